@@ -1,0 +1,13 @@
+// File opening for the base layer.
+#pragma once
+
+#include <cstdio>
+
+#include "base/KEPBasExport.h"
+#include "base/KEPString.h"
+
+class KEPBAS_API KEPBasFileOps {
+public:
+    // std::fopen of the UTF-8 path with mode; null on failure.
+    static std::FILE* Fopen(const KEPString& path, const char* mode);
+};

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies that a fresh Debian machine lacks.
+set -euo pipefail
+packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev pkg-config)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
