@@ -95,6 +95,10 @@ KEPMSG_API int WSACleanup();
 // errorCode != 0 makes WSAStartup return it; grantedVersion is what it reports in wVersion.
 KEPMSG_API void SetStartupResultForTesting(int errorCode, unsigned short grantedVersion);
 
+// Tests observe every send through this hook (null switches it off): the handle and the length
+// asked for, before the call is made.
+KEPMSG_API void SetSendHookForTesting(void (*hook)(SOCKET s, int length));
+
 KEPMSG_API int WSAGetLastError();
 KEPMSG_API void WSASetLastError(int code);
 // The Winsock number for an errno value, and for a getaddrinfo result.
