@@ -19,6 +19,8 @@ public:
     // A new recursive mutex, owned by the caller; release it with deleteMutex.
     static KEPBasAtiMutex* newMutex();
     static void deleteMutex(KEPBasAtiMutex* mutex);
+    // Number of mutexes made by newMutex and not yet deleted (for leak checks in tests).
+    static int LiveCount();
 };
 
 class KEPBAS_API KEPBasAtiGlobalLock {

@@ -19,6 +19,13 @@
 
 #include "base/KEPBasExport.h"
 
+// The system headers define the POSIX descriptor-set macros; this layer declares Winsock's
+// functions of the same names instead, so the macros are withdrawn for every includer.
+#undef FD_ZERO
+#undef FD_SET
+#undef FD_ISSET
+#undef FD_CLR
+
 #ifndef KEP_FD_SETSIZE
 #define KEP_FD_SETSIZE 64
 #endif
@@ -98,6 +105,9 @@ KEPMSG_API void SetStartupResultForTesting(int errorCode, unsigned short granted
 // Tests observe every send through this hook (null switches it off): the handle and the length
 // asked for, before the call is made.
 KEPMSG_API void SetSendHookForTesting(void (*hook)(SOCKET s, int length));
+// Makes the next listen() fail with winsockError (0 switches it off); tests use it to reach the
+// failure path of a listening socket, which a bound socket cannot be made to take naturally.
+KEPMSG_API void SetListenFailureForTesting(int winsockError);
 
 KEPMSG_API int WSAGetLastError();
 KEPMSG_API void WSASetLastError(int code);

@@ -1,0 +1,92 @@
+#include "channels/KEPMsgChannelOrganizer.h"
+
+#include "base/KEPBasAtiMutex.h"
+#include "channels/KEPMsgWaitableLock.h"
+
+template class KEPBasAtiGlobalSingleton<KEPMsgChannelOrganizer>;
+
+namespace {
+
+// Erases the lowest entry of list equal to channel, keeping the order of the others.
+void EraseFirstEqual(KEPBasVector<KEPMsgChannel>& list, const KEPMsgChannel& channel) {
+    for (int i = 0; i < list.size(); ++i) {
+        if (list[i] == channel) {
+            list.Erase(i);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+KEPMsgChannelOrganizer::KEPMsgChannelOrganizer() {}
+
+KEPMsgChannelOrganizer::~KEPMsgChannelOrganizer() {
+    // Finalize() deletes the organizer's mutex only after this destructor has run.
+    KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
+    Shutdown_priv();
+}
+
+void KEPMsgChannelOrganizer::RegisterChannel(const KEPMsgChannel& channel, bool listen) {
+    KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
+    m_channels.push_back(channel);
+    if (listen) {
+        KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
+        m_currentWaitable.Channels().push_back(channel);
+    }
+}
+
+void KEPMsgChannelOrganizer::RemoveChannel(KEPMsgChannel& channel, bool shutdown) {
+    KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
+    EraseFirstEqual(m_channels, channel);
+    {
+        KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
+        EraseFirstEqual(m_currentWaitable.Channels(), channel);
+    }
+    if (shutdown) {
+        channel.Shutdown();
+    }
+}
+
+void KEPMsgChannelOrganizer::RemoveChannel(KEPMsgChannelQuery* query, bool shutdown) {
+    KEPBasVector<KEPMsgChannel> selected;
+    {
+        KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
+        if (query != nullptr) {
+            query->Search(m_channels, selected);
+        } else {
+            selected = m_channels;
+        }
+    }
+    // One channel at a time, so that other threads may register or remove in between.
+    for (int i = 0; i < selected.size(); ++i) {
+        KEPMsgChannel channel = selected[i];
+        RemoveChannel(channel, shutdown);
+    }
+}
+
+void KEPMsgChannelOrganizer::LookupChannel(KEPMsgChannelQuery* query,
+                                           KEPBasVector<KEPMsgChannel>& found) {
+    KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
+    if (query != nullptr) {
+        query->Search(m_channels, found);
+        return;
+    }
+    for (int i = 0; i < m_channels.size(); ++i) {
+        found.push_back(m_channels[i]);
+    }
+}
+
+void KEPMsgChannelOrganizer::Shutdown() {
+    KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
+    Shutdown_priv();
+}
+
+void KEPMsgChannelOrganizer::Shutdown_priv() {
+    KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
+    for (int i = 0; i < m_channels.size(); ++i) {
+        m_channels[i].Shutdown();
+    }
+    m_channels.Clear();
+    m_currentWaitable.Channels().Clear();
+}

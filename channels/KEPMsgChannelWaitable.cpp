@@ -1,0 +1,206 @@
+#include "channels/KEPMsgChannelWaitable.h"
+
+#include <new>
+#include <utility>
+
+#include "KEPBase/ProtectedInterfaces/omi_IntTable.h"
+#include "base/KEPBasAtiMutex.h"
+#include "base/aio_ostream.h"
+#include "channels/KEPMsgWaitTimeout.h"
+#include "channels/KEPMsgWaitableLock.h"
+#include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgSocketLease.h"
+#include "platform/KEPWinsock.h"
+#include "sockets/KEPMsgCommSocket.h"
+#include "sockets/KEPMsgServerSocket.h"
+#include "sockets/KEPMsgSocket.h"
+
+namespace {
+
+using IdTable = omi_IntTable<void*, KEPBasOmiDefaultAllocator>;
+using IdTableIterator = omi_IntTableIterator<void*, KEPBasOmiDefaultAllocator>;
+
+// One distinct socket of the channel list that the wait watches. The lease keeps the socket
+// object and its descriptor alive for the length of the wait, whatever other threads remove.
+// The channel-list entries that carry its id are chained through nextWithSameId, in list order.
+struct WatchedSocket {
+    KEPMsgSocketLease lease;
+    int firstChannel = -1;
+    int lastChannel = -1;
+};
+
+// The watched sockets of one wait, at most KEP_FD_SETSIZE, in place on the stack. Only the
+// entries in use are constructed, so a wait over few channels pays for few leases.
+class WatchedSockets {
+  public:
+    WatchedSockets() = default;
+    WatchedSockets(const WatchedSockets&) = delete;
+    WatchedSockets& operator=(const WatchedSockets&) = delete;
+    ~WatchedSockets() {
+        for (int i = 0; i < m_count; ++i) {
+            at(i).~WatchedSocket();
+        }
+    }
+
+    bool full() const { return m_count == KEP_FD_SETSIZE; }
+    // Constructs the next entry; the caller checks full() first.
+    WatchedSocket& add(KEPMsgSocketLease lease, int channel) {
+        WatchedSocket* entry = new (&m_storage[m_count * sizeof(WatchedSocket)]) WatchedSocket;
+        ++m_count;
+        entry->lease = std::move(lease);
+        entry->firstChannel = channel;
+        entry->lastChannel = channel;
+        return *entry;
+    }
+
+  private:
+    WatchedSocket& at(int i) {
+        return *std::launder(
+            reinterpret_cast<WatchedSocket*>(&m_storage[i * sizeof(WatchedSocket)]));
+    }
+
+    alignas(WatchedSocket) unsigned char m_storage[KEP_FD_SETSIZE * sizeof(WatchedSocket)];
+    int m_count = 0;
+};
+
+const KEPString& InternalMarker() {
+    static const KEPString marker("__internal");
+    return marker;
+}
+
+// Accepts one connection on a ready listening socket and enters it in the connection table.
+// Returns a channel labelled "" for it, or a channel with id -1 when there is none.
+KEPMsgChannel AcceptConnection(KEPMsgServerSocket& server) {
+    KEPMsgCommSocket* accepted = server.Accept();
+    if (accepted == nullptr) {
+        return KEPMsgChannel();
+    }
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    const int id = accepted->GetId();
+    if (!services.AddConnection(accepted)) {
+        // The table refused it (its id is taken): the socket is still ours to close and free.
+        accepted->Shutdown();
+        delete accepted;
+        return KEPMsgChannel();
+    }
+    // From here the table owns the socket; lease it so that a concurrent removal cannot free
+    // it before the channel has read its id.
+    KEPMsgSocketLease held = services.LeaseSocket(id);
+    if (!held) {
+        return KEPMsgChannel();
+    }
+    return KEPMsgChannel(held.get(), KEPString(""));
+}
+
+}  // namespace
+
+KEPMsgChannelWaitable::KEPMsgChannelWaitable() : m_listenInterrupted(false) {}
+
+KEPMsgChannelWaitable::KEPMsgChannelWaitable(const KEPBasVector<KEPMsgChannel>& channels)
+    : m_listenInterrupted(false) {
+    for (int i = 0; i < channels.size(); ++i) {
+        m_channels.push_back(channels[i]);
+    }
+}
+
+KEPMsgChannelWaitable::~KEPMsgChannelWaitable() {}
+
+void KEPMsgChannelWaitable::AddChannel(const KEPMsgChannel& channel) {
+    m_channels.push_back(channel);
+}
+
+void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
+    int selectError = 0;
+    bool selectFailed = false;
+    {
+        KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
+        KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+
+        // Declared after the guard: the leases are released while the waitable lock is still
+        // held, which keeps the order waitable lock -> connection-services mutex.
+        WatchedSockets watched;
+        // Socket id -> its WatchedSocket, or null for an id that is not watched (no socket, a
+        // closed one, or the set was full). Its iteration order is the order of the results.
+        IdTable ids;
+        KEPBasVector<int> nextWithSameId;
+        kepwsa::fd_set readSet;
+        kepwsa::FD_ZERO(&readSet);
+        int highestId = -1;
+
+        // One pass over the channel list: one lease per distinct id.
+        const int channelCount = m_channels.size();
+        for (int i = 0; i < channelCount; ++i) {
+            nextWithSameId.push_back(-1);
+            const int id = m_channels[i].GetSocketId();
+            if (id < 0) {
+                continue;
+            }
+            void* known = nullptr;
+            if (ids.ConstGetValue(id, known)) {
+                if (WatchedSocket* socket = static_cast<WatchedSocket*>(known)) {
+                    nextWithSameId[socket->lastChannel] = i;
+                    socket->lastChannel = i;
+                }
+                continue;
+            }
+            KEPMsgSocketLease lease = services.LeaseSocket(id);
+            if (!lease || lease->IsClosed() || watched.full()) {
+                // Sockets beyond the set's capacity are never reported ready.
+                void* notWatched = nullptr;
+                ids.Insert(id, notWatched);
+                continue;
+            }
+            kepwsa::FD_SET(id, &readSet);
+            if (id > highestId) {
+                highestId = id;
+            }
+            void* value = &watched.add(std::move(lease), i);
+            ids.Insert(id, value);
+        }
+
+        if (highestId == -1) {
+            return;
+        }
+
+        timeval timeout = KEPMsgWaitTimeout(timeoutMs);
+        if (kepwsa::select(highestId + 1, &readSet, nullptr, nullptr, &timeout) ==
+            kepwsa::SOCKET_ERROR) {
+            selectError = kepwsa::WSAGetLastError();
+            selectFailed = true;
+        } else {
+            IdTableIterator it(ids);
+            for (it.First(); !it.IsDone(); it.Next()) {
+                WatchedSocket* socket = static_cast<WatchedSocket*>(it.CurrentValue());
+                if (socket == nullptr || !kepwsa::FD_ISSET(it.CurrentKey(), &readSet)) {
+                    continue;
+                }
+                KEPMsgSocket* ready = socket->lease.get();
+                if (KEPMsgServerSocket* server = dynamic_cast<KEPMsgServerSocket*>(ready)) {
+                    KEPMsgChannel created = AcceptConnection(*server);
+                    if (created.GetSocketId() != -1) {
+                        m_newlyCreated.push_back(created);
+                    }
+                    continue;
+                }
+                // Every entry with this id shares one label: the names table is keyed by id.
+                KEPMsgChannel first = m_channels[socket->firstChannel];
+                if (first.GetLabel().FindPosition(InternalMarker(), 0) != -1) {
+                    // A wake-up byte: consumed once per ready socket, so that a channel listed
+                    // twice cannot block the wait in a read for a second byte.
+                    SetListenInterrupted(true);
+                    if (KEPMsgCommSocket* comm = dynamic_cast<KEPMsgCommSocket*>(ready)) {
+                        char wakeUp = 0;
+                        comm->read(&wakeUp, 1);
+                    }
+                    continue;
+                }
+                for (int i = socket->firstChannel; i != -1; i = nextWithSameId[i]) {
+                    m_listen.push_back(m_channels[i]);
+                }
+            }
+        }
+    }
+    if (selectFailed) {
+        aio_cerr.print("waiting for select").print_int(selectError).put('\n').flush();
+    }
+}

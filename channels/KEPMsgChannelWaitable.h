@@ -1,0 +1,61 @@
+// KEPMsgChannelWaitable: a list of channels to wait on and the lists that a wait fills in.
+//
+// The waitable owns its three lists (channels, listen, newly created); the channels in them
+// are plain values. WaitForConnectionAndMessages is the module's one blocking wait on the
+// network: it appends the channels whose connections have data to Listen(), appends a channel
+// labelled "" to NewlyCreated() for every connection accepted on a ready listening socket, and
+// sets the listen-interrupted flag when a wake-up byte arrives on an internal channel (one
+// whose label contains "__internal"). It never clears them; the caller does.
+//
+// Thread-safety: every waitable's channel list is guarded by the process-wide waitable lock
+// (KEPMsgWaitableLock), which the wait holds for its whole length; the organizer changes its
+// current waitable's list only under that lock. The accessors take no lock: callers that
+// change a shared waitable's list through them get no protection. The listen and
+// newly-created lists belong to the one thread that runs the wait; the flag is atomic.
+#pragma once
+
+#include <atomic>
+
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
+#include "base/KEPBasExport.h"
+#include "channels/KEPMsgChannel.h"
+
+class KEPMSG_API KEPMsgChannelWaitable {
+  public:
+    // Empty lists, flag false.
+    KEPMsgChannelWaitable();
+    // Empty lists, flag false, then a copy of channels, in order, as the channel list.
+    explicit KEPMsgChannelWaitable(const KEPBasVector<KEPMsgChannel>& channels);
+    ~KEPMsgChannelWaitable();
+    KEPMsgChannelWaitable(const KEPMsgChannelWaitable&) = delete;
+    KEPMsgChannelWaitable& operator=(const KEPMsgChannelWaitable&) = delete;
+
+    // Appends channel to the channel list. No lock, no duplicate check.
+    void AddChannel(const KEPMsgChannel& channel);
+
+    // The channels to wait on, for reading and changing by the caller. No lock.
+    KEPBasVector<KEPMsgChannel>& Channels() { return m_channels; }
+    // Channels found readable by the waits so far, one entry per ready channel-list entry.
+    KEPBasVector<KEPMsgChannel>& Listen() { return m_listen; }
+    // Channels made by the waits for accepted connections, each labelled "".
+    KEPBasVector<KEPMsgChannel>& NewlyCreated() { return m_newlyCreated; }
+
+    // True once a wait consumed a wake-up byte, until the caller clears it.
+    bool IsListenInterupted() const { return m_listenInterrupted.load(std::memory_order_acquire); }
+    void SetListenInterrupted(bool value) {
+        m_listenInterrupted.store(value, std::memory_order_release);
+    }
+
+    // Waits up to timeoutMs milliseconds (negative polls) for a readable socket among the open
+    // sockets of the channel list (the first KEP_FD_SETSIZE distinct ones, in list order), then
+    // accepts one connection per ready listening socket and reports the ready connections.
+    // Returns at once, without waiting, when no channel has an open socket. When the readiness
+    // wait fails it writes "waiting for select<code>\n" to aio_cerr and changes nothing.
+    void WaitForConnectionAndMessages(int timeoutMs);
+
+  private:
+    KEPBasVector<KEPMsgChannel> m_channels;
+    KEPBasVector<KEPMsgChannel> m_listen;
+    KEPBasVector<KEPMsgChannel> m_newlyCreated;
+    std::atomic<bool> m_listenInterrupted;
+};

@@ -1,0 +1,7 @@
+#include "channels/KEPMsgWaitableLock.h"
+
+template class KEPBasAtiGlobalSingleton<KEPMsgWaitableLock>;
+
+KEPMsgWaitableLock::KEPMsgWaitableLock() {}
+
+KEPMsgWaitableLock::~KEPMsgWaitableLock() {}

@@ -1,0 +1,431 @@
+#include "connection/KEPMsgConnectionServicesUtils.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "base/KEPBasFileOps.h"
+#include "base/KEPBasTime.h"
+#include "base/mem_Allocation.h"
+#include "platform/KEPWinsock.h"
+#include "sockets/KEPMsgCommSocket.h"
+#include "sockets/KEPMsgServerSocket.h"
+#include "sockets/KEPMsgSocket.h"
+#include "sockets/KEPMsgSocketErrorInfo.h"
+
+template class KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>;
+
+namespace {
+
+// The connection debug log, or null when off. Written only under the connection-services mutex
+// and replaced only by the constructor (under the global lock, before the instance is
+// published), so it needs no lock of its own.
+std::FILE* s_debugLog = nullptr;
+
+using Guard = KEPBasAtiScopedLock<KEPMsgConnectionServicesUtils>;
+
+void DestroySocket(KEPMsgSocket* socket) {
+    delete socket;
+}
+
+// Releases a byte buffer from mem_OperatorNewThrowBuiltin.
+struct BufferFree {
+    void operator()(char* buffer) const { mem_Free(buffer); }
+};
+using ByteBuffer = std::unique_ptr<char, BufferFree>;
+
+ByteBuffer AllocateBuffer(std::size_t size) {
+    return ByteBuffer(static_cast<char*>(mem_OperatorNewThrowBuiltin(size)));
+}
+
+// Outcome of reading a fixed number of bytes from a connected socket.
+enum class ReadOutcome {
+    kComplete,    // every byte arrived
+    kPeerClosed,  // the peer closed first (the socket has shut itself down)
+    kFailed,      // the receive failed
+};
+
+// Reads exactly length bytes, looping over partial receives. gotAny tells whether any byte was
+// consumed, so that the caller knows whether the stream is still at a header boundary.
+ReadOutcome ReadExactly(KEPMsgCommSocket* socket, char* buffer, int length, bool& gotAny) {
+    int done = 0;
+    while (done < length) {
+        int count = socket->read(buffer + done, length - done);
+        if (count == 0) {
+            return ReadOutcome::kPeerClosed;
+        }
+        if (count < 0) {
+            return ReadOutcome::kFailed;
+        }
+        gotAny = true;
+        done += count;
+    }
+    return ReadOutcome::kComplete;
+}
+
+}  // namespace
+
+// ---- KEPMsgSocketLease ----
+
+KEPMsgSocketLease& KEPMsgSocketLease::operator=(KEPMsgSocketLease&& other) noexcept {
+    if (this != &other) {
+        reset();
+        m_socket = other.m_socket;
+        other.m_socket = nullptr;
+    }
+    return *this;
+}
+
+void KEPMsgSocketLease::reset() {
+    if (m_socket != nullptr) {
+        KEPMsgSocket* socket = m_socket;
+        m_socket = nullptr;
+        KEPMsgConnectionServicesUtils::Instance().ReleaseLease(socket);
+    }
+}
+
+// ---- Construction ----
+
+KEPMsgConnectionServicesUtils::KEPMsgConnectionServicesUtils() {
+    // A previous instance's log (Finalize() then Instance()) is closed rather than leaked.
+    if (s_debugLog != nullptr) {
+        std::fclose(s_debugLog);
+        s_debugLog = nullptr;
+    }
+    const char* prefix = std::getenv("KEP_DEBUG_COONECTIONS");
+    if (prefix != nullptr) {
+        char pid[32];
+        std::snprintf(pid, sizeof pid, "%d", static_cast<int>(::getpid()));
+        KEPString path = KEPString(prefix) + KEPString(pid) + KEPString("_dbg.txt");
+        s_debugLog = KEPBasFileOps::Fopen(path, "a+");
+    }
+}
+
+// Only the tables' storage goes: sockets still entered are neither shut down nor destroyed,
+// prototypes are the host's, and the log stays open.
+KEPMsgConnectionServicesUtils::~KEPMsgConnectionServicesUtils() = default;
+
+void KEPMsgConnectionServicesUtils::LogEntry_priv(const char* format, int socketId) {
+    if (s_debugLog != nullptr) {
+        std::fprintf(s_debugLog, format, socketId);
+        std::fflush(s_debugLog);
+    }
+}
+
+// ---- Connection table ----
+
+KEPMsgSocket* KEPMsgConnectionServicesUtils::FindSocket_priv(int socketId) const {
+    void* value = nullptr;
+    if (!m_connections.IsMember(socketId) || !m_connections.ConstGetValue(socketId, value)) {
+        return nullptr;
+    }
+    return static_cast<KEPMsgSocket*>(value);
+}
+
+// The table keeps a hold on every socket it holds, so a socket that shut itself down (the
+// peer's close) keeps its descriptor until it is removed: a new connection can never get the
+// number of one still in the table.
+void KEPMsgConnectionServicesUtils::EnterSocket_priv(KEPMsgSocket* socket) {
+    void* value = socket;
+    if (m_connections.Insert(socket->GetId(), value)) {
+        socket->AcquireHold();
+    }
+}
+
+bool KEPMsgConnectionServicesUtils::AddConnection(KEPMsgSocket* socket) {
+    if (socket == nullptr) {
+        return false;
+    }
+    Guard guard(*this);
+    int socketId = socket->GetId();
+    LogEntry_priv("Adding socket %d", socketId);
+    if (m_connections.IsMember(socketId)) {
+        return false;
+    }
+    EnterSocket_priv(socket);
+    return true;
+}
+
+void KEPMsgConnectionServicesUtils::RemoveConnection(int socketId) {
+    if (!m_connections.IsMember(socketId)) {
+        return;
+    }
+    LogEntry_priv("removing socket %d\n", socketId);
+    KEPMsgSocket* socket = FindSocket_priv(socketId);
+    if (socket == nullptr) {
+        return;
+    }
+    socket->Shutdown();
+    m_connections.Remove(socketId);
+    // Drop the table's hold; leases still out keep the object, and the last one destroys it.
+    if (socket->ReleaseHold() == 0) {
+        DestroySocket(socket);
+    }
+}
+
+void KEPMsgConnectionServicesUtils::ShutDownConnection(int socketId) {
+    Guard guard(*this);
+    RemoveConnection(socketId);
+}
+
+KEPMsgSocket* KEPMsgConnectionServicesUtils::GetSocket(int socketId) {
+    Guard guard(*this);
+    return FindSocket_priv(socketId);
+}
+
+bool KEPMsgConnectionServicesUtils::HasError(int socketId) {
+    Guard guard(*this);
+    KEPMsgSocket* socket = FindSocket_priv(socketId);
+    return socket != nullptr && socket->GetErrorCode() != 0;
+}
+
+void KEPMsgConnectionServicesUtils::ClearError(int socketId) {
+    Guard guard(*this);
+    if (KEPMsgSocket* socket = FindSocket_priv(socketId)) {
+        socket->SetErrorCode(0);
+    }
+}
+
+void KEPMsgConnectionServicesUtils::GetLastErrorCode(int socketId, int& code) {
+    code = 0;
+    Guard guard(*this);
+    if (KEPMsgSocket* socket = FindSocket_priv(socketId)) {
+        code = socket->GetErrorCode();
+    }
+}
+
+void KEPMsgConnectionServicesUtils::GetName(int socketId, KEPString& name) {
+    Guard guard(*this);
+    if (m_names.IsMember(socketId)) {
+        // A fresh copy from the characters, so the caller shares nothing with the table.
+        name = KEPString(m_names.Get(socketId).GetUTF8());
+    }
+}
+
+void KEPMsgConnectionServicesUtils::SetName(int socketId, const KEPString& name) {
+    KEPString copy;
+    copy.BuildFromUTF8(name.GetUTF8());
+    Guard guard(*this);
+    if (m_names.IsMember(socketId)) {
+        m_names.Get(socketId) = copy;
+    } else {
+        m_names.Insert(socketId, copy);
+    }
+}
+
+KEPMsgSocketLease KEPMsgConnectionServicesUtils::LeaseSocket(int socketId) {
+    Guard guard(*this);
+    KEPMsgSocket* socket = FindSocket_priv(socketId);
+    if (socket == nullptr) {
+        return KEPMsgSocketLease();
+    }
+    socket->AcquireHold();
+    return KEPMsgSocketLease(socket);
+}
+
+void KEPMsgConnectionServicesUtils::ReleaseLease(KEPMsgSocket* socket) {
+    Guard guard(*this);
+    // Zero holds left means the table's own hold is gone too: the socket was removed.
+    if (socket->ReleaseHold() == 0) {
+        DestroySocket(socket);
+    }
+}
+
+void KEPMsgConnectionServicesUtils::SetIoTimeout(int milliseconds) {
+    KEPMsgSocket::SetIoTimeout(milliseconds);
+}
+
+int KEPMsgConnectionServicesUtils::GetIoTimeout() const {
+    return KEPMsgSocket::GetIoTimeout();
+}
+
+// ---- Server start and client connection ----
+
+KEPMsgServerSocket* KEPMsgConnectionServicesUtils::StartServer(KEPMsgSocketAddress address,
+                                                               int backlog) {
+    Guard guard(*this);
+    auto* server = new KEPMsgServerSocket(address, backlog);
+    if (server->GetId() == -1) {
+        delete server;
+        return nullptr;
+    }
+    LogEntry_priv("Starting server %d\n", server->GetId());
+    EnterSocket_priv(server);
+    return server;
+}
+
+KEPMsgServerSocket* KEPMsgConnectionServicesUtils::StartServer(KEPMsgInetAddress address,
+                                                               int firstPort, int lastPort,
+                                                               int backlog) {
+    if (lastPort < firstPort || firstPort < 0 || lastPort < 0) {
+        return nullptr;
+    }
+    // Counting with a wider type keeps lastPort == INT_MAX from overflowing the loop.
+    for (long long port = firstPort; port <= lastPort; ++port) {
+        if (KEPMsgServerSocket* server =
+                StartServer(KEPMsgSocketAddress(address, static_cast<int>(port)), backlog)) {
+            return server;
+        }
+    }
+    return nullptr;
+}
+
+KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAddress ownAddress,
+                                                                 KEPMsgSocketAddress serverAddress,
+                                                                 int timeout, int retryPause) {
+    omi_Timer timer;
+    timer.Start();
+    Guard guard(*this);
+    const unsigned pause = retryPause > 0 ? static_cast<unsigned>(retryPause) : 1u;
+    for (;;) {
+        auto* socket = new KEPMsgCommSocket(ownAddress);
+        socket->Connect(serverAddress);
+        if (socket->IsConnected()) {
+            LogEntry_priv("comm socket %d\n", socket->GetId());
+            EnterSocket_priv(socket);
+            return socket;
+        }
+        socket->Shutdown();
+        delete socket;
+        if (static_cast<int>(timer.GetElapsedTime()) >= timeout) {
+            timer.Stop();
+            return nullptr;
+        }
+        KEPBasUtlsleep(pause);
+    }
+}
+
+bool KEPMsgConnectionServicesUtils::CheckHost(KEPMsgSocketAddress address, KEPString& errorText) {
+    KEPString host = address.GetAddress().GetIPAddress();
+    const char* hostText = host.GetLengthInByte() == 0 ? "127.0.0.1" : host.GetUTF8();
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* results = nullptr;
+    int code = kepwsa::getaddrinfo(hostText, nullptr, &hints, &results);
+    if (code != 0) {
+        KEPMsgSocketErrorInfo(code, errorText);
+    }
+    if (results != nullptr) {
+        kepwsa::freeaddrinfo(results);
+    }
+    return code == 0;
+}
+
+// ---- Message framing ----
+
+void KEPMsgConnectionServicesUtils::RegisterMessagePrototype(const KEPString& type,
+                                                             KEPBasSocketMessage* prototype) {
+    if (prototype == nullptr) {
+        return;
+    }
+    Guard guard(*this);
+    if (!m_prototypes.IsMember(type)) {
+        m_prototypes.Insert(type, prototype);
+    }
+}
+
+KEPBasSocketMessage* KEPMsgConnectionServicesUtils::GetMsgInstance(const KEPString& type) {
+    Guard guard(*this);
+    if (!m_prototypes.IsMember(type)) {
+        return nullptr;
+    }
+    KEPBasSocketMessage* prototype = m_prototypes.Get(type);
+    return prototype != nullptr ? prototype->CreateInstance() : nullptr;
+}
+
+bool KEPMsgConnectionServicesUtils::SendMessageHeader(int socketId, const KEPString& type) {
+    Guard guard(*this);
+    return SendMessageHeader_priv(socketId, type);
+}
+
+bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket(int socketId, KEPString& type) {
+    Guard guard(*this);
+    return RetrieveMessageTypeFromSocket_priv(socketId, type);
+}
+
+bool KEPMsgConnectionServicesUtils::SendMessageHeader_priv(int socketId, const KEPString& type) {
+    auto* socket = dynamic_cast<KEPMsgCommSocket*>(FindSocket_priv(socketId));
+    if (socket == nullptr || socket->IsOutputShutDown()) {
+        return false;
+    }
+    const std::uint32_t nameBytes = static_cast<std::uint32_t>(type.GetLengthInByte());
+    const int total = static_cast<int>(nameBytes) + 4;
+    ByteBuffer buffer = AllocateBuffer(static_cast<std::size_t>(total));
+    // Little-endian on the wire, which is the host order on x86-64.
+    const unsigned char count[4] = {
+        static_cast<unsigned char>(nameBytes), static_cast<unsigned char>(nameBytes >> 8),
+        static_cast<unsigned char>(nameBytes >> 16), static_cast<unsigned char>(nameBytes >> 24)};
+    std::memcpy(buffer.get(), count, 4);
+    if (nameBytes > 0) {
+        std::memcpy(buffer.get() + 4, type.GetUTF8(), nameBytes);
+    }
+    socket->SetErrorCode(0);
+    // One buffer, so count and name leave together in the first send; a partial send is
+    // continued rather than leaving half a header on the wire.
+    int sent = 0;
+    while (sent < total) {
+        int count = socket->write(buffer.get() + sent, total - sent);
+        if (count <= 0) {
+            return false;
+        }
+        sent += count;
+    }
+    return true;
+}
+
+bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket_priv(int socketId,
+                                                                       KEPString& type) {
+    auto* socket = dynamic_cast<KEPMsgCommSocket*>(FindSocket_priv(socketId));
+    if (socket == nullptr || socket->IsInputShutDown()) {
+        return false;
+    }
+    socket->SetErrorCode(0);
+
+    unsigned char countBytes[4] = {0, 0, 0, 0};
+    bool consumed = false;
+    ReadOutcome outcome = ReadExactly(socket, reinterpret_cast<char*>(countBytes), 4, consumed);
+    if (outcome == ReadOutcome::kPeerClosed) {
+        return false;  // the socket shut itself down and stays in the table
+    }
+    if (outcome == ReadOutcome::kFailed) {
+        if (!socket->IsConnected()) {
+            RemoveConnection(socketId);
+        } else if (consumed) {
+            socket->Shutdown();  // part of a count was consumed: the stream is out of step
+        }
+        return false;
+    }
+
+    const std::uint32_t nameBytes = static_cast<std::uint32_t>(countBytes[0]) |
+                                    static_cast<std::uint32_t>(countBytes[1]) << 8 |
+                                    static_cast<std::uint32_t>(countBytes[2]) << 16 |
+                                    static_cast<std::uint32_t>(countBytes[3]) << 24;
+    if (nameBytes == 0) {
+        return false;
+    }
+    if (nameBytes > kMaxTypeNameBytes) {
+        // Protocol violation (this also covers a set top bit): refuse it before allocating and
+        // end the connection, whose byte stream can no longer be trusted.
+        socket->Shutdown();
+        return false;
+    }
+
+    ByteBuffer name = AllocateBuffer(nameBytes + 1);
+    name.get()[nameBytes] = '\0';
+    outcome = ReadExactly(socket, name.get(), static_cast<int>(nameBytes), consumed);
+    if (outcome != ReadOutcome::kComplete) {
+        // The count is consumed but the name is not whole: the header is lost, so the
+        // connection goes (a peer's close or a connection-lost error has shut it already).
+        if (socket->IsConnected()) {
+            socket->Shutdown();
+        }
+        return false;
+    }
+    type = name.get();
+    return true;
+}

@@ -1,0 +1,135 @@
+// KEPMsgConnectionServicesUtils: process-wide owner of every open socket of the module.
+//
+// It keeps three tables: socket id -> socket (m_connections, which owns the sockets it holds),
+// message type name -> prototype message (m_prototypes, not owned) and socket id -> name
+// (m_names, the channel labels; independent of m_connections and never pruned). On top of them
+// it offers the low-level connection services: adding, removing and looking up connections,
+// their error codes and names, starting servers, connecting to them, and writing and reading
+// the message header (a 4-byte little-endian length N, then the N bytes of the UTF-8 type name).
+//
+// Thread-safety: every public operation takes the singleton's mutex (Lock()/Unlock() of
+// KEPBasAtiGlobalSingleton) for its whole duration, except RemoveConnection (its caller holds
+// the mutex), the range form of StartServer (locks once per port) and CheckHost (no lock). The
+// mutex is the innermost lock of the module: nothing here takes another module mutex while
+// holding it. ConnectToServer holds it across every attempt and pause. A raw pointer from
+// GetSocket stays valid only until the connection is removed; code that uses a socket after the
+// mutex is released takes a lease (LeaseSocket), which keeps the object and its descriptor
+// alive, so the descriptor number cannot be reused under the holder.
+//
+// Optional debug log: when KEP_DEBUG_COONECTIONS is set at construction, entries are appended
+// to "<value><pid>_dbg.txt", each written and flushed under the mutex.
+#pragma once
+
+#include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
+#include "KEPBase/ProtectedInterfaces/omi_Btree.h"
+#include "KEPBase/ProtectedInterfaces/omi_IntTable.h"
+#include "base/KEPBasExport.h"
+#include "base/KEPBasSocketMessage.h"
+#include "base/KEPString.h"
+#include "connection/KEPMsgSocketLease.h"
+#include "sockets/KEPMsgInetAddress.h"
+#include "sockets/KEPMsgSocketAddress.h"
+
+class KEPMsgSocket;
+class KEPMsgCommSocket;
+class KEPMsgServerSocket;
+
+class KEPMSG_API KEPMsgConnectionServicesUtils
+    : public KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils> {
+    friend class KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>;
+    friend class KEPMsgSocketLease;
+
+  public:
+    // Largest type name a received header may announce; a larger count is a protocol violation.
+    static constexpr unsigned kMaxTypeNameBytes = 65536;
+
+    // ---- Connection table ----
+
+    // Enters socket under its id and takes ownership. False for null (no lock, no log) and for
+    // an id already present (the table keeps its socket; the caller still owns this one).
+    bool AddConnection(KEPMsgSocket* socket);
+    // Shuts the socket down and takes it out of the table; destroys it now, or when the last
+    // lease ends. Unknown ids are ignored; the name is kept. The caller must hold the mutex.
+    void RemoveConnection(int socketId);
+    // RemoveConnection under the mutex.
+    void ShutDownConnection(int socketId);
+    // The socket entered under the id, or null. Valid only until the connection is removed.
+    KEPMsgSocket* GetSocket(int socketId);
+    // True when the id has a socket whose error code is not 0.
+    bool HasError(int socketId);
+    // Resets the socket's error code to 0; unknown ids are ignored.
+    void ClearError(int socketId);
+    // Sets code to 0, then to the socket's error code when the id has a socket.
+    void GetLastErrorCode(int socketId, int& code);
+    // Sets name to a fresh copy of the stored name; leaves it unchanged when there is none.
+    void GetName(int socketId, KEPString& name);
+    // Stores a fresh copy of name for the id (replacing any); the connection table is not read.
+    void SetName(int socketId, const KEPString& name);
+
+    // Internal use (streams, transmit pass, wait): a hold on the id's socket for as long as the
+    // lease lives, or an empty lease when the id has no socket.
+    KEPMsgSocketLease LeaseSocket(int socketId);
+
+    // Process-wide send/receive time-out of sockets created from now on, in milliseconds
+    // (default 30 000; 0 or less waits without limit). Forwards to KEPMsgSocket.
+    void SetIoTimeout(int milliseconds);
+    int GetIoTimeout() const;
+
+    // ---- Server start and client connection ----
+
+    // A listening socket bound to address, entered in the table (owned by it), or null.
+    KEPMsgServerSocket* StartServer(KEPMsgSocketAddress address, int backlog);
+    // The first port of [firstPort, lastPort], ascending, on which a server starts, or null.
+    // Null without any attempt for an empty range or a negative port.
+    KEPMsgServerSocket* StartServer(KEPMsgInetAddress address, int firstPort, int lastPort,
+                                    int backlog);
+    // Connects to serverAddress, retrying until connected or until `timeout` WHOLE SECONDS
+    // (the unit of omi_Timer::GetElapsedTime()) have passed, pausing `retryPause` MILLISECONDS
+    // (1 when <= 0) between attempts; the first attempt is always made. Holds the mutex
+    // throughout. The connected socket is entered in the table (owned by it), or null.
+    KEPMsgCommSocket* ConnectToServer(KEPMsgSocketAddress ownAddress,
+                                      KEPMsgSocketAddress serverAddress, int timeout,
+                                      int retryPause);
+    // True when the host of address (empty: 127.0.0.1) resolves; otherwise false and errorText
+    // is the resolver error's text. No lock, no socket.
+    bool CheckHost(KEPMsgSocketAddress address, KEPString& errorText);
+
+    // ---- Message framing ----
+
+    // Registers prototype for type unless one is registered already (the first stays). A null
+    // prototype is refused.
+    void RegisterMessagePrototype(const KEPString& type, KEPBasSocketMessage* prototype);
+    // A new message from type's prototype (CreateInstance, run under the mutex), owned by the
+    // caller; null when no prototype is registered.
+    KEPBasSocketMessage* GetMsgInstance(const KEPString& type);
+    // Writes the header for type on the connection; true when all of it was sent. False for an
+    // unknown id, a listening socket or a socket whose output is shut down.
+    bool SendMessageHeader(int socketId, const KEPString& type);
+    // Reads one header; true with type set when a complete header with 0 < N <= 65536 arrived,
+    // otherwise false and type unchanged. A bad count or a header cut off by an error shuts the
+    // socket down (it stays in the table); a failed count read on a socket no longer connected
+    // removes the connection.
+    bool RetrieveMessageTypeFromSocket(int socketId, KEPString& type);
+
+  private:
+    KEPMsgConnectionServicesUtils();
+    ~KEPMsgConnectionServicesUtils();
+    KEPMsgConnectionServicesUtils(const KEPMsgConnectionServicesUtils&) = delete;
+    KEPMsgConnectionServicesUtils& operator=(const KEPMsgConnectionServicesUtils&) = delete;
+
+    // Mutex held by the caller for all of these.
+    bool SendMessageHeader_priv(int socketId, const KEPString& type);
+    bool RetrieveMessageTypeFromSocket_priv(int socketId, KEPString& type);
+    KEPMsgSocket* FindSocket_priv(int socketId) const;
+    // Enters a socket made here (no duplicate test needed: its descriptor is fresh).
+    void EnterSocket_priv(KEPMsgSocket* socket);
+    void LogEntry_priv(const char* format, int socketId);
+    // Called by a lease when it ends.
+    void ReleaseLease(KEPMsgSocket* socket);
+
+    omi_IntTable<void*, KEPBasOmiDefaultAllocator> m_connections;
+    omi_Btree<KEPString, KEPBasSocketMessage*> m_prototypes;
+    omi_Btree<int, KEPString> m_names;
+};
+
+extern template class KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>;

@@ -1,0 +1,449 @@
+// kep_demo: two processes exchange typed messages through the library's message task.
+//
+// The parent starts a server on the first free port of 47000-47999 (any port if all are taken),
+// then starts itself again as the client (--client PORT). The client connects with retries and
+// the two go through a scripted exchange: a queued send shown pending and then written, a
+// conversation in both directions (by channel and by label), a notification callback, a large
+// message checked by checksum and a few hundred pings. Each step prints one line with a check
+// mark or FAILED; the exit status is 0 only when every check of both processes held. Every wait
+// has a deadline and a watchdog ends a process that still runs after a minute.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
+#include "base/KEPBasSocketMessage.h"
+#include "channels/KEPMsgChannel.h"
+#include "connection/KEPMsgBufferedOutputStream.h"
+#include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgSimpleInputStream.h"
+#include "messaging/KEPMsgSocketCommunicator.h"
+#include "sockets/KEPMsgCommSocket.h"
+#include "sockets/KEPMsgInetAddress.h"
+#include "sockets/KEPMsgServerSocket.h"
+#include "sockets/KEPMsgSocketAddress.h"
+#include "tools/KEPMsgToolMessages.h"
+#include "tools/KEPMsgToolSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using kepmsgtool::Clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kTextType = "demo.Text";
+constexpr const char* kBlobType = "demo.Blob";
+constexpr const char* kHost = "127.0.0.1";
+constexpr int kFirstPort = 47000;
+constexpr int kLastPort = 47999;
+constexpr std::size_t kBlobBytes = 8u * 1024u * 1024u;
+constexpr int kPingCount = 300;
+constexpr unsigned kWatchdogSeconds = 60;
+const auto kStepTime = seconds(10);
+
+// A text message: the way a host writes its own message class. Body: 4-byte little-endian
+// length, then the UTF-8 bytes.
+class DemoTextMessage : public KEPBasSocketMessage {
+public:
+    explicit DemoTextMessage(std::string text = {}) : m_text(std::move(text)) {}
+    const std::string& Text() const { return m_text; }
+
+    bool WriteBody(KEPBasOutputStream* stream) override {
+        unsigned char length[4];
+        kepmsgtool::PutLittleEndian(length, m_text.size(), 4);
+        return kepmsgtool::WriteAll(stream, length, sizeof length) &&
+               kepmsgtool::WriteAll(stream, m_text.data(), m_text.size());
+    }
+    bool ReadBody(KEPBasInputStream* stream) override {
+        unsigned char length[4];
+        if (!kepmsgtool::ReadAll(stream, length, sizeof length)) {
+            return false;
+        }
+        const std::uint64_t size = kepmsgtool::GetLittleEndian(length, 4);
+        if (size > 1024 * 1024) {
+            return false;
+        }
+        m_text.assign(static_cast<std::size_t>(size), '\0');
+        return kepmsgtool::ReadAll(stream, &m_text[0], m_text.size());
+    }
+    KEPBasSocketMessage* CreateInstance() override { return new DemoTextMessage; }
+    KEPString GetMessageType() override { return KEPString(kTextType); }
+
+private:
+    std::string m_text;
+};
+
+KEPMsgSocketCommunicator& Communicator() {
+    return KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>::Instance();
+}
+
+// Counts the notification callback's calls for text messages; it runs on the task's thread.
+std::atomic<int> s_textNotifications{0};
+
+void OnTextArrived(const KEPString& type) {
+    ++s_textNotifications;
+    kepmsgtool::NotifyArrival(type);
+}
+
+void OnWatchdog(int) {
+    static const char kLine[] = "FAILED: the demo did not finish in time\n";
+    ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
+    (void)ignored;
+    _exit(1);
+}
+
+// Prints one line per check and remembers whether all held.
+class Report {
+public:
+    explicit Report(const char* role) : m_role(role) {}
+    bool Check(bool ok, const std::string& what) {
+        ++m_checks;
+        m_failures += ok ? 0 : 1;
+        std::printf("[%s] %s %s\n", m_role, ok ? "\u2713" : "FAILED", what.c_str());
+        std::fflush(stdout);
+        return ok;
+    }
+    int Checks() const { return m_checks; }
+    int Failures() const { return m_failures; }
+
+private:
+    const char* m_role;
+    int m_checks = 0;
+    int m_failures = 0;
+};
+
+// Streams shared by both roles; the library keeps pointers to them.
+struct Streams {
+    KEPMsgSimpleInputStream input;
+    KEPMsgBufferedOutputStream output{64 * 1024};
+    Streams() {
+        Communicator().SetDefaultInputStream(&input);
+        Communicator().SetDefaultOutputStream(&output);
+    }
+};
+
+std::string Text(const kepmsgtool::Received& received) {
+    auto* text = received.As<DemoTextMessage>();
+    return text != nullptr ? text->Text() : std::string("<none>");
+}
+
+std::string Hex(std::uint32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%08x", value);
+    return buffer;
+}
+
+std::string Milliseconds(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3f ms", value);
+    return buffer;
+}
+
+// Pseudo-random payload, so that a shifted or dropped byte changes the checksum.
+std::string MakeBlob(std::size_t size) {
+    std::string blob(size, '\0');
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (char& byte : blob) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        byte = static_cast<char>(state);
+    }
+    return blob;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Client: the child process.
+
+int RunClient(int port) {
+    Report report("client");
+    Streams streams;
+    DemoTextMessage textPrototype;
+    KEPMsgToolPongMessage pongPrototype;
+    Communicator().RegisterMessagePrototype(kTextType, &textPrototype);
+    Communicator().RegisterMessagePrototype(kepmsgtool::kPongType, &pongPrototype);
+    Communicator().RegisterMessageNotificationCallback(kTextType, OnTextArrived);
+    Communicator().RegisterMessageNotificationCallback(kepmsgtool::kPongType,
+                                                       kepmsgtool::NotifyArrival);
+
+    const kepmsgtool::ConnectResult connection = kepmsgtool::ConnectWithRetries(kHost, port, 10);
+    if (!report.Check(connection.socket != nullptr,
+                      "connected to " + kepmsgtool::FormatEndpoint(kHost, port) +
+                          (connection.socket ? "" : ": " + connection.errorText))) {
+        return 1;
+    }
+    KEPMsgChannel server(connection.socket, "demo-server");
+    Communicator().AddConnection(server, true);
+
+    // Queued before the task runs, so it is certainly still pending when asked.
+    DemoTextMessage hello("hello from the client");
+    unsigned int helloId = 0;
+    Communicator().ISendSocketMessage(server, &hello, helloId);
+    report.Check(helloId != 0 && Communicator().QueryPendingStatus(helloId),
+                 "queued message #" + std::to_string(helloId) + " is pending");
+
+    kepmsgtool::MessageLoop loop;
+    if (!report.Check(loop.Start(), "message task started")) {
+        return 1;
+    }
+    const Clock::time_point writtenBy = Clock::now() + kStepTime;
+    while (Communicator().QueryPendingStatus(helloId) && Clock::now() < writtenBy) {
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    report.Check(!Communicator().QueryPendingStatus(helloId),
+                 "message task wrote queued message #" + std::to_string(helloId));
+
+    kepmsgtool::Inbox inbox;
+    std::string answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
+    report.Check(answer == "hello, client", "server answered by label: '" + answer + "'");
+
+    DemoTextMessage question("what is six times seven?");
+    Communicator().SendSocketMessage("demo-server", &question);
+    answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
+    report.Check(answer == "42", "asked through label 'demo-server', answer: '" + answer + "'");
+
+    KEPMsgToolRawMessage blob(kBlobType, MakeBlob(kBlobBytes));
+    const std::string expected = "checksum " + Hex(kepmsgtool::Checksum(blob.Body())) +
+                                 " size " + std::to_string(kBlobBytes);
+    const Clock::time_point blobStart = Clock::now();
+    Communicator().SendSocketMessage(server, &blob);
+    answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
+    const double blobMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - blobStart).count();
+    report.Check(answer == expected, "large message of " + std::to_string(kBlobBytes >> 20) +
+                                         " MiB delivered in " + Milliseconds(blobMs) +
+                                         ", server reports '" + answer + "'");
+
+    std::vector<double> roundTrips;
+    for (int i = 0; i < kPingCount; ++i) {
+        const Clock::time_point sentAt = Clock::now();
+        KEPMsgToolPingMessage ping(static_cast<std::uint32_t>(i), 0);
+        Communicator().SendSocketMessage(server, &ping);
+        kepmsgtool::Received pong = inbox.Next(kepmsgtool::kPongType, sentAt + kStepTime);
+        if (!pong || pong.As<KEPMsgToolPongMessage>()->Sequence() != static_cast<unsigned>(i)) {
+            break;
+        }
+        roundTrips.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count());
+    }
+    const kepmsgtool::Summary rtt = kepmsgtool::Summarize(roundTrips);
+    report.Check(rtt.count == static_cast<std::size_t>(kPingCount),
+                 std::to_string(rtt.count) + " pings, round trip min " + Milliseconds(rtt.min) +
+                     ", median " + Milliseconds(rtt.median) + ", p99 " + Milliseconds(rtt.p99));
+
+    DemoTextMessage bye("bye");
+    Communicator().SendSocketMessage(server, &bye);
+    answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
+    report.Check(answer == "goodbye", "said bye, server answered '" + answer + "'");
+
+    loop.Stop();
+    KEPBasVector<KEPMsgChannel> left;
+    Communicator().RetrieveConnections(nullptr, left);
+    report.Check(!loop.IsRunning() && left.size() == 0, "message task stopped, connection closed");
+    return report.Failures() == 0 ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Server: the parent process.
+
+// The child process, killed if it is still running when the server gives up.
+class ChildProcess {
+public:
+    ~ChildProcess() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool Spawn(int port) {
+        const std::string portText = std::to_string(port);
+        char self[] = "kep_demo";
+        char client[] = "--client";
+        std::vector<char> portArg(portText.begin(), portText.end());
+        portArg.push_back('\0');
+        char* argv[] = {self, client, portArg.data(), nullptr};
+        return posix_spawn(&m_pid, "/proc/self/exe", nullptr, nullptr, argv, environ) == 0;
+    }
+    pid_t Pid() const { return m_pid; }
+    // The child's exit status, waiting until deadline; -1 when it did not exit normally in time.
+    int WaitExit(Clock::time_point deadline) {
+        while (m_pid > 0) {
+            int status = 0;
+            const pid_t done = waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            if (done < 0 || Clock::now() >= deadline) {
+                return -1;
+            }
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// Answers the client's pings until it says bye; returns the number answered, -1 on time-out.
+int AnswerPingsUntilBye(kepmsgtool::Inbox& inbox, kepmsgtool::Received& bye) {
+    int answered = 0;
+    const Clock::time_point deadline = Clock::now() + seconds(30);
+    const std::vector<std::string> types = {kepmsgtool::kPingType, kTextType};
+    while (Clock::now() < deadline) {
+        const std::uint64_t seen = kepmsgtool::ArrivalCount();
+        kepmsgtool::Received message = inbox.TryNextOf(types);
+        if (!message) {
+            kepmsgtool::WaitForArrival(seen, milliseconds(50));
+            continue;
+        }
+        if (auto* ping = message.As<KEPMsgToolPingMessage>()) {
+            KEPMsgToolPongMessage pong(ping->Sequence(), ping->Stamp());
+            Communicator().SendSocketMessage(message.channel, &pong);
+            ++answered;
+            continue;
+        }
+        bye = std::move(message);
+        return answered;
+    }
+    return -1;
+}
+
+int Finish(Report& report) {
+    if (report.Failures() == 0) {
+        std::printf("demo passed: every check held in both processes\n");
+    } else {
+        std::printf("demo FAILED: %d of %d server checks failed\n", report.Failures(),
+                    report.Checks());
+    }
+    std::fflush(stdout);
+    return report.Failures() == 0 ? 0 : 1;
+}
+
+int RunServer() {
+    Report report("server");
+    Streams streams;
+    DemoTextMessage textPrototype;
+    KEPMsgToolRawMessage blobPrototype(kBlobType);
+    KEPMsgToolPingMessage pingPrototype;
+    Communicator().RegisterMessagePrototype(kTextType, &textPrototype);
+    Communicator().RegisterMessagePrototype(kBlobType, &blobPrototype);
+    Communicator().RegisterMessagePrototype(kepmsgtool::kPingType, &pingPrototype);
+    Communicator().RegisterMessageNotificationCallback(kTextType, OnTextArrived);
+    Communicator().RegisterMessageNotificationCallback(kBlobType, kepmsgtool::NotifyArrival);
+    Communicator().RegisterMessageNotificationCallback(kepmsgtool::kPingType,
+                                                       kepmsgtool::NotifyArrival);
+
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    const KEPMsgInetAddress host{KEPString(kHost)};
+    KEPMsgServerSocket* listener = services.StartServer(host, kFirstPort, kLastPort, 8);
+    if (listener == nullptr) {
+        listener = services.StartServer(KEPMsgSocketAddress(host, 0), 8);
+    }
+    const int port = kepmsgtool::BoundPort(listener);
+    if (!report.Check(listener != nullptr && port > 0,
+                      "server listening on " + kepmsgtool::FormatEndpoint(kHost, port))) {
+        return Finish(report);
+    }
+    Communicator().AddConnection(KEPMsgChannel(listener, "demo-listener"), true);
+
+    kepmsgtool::MessageLoop loop;
+    if (!report.Check(loop.Start(), "message task started")) {
+        return Finish(report);
+    }
+    ChildProcess child;
+    if (!report.Check(child.Spawn(port), "client process started")) {
+        return Finish(report);
+    }
+
+    kepmsgtool::Inbox inbox;
+    kepmsgtool::Received hello = inbox.Next(kTextType, Clock::now() + kStepTime);
+    if (!report.Check(Text(hello) == "hello from the client",
+                      "client said '" + Text(hello) + "'")) {
+        return Finish(report);
+    }
+    // Accepted connections start without a label; naming this one lets us send by label.
+    hello.channel.SetLabel("demo-client");
+    DemoTextMessage greeting("hello, client");
+    Communicator().SendSocketMessage("demo-client", &greeting);
+    report.Check(hello.channel.IsActiveInCurrentThreads(),
+                 "labelled the connection 'demo-client' and answered through the label");
+
+    kepmsgtool::Received question = inbox.Next(kTextType, Clock::now() + kStepTime);
+    if (!report.Check(Text(question) == "what is six times seven?",
+                      "client asked '" + Text(question) + "'")) {
+        return Finish(report);
+    }
+    DemoTextMessage answer("42");
+    Communicator().SendSocketMessage(question.channel, &answer);
+
+    kepmsgtool::Received blob = inbox.Next(kBlobType, Clock::now() + kStepTime);
+    auto* body = blob.As<KEPMsgToolRawMessage>();
+    if (!report.Check(body != nullptr && body->IsValid() && body->Body().size() == kBlobBytes,
+                      "large message received: " +
+                          std::to_string(body ? body->Body().size() : 0) + " bytes")) {
+        return Finish(report);
+    }
+    DemoTextMessage checksum("checksum " + Hex(kepmsgtool::Checksum(body->Body())) + " size " +
+                             std::to_string(body->Body().size()));
+    Communicator().SendSocketMessage(blob.channel, &checksum);
+
+    kepmsgtool::Received bye;
+    const int pings = AnswerPingsUntilBye(inbox, bye);
+    report.Check(pings == kPingCount, "answered " + std::to_string(pings) + " pings");
+    if (!report.Check(Text(bye) == "bye", "client said '" + Text(bye) + "'")) {
+        return Finish(report);
+    }
+    DemoTextMessage goodbye("goodbye");
+    Communicator().SendSocketMessage(bye.channel, &goodbye);
+
+    const int notifications = s_textNotifications.load();
+    report.Check(notifications >= 1 && notifications <= 3,
+                 "notification callback for " + std::string(kTextType) + " ran " +
+                     std::to_string(notifications) + " times for 3 texts");
+
+    const int status = child.WaitExit(Clock::now() + seconds(20));
+    report.Check(status == 0, "client exited with status " + std::to_string(status));
+
+    loop.Stop();
+    KEPBasVector<KEPMsgChannel> left;
+    Communicator().RetrieveConnections(nullptr, left);
+    report.Check(!loop.IsRunning() && left.size() == 0,
+                 "message task stopped, every connection closed");
+    return Finish(report);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGALRM, OnWatchdog);
+    alarm(kWatchdogSeconds);
+    if (argc == 3 && std::strcmp(argv[1], "--client") == 0) {
+        const int port = std::atoi(argv[2]);
+        if (port <= 0 || port > 65535) {
+            std::fprintf(stderr, "kep_demo: bad port '%s'\n", argv[2]);
+            return 2;
+        }
+        return RunClient(port);
+    }
+    if (argc != 1) {
+        std::fprintf(stderr, "usage: kep_demo (no arguments; --client PORT is internal)\n");
+        return 2;
+    }
+    return RunServer();
+}

@@ -1,0 +1,20 @@
+// KEPMsgMessageTask: the message loop as a task for the base layer's thread facility.
+//
+// Run() repeats one receive pass (20 ms wait) and one transmit pass until the communicator's
+// task-running flag is cleared. Start protocol: make the task, call
+// KEPMsgSocketCommunicator::PrepareStartupMessageTask(), then start a thread that runs it.
+// Stop: ShutdownMessageTask(), then join the thread, then delete the task. The task holds no
+// state of its own; only one task may run at a time.
+#pragma once
+
+#include "KEPBase/ProtectedInterfaces/KEPBasAtiThreadTask.h"
+#include "base/KEPBasExport.h"
+
+class KEPMSG_API KEPMsgMessageTask : public KEPBasAtiThreadTask {
+public:
+    KEPMsgMessageTask() {}
+    ~KEPMsgMessageTask() override {}
+
+    // The message loop; returns at once when the task was not armed. argument is unused.
+    void Run(int argument) override;
+};

@@ -1,0 +1,99 @@
+#include "messaging/KEPMsgRetrieveMessageBuffer.h"
+
+template class KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>;
+
+KEPMsgRetrieveMessageBuffer::KEPMsgRetrieveMessageBuffer() {}
+
+KEPMsgRetrieveMessageBuffer::~KEPMsgRetrieveMessageBuffer() {}
+
+void KEPMsgRetrieveMessageBuffer::AddMessage(const KEPMsgChannelMsgStruct& record) {
+    if (record.m_message == nullptr) {
+        return;  // a record without a message could never be handed out
+    }
+    KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
+    m_entries.push_back(record);
+}
+
+int KEPMsgRetrieveMessageBuffer::Count() {
+    KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
+    return m_entries.size();
+}
+
+void KEPMsgRetrieveMessageBuffer::SelectPositions_priv(KEPMsgMessageQuery* query,
+                                                       KEPBasVector<int>& selected) {
+    const int count = m_entries.size();
+    KEPBasVector<KEPBasSocketMessage*> messages;
+    for (int i = 0; i < count; ++i) {
+        messages.push_back(m_entries[i].m_message);
+    }
+    KEPBasVector<int> positions;
+    query->Search(messages, positions);
+
+    // A host query might report a position twice or outside the list; handing a message out
+    // twice would give it two owners, so such positions are ignored.
+    KEPBasVector<int> taken;
+    for (int i = 0; i < count; ++i) {
+        taken.push_back(0);
+    }
+    for (int i = 0; i < positions.size(); ++i) {
+        const int position = positions[i];
+        if (position < 0 || position >= count || taken[position] != 0) {
+            continue;
+        }
+        taken[position] = 1;
+        selected.push_back(position);
+    }
+}
+
+void KEPMsgRetrieveMessageBuffer::RemovePositions_priv(const KEPBasVector<int>& selected) {
+    const int count = m_entries.size();
+    if (selected.size() == count) {
+        m_entries.Clear();
+        return;
+    }
+    if (selected.empty()) {
+        return;
+    }
+    KEPBasVector<int> taken;
+    for (int i = 0; i < count; ++i) {
+        taken.push_back(0);
+    }
+    for (int i = 0; i < selected.size(); ++i) {
+        taken[selected[i]] = 1;
+    }
+    KEPBasVector<KEPMsgChannelMsgStruct> kept;
+    for (int i = 0; i < count; ++i) {
+        if (taken[i] == 0) {
+            kept.push_back(m_entries[i]);
+        }
+    }
+    m_entries.swap(kept);
+}
+
+void KEPMsgRetrieveMessageBuffer::IRetrieveMessages(KEPMsgMessageQuery* query,
+                                                    KEPBasVector<KEPBasSocketMessage*>& out) {
+    if (query == nullptr) {
+        return;
+    }
+    KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
+    KEPBasVector<int> selected;
+    SelectPositions_priv(query, selected);
+    for (int i = 0; i < selected.size(); ++i) {
+        out.push_back(m_entries[selected[i]].m_message);
+    }
+    RemovePositions_priv(selected);
+}
+
+void KEPMsgRetrieveMessageBuffer::IRetrieveMessagesWithChannel(
+    KEPMsgMessageQuery* query, KEPBasVector<KEPMsgChannelMsgStruct>& out) {
+    if (query == nullptr) {
+        return;
+    }
+    KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
+    KEPBasVector<int> selected;
+    SelectPositions_priv(query, selected);
+    for (int i = 0; i < selected.size(); ++i) {
+        out.push_back(m_entries[selected[i]]);
+    }
+    RemovePositions_priv(selected);
+}

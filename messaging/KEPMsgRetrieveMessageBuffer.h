@@ -1,0 +1,52 @@
+// KEPMsgRetrieveMessageBuffer: the store of received messages.
+//
+// The receive pass appends one record (channel, message) per message it read; callers take
+// messages out with a KEPMsgMessageQuery and own them from then on. The buffer never deletes a
+// message: messages still stored when it is finalized are left alone.
+//
+// Thread-safety: every operation holds the retrieve-buffer mutex (the singleton's mutex) for
+// its whole run, the query's Search included. Nothing else of the module is locked while it is
+// held; the receive pass takes it inside the communicator mutex.
+#pragma once
+
+#include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
+#include "base/KEPBasExport.h"
+#include "base/KEPBasSocketMessage.h"
+#include "messaging/KEPMsgChannelMsgStruct.h"
+#include "messaging/KEPMsgMessageQuery.h"
+
+class KEPMSG_API KEPMsgRetrieveMessageBuffer
+    : public KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer> {
+    friend class KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>;
+
+public:
+    // Frees the list only; stored messages are not deleted.
+    ~KEPMsgRetrieveMessageBuffer();
+
+    // Appends a copy of record; a record without a message is ignored.
+    void AddMessage(const KEPMsgChannelMsgStruct& record);
+    // Moves the messages that query selects to the end of out (not cleared); the others stay
+    // in arrival order. A null query does nothing.
+    void IRetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out);
+    // The same, appending whole records (the channel the message came from, the message, id).
+    void IRetrieveMessagesWithChannel(KEPMsgMessageQuery* query,
+                                      KEPBasVector<KEPMsgChannelMsgStruct>& out);
+    // Number of stored messages.
+    int Count();
+
+private:
+    KEPMsgRetrieveMessageBuffer();
+    KEPMsgRetrieveMessageBuffer(const KEPMsgRetrieveMessageBuffer&) = delete;
+    KEPMsgRetrieveMessageBuffer& operator=(const KEPMsgRetrieveMessageBuffer&) = delete;
+
+    // Runs query over the entries and returns the valid selected positions, each once, in the
+    // order Search gave them. Mutex held.
+    void SelectPositions_priv(KEPMsgMessageQuery* query, KEPBasVector<int>& selected);
+    // Removes the entries at the selected positions, keeping the order of the rest. Mutex held.
+    void RemovePositions_priv(const KEPBasVector<int>& selected);
+
+    KEPBasVector<KEPMsgChannelMsgStruct> m_entries;
+};
+
+extern template class KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>;

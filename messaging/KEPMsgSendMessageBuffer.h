@@ -1,0 +1,80 @@
+// KEPMsgSendMessageBuffer: the process-wide queue of outgoing messages.
+//
+// Every send of the communicator ends here: a pending record (channel, message, message id) is
+// appended to the queue, and a transmit pass writes every queued record in queue order, header
+// then body, and empties the queue. Records borrow their messages and streams belong to the
+// host; the buffer never deletes either.
+//
+// Thread-safety: the send-buffer mutex (the singleton's mutex) guards the queue, the output
+// streams, the writes of the default output stream and the message-id counter, and is held
+// for a whole transmit pass, including the messages' GetMessageType() and WriteBody(). The
+// default output stream and the pending flag are atomics, read without the mutex as a cheap
+// pre-test. Lock order: communicator mutex -> send-buffer mutex -> organizer mutex -> waitable
+// lock -> connection-services mutex.
+#pragma once
+
+#include <atomic>
+
+#include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
+#include "KEPBase/ProtectedInterfaces/omi_Btree.h"
+#include "base/KEPBasExport.h"
+#include "base/KEPBasSocketMessage.h"
+#include "base/KEPBasStream.h"
+#include "base/KEPString.h"
+#include "channels/KEPMsgChannel.h"
+#include "messaging/KEPMsgChannelMsgStruct.h"
+
+class KEPMSG_API KEPMsgSendMessageBuffer : public KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer> {
+    friend class KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer>;
+
+public:
+    // Drops every queued record unwritten; neither messages nor streams are deleted.
+    ~KEPMsgSendMessageBuffer();
+
+    // Queues message for channel and stores the record's message id in id. Writes nothing.
+    void ISendSocketMessage(const KEPMsgChannel& channel, KEPBasSocketMessage* message,
+                            unsigned int& id);
+    // Queues message for channel (its id is used up, not reported) and runs a transmit pass at
+    // once, which writes every record queued before it too.
+    void SendSocketMessageImmediate(const KEPMsgChannel& channel, KEPBasSocketMessage* message);
+    // Runs one transmit pass when a default output stream is set and queued sends wait;
+    // otherwise returns at once.
+    void TransmitPendingMessages();
+
+    // Empties pending, then appends, in queue order, the id of every queued record whose id
+    // occurs in ids (once per record).
+    void QueryPendingStatus(const KEPBasVector<unsigned int>& ids,
+                            KEPBasVector<unsigned int>& pending);
+    // True while a record with this id is queued. id is only read.
+    bool QueryPendingStatus(unsigned int& id);
+
+    // Registers the output stream for a message type (null: that type is never written). The
+    // first registration for a type stays.
+    void RegisterMessageOutputStream(const char* type, KEPBasOutputStream* stream);
+    // Sets the stream used for types without a stream of their own; null stops all writing.
+    void SetDefaultOutputStream(KEPBasOutputStream* stream);
+    // True when a default output stream is set. Takes no lock.
+    bool IsDefaultOutputStreamDefined() const;
+
+private:
+    KEPMsgSendMessageBuffer();
+    KEPMsgSendMessageBuffer(const KEPMsgSendMessageBuffer&) = delete;
+    KEPMsgSendMessageBuffer& operator=(const KEPMsgSendMessageBuffer&) = delete;
+
+    // Appends a record with the next message id and returns that id. Mutex held.
+    unsigned int AppendPendingRecord_priv(const KEPMsgChannel& channel,
+                                          KEPBasSocketMessage* message);
+    // The transmit pass. Mutex held.
+    void TransmitPendingMessage_private();
+
+    std::atomic<KEPBasOutputStream*> m_defaultOutputStream;
+    omi_Btree<KEPString, KEPBasStream*> m_outputStreams;
+    KEPBasVector<KEPMsgChannelMsgStruct> m_pendingMessages;
+    std::atomic<bool> m_hasPendingMessages;
+
+    // The id of the next record; wraps from 4294967295 to 0. Guarded by the mutex.
+    static unsigned int s_nextMessageId;
+};
+
+extern template class KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer>;

@@ -1,0 +1,374 @@
+#include "messaging/KEPMsgSocketCommunicator.h"
+
+#include "KEPBase/ProtectedInterfaces/KEPBasSet.h"
+#include "base/KEPBasTime.h"
+#include "channels/KEPMsgChannelOrganizer.h"
+#include "channels/KEPMsgChannelQueryByLabel.h"
+#include "connection/KEPMsgConnectionServicesUtils.h"
+#include "messaging/KEPMsgRetrieveMessageBuffer.h"
+#include "messaging/KEPMsgSendMessageBuffer.h"
+#include "sockets/KEPMsgSocket.h"
+#include "sockets/KEPMsgSocketErrorInfo.h"
+
+template class KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>;
+
+namespace {
+
+// Runs the interrupt bracket around a scope: the flag goes up before the communicator mutex is
+// waited for (so receive passes yield and let the caller in) and down before it is released.
+class InterruptBracket {
+public:
+    InterruptBracket(KEPMsgSocketCommunicator& communicator, std::atomic<bool>& flag)
+        : m_communicator(communicator), m_flag(flag) {
+        m_flag.store(true);
+        m_communicator.Lock();
+    }
+    ~InterruptBracket() {
+        m_flag.store(false);
+        m_communicator.Unlock();
+    }
+    InterruptBracket(const InterruptBracket&) = delete;
+    InterruptBracket& operator=(const InterruptBracket&) = delete;
+
+private:
+    KEPMsgSocketCommunicator& m_communicator;
+    std::atomic<bool>& m_flag;
+};
+
+KEPString TypeName(const char* utf8) {
+    KEPString name;
+    name.BuildFromUTF8(utf8);
+    return name;
+}
+
+}  // namespace
+
+KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
+    : m_defaultInputStream(nullptr), m_messageTaskRunning(false), m_interruptMessaging(false) {}
+
+KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
+    {
+        InterruptBracket bracket(*this, m_interruptMessaging);
+        ShutdownMessageTask_priv();
+    }
+    m_defaultInputStream.store(nullptr);
+    // The trees free their own storage; streams and callbacks belong to the host.
+}
+
+void KEPMsgSocketCommunicator::InterruptMessagingThread() { m_interruptMessaging.store(true); }
+
+void KEPMsgSocketCommunicator::ReleaseInterruptMessagingThread() {
+    m_interruptMessaging.store(false);
+}
+
+// --- Connections ---------------------------------------------------------------------------
+
+void KEPMsgSocketCommunicator::AddConnection(const KEPMsgChannel& channel, bool listen) {
+    InterruptBracket bracket(*this, m_interruptMessaging);
+    KEPMsgChannelOrganizer::Instance().RegisterChannel(channel, listen);
+}
+
+void KEPMsgSocketCommunicator::RemoveConnection(KEPMsgChannelQuery* query, bool shutdown) {
+    InterruptBracket bracket(*this, m_interruptMessaging);
+    KEPMsgChannelOrganizer::Instance().RemoveChannel(query, shutdown);
+}
+
+void KEPMsgSocketCommunicator::RetrieveConnections(KEPMsgChannelQuery* query,
+                                                   KEPBasVector<KEPMsgChannel>& found) {
+    KEPMsgChannelOrganizer::Instance().LookupChannel(query, found);
+}
+
+void KEPMsgSocketCommunicator::GetErrorsOnChannel(const KEPMsgChannel& channel, int& code,
+                                                  KEPString& text) {
+    code = 0;
+    if (!channel.IsActiveInCurrentThreads()) {
+        return;
+    }
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    const int socketId = channel.GetSocketId();
+    if (services.HasError(socketId)) {
+        services.GetLastErrorCode(socketId, code);
+        KEPMsgSocketErrorInfo(code, text);
+    }
+}
+
+// --- Sending -------------------------------------------------------------------------------
+
+void KEPMsgSocketCommunicator::ISendSocketMessage(const KEPMsgChannel& channel,
+                                                  KEPBasSocketMessage* message, unsigned int& id) {
+    KEPMsgSendMessageBuffer::Instance().ISendSocketMessage(channel, message, id);
+}
+
+void KEPMsgSocketCommunicator::QueueForQuery_priv(KEPMsgChannelQuery* query,
+                                                  KEPBasSocketMessage* message,
+                                                  KEPBasVector<unsigned int>& ids) {
+    KEPBasVector<KEPMsgChannel> channels;
+    KEPMsgChannelOrganizer::Instance().LookupChannel(query, channels);
+    KEPMsgSendMessageBuffer& sendBuffer = KEPMsgSendMessageBuffer::Instance();
+    for (int i = 0; i < channels.size(); ++i) {
+        unsigned int id = 0;
+        sendBuffer.ISendSocketMessage(channels[i], message, id);  // one lock per record
+        ids.push_back(id);
+    }
+}
+
+void KEPMsgSocketCommunicator::ISendSocketMessage(KEPMsgChannelQuery* query,
+                                                  KEPBasSocketMessage* message,
+                                                  KEPBasVector<unsigned int>& ids) {
+    KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
+    QueueForQuery_priv(query, message, ids);
+}
+
+void KEPMsgSocketCommunicator::ISendSocketMessage(const char* label, KEPBasSocketMessage* message,
+                                                  unsigned int& id) {
+    KEPMsgChannelQueryByLabel query(TypeName(label));
+    id = 0;
+    KEPBasVector<unsigned int> ids;
+    {
+        KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
+        QueueForQuery_priv(&query, message, ids);
+    }
+    if (ids.size() == 1) {
+        id = ids[0];
+    }
+}
+
+void KEPMsgSocketCommunicator::SendSocketMessage(const KEPMsgChannel& channel,
+                                                 KEPBasSocketMessage* message) {
+    KEPMsgSendMessageBuffer::Instance().SendSocketMessageImmediate(channel, message);
+}
+
+void KEPMsgSocketCommunicator::SendImmediateForQuery(KEPMsgChannelQuery* query,
+                                                     KEPBasSocketMessage* message) {
+    KEPBasVector<KEPMsgChannel> channels;
+    KEPMsgChannelOrganizer::Instance().LookupChannel(query, channels);
+    KEPMsgSendMessageBuffer& sendBuffer = KEPMsgSendMessageBuffer::Instance();
+    for (int i = 0; i < channels.size(); ++i) {
+        sendBuffer.SendSocketMessageImmediate(channels[i], message);
+    }
+}
+
+void KEPMsgSocketCommunicator::SendSocketMessage(KEPMsgChannelQuery* query,
+                                                 KEPBasSocketMessage* message) {
+    SendImmediateForQuery(query, message);
+}
+
+void KEPMsgSocketCommunicator::SendSocketMessage(const char* label, KEPBasSocketMessage* message) {
+    KEPMsgChannelQueryByLabel query(TypeName(label));
+    SendImmediateForQuery(&query, message);
+}
+
+void KEPMsgSocketCommunicator::QueryPendingStatus(const KEPBasVector<unsigned int>& ids,
+                                                  KEPBasVector<unsigned int>& pending) {
+    KEPMsgSendMessageBuffer::Instance().QueryPendingStatus(ids, pending);
+}
+
+bool KEPMsgSocketCommunicator::QueryPendingStatus(unsigned int& id) {
+    return KEPMsgSendMessageBuffer::Instance().QueryPendingStatus(id);
+}
+
+void KEPMsgSocketCommunicator::TransmitPendingMessage() {
+    KEPMsgSendMessageBuffer::Instance().TransmitPendingMessages();
+}
+
+// --- Streams, prototypes and callbacks -------------------------------------------------------
+
+void KEPMsgSocketCommunicator::SetDefaultInputStream(KEPBasInputStream* stream) {
+    InterruptBracket bracket(*this, m_interruptMessaging);
+    m_defaultInputStream.store(stream);
+}
+
+bool KEPMsgSocketCommunicator::IsDefaultInputStreamDefined() const {
+    return m_defaultInputStream.load() != nullptr;
+}
+
+void KEPMsgSocketCommunicator::RegisterMessageInputStream(const char* type,
+                                                          KEPBasInputStream* stream) {
+    const KEPString name = TypeName(type);
+    InterruptBracket bracket(*this, m_interruptMessaging);
+    m_inputStreams.Insert(name, static_cast<KEPBasStream*>(stream));
+}
+
+void KEPMsgSocketCommunicator::SetDefaultOutputStream(KEPBasOutputStream* stream) {
+    KEPMsgSendMessageBuffer::Instance().SetDefaultOutputStream(stream);
+}
+
+bool KEPMsgSocketCommunicator::IsDefaultOutputStreamDefined() const {
+    return KEPMsgSendMessageBuffer::Instance().IsDefaultOutputStreamDefined();
+}
+
+void KEPMsgSocketCommunicator::RegisterMessageOutputStream(const char* type,
+                                                           KEPBasOutputStream* stream) {
+    KEPMsgSendMessageBuffer::Instance().RegisterMessageOutputStream(type, stream);
+}
+
+void KEPMsgSocketCommunicator::RegisterMessagePrototype(const char* type,
+                                                        KEPBasSocketMessage* prototype) {
+    KEPMsgConnectionServicesUtils::Instance().RegisterMessagePrototype(TypeName(type), prototype);
+}
+
+void KEPMsgSocketCommunicator::RegisterMessageNotificationCallback(const char* type,
+                                                                   NotificationCallback callback) {
+    const KEPString name = TypeName(type);
+    InterruptBracket bracket(*this, m_interruptMessaging);
+    m_notificationCallbacks.Insert(name, callback);
+}
+
+void KEPMsgSocketCommunicator::RemoveMessageNotificationCallback(const char* type) {
+    const KEPString name = TypeName(type);
+    InterruptBracket bracket(*this, m_interruptMessaging);
+    if (m_notificationCallbacks.IsMember(name)) {
+        m_notificationCallbacks.Remove(name);
+    }
+}
+
+// --- Receiving -----------------------------------------------------------------------------
+
+void KEPMsgSocketCommunicator::IRetrieveMessages(KEPMsgMessageQuery* query,
+                                                 KEPBasVector<KEPBasSocketMessage*>& out) {
+    KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessages(query, out);
+}
+
+void KEPMsgSocketCommunicator::IRetrieveMessagesWithChannel(
+    KEPMsgMessageQuery* query, KEPBasVector<KEPMsgChannelMsgStruct>& out) {
+    KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessagesWithChannel(query, out);
+}
+
+void KEPMsgSocketCommunicator::RetrieveMessages(KEPMsgMessageQuery* query,
+                                                KEPBasVector<KEPBasSocketMessage*>& out) {
+    if (query == nullptr) {
+        return;  // a null query never selects anything: the loop below would never end
+    }
+    const int before = out.size();
+    IRetrieveMessages(query, out);
+    while (out.size() == before) {
+        KEPBasUtlsleep(5);
+        IRetrieveMessages(query, out);
+    }
+}
+
+KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPString& type) {
+    if (m_inputStreams.IsMember(type)) {
+        return static_cast<KEPBasInputStream*>(m_inputStreams.Get(type));
+    }
+    return m_defaultInputStream.load();
+}
+
+void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable* waitable,
+                                                          int timeoutMs) {
+    KEPMsgChannelOrganizer& organizer = KEPMsgChannelOrganizer::Instance();
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    if (waitable == nullptr) {
+        waitable = &organizer.GetCurrentWaitable();
+    }
+
+    waitable->WaitForConnectionAndMessages(timeoutMs);
+
+    // New connections join the registered channels and the current waitable; their first
+    // message is read by a later pass.
+    KEPBasVector<KEPMsgChannel>& newlyCreated = waitable->NewlyCreated();
+    for (int i = 0; i < newlyCreated.size(); ++i) {
+        organizer.RegisterChannel(newlyCreated[i], true);
+    }
+    newlyCreated.Clear();
+
+    KEPBasVector<int> closedSocketIds;
+    KEPBasSet<KEPString> typesToNotify;
+
+    // At most one message per ready channel-list entry.
+    KEPBasVector<KEPMsgChannel>& listen = waitable->Listen();
+    for (int i = 0; i < listen.size(); ++i) {
+        const int socketId = listen[i].GetSocketId();
+        KEPString type;
+        if (!services.RetrieveMessageTypeFromSocket(socketId, type) ||
+            type.GetLengthInByte() == 0) {
+            KEPMsgSocket* const socket = services.GetSocket(socketId);
+            if (socket == nullptr || socket->IsClosed()) {
+                closedSocketIds.push_back(socketId);
+            }
+            continue;
+        }
+        KEPBasSocketMessage* const message = services.GetMsgInstance(type);
+        if (message == nullptr) {
+            continue;  // unknown type: its name is consumed, the body stays on the connection
+        }
+        bool stored = false;
+        {
+            KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
+            KEPBasInputStream* const stream = ChooseInputStream_priv(type);
+            if (stream != nullptr) {
+                stream->SetSocketId(socketId);
+                message->ReadBody(stream);
+                KEPMsgChannel channel = listen[i];
+                KEPMsgRetrieveMessageBuffer::Instance().AddMessage(
+                    KEPMsgChannelMsgStruct(channel, message));
+                stored = true;
+                if (m_notificationCallbacks.IsMember(type)) {
+                    typesToNotify.insert(type);
+                }
+            }
+        }
+        if (!stored) {
+            delete message;  // nobody else can ever reach it
+        }
+    }
+    listen.Clear();
+
+    for (int i = 0; i < closedSocketIds.size(); ++i) {
+        KEPBasVector<KEPMsgChannel>& channels = waitable->Channels();
+        for (int j = 0; j < channels.size(); ++j) {
+            if (channels[j].GetSocketId() == closedSocketIds[i]) {
+                KEPMsgChannel channel = channels[j];
+                organizer.RemoveChannel(channel, true);
+                break;
+            }
+        }
+    }
+
+    // Callbacks run with no lock held, in ascending order of type names.
+    for (KEPBasSet<KEPString>::iterator it = typesToNotify.begin(); it != typesToNotify.end();
+         ++it) {
+        NotificationCallback callback = nullptr;
+        {
+            KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
+            callback = m_notificationCallbacks.Get(*it);
+        }
+        if (callback != nullptr) {
+            callback(*it);
+        }
+    }
+
+    if (waitable->IsListenInterupted()) {
+        KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
+        m_interruptMessaging.store(true);
+        waitable->SetListenInterrupted(false);
+    }
+
+    if (m_interruptMessaging.load()) {
+        KEPBasUtlsleep(1);
+    }
+}
+
+// --- Message task --------------------------------------------------------------------------
+
+void KEPMsgSocketCommunicator::PrepareStartupMessageTask() {
+    KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
+    m_messageTaskRunning.store(true);
+}
+
+bool KEPMsgSocketCommunicator::IsMessageTaskRunning() const { return m_messageTaskRunning.load(); }
+
+bool KEPMsgSocketCommunicator::IsOkToShutDownMessageTask() const {
+    return !m_messageTaskRunning.load();
+}
+
+void KEPMsgSocketCommunicator::ShutdownMessageTask_priv() {
+    m_messageTaskRunning.store(false);
+    KEPBasUtlsleep(100);
+    KEPMsgChannelOrganizer::Instance().Shutdown();
+}
+
+void KEPMsgSocketCommunicator::ShutdownMessageTask() {
+    InterruptBracket bracket(*this, m_interruptMessaging);
+    ShutdownMessageTask_priv();
+}

@@ -1,0 +1,150 @@
+// KEPMsgSocketCommunicator: the one object through which a process uses the messaging layer.
+//
+// It keeps the receive-side stream registry, the notification callbacks and the two flags that
+// coordinate the message task, and forwards everything else: sends, pending status and output
+// streams to KEPMsgSendMessageBuffer, channels to KEPMsgChannelOrganizer, prototypes and
+// connection errors to KEPMsgConnectionServicesUtils, stored messages to
+// KEPMsgRetrieveMessageBuffer. Messages, streams, prototypes and callbacks belong to the host;
+// the communicator never copies or deletes a message it is given to send.
+//
+// Thread-safety: any thread may call the facade; at most one thread at a time may run receive
+// passes (WaitConnectionsAndMessages). The communicator mutex (the singleton's mutex) guards the
+// input streams, the callbacks and the writes of the default input stream and of the
+// task-running flag; a receive pass holds it while a message reads its body and is stored.
+// Operations that change registries raise m_interruptMessaging before they wait for the mutex,
+// which makes every receive pass end with a 1 ms yield so they get in. Flags read without the
+// mutex are atomics. Lock order: communicator mutex -> send-buffer mutex -> organizer mutex ->
+// waitable lock -> connection-services mutex, and communicator mutex -> retrieve-buffer mutex.
+// Notification callbacks run with no lock held.
+#pragma once
+
+#include <atomic>
+
+#include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
+#include "KEPBase/ProtectedInterfaces/omi_Btree.h"
+#include "base/KEPBasExport.h"
+#include "base/KEPBasSocketMessage.h"
+#include "base/KEPBasStream.h"
+#include "base/KEPString.h"
+#include "channels/KEPMsgChannel.h"
+#include "channels/KEPMsgChannelQuery.h"
+#include "channels/KEPMsgChannelWaitable.h"
+#include "messaging/KEPMsgChannelMsgStruct.h"
+#include "messaging/KEPMsgMessageQuery.h"
+
+class KEPMSG_API KEPMsgSocketCommunicator
+    : public KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator> {
+    friend class KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>;
+
+public:
+    typedef void (*NotificationCallback)(const KEPString& type);
+
+    // Stops the message task and closes every registered channel (as ShutdownMessageTask),
+    // then forgets streams and callbacks without deleting them.
+    ~KEPMsgSocketCommunicator();
+
+    // --- Connections -----------------------------------------------------------------------
+    // Registers the channel; with listen the message loop also reads from it.
+    void AddConnection(const KEPMsgChannel& channel, bool listen);
+    // Unregisters every channel the query selects (all for null), closing their connections
+    // when shutdown is true.
+    void RemoveConnection(KEPMsgChannelQuery* query, bool shutdown);
+    // Appends the registered channels the query selects (all for null) to found.
+    void RetrieveConnections(KEPMsgChannelQuery* query, KEPBasVector<KEPMsgChannel>& found);
+    // Sets code to the connection's last error (0 when none, or when the connection is gone or
+    // closed) and, when non-zero, text to its description; otherwise text is unchanged.
+    void GetErrorsOnChannel(const KEPMsgChannel& channel, int& code, KEPString& text);
+
+    // --- Sending ---------------------------------------------------------------------------
+    // Queues message for channel; id receives its message id. Nothing is written yet.
+    void ISendSocketMessage(const KEPMsgChannel& channel, KEPBasSocketMessage* message,
+                            unsigned int& id);
+    // Queues message once per channel the query selects (all for null) and appends one id per
+    // queued copy to ids.
+    void ISendSocketMessage(KEPMsgChannelQuery* query, KEPBasSocketMessage* message,
+                            KEPBasVector<unsigned int>& ids);
+    // Queues message once per channel labelled label; id receives the id when exactly one
+    // channel matched, otherwise 0.
+    void ISendSocketMessage(const char* label, KEPBasSocketMessage* message, unsigned int& id);
+    // Queues and transmits at once (every earlier queued record goes out first).
+    void SendSocketMessage(const KEPMsgChannel& channel, KEPBasSocketMessage* message);
+    // Immediate send to every channel the query selects (all for null).
+    void SendSocketMessage(KEPMsgChannelQuery* query, KEPBasSocketMessage* message);
+    // Immediate send to every channel labelled label.
+    void SendSocketMessage(const char* label, KEPBasSocketMessage* message);
+    // Empties pending, then lists the ids of ids still queued, in queue order.
+    void QueryPendingStatus(const KEPBasVector<unsigned int>& ids,
+                            KEPBasVector<unsigned int>& pending);
+    // True while a message with this id is still queued.
+    bool QueryPendingStatus(unsigned int& id);
+    // One transmit pass when a default output stream is set and queued sends wait.
+    void TransmitPendingMessage();
+
+    // --- Streams, prototypes and callbacks ---------------------------------------------------
+    // Stream for the bodies of received types without a stream of their own (null allowed).
+    void SetDefaultInputStream(KEPBasInputStream* stream);
+    bool IsDefaultInputStreamDefined() const;
+    // Input stream for one type; null means messages of that type are not read. First wins.
+    void RegisterMessageInputStream(const char* type, KEPBasInputStream* stream);
+    // Default output stream of the send buffer; without it nothing is ever written.
+    void SetDefaultOutputStream(KEPBasOutputStream* stream);
+    bool IsDefaultOutputStreamDefined() const;
+    // Output stream for one type; null means messages of that type are dropped. First wins.
+    void RegisterMessageOutputStream(const char* type, KEPBasOutputStream* stream);
+    // Prototype from which received messages of type are made. First wins; not owned.
+    void RegisterMessagePrototype(const char* type, KEPBasSocketMessage* prototype);
+    // Function called once per receive pass in which messages of type were stored. First wins.
+    void RegisterMessageNotificationCallback(const char* type, NotificationCallback callback);
+    // Removes the type's callback, if any.
+    void RemoveMessageNotificationCallback(const char* type);
+
+    // --- Receiving -------------------------------------------------------------------------
+    // Moves the stored messages that query selects to out (not cleared); returns at once.
+    void IRetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out);
+    // The same with the channel each message came from.
+    void IRetrieveMessagesWithChannel(KEPMsgMessageQuery* query,
+                                      KEPBasVector<KEPMsgChannelMsgStruct>& out);
+    // Blocks until at least one message was appended to out, polling every 5 ms; another
+    // thread must run receive passes. Returns at once for a null query.
+    void RetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out);
+    // One receive pass on waitable (the organizer's current waitable for null), waiting at
+    // most timeoutMs for traffic: accepts connections, reads at most one message per ready
+    // channel, removes closed channels and calls each arrived type's callback once.
+    void WaitConnectionsAndMessages(KEPMsgChannelWaitable* waitable, int timeoutMs);
+
+    // --- Message task ----------------------------------------------------------------------
+    // Arms the task-running flag; call before starting the thread that runs the task.
+    void PrepareStartupMessageTask();
+    bool IsMessageTaskRunning() const;
+    bool IsOkToShutDownMessageTask() const;
+    // Clears the task-running flag, waits 100 ms holding the communicator mutex and closes
+    // every registered channel. Does not wait for the task's thread.
+    void ShutdownMessageTask();
+
+private:
+    KEPMsgSocketCommunicator();
+    KEPMsgSocketCommunicator(const KEPMsgSocketCommunicator&) = delete;
+    KEPMsgSocketCommunicator& operator=(const KEPMsgSocketCommunicator&) = delete;
+
+    void InterruptMessagingThread();
+    void ReleaseInterruptMessagingThread();
+    // The work of ShutdownMessageTask; communicator mutex held.
+    void ShutdownMessageTask_priv();
+    // Queues message for every channel of the query's selection, appending ids; communicator
+    // mutex held.
+    void QueueForQuery_priv(KEPMsgChannelQuery* query, KEPBasSocketMessage* message,
+                            KEPBasVector<unsigned int>& ids);
+    // Immediate send to every channel of the query's selection.
+    void SendImmediateForQuery(KEPMsgChannelQuery* query, KEPBasSocketMessage* message);
+    // The input stream for type: the registered one, else the default. Mutex held.
+    KEPBasInputStream* ChooseInputStream_priv(const KEPString& type);
+
+    std::atomic<KEPBasInputStream*> m_defaultInputStream;
+    omi_Btree<KEPString, KEPBasStream*> m_inputStreams;
+    std::atomic<bool> m_messageTaskRunning;
+    std::atomic<bool> m_interruptMessaging;
+    omi_Btree<KEPString, NotificationCallback> m_notificationCallbacks;
+};
+
+extern template class KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>;

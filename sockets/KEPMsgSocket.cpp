@@ -1,0 +1,252 @@
+#include "sockets/KEPMsgSocket.h"
+
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "frame/KEPMsgWinsockStartup.h"
+#include "platform/KEPWinsock.h"
+
+namespace {
+
+constexpr const char* kLoopbackIpv4 = "127.0.0.1";
+constexpr const char* kLoopbackIpv6 = "::1";
+
+struct AddrInfoDeleter {
+    void operator()(addrinfo* list) const { kepwsa::freeaddrinfo(list); }
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+
+// The family a listening socket binds with: read at every bind; IPv6 wins when both are set.
+int ForcedFamily() {
+    if (std::getenv("ORV_FORCE_IPV6") != nullptr) {
+        return AF_INET6;
+    }
+    if (std::getenv("ORV_FORCE_IPV4") != nullptr) {
+        return AF_INET;
+    }
+    return AF_UNSPEC;
+}
+
+}  // namespace
+
+std::atomic<int> KEPMsgSocket::s_ioTimeoutMs{30000};
+
+KEPMsgSocket::KEPMsgSocket()
+    : m_address(KEPMsgInetAddress(), 0),
+      m_handle(-1),
+      m_errorCode(0),
+      m_closed(true),
+      m_holdCount(0),
+      m_descriptorOpen(false) {
+    Startup();
+}
+
+KEPMsgSocket::~KEPMsgSocket() {
+    std::vector<int> toClose;
+    {
+        std::lock_guard<std::mutex> guard(m_stateMutex);
+        if (m_descriptorOpen) {
+            toClose.push_back(m_handle.load());
+            m_descriptorOpen = false;
+        }
+        toClose.insert(toClose.end(), m_pending.begin(), m_pending.end());
+        m_pending.clear();
+    }
+    for (int descriptor : toClose) {
+        kepwsa::closesocket(descriptor);
+    }
+}
+
+int KEPMsgSocket::GetId() const {
+    return m_handle.load();
+}
+
+bool KEPMsgSocket::IsClosed() const {
+    return m_closed.load();
+}
+
+int KEPMsgSocket::GetErrorCode() const {
+    return m_errorCode.load();
+}
+
+void KEPMsgSocket::SetErrorCode(int code) {
+    m_errorCode.store(code);
+}
+
+KEPMsgSocketAddress KEPMsgSocket::GetAddress() const {
+    return m_address;
+}
+
+void KEPMsgSocket::Close() {
+    if (m_closed.exchange(true)) {
+        return;
+    }
+    ReleaseDescriptor();
+}
+
+void KEPMsgSocket::AdoptDescriptor(int descriptor) {
+    ReleaseDescriptor();
+    std::lock_guard<std::mutex> guard(m_stateMutex);
+    m_handle.store(descriptor);
+    m_descriptorOpen = descriptor != kepwsa::INVALID_SOCKET;
+}
+
+void KEPMsgSocket::ReleaseDescriptor() {
+    int descriptor = kepwsa::INVALID_SOCKET;
+    {
+        std::lock_guard<std::mutex> guard(m_stateMutex);
+        if (!m_descriptorOpen) {
+            return;
+        }
+        m_descriptorOpen = false;
+        descriptor = m_handle.load();
+        if (m_holdCount > 0) {
+            // Keep the number taken while it is held, but end the connection now: the peer
+            // sees the end and a holder blocked in recv or send returns.
+            m_pending.push_back(descriptor);
+            kepwsa::shutdown(descriptor, kepwsa::SD_BOTH);
+            return;
+        }
+    }
+    // Outside the lock: with SO_LINGER the close may wait for unsent data.
+    if (kepwsa::closesocket(descriptor) != 0) {
+        SetErrorCode(kepwsa::WSAGetLastError());
+    }
+}
+
+int KEPMsgSocket::ShutdownDescriptor(int how) {
+    std::lock_guard<std::mutex> guard(m_stateMutex);
+    const int descriptor = m_handle.load();
+    if (!m_descriptorOpen || descriptor == kepwsa::INVALID_SOCKET) {
+        return kNoDescriptor;
+    }
+    if (kepwsa::shutdown(descriptor, how) == 0) {
+        return 0;
+    }
+    return kepwsa::WSAGetLastError();
+}
+
+void KEPMsgSocket::AcquireHold() {
+    std::lock_guard<std::mutex> guard(m_stateMutex);
+    ++m_holdCount;
+}
+
+int KEPMsgSocket::ReleaseHold() {
+    std::vector<int> toClose;
+    int left = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_stateMutex);
+        if (m_holdCount == 0) {
+            return 0;
+        }
+        left = --m_holdCount;
+        if (left == 0) {
+            toClose.swap(m_pending);
+        }
+    }
+    for (int descriptor : toClose) {
+        if (kepwsa::closesocket(descriptor) != 0) {
+            SetErrorCode(kepwsa::WSAGetLastError());
+        }
+    }
+    return left;
+}
+
+int KEPMsgSocket::HoldCount() const {
+    std::lock_guard<std::mutex> guard(m_stateMutex);
+    return m_holdCount;
+}
+
+bool KEPMsgSocket::IsConnectionLostError(int code) {
+    return (code >= kepwsa::WSAENETDOWN && code <= kepwsa::WSAECONNRESET) ||
+           code == kepwsa::WSAENOTCONN || code == kepwsa::WSAESHUTDOWN;
+}
+
+void KEPMsgSocket::SetIoTimeout(int milliseconds) {
+    s_ioTimeoutMs.store(milliseconds > 0 ? milliseconds : 0);
+}
+
+int KEPMsgSocket::GetIoTimeout() {
+    return s_ioTimeoutMs.load();
+}
+
+void KEPMsgSocket::ApplyIoTimeout(int descriptor) {
+    const int milliseconds = s_ioTimeoutMs.load();
+    timeval limit{};
+    limit.tv_sec = milliseconds / 1000;
+    limit.tv_usec = (milliseconds % 1000) * 1000;
+    kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+}
+
+void KEPMsgSocket::BindLocalAddress(KEPMsgSocketAddress address) {
+    // A descriptor left from an earlier bind or connection would otherwise leak.
+    ReleaseDescriptor();
+    m_closed.store(true);
+    m_handle.store(kepwsa::INVALID_SOCKET);
+
+    m_address = address;
+
+    addrinfo hints{};
+    hints.ai_family = ForcedFamily();
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+    hints.ai_flags = 0;
+
+    const KEPString hostText = address.GetAddress().GetIPAddress();
+    // No host means the loopback interface only; in the loopback of the forced family, since
+    // an IPv4 literal cannot resolve as IPv6.
+    const char* host = hostText.GetLengthInByte() == 0
+                           ? (hints.ai_family == AF_INET6 ? kLoopbackIpv6 : kLoopbackIpv4)
+                           : hostText.GetUTF8();
+    char serviceText[16];
+    const bool systemChoosesPort = address.GetPort() <= 0;
+    if (!systemChoosesPort) {
+        std::snprintf(serviceText, sizeof(serviceText), "%d", address.GetPort());
+    }
+
+    addrinfo* rawList = nullptr;
+    const int resolved =
+        kepwsa::getaddrinfo(host, systemChoosesPort ? nullptr : serviceText, &hints, &rawList);
+    AddrInfoList list(rawList);
+    if (resolved != 0) {
+        SetErrorCode(resolved);
+        return;
+    }
+
+    const addrinfo* first = list.get();
+    const int descriptor = kepwsa::socket(first->ai_family, first->ai_socktype, first->ai_protocol);
+    if (descriptor == kepwsa::INVALID_SOCKET) {
+        SetErrorCode(kepwsa::WSAGetLastError());
+        return;
+    }
+    AdoptDescriptor(descriptor);
+    // Winsock's SO_EXCLUSIVEADDRUSE keeps other sockets off the port. Linux already refuses a
+    // second bind to a port in use unless SO_REUSEADDR/SO_REUSEPORT are set, so the equivalent
+    // is to set neither.
+
+    if (kepwsa::bind(descriptor, first->ai_addr, first->ai_addrlen) != 0) {
+        SetErrorCode(kepwsa::WSAGetLastError());
+        ReleaseDescriptor();
+        m_handle.store(kepwsa::INVALID_SOCKET);
+        return;
+    }
+    m_closed.store(false);
+    list.reset();
+
+    if (systemChoosesPort) {
+        sockaddr_storage bound{};
+        socklen_t length = sizeof(bound);
+        if (kepwsa::getsockname(descriptor, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            SetErrorCode(kepwsa::WSAGetLastError());
+        } else if (bound.ss_family == AF_INET6) {
+            m_address.SetPort(ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port));
+        } else {
+            m_address.SetPort(ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port));
+        }
+    }
+}

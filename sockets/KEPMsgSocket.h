@@ -1,0 +1,114 @@
+// KEPMsgSocket: base of the connected and the listening socket.
+//
+// A socket owns one system descriptor at a time (its handle, also its id: the key of the
+// connection table). It records the Winsock code of the last failing call in its error code;
+// nothing here prints or throws. The destructor closes a descriptor that is still open, so a
+// socket deleted without Shutdown() does not leak it; owners still call Shutdown() first so the
+// peer sees an orderly end.
+//
+// Descriptor holds: a thread that uses a socket after letting go of the lock that protects its
+// owner takes a hold (AcquireHold) for that time. While a hold is outstanding, Close() marks the
+// socket closed and shuts the descriptor down in both directions (so a peer sees the end and a
+// thread blocked in recv/send returns) but keeps it open, so its number cannot be reused by a new
+// connection under the holder; the last ReleaseHold() closes it.
+//
+// I/O time-out: every connected socket gets SO_RCVTIMEO and SO_SNDTIMEO of GetIoTimeout()
+// milliseconds when it is connected or accepted (default 30000, 0 = none), so a peer that stalls
+// in the middle of a message cannot block a reader or writer for ever. A read or write that runs
+// out of time records WSAETIMEDOUT (10060) and shuts the socket down like a lost connection.
+//
+// Thread-safety: the handle, error code, closed flag and the direction flags of connected
+// sockets are atomics, so other threads may query them at any time. The hold count and the
+// deferred-close state are guarded by an internal mutex; Close() and the half-closes may race
+// with each other safely. Driving one socket's I/O (connect, read, write, accept) from two
+// threads at once is not supported. The address is written only while the socket binds.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "base/KEPBasExport.h"
+#include "base/mem_Allocation.h"
+#include "sockets/KEPMsgSocketAddress.h"
+
+class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
+  public:
+    // Starts the socket platform (once per process); empty host, port 0, handle -1, error 0,
+    // closed.
+    KEPMsgSocket();
+    // Closes the descriptor if this socket still has one (including a deferred close).
+    virtual ~KEPMsgSocket();
+    KEPMsgSocket(const KEPMsgSocket&) = delete;
+    KEPMsgSocket& operator=(const KEPMsgSocket&) = delete;
+
+    // Returns the handle (-1 when there is none); the value is kept after Close().
+    int GetId() const;
+    // Returns true until a descriptor is connected or bound, and again after Close().
+    bool IsClosed() const;
+    // Returns the last recorded Winsock error code (0 when none was).
+    int GetErrorCode() const;
+    // Replaces the error code (callers clear it to 0 before an operation they watch).
+    void SetErrorCode(int code);
+    // Returns a copy of the address: for a listening socket the bound address, with the port the
+    // system chose when it was given 0; for a connected socket the address it was built with.
+    KEPMsgSocketAddress GetAddress() const;
+
+    // If not closed: closes the descriptor (deferred while holds are outstanding; failure
+    // recorded) and marks the socket closed. The handle value is left as it was.
+    void Close();
+    // Creates a descriptor for address and binds it; on failure the socket stays closed with
+    // handle -1 and the error recorded. A port below 1 lets the system choose (read back).
+    // "ORV_FORCE_IPV4" / "ORV_FORCE_IPV6" in the environment force the family (IPv6 wins).
+    void BindLocalAddress(KEPMsgSocketAddress address);
+    // Shuts the socket down and closes it; idempotent.
+    virtual void Shutdown() = 0;
+
+    // Module-internal: while a hold is outstanding, Close() keeps the descriptor open (see above).
+    void AcquireHold();
+    // Module-internal: releases one hold and returns the number left; the last one performs a
+    // deferred close. Releasing without a hold does nothing and returns 0.
+    int ReleaseHold();
+    // Module-internal: the number of outstanding holds.
+    int HoldCount() const;
+
+    // True for the codes that mean the connection is gone: 10050-10054, 10057, 10058.
+    static bool IsConnectionLostError(int code);
+
+    // Sets the process-wide I/O time-out in milliseconds for sockets connected or accepted from
+    // now on (0 or less = none). Default 30000.
+    static void SetIoTimeout(int milliseconds);
+    // Returns the process-wide I/O time-out in milliseconds (0 = none).
+    static int GetIoTimeout();
+
+  protected:
+    // Result of ShutdownDescriptor when there is no descriptor to shut down.
+    static constexpr int kNoDescriptor = -1;
+
+    // Records address as this socket's own without binding it.
+    void SetAddress(const KEPMsgSocketAddress& address) { m_address = address; }
+    void SetHandle(int handle) { m_handle.store(handle); }
+    void SetClosed(bool closed) { m_closed.store(closed); }
+    // Takes ownership of a descriptor just created or handed over (handle = descriptor).
+    void AdoptDescriptor(int descriptor);
+    // Closes the descriptor now or, while holds are outstanding, when the last one goes.
+    void ReleaseDescriptor();
+    // shutdown(2) in direction how on the descriptor while this socket still owns it. Returns 0,
+    // the Winsock error code, or kNoDescriptor when it owns none.
+    int ShutdownDescriptor(int how);
+    // Applies the I/O time-out to a connected descriptor; failures are ignored.
+    static void ApplyIoTimeout(int descriptor);
+
+  private:
+    KEPMsgSocketAddress m_address;
+    std::atomic<int> m_handle;
+    std::atomic<int> m_errorCode;
+    std::atomic<bool> m_closed;
+
+    mutable std::mutex m_stateMutex;
+    int m_holdCount;             // guarded by m_stateMutex
+    bool m_descriptorOpen;       // guarded by m_stateMutex: m_handle still has to be closed
+    std::vector<int> m_pending;  // guarded by m_stateMutex: closes deferred to the last hold
+
+    static std::atomic<int> s_ioTimeoutMs;
+};

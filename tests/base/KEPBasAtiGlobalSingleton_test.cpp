@@ -1,0 +1,120 @@
+#include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "base/KEPBasAtiMutex.h"
+#include "base/omi_SingletonRegistry.h"
+
+class KEPTestService : public KEPBasAtiGlobalSingleton<KEPTestService> {
+  public:
+    static std::atomic<int> s_constructed;
+    static std::atomic<int> s_destroyed;
+    int m_value = 7;
+
+  private:
+    friend class KEPBasAtiGlobalSingleton<KEPTestService>;
+    KEPTestService() { s_constructed.fetch_add(1); }
+    ~KEPTestService() {
+        // A destructor may still take its own mutex: it is deleted after the object.
+        KEPBasAtiScopedLock<KEPTestService> guard(*this);
+        s_destroyed.fetch_add(1);
+    }
+};
+
+std::atomic<int> KEPTestService::s_constructed{0};
+std::atomic<int> KEPTestService::s_destroyed{0};
+
+namespace {
+
+constexpr const char* kKey = "class KEPTestService";
+
+class KEPBasAtiGlobalSingletonTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
+        KEPTestService::s_constructed = 0;
+        KEPTestService::s_destroyed = 0;
+    }
+    void TearDown() override {
+        omi_SingletonRegistry::SetEnabled(true);
+        KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
+    }
+};
+
+TEST_F(KEPBasAtiGlobalSingletonTest, RacingFirstInstanceMakesOneObjectAndOneMutex) {
+    const int mutexesBefore = KEPBasAtiThreadingModel::LiveCount();
+    for (int round = 0; round < 20; ++round) {
+        KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
+        std::atomic<bool> go{false};
+        KEPTestService* seen[2] = {nullptr, nullptr};
+        std::thread first([&] {
+            while (!go) {
+            }
+            seen[0] = &KEPBasAtiGlobalSingleton<KEPTestService>::Instance();
+        });
+        std::thread second([&] {
+            while (!go) {
+            }
+            seen[1] = &KEPBasAtiGlobalSingleton<KEPTestService>::Instance();
+        });
+        go = true;
+        first.join();
+        second.join();
+        ASSERT_EQ(seen[0], seen[1]);
+        ASSERT_EQ(mutexesBefore + 1, KEPBasAtiThreadingModel::LiveCount());
+    }
+    EXPECT_EQ(20, KEPTestService::s_constructed.load());
+    EXPECT_EQ(19, KEPTestService::s_destroyed.load());
+}
+
+TEST_F(KEPBasAtiGlobalSingletonTest, FinalizeThenInstanceRegistersAgainUnderSameKey) {
+    KEPTestService& first = KEPTestService::Instance();
+    EXPECT_EQ(&first, omi_SingletonRegistry::Instance()->Find(kKey));
+    KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
+    EXPECT_EQ(nullptr, omi_SingletonRegistry::Instance()->Find(kKey));
+    EXPECT_EQ(1, KEPTestService::s_destroyed.load());
+
+    KEPTestService& second = KEPTestService::Instance();
+    EXPECT_EQ(&second, omi_SingletonRegistry::Instance()->Find(kKey));
+    EXPECT_EQ(2, KEPTestService::s_constructed.load());
+    KEPBasAtiScopedLock<KEPTestService> guard(second);
+    EXPECT_EQ(7, second.m_value);
+}
+
+TEST_F(KEPBasAtiGlobalSingletonTest, FinalizeOfNeverCreatedClassDoesNothing) {
+    const int mutexesBefore = KEPBasAtiThreadingModel::LiveCount();
+    KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
+    EXPECT_EQ(mutexesBefore, KEPBasAtiThreadingModel::LiveCount());
+    EXPECT_EQ(0, KEPTestService::s_destroyed.load());
+}
+
+TEST_F(KEPBasAtiGlobalSingletonTest, WorksWithTheRegistrySwitchedOff) {
+    const int mutexesBefore = KEPBasAtiThreadingModel::LiveCount();
+    omi_SingletonRegistry::SetEnabled(false);
+    EXPECT_EQ(nullptr, omi_SingletonRegistry::Instance());
+    KEPTestService& service = KEPTestService::Instance();
+    service.Lock();
+    service.Lock();  // recursive
+    service.Unlock();
+    service.Unlock();
+    KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
+    EXPECT_EQ(1, KEPTestService::s_destroyed.load());
+    EXPECT_EQ(mutexesBefore, KEPBasAtiThreadingModel::LiveCount());
+    omi_SingletonRegistry::SetEnabled(true);
+    EXPECT_EQ(nullptr, omi_SingletonRegistry::Instance()->Find(kKey));
+}
+
+TEST(KEPBasSingletonKeyTest, KeyIsClassAndDemangledName) {
+    EXPECT_EQ("class KEPTestService", KEPBasSingletonKey(typeid(KEPTestService).name()));
+}
+
+TEST(KEPBasAtiGlobalLockTest, HolderMayTakeItAgain) {
+    KEPBasAtiGlobalLock outer;
+    KEPBasAtiGlobalLock inner;
+    SUCCEED();
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/KEPString.h"
+
+namespace {
+
+TEST(KEPBasVectorTest, EraseKeepsOrderOfTheOthers) {
+    KEPBasVector<int> numbers;
+    for (int i = 0; i < 10; ++i) {
+        numbers.push_back(i);
+    }
+    numbers.Erase(0);
+    numbers.Erase(4);
+    numbers.Erase(numbers.size() - 1);
+    std::string seen;
+    for (int n : numbers) {
+        seen += std::to_string(n);
+    }
+    EXPECT_EQ("1234678", seen);
+}
+
+TEST(KEPBasVectorTest, StringElementsAreCopiedAndReleased) {
+    KEPBasVector<KEPString> strings;
+    for (int i = 0; i < 50; ++i) {
+        KEPString text("item");
+        text += i;
+        strings.push_back(text);
+    }
+    // Pushing one of its own elements while the storage grows must copy it before the old
+    // storage goes.
+    for (int i = 0; i < 40; ++i) {
+        strings.push_back(strings[0]);
+    }
+    strings.Erase(1);
+    EXPECT_STREQ("item2", strings[1].GetUTF8());
+    KEPBasVector<KEPString> copy(strings);
+    KEPBasVector<KEPString> assigned;
+    assigned.push_back("old");
+    assigned = copy;
+    strings.Clear();
+    EXPECT_TRUE(strings.empty());
+    EXPECT_EQ(89, copy.size());
+    EXPECT_STREQ("item0", assigned[88].GetUTF8());
+    assigned.swap(strings);
+    EXPECT_TRUE(assigned.empty());
+    EXPECT_EQ(89, strings.size());
+    EXPECT_GE(strings.Capacity(), strings.size());
+}
+
+TEST(KEPBasVectorTest, DestroyingPointerVectorLeavesObjectsAlive) {
+    int* object = new int(3);
+    {
+        KEPBasVector<int*> pointers;
+        pointers.push_back(object);
+        pointers.PushBack(object);
+    }
+    EXPECT_EQ(3, *object);
+    delete object;
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+#include "base/KEPString.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(KEPStringTest, NullStringEqualsEmptyString) {
+    KEPString null;
+    EXPECT_TRUE(null.IsNull());
+    EXPECT_STREQ("", null.GetUTF8());
+    EXPECT_EQ(0, null.Compare(""));
+    EXPECT_TRUE(null == KEPString(""));
+    EXPECT_FALSE(null < KEPString(""));
+}
+
+TEST(KEPStringTest, CompareUsesUnsignedBytes) {
+    // A signed-char comparison would put the UTF-8 lead byte 0xC3 before 'a'.
+    EXPECT_LT(KEPString("a").Compare("\xC3\xA9"), 0);
+    EXPECT_GT(KEPString("\xC3\xA9").Compare("z"), 0);
+    EXPECT_LT(KEPString("ab").Compare("abc"), 0);
+    EXPECT_EQ(0, KEPString("abc").Compare("abc"));
+}
+
+TEST(KEPStringTest, ChangingOneCopyLeavesSharedTextAlone) {
+    KEPString original("label");
+    KEPString copy(original);
+    copy += "__internal";
+    copy += 42;
+    EXPECT_STREQ("label", original.GetUTF8());
+    EXPECT_STREQ("label__internal42", copy.GetUTF8());
+    copy = original;
+    copy.BuildFromUTF8("other");
+    EXPECT_STREQ("label", original.GetUTF8());
+    copy = copy;
+    EXPECT_STREQ("other", copy.GetUTF8());
+}
+
+TEST(KEPStringTest, LengthsAndSearchCountBytesAndCodePoints) {
+    KEPString text("\xC3\xA9t\xC3\xA9 __internal");
+    EXPECT_EQ(16, text.GetLengthInByte());
+    EXPECT_EQ(14, text.GetLengthInChar());
+    EXPECT_EQ(6, text.FindPosition("__internal", 0));
+    EXPECT_EQ(-1, text.FindPosition("__internal", 7));
+    EXPECT_EQ(-1, text.FindPosition("x", 100));
+    EXPECT_EQ(-1, KEPString().FindPosition("a", 0));
+    KEPString withZero("a\0b", 3);
+    EXPECT_EQ(3, withZero.GetLengthInByte());
+    EXPECT_EQ(2, withZero.FindPosition(KEPString("b"), 0));
+    EXPECT_STREQ("ab", (KEPString("a") + "b").GetUTF8());
+}
+
+TEST(KEPStringTest, CopiesOnManyThreadsKeepTheCountExact) {
+    KEPString shared("shared text");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&shared] {
+            for (int i = 0; i < 10000; ++i) {
+                KEPString copy(shared);
+                KEPString another = copy;
+                (void)another;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_STREQ("shared text", shared.GetUTF8());
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+#include "base/ZOTFatalError.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/mem_Allocation.h"
+
+namespace {
+
+TEST(ZOTFatalErrorDeathTest, ReportsMessagePathAndLineThenAborts) {
+    EXPECT_DEATH(ZOTFatalError("AssertionFailed:m_lock != 0", nullptr, nullptr, nullptr,
+                               "KEPBase\\ProtectedInterfaces\\KEPBasAtiGlobalSingleton", 70),
+                 "AssertionFailed:m_lock != 0.*KEPBase.ProtectedInterfaces."
+                 "KEPBasAtiGlobalSingleton.*70");
+}
+
+TEST(ZOTFatalErrorDeathTest, NullMessageIsStillReported) {
+    EXPECT_DEATH(ZOTFatalError(nullptr, "detail", nullptr, nullptr, nullptr, 9), "detail.*line 9");
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(mem_AllocationDeathTest, ExhaustionEndsThroughFatalErrorNotNull) {
+    EXPECT_DEATH(mem_Malloc(SIZE_MAX / 2), "out of memory");
+}
+#endif
+
+TEST(mem_AllocationTest, ZeroSizeStillGivesABlock) {
+    void* memory = mem_Malloc(0);
+    EXPECT_NE(nullptr, memory);
+    mem_Free(memory);
+    mem_Free(nullptr);
+    char* buffer = new (mem_BuiltInAlloc{}) char[16];
+    mem_deleteBuiltIn(buffer);
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include "KEPBase/ProtectedInterfaces/omi_IntTable.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <map>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Table = omi_IntTable<void*, KEPBasOmiDefaultAllocator>;
+using Iterator = omi_IntTableIterator<void*, KEPBasOmiDefaultAllocator>;
+
+void* Tag(long value) {
+    return reinterpret_cast<void*>(value);
+}
+
+TEST(omi_IntTableTest, SignedKeysAreDistinctEntries) {
+    Table table;
+    EXPECT_TRUE(table.IsEmpty());
+    const int keys[] = {-5, 0, 5, INT_MIN, INT_MAX};
+    for (int key : keys) {
+        EXPECT_TRUE(table.Insert(key, Tag(key == INT_MIN ? 1 : key + 100)));
+    }
+    EXPECT_EQ(5, table.Count());
+    for (int key : keys) {
+        void* value = nullptr;
+        ASSERT_TRUE(table.ConstGetValue(key, value)) << key;
+        EXPECT_EQ(Tag(key == INT_MIN ? 1 : key + 100), value);
+        EXPECT_EQ(value, table.Get(key));
+    }
+    EXPECT_FALSE(table.Insert(-5, Tag(9)));
+    EXPECT_EQ(Tag(95), table.Get(-5));
+    EXPECT_FALSE(table.IsMember(-4));
+    EXPECT_FALSE(table.IsMember(INT_MIN + 1));
+}
+
+TEST(omi_IntTableTest, IsEmptyOnlyWhenBothHalvesAreEmpty) {
+    Table table;
+    table.Insert(-1, Tag(1));
+    EXPECT_FALSE(table.IsEmpty());
+    table.Insert(1, Tag(1));
+    EXPECT_TRUE(table.Remove(-1));
+    EXPECT_FALSE(table.IsEmpty());
+    EXPECT_FALSE(table.Remove(-1));
+    EXPECT_TRUE(table.Remove(1));
+    EXPECT_TRUE(table.IsEmpty());
+}
+
+TEST(omi_IntTableTest, MissingKeyLeavesOutArgumentUntouched) {
+    Table table;
+    void* value = Tag(77);
+    EXPECT_FALSE(table.ConstGetValue(3, value));
+    EXPECT_EQ(Tag(77), value);
+}
+
+TEST(omi_IntTableTest, IterationGivesNegativeHalfThenNonNegative) {
+    Table table;
+    for (int key : {7, -2, 0, INT_MIN, -9, 3000000, INT_MAX}) {
+        table.Insert(key, Tag(1));
+    }
+    std::vector<int> order;
+    Iterator it(table);
+    EXPECT_TRUE(it.IsDone());
+    for (it.First(); !it.IsDone(); it.Next()) {
+        order.push_back(it.CurrentKey());
+    }
+    EXPECT_EQ((std::vector<int>{-2, -9, INT_MIN, 0, 7, 3000000, INT_MAX}), order);
+}
+
+TEST(omi_IntTableTest, RandomOperationsMatchOrderedMap) {
+    std::mt19937 random(99);
+    std::uniform_int_distribution<int> keys(-5000, 5000);
+    Table table;
+    std::map<int, void*> reference;
+    for (int step = 0; step < 5000; ++step) {
+        const int key = keys(random) * ((step % 7 == 0) ? 100000 : 1);
+        if (random() % 3 != 0) {
+            ASSERT_EQ(reference.emplace(key, Tag(step + 1)).second,
+                      table.Insert(key, Tag(step + 1)));
+        } else {
+            ASSERT_EQ(reference.erase(key) == 1, table.Remove(key));
+        }
+    }
+    ASSERT_EQ(static_cast<int>(reference.size()), table.Count());
+    std::map<int, void*> walked;
+    Iterator it(table);
+    for (it.First(); !it.IsDone(); it.Next()) {
+        ASSERT_TRUE(walked.emplace(it.CurrentKey(), it.CurrentValue()).second);
+    }
+    EXPECT_EQ(reference, walked);
+}
+
+TEST(omi_IntTableTest, DestroyingTableLeavesObjectsAlive) {
+    int* object = new int(5);
+    {
+        Table table;
+        table.Insert(1, object);
+    }
+    EXPECT_EQ(5, *object);
+    delete object;
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include "channels/KEPMsgChannelQueryByLabel.h"
+
+#include <gtest/gtest.h>
+
+#include "ChannelTestSockets.h"
+
+namespace {
+
+using kep_channel_test::ChannelSocketsTest;
+using kep_channel_test::Ids;
+
+using KEPMsgChannelQueryByLabelTest = ChannelSocketsTest;
+
+TEST_F(KEPMsgChannelQueryByLabelTest, MatchesWholeLabelOnly) {
+    KEPBasVector<KEPMsgChannel> channels;
+    KEPMsgChannel exact = Connect(KEPString("ab"));
+    channels.push_back(Connect(KEPString("abc")));
+    channels.push_back(exact);
+    channels.push_back(Connect(KEPString("xab")));
+    channels.push_back(Connect(KEPString("AB")));
+    channels.push_back(exact);
+
+    KEPBasVector<KEPMsgChannel> found;
+    KEPMsgChannelQueryByLabel(KEPString("ab")).Search(channels, found);
+    EXPECT_EQ(Ids(found), (std::vector<int>{exact.GetSocketId(), exact.GetSocketId()}));
+}
+
+TEST_F(KEPMsgChannelQueryByLabelTest, EmptyLabelSelectsUnlabelledAndEmpty) {
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    KEPMsgChannel empty = Connect(KEPString(""));
+    KEPMsgChannel named = Connect(KEPString("x"));
+    // A connection whose name was never recorded: the id -1 carries no name unless set.
+    KEPMsgChannel unlabelled;
+    KEPString probe("none");
+    services.GetName(unlabelled.GetSocketId(), probe);
+    ASSERT_EQ(probe, KEPString("none")) << "some code recorded a name for id -1";
+    ASSERT_TRUE(unlabelled.GetLabel().IsNull());
+
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(named);
+    channels.push_back(unlabelled);
+    channels.push_back(empty);
+    KEPBasVector<KEPMsgChannel> found;
+    found.push_back(named);  // results are appended to what the list held
+    KEPMsgChannelQueryByLabel(KEPString("")).Search(channels, found);
+    EXPECT_EQ(Ids(found), (std::vector<int>{named.GetSocketId(), -1, empty.GetSocketId()}));
+
+    KEPBasVector<KEPMsgChannel> nullQueryFound;
+    KEPMsgChannelQueryByLabel{KEPString()}.Search(channels, nullQueryFound);
+    EXPECT_EQ(Ids(nullQueryFound), (std::vector<int>{-1, empty.GetSocketId()}));
+}
+
+TEST_F(KEPMsgChannelQueryByLabelTest, DeletedThroughBaseReleasesLabel) {
+    // A host may own queries through the base type; deleting one must run the derived part.
+    KEPMsgChannelQuery* query = new KEPMsgChannelQueryByLabel(KEPString("owned"));
+    KEPMsgChannel channel = Connect(KEPString("owned"));
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(channel);
+    KEPBasVector<KEPMsgChannel> found;
+    query->Search(channels, found);
+    EXPECT_EQ(found.size(), 1);
+    delete query;
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+#include "channels/KEPMsgChannelWaitable.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "ChannelTestSockets.h"
+#include "channels/KEPMsgChannelOrganizer.h"
+#include "platform/KEPWinsock.h"
+
+namespace {
+
+using kep_channel_test::ChannelSocketsTest;
+using kep_channel_test::ConnectTo;
+using kep_channel_test::Descriptor;
+using kep_channel_test::EnsureDescriptorLimit;
+using kep_channel_test::FinishesWithinDeadline;
+using kep_channel_test::Ids;
+using kep_channel_test::Readable;
+
+using KEPMsgChannelWaitableTest = ChannelSocketsTest;
+
+// Nothing to watch: the wait must not wait for its (here one minute) time-out.
+TEST_F(KEPMsgChannelWaitableTest, NothingOpenReturnsWithoutWaiting) {
+    KEPMsgChannelWaitable empty;
+    EXPECT_TRUE(FinishesWithinDeadline([&] { empty.WaitForConnectionAndMessages(60000); }));
+
+    KEPMsgChannel closed = Connect(KEPString("closed"));
+    closed.GetSocket()->Shutdown();
+    KEPMsgChannel gone = Connect(KEPString("gone"));
+    KEPMsgChannel goneCopy = gone;
+    gone.Shutdown();
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(KEPMsgChannel());
+    channels.push_back(closed);
+    channels.push_back(goneCopy);
+    KEPMsgChannelWaitable nothingOpen(channels);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(FinishesWithinDeadline([&] { nothingOpen.WaitForConnectionAndMessages(60000); }));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(nothingOpen.Listen().size(), 0);
+    EXPECT_EQ(nothingOpen.NewlyCreated().size(), 0);
+}
+
+TEST_F(KEPMsgChannelWaitableTest, NegativeTimeoutPolls) {
+    KEPMsgChannel idle = Connect(KEPString("idle"));
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(idle);
+    KEPMsgChannelWaitable waitable(channels);
+    EXPECT_TRUE(FinishesWithinDeadline([&] { waitable.WaitForConnectionAndMessages(-5); }));
+    EXPECT_EQ(waitable.Listen().size(), 0);
+}
+
+TEST_F(KEPMsgChannelWaitableTest, ReadyConnectionIsListedAndDataLeftUnread) {
+    KEPMsgChannel quiet = Connect(KEPString("quiet"));
+    KEPMsgChannel busy = Connect(KEPString("busy"));
+    SendByte(busy);
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(quiet);
+    channels.push_back(busy);
+    KEPMsgChannelWaitable waitable(channels);
+    waitable.WaitForConnectionAndMessages(10000);
+    EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{busy.GetSocketId()}));
+    EXPECT_FALSE(waitable.IsListenInterupted());
+    // The wait never reads message data: the next wait reports it again, appended.
+    waitable.WaitForConnectionAndMessages(10000);
+    EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{busy.GetSocketId(), busy.GetSocketId()}));
+}
+
+TEST_F(KEPMsgChannelWaitableTest, ChannelListedTwiceIsListedTwice) {
+    KEPMsgChannel a = Connect(KEPString("a"));
+    KEPMsgChannel b = Connect(KEPString("b"));
+    KEPMsgChannel idle = Connect(KEPString("idle"));
+    SendByte(a);
+    SendByte(b);
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(b);
+    channels.push_back(idle);
+    channels.push_back(a);
+    channels.push_back(b);
+    KEPMsgChannelWaitable waitable(channels);
+    waitable.WaitForConnectionAndMessages(10000);
+    // Ready ids in the id table's order (ascending for descriptors), list order within an id.
+    std::vector<int> expected;
+    if (a.GetSocketId() < b.GetSocketId()) {
+        expected = {a.GetSocketId(), b.GetSocketId(), b.GetSocketId()};
+    } else {
+        expected = {b.GetSocketId(), b.GetSocketId(), a.GetSocketId()};
+    }
+    EXPECT_EQ(Ids(waitable.Listen()), expected);
+}
+
+TEST_F(KEPMsgChannelWaitableTest, PendingClientYieldsExactlyOneNewChannel) {
+    KEPMsgChannel server = StartServer(KEPString("server"));
+    const int port = kep_channel_test::BoundPort(server.GetSocketId());
+    Descriptor first(ConnectTo(static_cast<unsigned short>(port)));
+    Descriptor second(ConnectTo(static_cast<unsigned short>(port)));
+    ASSERT_GE(first.get(), 0);
+    ASSERT_GE(second.get(), 0);
+    ASSERT_TRUE(Readable(server.GetSocketId(), 10000));
+
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(server);
+    KEPMsgChannelWaitable waitable(channels);
+    waitable.WaitForConnectionAndMessages(10000);
+    ASSERT_EQ(waitable.NewlyCreated().size(), 1);  // one Accept() per ready listening socket
+    KEPMsgChannel created = waitable.NewlyCreated()[0];
+    Track(created.GetSocketId());
+    EXPECT_EQ(waitable.Listen().size(), 0);
+    EXPECT_TRUE(created.IsActiveInCurrentThreads());
+    KEPString label = created.GetLabel();
+    EXPECT_FALSE(label.IsNull());
+    EXPECT_EQ(label, KEPString(""));
+    // The wait registers nothing itself.
+    KEPBasVector<KEPMsgChannel> registered;
+    KEPMsgChannelOrganizer::Instance().LookupChannel(nullptr, registered);
+    EXPECT_EQ(registered.size(), 0);
+
+    waitable.WaitForConnectionAndMessages(10000);
+    ASSERT_EQ(waitable.NewlyCreated().size(), 2);
+    Track(waitable.NewlyCreated()[1].GetSocketId());
+    EXPECT_NE(waitable.NewlyCreated()[1].GetSocketId(), created.GetSocketId());
+}
+
+TEST_F(KEPMsgChannelWaitableTest, WakeUpByteSetsFlagAndIsConsumed) {
+    KEPMsgChannel wakeUp = Connect(KEPString("x__internal_y"));
+    SendByte(wakeUp);
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(wakeUp);
+    channels.push_back(wakeUp);  // listed twice: still one byte consumed, no blocking read
+    KEPMsgChannelWaitable waitable(channels);
+    waitable.WaitForConnectionAndMessages(10000);
+    EXPECT_TRUE(waitable.IsListenInterupted());
+    EXPECT_EQ(waitable.Listen().size(), 0);
+    EXPECT_FALSE(Readable(wakeUp.GetSocketId(), 0));
+    EXPECT_TRUE(wakeUp.IsActiveInCurrentThreads());
+}
+
+TEST_F(KEPMsgChannelWaitableTest, WakeUpByteEndsWaitOfAnotherThread) {
+    KEPMsgChannel wakeUp = Connect(KEPString("__internal"));
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(wakeUp);
+    KEPMsgChannelWaitable waitable(channels);
+    const int peer = PeerOf(wakeUp);
+    std::thread writer([peer] {
+        char byte = 1;
+        ::send(peer, &byte, 1, MSG_NOSIGNAL);
+    });
+    // A minute-long wait ends with the byte.
+    EXPECT_TRUE(FinishesWithinDeadline([&] { waitable.WaitForConnectionAndMessages(60000); }));
+    writer.join();
+    EXPECT_TRUE(waitable.IsListenInterupted());
+}
+
+// The set's capacity is KEP_FD_SETSIZE distinct descriptors; later ones are left unwatched.
+TEST_F(KEPMsgChannelWaitableTest, OnlyFirstSetSizeDistinctSocketsAreWatched) {
+    const int count = KEP_FD_SETSIZE + 1;
+    if (!EnsureDescriptorLimit(static_cast<rlim_t>(2 * count + 64))) {
+        GTEST_SKIP() << "descriptor limit too low for " << count << " connections";
+    }
+    KEPBasVector<KEPMsgChannel> channels;
+    std::vector<KEPMsgChannel> made;
+    for (int i = 0; i < count; ++i) {
+        made.push_back(Connect(KEPString("c")));
+        channels.push_back(made.back());
+        if (i == 0) {
+            channels.push_back(made.back());  // a duplicate takes no extra place in the set
+        }
+    }
+    KEPMsgChannelWaitable waitable(channels);
+
+    SendByte(made[count - 1]);
+    waitable.WaitForConnectionAndMessages(50);
+    EXPECT_EQ(waitable.Listen().size(), 0);
+
+    SendByte(made[count - 2]);
+    waitable.WaitForConnectionAndMessages(10000);
+    EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{made[count - 2].GetSocketId()}));
+}
+
+// A descriptor closed behind the library's back makes the readiness wait fail: one line on the
+// error stream, nothing else changes, and the waitable lock is free again afterwards.
+TEST_F(KEPMsgChannelWaitableTest, FailedSelectPrintsLineAndChangesNothing) {
+    KEPMsgChannel broken = Connect(KEPString("broken"));
+    KEPMsgChannel ready = Connect(KEPString("ready"));
+    SendByte(ready);
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(ready);
+    channels.push_back(broken);
+    KEPMsgChannelWaitable waitable(channels);
+    waitable.Listen().push_back(broken);
+
+    // Capture first: its temporary file must not take the descriptor number closed below.
+    testing::internal::CaptureStderr();
+    const int brokenId = broken.GetSocketId();
+    ASSERT_EQ(::close(brokenId), 0);
+    waitable.WaitForConnectionAndMessages(10000);
+    const std::string printed = testing::internal::GetCapturedStderr();
+    // Give the library's socket a live descriptor again, so that closing it is harmless.
+    Descriptor spare(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(::dup2(spare.get(), brokenId), brokenId);
+
+    EXPECT_EQ(printed, "waiting for select" + std::to_string(kepwsa::WSAENOTSOCK) + "\n");
+    EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{brokenId}));
+    EXPECT_EQ(waitable.NewlyCreated().size(), 0);
+    EXPECT_FALSE(waitable.IsListenInterupted());
+    // Another thread can take the waitable lock (the organizer does when registering).
+    EXPECT_TRUE(FinishesWithinDeadline(
+        [&] { KEPMsgChannelOrganizer::Instance().RegisterChannel(ready, true); }));
+}
+
+TEST_F(KEPMsgChannelWaitableTest, ClosedRemovedAndForeignSocketsAreSkipped) {
+    KEPMsgChannel closed = Connect(KEPString("closed"));
+    KEPMsgChannel removed = Connect(KEPString("removed"));
+    KEPMsgChannel live = Connect(KEPString("live"));
+    SendByte(removed);
+    SendByte(live);
+    KEPMsgChannel removedCopy = removed;
+    removed.Shutdown();
+    closed.GetSocket()->Shutdown();
+
+    // A connection that was never entered in the table, with data waiting.
+    Descriptor foreignPeer;
+    const int foreignFd = ConnectRaw(foreignPeer);
+    ASSERT_GE(foreignFd, 0);
+    KEPMsgCommSocket foreignSocket(
+        KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("127.0.0.1")), m_port), foreignFd);
+    KEPMsgChannel foreign(&foreignSocket, KEPString("foreign"));
+    char byte = 'f';
+    ASSERT_EQ(::send(foreignPeer.get(), &byte, 1, MSG_NOSIGNAL), 1);
+    ASSERT_TRUE(Readable(foreignFd, 10000));
+
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(closed);
+    channels.push_back(removedCopy);
+    channels.push_back(foreign);
+    channels.push_back(live);
+    KEPMsgChannelWaitable waitable(channels);
+    testing::internal::CaptureStderr();
+    waitable.WaitForConnectionAndMessages(10000);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{live.GetSocketId()}));
+    foreignSocket.Shutdown();
+}
+
+}  // namespace

@@ -1,0 +1,537 @@
+// Connection table, server start, client connection and the message header on the wire.
+#include "connection/KEPMsgConnectionServicesUtils.h"
+
+#include <dlfcn.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/KEPBasTime.h"
+#include "platform/KEPWinsock.h"
+#include "sockets/KEPMsgSocketErrorInfo.h"
+#include "tests/connection/ConnectionTestSupport.h"
+
+using namespace kep_test;
+
+// ---- Allocation watch: the largest byte buffer the module asked for. ----
+//
+// The test program's definition takes the place of the base library's for every caller in the
+// process; it forwards to the original.
+namespace {
+std::atomic<std::size_t> g_largestBuffer{0};
+}
+
+void* mem_OperatorNewThrowBuiltin(std::size_t size) {
+    using Fn = void* (*)(std::size_t);
+    static Fn original = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "_Z27mem_OperatorNewThrowBuiltinm"));
+    std::size_t seen = g_largestBuffer.load();
+    while (size > seen && !g_largestBuffer.compare_exchange_weak(seen, size)) {
+    }
+    return original(size);
+}
+
+namespace {
+
+class Message : public KEPBasSocketMessage {
+  public:
+    explicit Message(const char* type) : m_type(type) {}
+    bool WriteBody(KEPBasOutputStream*) override { return true; }
+    bool ReadBody(KEPBasInputStream*) override { return true; }
+    KEPBasSocketMessage* CreateInstance() override {
+        ++m_instances;
+        return new Message(m_type);
+    }
+    KEPString GetMessageType() override { return KEPString(m_type); }
+    int m_instances = 0;
+
+  private:
+    const char* m_type;
+};
+
+using HeaderTest = ConnectionFixture;
+
+TEST_F(HeaderTest, PingHeaderIsEightBytes) {
+    int id = Connect();
+    ASSERT_TRUE(Services().SendMessageHeader(id, KEPString("Ping")));
+    EXPECT_EQ(RecvExactly(m_peer.get(), 8), Bytes({4, 0, 0, 0, 0x50, 0x69, 0x6E, 0x67}));
+}
+
+TEST_F(HeaderTest, EmptyNameWritesFourZeroBytesAndIsRefusedOnRead) {
+    int id = Connect();
+    ASSERT_TRUE(Services().SendMessageHeader(id, KEPString("")));
+    ASSERT_TRUE(Services().SendMessageHeader(id, KEPString()));
+    EXPECT_EQ(RecvExactly(m_peer.get(), 8), std::string(8, '\0'));
+
+    // The empty header consumes exactly its 4 bytes; the next header is read intact.
+    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({0, 0, 0, 0, 4, 0, 0, 0}) + "Pong"));
+    KEPString type("unchanged");
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, KEPString("unchanged"));
+    EXPECT_TRUE(Services().GetSocket(id) != nullptr);
+    EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, KEPString("Pong"));
+}
+
+TEST_F(HeaderTest, NonAsciiNameRoundTrips) {
+    int id = Connect();
+    const KEPString name(
+        "Gr\xC3\xBC\xC3\x9F"
+        "e-\xE6\x97\xA5\xE6\x9C\xAC");  // 14 bytes of UTF-8
+    ASSERT_EQ(name.GetLengthInByte(), 14);
+    ASSERT_TRUE(Services().SendMessageHeader(id, name));
+    std::string wire = RecvExactly(m_peer.get(), 4 + 14);
+    ASSERT_EQ(wire.size(), 18u);
+    EXPECT_EQ(wire.substr(0, 4), Bytes({14, 0, 0, 0}));
+    // Echo it back and read it with the library.
+    ASSERT_TRUE(SendAll(m_peer.get(), wire));
+    KEPString type;
+    ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, name);
+    EXPECT_STREQ(type.GetUTF8(), name.GetUTF8());
+}
+
+TEST_F(HeaderTest, HeaderFedOneByteAtATimeArrivesWhole) {
+    int id = Connect();
+    std::string header = Bytes({9, 0, 0, 0}) + "Heartbeat";
+    int peer = m_peer.get();
+    std::thread feeder([peer, header] {
+        for (char c : header) {
+            ASSERT_EQ(::send(peer, &c, 1, MSG_NOSIGNAL), 1);
+            // Separate segments, so the reader meets every partial state.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    KEPString type;
+    bool complete = Services().RetrieveMessageTypeFromSocket(id, type);
+    feeder.join();
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(type, KEPString("Heartbeat"));
+    EXPECT_FALSE(Services().HasError(id));
+}
+
+TEST_F(HeaderTest, SeveralHeadersInOneSegmentAreReadOneByOne) {
+    int id = Connect();
+    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({1, 0, 0, 0}) + "A" + Bytes({2, 0, 0, 0}) + "BC"));
+    KEPString type;
+    ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, KEPString("A"));
+    ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, KEPString("BC"));
+}
+
+// A count that cannot be a type name ends the connection without allocating for it and without
+// waiting for the bytes it announces (the peer sends none and keeps the connection open).
+class OversizedCountTest : public HeaderTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(OversizedCountTest, OversizedCountClosesConnection) {
+    int id = Connect();
+    uint32_t count = GetParam();
+    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({int(count & 0xFF), int((count >> 8) & 0xFF),
+                                             int((count >> 16) & 0xFF), int(count >> 24)})));
+    g_largestBuffer = 0;
+    std::atomic<bool> done{false};
+    bool result = true;
+    KEPString type("unchanged");
+    std::thread reader([&] {
+        result = Services().RetrieveMessageTypeFromSocket(id, type);
+        done = true;
+    });
+    bool returned = WaitFor([&] { return done.load(); });
+    if (!returned) {
+        m_peer.reset();  // unblock the reader before failing
+    }
+    reader.join();
+    ASSERT_TRUE(returned) << "the reader waited for the announced name";
+    EXPECT_FALSE(result);
+    EXPECT_EQ(type, KEPString("unchanged"));
+    EXPECT_LE(g_largestBuffer.load(), KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1);
+    // Shut down, but left in the table for the receive pass to drop.
+    KEPMsgSocket* socket = Services().GetSocket(id);
+    ASSERT_NE(socket, nullptr);
+    EXPECT_TRUE(socket->IsClosed());
+    EXPECT_TRUE(SeesEndOfStream(m_peer.get()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, OversizedCountTest,
+                         ::testing::Values(0x80000000u, 70000u, 65537u, 0xFFFFFFFFu));
+
+TEST_F(HeaderTest, LargestAllowedCountIsAccepted) {
+    int id = Connect();
+    std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'n');
+    int peer = m_peer.get();
+    std::thread writer([peer, name] { SendAll(peer, Bytes({0, 0, 1, 0}) + name); });
+    KEPString type;
+    bool complete = Services().RetrieveMessageTypeFromSocket(id, type);
+    writer.join();
+    ASSERT_TRUE(complete);
+    EXPECT_EQ(type.GetLengthInByte(), 65536);
+}
+
+TEST_F(HeaderTest, ShortHeaderThenCloseLeavesTypeAndClosesSocket) {
+    int id = Connect();
+    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({4, 0})));
+    m_peer.reset();
+    KEPString type("unchanged");
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, KEPString("unchanged"));
+    KEPMsgSocket* socket = Services().GetSocket(id);
+    ASSERT_NE(socket, nullptr) << "a peer's orderly close leaves the socket in the table";
+    EXPECT_TRUE(socket->IsClosed());
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+}
+
+TEST_F(HeaderTest, NameCutOffByCloseIsRefused) {
+    int id = Connect();
+    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({4, 0, 0, 0}) + "Pi"));
+    m_peer.reset();
+    KEPString type("unchanged");
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, KEPString("unchanged"));
+    ASSERT_NE(Services().GetSocket(id), nullptr);
+    EXPECT_TRUE(Services().GetSocket(id)->IsClosed());
+}
+
+// A peer that stops in the middle of a header must not leave the connection usable at a byte
+// position inside that header.
+class StalledHeaderTest : public HeaderTest {
+  protected:
+    void SetUp() override { Services().SetIoTimeout(100); }
+    void TearDown() override {
+        Services().SetIoTimeout(30000);
+        HeaderTest::TearDown();
+    }
+};
+
+TEST_F(StalledHeaderTest, StallInsideCountRemovesConnection) {
+    int id = Connect();
+    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({4, 0})));
+    KEPString type("unchanged");
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, KEPString("unchanged"));
+    EXPECT_EQ(Services().GetSocket(id), nullptr);
+    EXPECT_TRUE(SeesEndOfStream(m_peer.get()));
+}
+
+TEST_F(StalledHeaderTest, StallInsideNameClosesSocket) {
+    int id = Connect();
+    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({4, 0, 0, 0}) + "Pi"));
+    KEPString type("unchanged");
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+    EXPECT_EQ(type, KEPString("unchanged"));
+    KEPMsgSocket* socket = Services().GetSocket(id);
+    if (socket != nullptr) {
+        EXPECT_TRUE(socket->IsClosed());
+    }
+    EXPECT_TRUE(SeesEndOfStream(m_peer.get()));
+}
+
+TEST_F(HeaderTest, GarbageNeverCrashesOrOverAllocates) {
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 40; ++round) {
+        int id = Connect();
+        std::string garbage(random() % 64, '\0');
+        for (char& c : garbage) {
+            c = static_cast<char>(random());
+        }
+        if (round % 3 == 0 && garbage.size() >= 4) {
+            garbage[2] = garbage[3] = 0;  // small counts too, so names get read
+        }
+        ASSERT_TRUE(SendAll(m_peer.get(), garbage));
+        m_peer.reset();
+        g_largestBuffer = 0;
+        KEPString type;
+        // Headers are consumed until the end of the stream; every call returns.
+        for (int call = 0; call < 100 && Services().GetSocket(id) != nullptr &&
+                           !Services().GetSocket(id)->IsClosed();
+             ++call) {
+            if (Services().RetrieveMessageTypeFromSocket(id, type)) {
+                EXPECT_GT(type.GetLengthInByte(), 0);
+            }
+        }
+        EXPECT_LE(g_largestBuffer.load(), KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1);
+        Services().ShutDownConnection(id);
+    }
+}
+
+TEST_F(HeaderTest, ListeningSocketsAndUnknownIdsAreRefused) {
+    KEPMsgServerSocket* server = Services().StartServer(Loopback(0), 4);
+    ASSERT_NE(server, nullptr);
+    Track(server->GetId());
+    KEPString type("unchanged");
+    EXPECT_FALSE(Services().SendMessageHeader(server->GetId(), KEPString("Ping")));
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(server->GetId(), type));
+    EXPECT_FALSE(Services().SendMessageHeader(-7, KEPString("Ping")));
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(-7, type));
+    EXPECT_FALSE(Services().SendMessageHeader(123456, KEPString("Ping")));
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(123456, type));
+    EXPECT_EQ(type, KEPString("unchanged"));
+}
+
+TEST_F(HeaderTest, HeaderAfterOutputShutDownIsRefused) {
+    int id = Connect();
+    auto* socket = dynamic_cast<KEPMsgCommSocket*>(Services().GetSocket(id));
+    ASSERT_NE(socket, nullptr);
+    socket->ShutDownOutput();
+    EXPECT_FALSE(Services().SendMessageHeader(id, KEPString("Ping")));
+}
+
+// A send that the kernel cuts short (here: the send time-out hits while the peer is not reading)
+// is continued until the whole header is out.
+namespace {
+std::atomic<int> g_headerSends{0};
+std::atomic<int> g_firstSendLength{0};
+void CountHeaderSends(kepwsa::SOCKET, int length) {
+    if (g_headerSends.fetch_add(1) == 0) {
+        g_firstSendLength = length;
+    }
+}
+}  // namespace
+
+TEST_F(StalledHeaderTest, PartialSendIsContinued) {
+    // Long enough for the drain thread to start within one send's time-out.
+    Services().SetIoTimeout(500);
+    int id = Connect();
+    const std::string name(4 << 20, 'x');  // far more than the socket buffers hold
+    g_headerSends = 0;
+    kepwsa::SetSendHookForTesting(&CountHeaderSends);
+    int peer = m_peer.get();
+    std::string received;
+    std::thread drain([&] {
+        // Start reading only once the first send has come back short.
+        if (WaitFor([] { return g_headerSends.load() >= 2; })) {
+            received = RecvExactly(peer, name.size() + 4);
+        }
+    });
+    bool sent = Services().SendMessageHeader(id, KEPString(name.c_str()));
+    kepwsa::SetSendHookForTesting(nullptr);
+    if (!sent) {
+        g_headerSends = 2;  // let the drain thread finish
+    }
+    drain.join();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(g_firstSendLength.load(), static_cast<int>(name.size() + 4));
+    EXPECT_GE(g_headerSends.load(), 2);
+    ASSERT_EQ(received.size(), name.size() + 4);
+    EXPECT_EQ(received.substr(0, 4), Bytes({0, 0, 0x40, 0}));
+    EXPECT_EQ(received.substr(4), name);
+}
+
+// ---- Prototypes ----
+
+using PrototypeTest = ConnectionFixture;
+
+TEST_F(PrototypeTest, FirstPrototypeStays) {
+    Message first("Ping"), second("Ping");
+    Services().RegisterMessagePrototype(KEPString("Ping"), &first);
+    Services().RegisterMessagePrototype(KEPString("Ping"), &second);
+    KEPBasSocketMessage* made = Services().GetMsgInstance(KEPString("Ping"));
+    ASSERT_NE(made, nullptr);
+    delete made;
+    EXPECT_EQ(first.m_instances, 1);
+    EXPECT_EQ(second.m_instances, 0);
+}
+
+TEST_F(PrototypeTest, NullPrototypeIsRefused) {
+    Services().RegisterMessagePrototype(KEPString("Ping"), nullptr);
+    EXPECT_EQ(Services().GetMsgInstance(KEPString("Ping")), nullptr);
+    Message real("Ping");
+    Services().RegisterMessagePrototype(KEPString("Ping"), &real);
+    KEPBasSocketMessage* made = Services().GetMsgInstance(KEPString("Ping"));
+    ASSERT_NE(made, nullptr) << "a null registration must not block the real one";
+    delete made;
+}
+
+TEST_F(PrototypeTest, UnknownTypeGivesNullAndCallsNothing) {
+    Message ping("Ping");
+    Services().RegisterMessagePrototype(KEPString("Ping"), &ping);
+    EXPECT_EQ(Services().GetMsgInstance(KEPString("Pong")), nullptr);
+    EXPECT_EQ(Services().GetMsgInstance(KEPString("Pin")), nullptr);
+    EXPECT_EQ(ping.m_instances, 0);
+}
+
+// ---- Connection table ----
+
+using TableTest = ConnectionFixture;
+
+TEST_F(TableTest, NullAndDuplicateSocketsAreRefused) {
+    EXPECT_FALSE(Services().AddConnection(nullptr));
+    int id = Connect();
+    KEPMsgSocket* first = Services().GetSocket(id);
+    EXPECT_FALSE(Services().AddConnection(first));
+    EXPECT_EQ(Services().GetSocket(id), first);
+}
+
+TEST_F(TableTest, RemovalKeepsTheName) {
+    int id = Connect();
+    Services().SetName(id, KEPString("label"));
+    Services().SetName(id, KEPString("second"));
+    Services().ShutDownConnection(id);
+    EXPECT_EQ(Services().GetSocket(id), nullptr);
+    KEPString name("old");
+    Services().GetName(id, name);
+    EXPECT_EQ(name, KEPString("second"));
+    EXPECT_TRUE(SeesEndOfStream(m_peer.get()));
+    Services().ShutDownConnection(id);  // a second removal is harmless
+}
+
+TEST_F(TableTest, UnknownIdsReportNothing) {
+    int code = 99;
+    Services().GetLastErrorCode(424242, code);
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(Services().HasError(424242));
+    Services().ClearError(424242);
+    KEPString name("kept");
+    Services().GetName(424242, name);
+    EXPECT_EQ(name, KEPString("kept"));
+    Services().SetName(-424242, KEPString());
+    Services().GetName(-424242, name);
+    EXPECT_EQ(name, KEPString(""));
+}
+
+TEST_F(TableTest, ErrorCodeIsReportedAndCleared) {
+    int id = Connect();
+    Services().GetSocket(id)->SetErrorCode(10054);
+    EXPECT_TRUE(Services().HasError(id));
+    int code = 0;
+    Services().GetLastErrorCode(id, code);
+    EXPECT_EQ(code, 10054);
+    Services().ClearError(id);
+    EXPECT_FALSE(Services().HasError(id));
+}
+
+TEST_F(TableTest, ShutDownSocketKeepsItsNumberWhileInTable) {
+    int id = Connect();
+    m_peer.reset();
+    KEPString type;
+    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+    ASSERT_NE(Services().GetSocket(id), nullptr);
+    EXPECT_TRUE(Services().GetSocket(id)->IsClosed());
+    // Until the connection is removed its number cannot go to a new descriptor.
+    EXPECT_TRUE(IsOpenDescriptor(id));
+    Services().ShutDownConnection(id);
+    EXPECT_FALSE(IsOpenDescriptor(id));
+}
+
+// ---- Server start and client connection ----
+
+using ServerTest = ConnectionFixture;
+
+TEST_F(ServerTest, RangeSkipsAPortInUse) {
+    // Two adjacent free ports: hold the first, free the second just before the call.
+    ScopedFd taken, spare;
+    for (int tries = 0; tries < 50 && spare.get() < 0; ++tries) {
+        taken = BindLoopback(0, true);
+        int port = LocalPort(taken.get());
+        if (port < 65535) {
+            spare = BindLoopback(port + 1, false);
+        }
+    }
+    ASSERT_GE(spare.get(), 0);
+    int port = LocalPort(taken.get());
+    spare.reset();
+    KEPMsgServerSocket* server =
+        Services().StartServer(KEPMsgInetAddress(KEPString("127.0.0.1")), port, port + 1, 4);
+    ASSERT_NE(server, nullptr);
+    Track(server->GetId());
+    EXPECT_EQ(server->GetAddress().GetPort(), port + 1);
+    EXPECT_EQ(LocalPort(server->GetId()), port + 1);
+    EXPECT_EQ(Services().GetSocket(server->GetId()), server);
+    // Only that port, taken: nothing.
+    EXPECT_EQ(Services().StartServer(KEPMsgInetAddress(KEPString("127.0.0.1")), port, port, 4),
+              nullptr);
+}
+
+TEST_F(ServerTest, InvalidRangesGiveNull) {
+    KEPMsgInetAddress host(KEPString("127.0.0.1"));
+    EXPECT_EQ(Services().StartServer(host, 5000, 4999, 4), nullptr);
+    EXPECT_EQ(Services().StartServer(host, -1, 10, 4), nullptr);
+    EXPECT_EQ(Services().StartServer(host, -10, -1, 4), nullptr);
+    EXPECT_EQ(Services().StartServer(host, 10, -1, 4), nullptr);
+}
+
+TEST_F(ServerTest, ServerOnPortZeroListensOnChosenPort) {
+    KEPMsgServerSocket* server = Services().StartServer(Loopback(0), 4);
+    ASSERT_NE(server, nullptr);
+    Track(server->GetId());
+    int port = server->GetAddress().GetPort();
+    EXPECT_GT(port, 0);
+    ScopedFd client = ConnectRaw(port);
+    EXPECT_GE(client.get(), 0);
+}
+
+TEST_F(ServerTest, ZeroTimeoutMakesOneAttemptAndLeavesNothing) {
+    // A bound, non-listening port refuses connections and cannot be taken by anyone else.
+    ScopedFd closedPort = BindLoopback(0, false);
+    ASSERT_GE(closedPort.get(), 0);
+    int lowestFree = LowestFreeDescriptor();
+    omi_Timer timer;
+    timer.Start();
+    // A second attempt would first pause for 10 s.
+    KEPMsgCommSocket* socket =
+        Services().ConnectToServer(Loopback(0), Loopback(LocalPort(closedPort.get())), 0, 10000);
+    double elapsed = timer.GetElapsedTime();
+    EXPECT_EQ(socket, nullptr);
+    EXPECT_LT(elapsed, 10.0);
+    // Every attempt's descriptor is gone again.
+    EXPECT_EQ(LowestFreeDescriptor(), lowestFree);
+}
+
+TEST_F(ServerTest, NobodyListeningGivesNullAfterTimeout) {
+    ScopedFd closedPort = BindLoopback(0, false);
+    ASSERT_GE(closedPort.get(), 0);
+    int lowestFree = LowestFreeDescriptor();
+    omi_Timer timer;
+    timer.Start();
+    KEPMsgCommSocket* socket =
+        Services().ConnectToServer(Loopback(0), Loopback(LocalPort(closedPort.get())), 1, 50);
+    EXPECT_EQ(socket, nullptr);
+    EXPECT_GE(timer.GetElapsedTime(), 1.0);
+    EXPECT_EQ(LowestFreeDescriptor(), lowestFree);
+}
+
+TEST_F(ServerTest, ConnectedSocketIsInTheTable) {
+    int id = Connect();
+    KEPMsgSocket* socket = Services().GetSocket(id);
+    ASSERT_NE(socket, nullptr);
+    EXPECT_EQ(socket->GetId(), id);
+    EXPECT_TRUE(dynamic_cast<KEPMsgCommSocket*>(socket)->IsConnected());
+}
+
+TEST_F(ServerTest, IoTimeoutReachesNewSockets) {
+    Services().SetIoTimeout(1234);
+    EXPECT_EQ(Services().GetIoTimeout(), 1234);
+    int id = Connect();
+    Services().SetIoTimeout(30000);
+    timeval value{};
+    socklen_t length = sizeof value;
+    ASSERT_EQ(::getsockopt(id, SOL_SOCKET, SO_RCVTIMEO, &value, &length), 0);
+    EXPECT_EQ(value.tv_sec, 1);
+    EXPECT_NEAR(value.tv_usec, 234000, 4000);  // the kernel rounds to its clock tick
+    EXPECT_EQ(Services().GetIoTimeout(), 30000);
+}
+
+TEST(CheckHostTest, EmptyHostResolves) {
+    KEPString text("untouched");
+    EXPECT_TRUE(KEPMsgConnectionServicesUtils::Instance().CheckHost(
+        KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("")), 0), text));
+    EXPECT_EQ(text, KEPString("untouched"));
+}
+
+TEST(CheckHostTest, UnresolvableHostGivesResolverText) {
+    KEPString text;
+    EXPECT_FALSE(KEPMsgConnectionServicesUtils::Instance().CheckHost(
+        KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("no-such-host.invalid")), 80), text));
+    // Without a name server the resolver may say "try again" instead of "not found".
+    KEPString notFound, tryAgain;
+    KEPMsgSocketErrorInfo(11001, notFound);
+    KEPMsgSocketErrorInfo(11002, tryAgain);
+    EXPECT_TRUE(text == notFound || text == tryAgain) << text.GetUTF8();
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// Socket leases: a socket used outside the connection-services mutex outlives its removal, and
+// its descriptor number is not reused while it is held.
+#include "connection/KEPMsgSocketLease.h"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "connection/KEPMsgSimpleInputStream.h"
+#include "tests/connection/ConnectionTestSupport.h"
+
+using namespace kep_test;
+
+namespace {
+
+// A connected socket that reports its destruction.
+class TrackedSocket : public KEPMsgCommSocket {
+  public:
+    TrackedSocket(int handle, std::atomic<int>* destroyed)
+        : KEPMsgCommSocket(Loopback(0), handle), m_destroyed(destroyed) {}
+    ~TrackedSocket() override { ++*m_destroyed; }
+
+  private:
+    std::atomic<int>* m_destroyed;
+};
+
+class SocketLeaseTest : public ConnectionFixture {
+  protected:
+    // Enters a TrackedSocket over a fresh loopback connection; the peer goes to m_peer.
+    int AddTracked() {
+        ScopedFd listener = BindLoopback(0, true);
+        ScopedFd local = ConnectRaw(LocalPort(listener.get()));
+        m_peer = AcceptRaw(listener.get());
+        int id = local.get();
+        EXPECT_TRUE(Services().AddConnection(new TrackedSocket(local.release(), &m_destroyed)));
+        Track(id);
+        return id;
+    }
+    std::atomic<int> m_destroyed{0};
+};
+
+TEST_F(SocketLeaseTest, UnknownIdGivesEmptyLease) {
+    KEPMsgSocketLease lease = Services().LeaseSocket(555555);
+    EXPECT_FALSE(lease);
+    EXPECT_EQ(lease.get(), nullptr);
+}
+
+TEST_F(SocketLeaseTest, LeaseKeepsDescriptorAfterRemoval) {
+    int id = AddTracked();
+    KEPMsgSocketLease lease = Services().LeaseSocket(id);
+    ASSERT_TRUE(lease);
+    Services().ShutDownConnection(id);
+    EXPECT_EQ(Services().GetSocket(id), nullptr);
+    EXPECT_EQ(m_destroyed, 0);
+    EXPECT_TRUE(lease->IsClosed());
+    EXPECT_TRUE(IsOpenDescriptor(id)) << "the number must not be free for reuse";
+    EXPECT_NE(LowestFreeDescriptor(), id);
+    EXPECT_TRUE(SeesEndOfStream(m_peer.get())) << "the peer still sees the shutdown at once";
+    lease.reset();
+    EXPECT_EQ(m_destroyed, 1);
+    EXPECT_FALSE(IsOpenDescriptor(id));
+}
+
+TEST_F(SocketLeaseTest, LastOfSeveralLeasesDestroys) {
+    int id = AddTracked();
+    KEPMsgSocketLease first = Services().LeaseSocket(id);
+    KEPMsgSocketLease second = Services().LeaseSocket(id);
+    KEPMsgSocketLease moved = std::move(second);
+    EXPECT_FALSE(second);
+    Services().ShutDownConnection(id);
+    first.reset();
+    EXPECT_EQ(m_destroyed, 0);
+    moved = KEPMsgSocketLease();
+    EXPECT_EQ(m_destroyed, 1);
+}
+
+TEST_F(SocketLeaseTest, RemovalWithoutLeaseDestroysAtOnce) {
+    int id = AddTracked();
+    { KEPMsgSocketLease lease = Services().LeaseSocket(id); }
+    EXPECT_EQ(m_destroyed, 0);
+    Services().ShutDownConnection(id);
+    EXPECT_EQ(m_destroyed, 1);
+    EXPECT_FALSE(IsOpenDescriptor(id));
+}
+
+// A reader blocked in a stream's receive while another thread removes the connection wakes up
+// and finds the socket still alive.
+TEST_F(SocketLeaseTest, BlockedStreamReadSurvivesRemoval) {
+    int id = AddTracked();
+    std::atomic<bool> done{false};
+    bool ok = false;
+    int got = -1;
+    std::thread reader([&] {
+        KEPMsgSimpleInputStream stream;
+        stream.SetSocketId(id);
+        char buffer[8];
+        ok = stream.read(buffer, sizeof buffer, got);
+        done = true;
+    });
+    // Wait until the reader holds its lease, then remove the connection under it.
+    ASSERT_TRUE(WaitFor([&] {
+        KEPMsgSocket* socket = Services().GetSocket(id);
+        return socket != nullptr && socket->HoldCount() >= 2;
+    }));
+    Services().ShutDownConnection(id);
+    bool returned = WaitFor([&] { return done.load(); });
+    if (!returned) {
+        m_peer.reset();
+    }
+    reader.join();
+    ASSERT_TRUE(returned);
+    EXPECT_TRUE(!ok || got == 0);
+    EXPECT_EQ(m_destroyed, 1);
+}
+
+}  // namespace

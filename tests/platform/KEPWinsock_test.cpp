@@ -1,0 +1,287 @@
+#include "platform/KEPWinsock.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// A connected pair of stream sockets, closed at the end of the scope.
+class SocketPair {
+  public:
+    SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, m_ends), 0); }
+    ~SocketPair() {
+        CloseEnd(0);
+        CloseEnd(1);
+    }
+    int operator[](int index) const { return m_ends[index]; }
+    void CloseEnd(int index) {
+        if (m_ends[index] >= 0) {
+            ::close(m_ends[index]);
+            m_ends[index] = -1;
+        }
+    }
+
+  private:
+    int m_ends[2] = {-1, -1};
+};
+
+timeval Milliseconds(int ms) {
+    timeval limit{};
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = (ms % 1000) * 1000;
+    return limit;
+}
+
+std::atomic<int> s_hookCalls{0};
+std::atomic<int> s_hookLength{0};
+void RecordSend(kepwsa::SOCKET, int length) {
+    ++s_hookCalls;
+    s_hookLength = length;
+}
+
+std::atomic<int> s_signals{0};
+void CountSignal(int) {
+    ++s_signals;
+}
+
+}  // namespace
+
+// Inside the namespace, so that fd_set and select name the Winsock-style ones.
+namespace kepwsa {
+
+TEST(KEPWinsockErrorTest, EveryErrnoMapsToItsWinsockTwin) {
+    const struct {
+        int errnoValue;
+        int code;
+    } pairs[] = {
+        {ECONNRESET, 10054},   {ECONNREFUSED, 10061},    {EADDRINUSE, 10048},
+        {ENOTCONN, 10057},     {EPIPE, 10058},           {ESHUTDOWN, 10058},
+        {ETIMEDOUT, 10060},    {EHOSTUNREACH, 10065},    {ENETUNREACH, 10051},
+        {ENETDOWN, 10050},     {ECONNABORTED, 10053},    {EBADF, 10038},
+        {ENOTSOCK, 10038},     {EINVAL, 10022},          {EMFILE, 10024},
+        {EAGAIN, 10035},       {EWOULDBLOCK, 10035},     {EINTR, 10004},
+        {EACCES, 10013},       {EADDRNOTAVAIL, 10049},   {EAFNOSUPPORT, 10047},
+        {EFAULT, 10014},       {EINPROGRESS, 10036},     {EALREADY, 10037},
+        {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},
+        {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+        {EOPNOTSUPP, 10045},   {EPFNOSUPPORT, 10046},    {ENOBUFS, 10055},
+        {EISCONN, 10056},      {EHOSTDOWN, 10064},       {ENETRESET, 10052},
+    };
+    for (const auto& pair : pairs) {
+        EXPECT_EQ(ErrnoToWinsock(pair.errnoValue), pair.code) << "errno " << pair.errnoValue;
+    }
+    EXPECT_EQ(ErrnoToWinsock(0), 0);
+    EXPECT_EQ(ErrnoToWinsock(ENOENT), WSA_UNMAPPED_ERROR);
+    EXPECT_EQ(ErrnoToWinsock(ESPIPE), WSA_UNMAPPED_ERROR);
+}
+
+TEST(KEPWinsockErrorTest, ResolverErrorsMapToWinsockNumbers) {
+    EXPECT_EQ(ResolverErrorToWinsock(0), 0);
+    EXPECT_EQ(ResolverErrorToWinsock(EAI_NONAME), 11001);
+    EXPECT_EQ(ResolverErrorToWinsock(EAI_AGAIN), 11002);
+    EXPECT_EQ(ResolverErrorToWinsock(EAI_FAIL), 11003);
+#ifdef EAI_NODATA
+    EXPECT_EQ(ResolverErrorToWinsock(EAI_NODATA), 11004);
+#endif
+    EXPECT_EQ(ResolverErrorToWinsock(EAI_FAMILY), 10047);
+    EXPECT_EQ(ResolverErrorToWinsock(EAI_SOCKTYPE), 10044);
+    EXPECT_EQ(ResolverErrorToWinsock(EAI_SERVICE), 10109);
+    EXPECT_EQ(ResolverErrorToWinsock(-12345), 11003);
+}
+
+TEST(KEPWinsockErrorTest, ResolverFailureIsReturnedAndStored) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = reinterpret_cast<addrinfo*>(&hints);  // must be reset, not left dangling
+    EXPECT_EQ(kepwsa::getaddrinfo("a..b", nullptr, &hints, &list), WSAHOST_NOT_FOUND);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(WSAGetLastError(), WSAHOST_NOT_FOUND);
+    // glibc would keep the low 16 bits of 70000 and answer port 4464.
+    EXPECT_EQ(kepwsa::getaddrinfo("127.0.0.1", "70000", &hints, &list), WSATYPE_NOT_FOUND);
+    EXPECT_EQ(list, nullptr);
+    ASSERT_EQ(kepwsa::getaddrinfo("127.0.0.1", "65535", &hints, &list), 0);
+    kepwsa::freeaddrinfo(list);
+}
+
+TEST(KEPWinsockErrorTest, LastErrorIsPerThread) {
+    WSASetLastError(WSAECONNRESET);
+    int seenByOther = -1;
+    std::thread other([&] {
+        seenByOther = WSAGetLastError();
+        WSASetLastError(WSAEINVAL);
+    });
+    other.join();
+    EXPECT_EQ(seenByOther, 0);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+}
+
+TEST(KEPWinsockStartupTest, StartupResultIsInjectable) {
+    WSADATA data{};
+    EXPECT_EQ(WSAStartup(0x0202, &data), 0);
+    EXPECT_EQ(data.wVersion, 0x0202);
+    SetStartupResultForTesting(WSASYSNOTREADY, 0x0101);
+    EXPECT_EQ(WSAStartup(0x0202, &data), WSASYSNOTREADY);
+    SetStartupResultForTesting(0, 0x0101);
+    EXPECT_EQ(WSAStartup(0x0202, &data), 0);
+    EXPECT_EQ(data.wVersion & 0xFF, 1);
+    SetStartupResultForTesting(0, 0x0202);
+}
+
+TEST(KEPWinsockSendTest, SendToClosedPeerFailsWithoutSignal) {
+    ::signal(SIGPIPE, SIG_DFL);  // without MSG_NOSIGNAL the test program would die here
+    SocketPair pair;
+    pair.CloseEnd(1);
+    EXPECT_EQ(kepwsa::send(pair[0], "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+}
+
+TEST(KEPWinsockSendTest, HookSeesEverySendBeforeItIsMade) {
+    SocketPair pair;
+    s_hookCalls = 0;
+    SetSendHookForTesting(RecordSend);
+    EXPECT_EQ(kepwsa::send(pair[0], "abc", 3, 0), 3);
+    EXPECT_EQ(kepwsa::send(-1, "abcd", 4, 0), SOCKET_ERROR);
+    SetSendHookForTesting(nullptr);
+    EXPECT_EQ(kepwsa::send(pair[0], "a", 1, 0), 1);
+    EXPECT_EQ(s_hookCalls.load(), 2);
+    EXPECT_EQ(s_hookLength.load(), 4);
+}
+
+TEST(KEPWinsockSendTest, InterruptedRecvIsRetried) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = CountSignal;  // no SA_RESTART: recv really sees EINTR
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    SocketPair pair;
+    std::atomic<int> received{0};
+    std::atomic<int> error{0};
+    std::thread reader([&] {
+        char buffer[4];
+        received = kepwsa::recv(pair[0], buffer, sizeof(buffer), 0);
+        error = WSAGetLastError();
+    });
+    const pthread_t readerHandle = reader.native_handle();
+    s_signals = 0;
+    for (int sent = 0; sent < 20; ++sent) {
+        ::pthread_kill(readerHandle, SIGUSR1);
+        const int before = sent;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (s_signals.load() <= before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    }
+    ASSERT_EQ(::write(pair[1], "ok", 2), 2);
+    reader.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(received.load(), 2) << "error " << error.load();
+}
+
+TEST(KEPWinsockFdSetTest, SetKeepsNoDuplicatesAndLeavesOutHandlesWhenFull) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(5, &set);
+    FD_SET(5, &set);
+    EXPECT_EQ(set.fd_count, 1u);
+    for (int handle = 100; handle < 100 + KEP_FD_SETSIZE; ++handle) {
+        FD_SET(handle, &set);
+    }
+    EXPECT_EQ(set.fd_count, static_cast<unsigned>(KEP_FD_SETSIZE));
+    EXPECT_TRUE(FD_ISSET(5, &set));
+    EXPECT_TRUE(FD_ISSET(100 + KEP_FD_SETSIZE - 2, &set));
+    EXPECT_FALSE(FD_ISSET(100 + KEP_FD_SETSIZE - 1, &set));  // did not fit
+}
+
+TEST(KEPWinsockSelectTest, ReportsOnlyReadableHandlesIncludingPeerClose) {
+    SocketPair quiet;
+    SocketPair withData;
+    SocketPair closedPeer;
+    ASSERT_EQ(::write(withData[1], "x", 1), 1);
+    closedPeer.CloseEnd(1);
+
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(quiet[0], &set);
+    FD_SET(withData[0], &set);
+    FD_SET(closedPeer[0], &set);
+    const timeval limit = Milliseconds(5000);
+    EXPECT_EQ(kepwsa::select(0, &set, nullptr, nullptr, &limit), 2);
+    EXPECT_EQ(set.fd_count, 2u);
+    EXPECT_FALSE(FD_ISSET(quiet[0], &set));
+    EXPECT_TRUE(FD_ISSET(withData[0], &set));
+    EXPECT_TRUE(FD_ISSET(closedPeer[0], &set));
+}
+
+TEST(KEPWinsockSelectTest, TimeOutEmptiesSetAfterAtLeastTheTimeGiven) {
+    SocketPair quiet;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(quiet[0], &set);
+    const timeval limit = Milliseconds(50);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(kepwsa::select(0, &set, nullptr, nullptr, &limit), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+    EXPECT_EQ(set.fd_count, 0u);
+
+    FD_SET(quiet[0], &set);
+    timeval negative{};
+    negative.tv_usec = -20000;
+    EXPECT_EQ(kepwsa::select(0, &set, nullptr, nullptr, &negative), 0);
+}
+
+TEST(KEPWinsockSelectTest, ClosedOrNegativeHandleFailsWithNotSocket) {
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(descriptor, 0);
+    ::close(descriptor);
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(descriptor, &set);
+    const timeval limit = Milliseconds(0);
+    WSASetLastError(0);
+    EXPECT_EQ(kepwsa::select(0, &set, nullptr, nullptr, &limit), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(set.fd_count, 1u);  // unchanged on failure
+
+    FD_ZERO(&set);
+    FD_SET(-1, &set);
+    WSASetLastError(0);
+    EXPECT_EQ(kepwsa::select(0, &set, nullptr, nullptr, &limit), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+}
+
+TEST(KEPWinsockSelectTest, WaitsOnDescriptorNumberedAbove1023) {
+    constexpr int kHighNumber = 1500;
+    rlimit limits{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limits), 0);
+    const rlimit saved = limits;
+    if (limits.rlim_cur <= kHighNumber) {
+        if (limits.rlim_max != RLIM_INFINITY && limits.rlim_max <= kHighNumber) {
+            GTEST_SKIP() << "descriptor limit too low to open number " << kHighNumber;
+        }
+        limits.rlim_cur = kHighNumber + 1;
+        if (::setrlimit(RLIMIT_NOFILE, &limits) != 0) {
+            GTEST_SKIP() << "cannot raise the descriptor limit";
+        }
+    }
+    SocketPair pair;
+    ASSERT_EQ(::dup2(pair[0], kHighNumber), kHighNumber);
+    ASSERT_EQ(::write(pair[1], "x", 1), 1);
+
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(kHighNumber, &set);
+    const timeval limit = Milliseconds(5000);
+    EXPECT_EQ(kepwsa::select(kHighNumber + 1, &set, nullptr, nullptr, &limit), 1);
+    EXPECT_TRUE(FD_ISSET(kHighNumber, &set));
+    ::close(kHighNumber);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+}  // namespace kepwsa

@@ -1,0 +1,134 @@
+// Host message classes for the messaging tests, the demo and the tools.
+//
+// Every body starts with a 32-bit sequence number, so a receiver can check order per
+// connection. Each class reads exactly what it writes, loops over partial reads and partial
+// writes, and treats a read that succeeds with 0 bytes as the end of the connection; a failed
+// read leaves the message marked unreadable (IsIntact() false). Integers go out in the host
+// order of the x86-64 machine, like the message header. Messages are not thread-safe; one
+// thread uses a message at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/KEPBasSocketMessage.h"
+#include "base/KEPBasStream.h"
+#include "base/KEPString.h"
+
+namespace keptest {
+
+// Reads exactly length bytes; false on a failed read or the end of the connection.
+bool ReadExact(KEPBasInputStream* stream, void* buffer, std::size_t length);
+// Writes all length bytes; false when the stream fails or reports fewer bytes.
+bool WriteAll(KEPBasOutputStream* stream, const void* data, std::size_t length);
+// FNV-1a over the bytes, the checksum carried by blob messages.
+std::uint32_t Checksum(const void* data, std::size_t length);
+
+// Base of the test messages: the sequence number and the outcome of the last ReadBody.
+class SequencedMessage : public KEPBasSocketMessage {
+public:
+    SequencedMessage();
+    SequencedMessage(const SequencedMessage& other);
+    SequencedMessage& operator=(const SequencedMessage& other) = default;
+    ~SequencedMessage() override;
+
+    std::uint32_t Sequence() const { return m_sequence; }
+    void SetSequence(std::uint32_t sequence) { m_sequence = sequence; }
+    // True after construction and after a ReadBody that got a whole, consistent body.
+    bool IsIntact() const { return m_intact; }
+    // Number of WriteBody calls on this object (the library must never copy a message).
+    int WriteCount() const { return m_writeCount; }
+
+protected:
+    std::uint32_t m_sequence = 0;
+    bool m_intact = true;
+    int m_writeCount = 0;
+};
+
+// Type "Text": a variable-length UTF-8 text (u32 length, then the bytes).
+class TextMessage : public SequencedMessage {
+public:
+    static const char* const kType;
+    TextMessage() = default;
+    TextMessage(std::uint32_t sequence, std::string text);
+
+    const std::string& Text() const { return m_text; }
+
+    bool WriteBody(KEPBasOutputStream* stream) override;
+    bool ReadBody(KEPBasInputStream* stream) override;
+    KEPBasSocketMessage* CreateInstance() override { return new TextMessage(); }
+    KEPString GetMessageType() override { return KEPString(kType); }
+
+private:
+    std::string m_text;
+};
+
+// Type "Fixed": a 16-byte body (sequence, a 32-bit value, a 64-bit value).
+class FixedMessage : public SequencedMessage {
+public:
+    static const char* const kType;
+    FixedMessage() = default;
+    FixedMessage(std::uint32_t sequence, std::uint32_t value, std::uint64_t wide);
+
+    std::uint32_t Value() const { return m_value; }
+    std::uint64_t Wide() const { return m_wide; }
+
+    bool WriteBody(KEPBasOutputStream* stream) override;
+    bool ReadBody(KEPBasInputStream* stream) override;
+    KEPBasSocketMessage* CreateInstance() override { return new FixedMessage(); }
+    KEPString GetMessageType() override { return KEPString(kType); }
+
+private:
+    std::uint32_t m_value = 0;
+    std::uint64_t m_wide = 0;
+};
+
+// Type "Blob": any number of bytes up to kMaxBytes (u32 length, the bytes, u32 checksum).
+// ReadBody refuses a length above kMaxBytes and marks a checksum mismatch as not intact.
+class BlobMessage : public SequencedMessage {
+public:
+    static const char* const kType;
+    static const std::uint32_t kMaxBytes = 16u * 1024u * 1024u;
+    BlobMessage() = default;
+    // A blob of size bytes whose content is derived from seed.
+    BlobMessage(std::uint32_t sequence, std::size_t size, std::uint32_t seed);
+
+    const std::vector<unsigned char>& Data() const { return m_data; }
+
+    bool WriteBody(KEPBasOutputStream* stream) override;
+    bool ReadBody(KEPBasInputStream* stream) override;
+    KEPBasSocketMessage* CreateInstance() override { return new BlobMessage(); }
+    KEPString GetMessageType() override { return KEPString(kType); }
+
+private:
+    std::vector<unsigned char> m_data;
+};
+
+// A message whose type name is given at construction and whose body is empty; for unknown
+// types and type-name edge cases.
+class NamedEmptyMessage : public SequencedMessage {
+public:
+    explicit NamedEmptyMessage(std::string type) : m_type(std::move(type)) {}
+
+    bool WriteBody(KEPBasOutputStream* stream) override;
+    bool ReadBody(KEPBasInputStream* stream) override;
+    KEPBasSocketMessage* CreateInstance() override { return new NamedEmptyMessage(m_type); }
+    KEPString GetMessageType() override { return KEPString(m_type.c_str()); }
+
+private:
+    std::string m_type;
+};
+
+// A "Text" message whose WriteBody fails without writing anything.
+class FailingTextMessage : public TextMessage {
+public:
+    FailingTextMessage() = default;
+    bool WriteBody(KEPBasOutputStream* stream) override;
+};
+
+// Counts the live objects of the test message classes (construction minus destruction), so
+// tests can see that a message the library made was released.
+int LiveTestMessages();
+
+}  // namespace keptest
