@@ -47,7 +47,7 @@ class KEPBAS_API KEPBasVectorGeneric {
     void swap(KEPBasVectorGeneric& other);
 
   private:
-    KEPBasVectorAllocator m_allocator;
+    [[maybe_unused]] KEPBasVectorAllocator m_allocator;
     std::size_t m_elementSize;
     void (*m_copy)(const void* source, void* destination, int count);
     void (*m_destroy)(void* elements, int count);

@@ -71,7 +71,8 @@ const KEPString& InternalMarker() {
 // Accepts one connection on a ready listening socket and enters it in the connection table.
 // Returns a channel labelled "" for it, or a channel with id -1 when there is none.
 KEPMsgChannel AcceptConnection(KEPMsgServerSocket& server) {
-    KEPMsgCommSocket* accepted = server.Accept();
+    // Never blocks: a client that reset after the readiness wait leaves nothing to accept.
+    KEPMsgCommSocket* accepted = server.TryAccept();
     if (accepted == nullptr) {
         return KEPMsgChannel();
     }

@@ -52,6 +52,8 @@ install(FILES ${PROJECT_BINARY_DIR}/ORVKEPMsgComm.pc
 # The installed package works for a host: install into a scratch prefix, build the example
 # against it with find_package, and run it.
 if(KEP_BUILD_TESTS AND KEP_BUILD_TOOLS)
+  # The example must be built with the same sanitizer as the libraries it links.
+  string(REPLACE ";" " " KEP_INSTALL_TEST_FLAGS "${KEP_SANITIZER_FLAGS}")
   add_test(NAME kep_install_package
     COMMAND ${CMAKE_COMMAND}
       -DBUILD_DIR=${PROJECT_BINARY_DIR}
@@ -59,7 +61,7 @@ if(KEP_BUILD_TESTS AND KEP_BUILD_TOOLS)
       -DWORK_DIR=${PROJECT_BINARY_DIR}/install-test
       -DGENERATOR=${CMAKE_GENERATOR}
       -DCXX=${CMAKE_CXX_COMPILER}
-      "-DEXTRA_FLAGS=${KEP_SANITIZER_FLAGS}"
+      "-DEXTRA_FLAGS=${KEP_INSTALL_TEST_FLAGS}"
       -P ${PROJECT_SOURCE_DIR}/cmake/kep_install_test.cmake)
   set_tests_properties(kep_install_package PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
 endif()

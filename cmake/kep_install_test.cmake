@@ -1,7 +1,7 @@
 # Script test of the installed package (run by ctest with cmake -P):
 # installs BUILD_DIR into WORK_DIR/prefix, configures and builds the example against it with
 # find_package, runs it, and checks the pkg-config file.
-# Inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, CXX, EXTRA_FLAGS (sanitizer flags, a list).
+# Inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, CXX, EXTRA_FLAGS (sanitizer flags).
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status EQUAL 0)
@@ -22,7 +22,7 @@ foreach(header messaging/KEPMsgSocketCommunicator.h base/KEPBasSocketMessage.h
   endif()
 endforeach()
 
-string(REPLACE ";" " " flags "${EXTRA_FLAGS}")
+set(flags "${EXTRA_FLAGS}")
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples -B ${WORK_DIR}/example -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=Release
     "-DCMAKE_CXX_FLAGS=${flags}" "-DCMAKE_EXE_LINKER_FLAGS=${flags}")

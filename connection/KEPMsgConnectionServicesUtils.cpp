@@ -69,25 +69,6 @@ ReadOutcome ReadExactly(KEPMsgCommSocket* socket, char* buffer, int length, bool
 
 }  // namespace
 
-// ---- KEPMsgSocketLease ----
-
-KEPMsgSocketLease& KEPMsgSocketLease::operator=(KEPMsgSocketLease&& other) noexcept {
-    if (this != &other) {
-        reset();
-        m_socket = other.m_socket;
-        other.m_socket = nullptr;
-    }
-    return *this;
-}
-
-void KEPMsgSocketLease::reset() {
-    if (m_socket != nullptr) {
-        KEPMsgSocket* socket = m_socket;
-        m_socket = nullptr;
-        KEPMsgConnectionServicesUtils::Instance().ReleaseLease(socket);
-    }
-}
-
 // ---- Construction ----
 
 KEPMsgConnectionServicesUtils::KEPMsgConnectionServicesUtils() {
@@ -338,18 +319,32 @@ KEPBasSocketMessage* KEPMsgConnectionServicesUtils::GetMsgInstance(const KEPStri
     return prototype != nullptr ? prototype->CreateInstance() : nullptr;
 }
 
+// The header I/O runs outside the mutex, on a leased socket: a send or receive that blocks
+// (a peer that stops reading, or stops in the middle of a header) then stalls only its own
+// connection, not every look-up and header of the others.
 bool KEPMsgConnectionServicesUtils::SendMessageHeader(int socketId, const KEPString& type) {
-    Guard guard(*this);
-    return SendMessageHeader_priv(socketId, type);
+    KEPMsgSocketLease lease = LeaseSocket(socketId);
+    return SendMessageHeader_priv(dynamic_cast<KEPMsgCommSocket*>(lease.get()), type);
 }
 
 bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket(int socketId, KEPString& type) {
-    Guard guard(*this);
-    return RetrieveMessageTypeFromSocket_priv(socketId, type);
+    KEPMsgSocketLease lease = LeaseSocket(socketId);
+    bool lost = false;
+    const bool complete =
+        RetrieveMessageTypeFromSocket_priv(dynamic_cast<KEPMsgCommSocket*>(lease.get()), type, lost);
+    if (lost) {
+        Guard guard(*this);
+        // The lease keeps the descriptor open, so its number cannot have been given to another
+        // connection: the id names the leased socket unless someone removed it meanwhile.
+        if (FindSocket_priv(socketId) == lease.get()) {
+            RemoveConnection(socketId);
+        }
+    }
+    return complete;
 }
 
-bool KEPMsgConnectionServicesUtils::SendMessageHeader_priv(int socketId, const KEPString& type) {
-    auto* socket = dynamic_cast<KEPMsgCommSocket*>(FindSocket_priv(socketId));
+bool KEPMsgConnectionServicesUtils::SendMessageHeader_priv(KEPMsgCommSocket* socket,
+                                                           const KEPString& type) {
     if (socket == nullptr || socket->IsOutputShutDown()) {
         return false;
     }
@@ -378,9 +373,9 @@ bool KEPMsgConnectionServicesUtils::SendMessageHeader_priv(int socketId, const K
     return true;
 }
 
-bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket_priv(int socketId,
-                                                                       KEPString& type) {
-    auto* socket = dynamic_cast<KEPMsgCommSocket*>(FindSocket_priv(socketId));
+bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket_priv(KEPMsgCommSocket* socket,
+                                                                       KEPString& type,
+                                                                       bool& lost) {
     if (socket == nullptr || socket->IsInputShutDown()) {
         return false;
     }
@@ -394,7 +389,7 @@ bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket_priv(int socke
     }
     if (outcome == ReadOutcome::kFailed) {
         if (!socket->IsConnected()) {
-            RemoveConnection(socketId);
+            lost = true;  // removed by the caller, under the mutex
         } else if (consumed) {
             socket->Shutdown();  // part of a count was consumed: the stream is out of step
         }

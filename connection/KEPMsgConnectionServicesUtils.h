@@ -9,7 +9,9 @@
 //
 // Thread-safety: every public operation takes the singleton's mutex (Lock()/Unlock() of
 // KEPBasAtiGlobalSingleton) for its whole duration, except RemoveConnection (its caller holds
-// the mutex), the range form of StartServer (locks once per port) and CheckHost (no lock). The
+// the mutex), the range form of StartServer (locks once per port), CheckHost (no lock) and the
+// two header operations, which look the socket up and lease it under the mutex but do their
+// socket I/O outside it (a blocked header send or receive stalls only its own connection). The
 // mutex is the innermost lock of the module: nothing here takes another module mutex while
 // holding it. ConnectToServer holds it across every attempt and pause. A raw pointer from
 // GetSocket stays valid only until the connection is removed; code that uses a socket after the
@@ -117,9 +119,12 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     KEPMsgConnectionServicesUtils(const KEPMsgConnectionServicesUtils&) = delete;
     KEPMsgConnectionServicesUtils& operator=(const KEPMsgConnectionServicesUtils&) = delete;
 
+    // The header I/O on a socket the caller has leased (null: refused); no mutex held. lost is
+    // set when a failed count read left the socket no longer connected: the caller removes the
+    // connection under the mutex.
+    bool SendMessageHeader_priv(KEPMsgCommSocket* socket, const KEPString& type);
+    bool RetrieveMessageTypeFromSocket_priv(KEPMsgCommSocket* socket, KEPString& type, bool& lost);
     // Mutex held by the caller for all of these.
-    bool SendMessageHeader_priv(int socketId, const KEPString& type);
-    bool RetrieveMessageTypeFromSocket_priv(int socketId, KEPString& type);
     KEPMsgSocket* FindSocket_priv(int socketId) const;
     // Enters a socket made here (no duplicate test needed: its descriptor is fresh).
     void EnterSocket_priv(KEPMsgSocket* socket);

@@ -57,7 +57,7 @@ const auto kStepTime = seconds(10);
 // A text message: the way a host writes its own message class. Body: 4-byte little-endian
 // length, then the UTF-8 bytes.
 class DemoTextMessage : public KEPBasSocketMessage {
-public:
+  public:
     explicit DemoTextMessage(std::string text = {}) : m_text(std::move(text)) {}
     const std::string& Text() const { return m_text; }
 
@@ -82,7 +82,7 @@ public:
     KEPBasSocketMessage* CreateInstance() override { return new DemoTextMessage; }
     KEPString GetMessageType() override { return KEPString(kTextType); }
 
-private:
+  private:
     std::string m_text;
 };
 
@@ -107,7 +107,7 @@ void OnWatchdog(int) {
 
 // Prints one line per check and remembers whether all held.
 class Report {
-public:
+  public:
     explicit Report(const char* role) : m_role(role) {}
     bool Check(bool ok, const std::string& what) {
         ++m_checks;
@@ -119,7 +119,7 @@ public:
     int Checks() const { return m_checks; }
     int Failures() const { return m_failures; }
 
-private:
+  private:
     const char* m_role;
     int m_checks = 0;
     int m_failures = 0;
@@ -216,8 +216,8 @@ int RunClient(int port) {
     report.Check(answer == "42", "asked through label 'demo-server', answer: '" + answer + "'");
 
     KEPMsgToolRawMessage blob(kBlobType, MakeBlob(kBlobBytes));
-    const std::string expected = "checksum " + Hex(kepmsgtool::Checksum(blob.Body())) +
-                                 " size " + std::to_string(kBlobBytes);
+    const std::string expected = "checksum " + Hex(kepmsgtool::Checksum(blob.Body())) + " size " +
+                                 std::to_string(kBlobBytes);
     const Clock::time_point blobStart = Clock::now();
     Communicator().SendSocketMessage(server, &blob);
     answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
@@ -261,7 +261,7 @@ int RunClient(int port) {
 
 // The child process, killed if it is still running when the server gives up.
 class ChildProcess {
-public:
+  public:
     ~ChildProcess() {
         if (m_pid > 0) {
             kill(m_pid, SIGKILL);
@@ -295,7 +295,7 @@ public:
         return -1;
     }
 
-private:
+  private:
     pid_t m_pid = -1;
 };
 
@@ -394,8 +394,8 @@ int RunServer() {
     kepmsgtool::Received blob = inbox.Next(kBlobType, Clock::now() + kStepTime);
     auto* body = blob.As<KEPMsgToolRawMessage>();
     if (!report.Check(body != nullptr && body->IsValid() && body->Body().size() == kBlobBytes,
-                      "large message received: " +
-                          std::to_string(body ? body->Body().size() : 0) + " bytes")) {
+                      "large message received: " + std::to_string(body ? body->Body().size() : 0) +
+                          " bytes")) {
         return Finish(report);
     }
     DemoTextMessage checksum("checksum " + Hex(kepmsgtool::Checksum(body->Body())) + " size " +

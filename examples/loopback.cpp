@@ -19,7 +19,7 @@
 
 // A message class: names its type and writes and reads its own body (here: 64 bytes of text).
 class Greeting : public KEPBasSocketMessage {
-public:
+  public:
     char text[64] = {};
     bool WriteBody(KEPBasOutputStream* out) override {
         int written = 0;

@@ -17,7 +17,7 @@ struct KEPMSG_API KEPMsgChannelMsgStruct {
                            unsigned int id = 0xFFFFFFFFu)
         : m_channel(channel), m_message(message), m_id(id) {}
 
-    KEPMsgChannel m_channel;          // connection written to, or the one the message came from
+    KEPMsgChannel m_channel;         // connection written to, or the one the message came from
     KEPBasSocketMessage* m_message;  // borrowed, never deleted by the record
     unsigned int m_id;               // message id in the send queue; all bits set when received
 };

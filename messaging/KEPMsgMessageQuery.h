@@ -11,7 +11,7 @@
 #include "base/mem_Allocation.h"
 
 class KEPMSG_API KEPMsgMessageQuery : public mem_AllocationOperators {
-public:
+  public:
     KEPMsgMessageQuery() {}
     virtual ~KEPMsgMessageQuery() {}
     // Appends to positions the 0-based positions of the messages it selects, each at most once.

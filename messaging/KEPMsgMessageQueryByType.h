@@ -9,7 +9,7 @@
 #include "messaging/KEPMsgMessageQuery.h"
 
 class KEPMSG_API KEPMsgMessageQueryByType : public KEPMsgMessageQuery {
-public:
+  public:
     explicit KEPMsgMessageQueryByType(KEPString type);
     ~KEPMsgMessageQueryByType() override;
 
@@ -19,6 +19,6 @@ public:
 
     const KEPString& GetType() const { return m_type; }
 
-private:
+  private:
     KEPString m_type;
 };

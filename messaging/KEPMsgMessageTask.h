@@ -11,7 +11,7 @@
 #include "base/KEPBasExport.h"
 
 class KEPMSG_API KEPMsgMessageTask : public KEPBasAtiThreadTask {
-public:
+  public:
     KEPMsgMessageTask() {}
     ~KEPMsgMessageTask() override {}
 

@@ -20,7 +20,7 @@ class KEPMSG_API KEPMsgRetrieveMessageBuffer
     : public KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer> {
     friend class KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>;
 
-public:
+  public:
     // Frees the list only; stored messages are not deleted.
     ~KEPMsgRetrieveMessageBuffer();
 
@@ -35,7 +35,7 @@ public:
     // Number of stored messages.
     int Count();
 
-private:
+  private:
     KEPMsgRetrieveMessageBuffer();
     KEPMsgRetrieveMessageBuffer(const KEPMsgRetrieveMessageBuffer&) = delete;
     KEPMsgRetrieveMessageBuffer& operator=(const KEPMsgRetrieveMessageBuffer&) = delete;

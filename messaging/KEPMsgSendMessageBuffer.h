@@ -25,10 +25,11 @@
 #include "channels/KEPMsgChannel.h"
 #include "messaging/KEPMsgChannelMsgStruct.h"
 
-class KEPMSG_API KEPMsgSendMessageBuffer : public KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer> {
+class KEPMSG_API KEPMsgSendMessageBuffer
+    : public KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer> {
     friend class KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer>;
 
-public:
+  public:
     // Drops every queued record unwritten; neither messages nor streams are deleted.
     ~KEPMsgSendMessageBuffer();
 
@@ -57,7 +58,7 @@ public:
     // True when a default output stream is set. Takes no lock.
     bool IsDefaultOutputStreamDefined() const;
 
-private:
+  private:
     KEPMsgSendMessageBuffer();
     KEPMsgSendMessageBuffer(const KEPMsgSendMessageBuffer&) = delete;
     KEPMsgSendMessageBuffer& operator=(const KEPMsgSendMessageBuffer&) = delete;

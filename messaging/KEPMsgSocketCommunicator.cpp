@@ -17,7 +17,7 @@ namespace {
 // Runs the interrupt bracket around a scope: the flag goes up before the communicator mutex is
 // waited for (so receive passes yield and let the caller in) and down before it is released.
 class InterruptBracket {
-public:
+  public:
     InterruptBracket(KEPMsgSocketCommunicator& communicator, std::atomic<bool>& flag)
         : m_communicator(communicator), m_flag(flag) {
         m_flag.store(true);
@@ -30,7 +30,7 @@ public:
     InterruptBracket(const InterruptBracket&) = delete;
     InterruptBracket& operator=(const InterruptBracket&) = delete;
 
-private:
+  private:
     KEPMsgSocketCommunicator& m_communicator;
     std::atomic<bool>& m_flag;
 };
@@ -55,7 +55,9 @@ KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
     // The trees free their own storage; streams and callbacks belong to the host.
 }
 
-void KEPMsgSocketCommunicator::InterruptMessagingThread() { m_interruptMessaging.store(true); }
+void KEPMsgSocketCommunicator::InterruptMessagingThread() {
+    m_interruptMessaging.store(true);
+}
 
 void KEPMsgSocketCommunicator::ReleaseInterruptMessagingThread() {
     m_interruptMessaging.store(false);
@@ -356,7 +358,9 @@ void KEPMsgSocketCommunicator::PrepareStartupMessageTask() {
     m_messageTaskRunning.store(true);
 }
 
-bool KEPMsgSocketCommunicator::IsMessageTaskRunning() const { return m_messageTaskRunning.load(); }
+bool KEPMsgSocketCommunicator::IsMessageTaskRunning() const {
+    return m_messageTaskRunning.load();
+}
 
 bool KEPMsgSocketCommunicator::IsOkToShutDownMessageTask() const {
     return !m_messageTaskRunning.load();

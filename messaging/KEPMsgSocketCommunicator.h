@@ -37,7 +37,7 @@ class KEPMSG_API KEPMsgSocketCommunicator
     : public KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator> {
     friend class KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>;
 
-public:
+  public:
     typedef void (*NotificationCallback)(const KEPString& type);
 
     // Stops the message task and closes every registered channel (as ShutdownMessageTask),
@@ -122,7 +122,7 @@ public:
     // every registered channel. Does not wait for the task's thread.
     void ShutdownMessageTask();
 
-private:
+  private:
     KEPMsgSocketCommunicator();
     KEPMsgSocketCommunicator(const KEPMsgSocketCommunicator&) = delete;
     KEPMsgSocketCommunicator& operator=(const KEPMsgSocketCommunicator&) = delete;

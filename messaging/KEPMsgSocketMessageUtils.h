@@ -12,13 +12,13 @@ class KEPMSG_API KEPMsgSocketMessageUtils
     : public KEPBasAtiGlobalSingleton<KEPMsgSocketMessageUtils> {
     friend class KEPBasAtiGlobalSingleton<KEPMsgSocketMessageUtils>;
 
-public:
+  public:
     ~KEPMsgSocketMessageUtils();
 
     // Number of entries in the table (0: the module never adds any).
     int Count();
 
-private:
+  private:
     KEPMsgSocketMessageUtils();
     KEPMsgSocketMessageUtils(const KEPMsgSocketMessageUtils&) = delete;
     KEPMsgSocketMessageUtils& operator=(const KEPMsgSocketMessageUtils&) = delete;

@@ -1,5 +1,6 @@
 #include "sockets/KEPMsgServerSocket.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
@@ -10,6 +11,14 @@ namespace {
 
 constexpr int kSendBufferBytes = 65536;
 constexpr int kLingerSeconds = 5;
+
+// Errors that accept(2) reports for one pending connection (reset or lost before it was taken),
+// not for the listening socket: the listener goes on serving the others.
+bool IsPendingConnectionError(int code) {
+    return code == kepwsa::WSAECONNABORTED || code == kepwsa::WSAECONNRESET ||
+           code == kepwsa::WSAENETDOWN || code == kepwsa::WSAENETUNREACH ||
+           code == kepwsa::WSAEHOSTDOWN || code == kepwsa::WSAEHOSTUNREACH;
+}
 
 }  // namespace
 
@@ -23,10 +32,36 @@ KEPMsgServerSocket::KEPMsgServerSocket(KEPMsgSocketAddress address, int backlog)
         Close();
         SetHandle(kepwsa::INVALID_SOCKET);
         SetErrorCode(code);
+        return;
+    }
+    // Non-blocking listener: a pending client that resets between the readiness wait and
+    // accept(2) would otherwise block the wait (and its lock) until the next connection comes.
+    // Accepted connections do not inherit the flag on Linux; they stay blocking.
+    const int flags = ::fcntl(GetId(), F_GETFL, 0);
+    if (flags != -1) {
+        ::fcntl(GetId(), F_SETFL, flags | O_NONBLOCK);
     }
 }
 
 KEPMsgCommSocket* KEPMsgServerSocket::Accept() {
+    for (;;) {
+        KEPMsgCommSocket* accepted = TryAccept();
+        if (accepted != nullptr || GetErrorCode() != kepwsa::WSAEWOULDBLOCK || IsClosed()) {
+            return accepted;
+        }
+        // Nothing pending: wait for the next connection, as a blocking accept would.
+        kepwsa::fd_set ready;
+        kepwsa::FD_ZERO(&ready);
+        kepwsa::FD_SET(GetId(), &ready);
+        if (kepwsa::select(GetId() + 1, &ready, nullptr, nullptr, nullptr) ==
+            kepwsa::SOCKET_ERROR) {
+            SetErrorCode(kepwsa::WSAGetLastError());
+            return nullptr;
+        }
+    }
+}
+
+KEPMsgCommSocket* KEPMsgServerSocket::TryAccept() {
     if (IsClosed()) {
         // The handle number of a closed socket may name someone else's descriptor by now.
         SetErrorCode(kepwsa::WSAENOTSOCK);
@@ -38,7 +73,7 @@ KEPMsgCommSocket* KEPMsgServerSocket::Accept() {
     if (connection == kepwsa::INVALID_SOCKET) {
         const int code = kepwsa::WSAGetLastError();
         SetErrorCode(code);
-        if (IsConnectionLostError(code)) {
+        if (IsConnectionLostError(code) && !IsPendingConnectionError(code)) {
             Shutdown();
         }
         return nullptr;
@@ -46,6 +81,10 @@ KEPMsgCommSocket* KEPMsgServerSocket::Accept() {
 
     const int on = 1;
     kepwsa::setsockopt(GetId(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    // Set on the connection as well: setting it on the listener only reaches connections that
+    // are accepted later, and Nagle's algorithm against delayed acknowledgements costs a
+    // request-reply exchange about 40 ms.
+    kepwsa::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 
     const linger lingerOnClose{1, kLingerSeconds};
     const int sendBuffer = kSendBufferBytes;

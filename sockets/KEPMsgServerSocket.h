@@ -1,8 +1,10 @@
 // KEPMsgServerSocket: a listening stream socket.
 //
 // The constructor binds and listens; when either fails the object is a closed socket with
-// handle -1 and the reason in GetErrorCode(). Accept() blocks until a connection arrives, so
-// callers call it when a readiness wait reported the socket readable.
+// handle -1 and the reason in GetErrorCode(). The listening descriptor is non-blocking, so
+// TryAccept() never blocks (the readiness wait uses it: a client that resets between the wait
+// and the accept cannot stall it); Accept() waits until a connection arrives. Accepted
+// connections are blocking.
 //
 // Thread-safety: as KEPMsgSocket; one thread at a time may call Accept().
 #pragma once
@@ -18,8 +20,13 @@ class KEPMSG_API KEPMsgServerSocket : public KEPMsgSocket {
     KEPMsgServerSocket(KEPMsgSocketAddress address, int backlog);
 
     // Returns a new connected socket owned by the caller (open both ways, with a copy of this
-    // socket's address), or null with the error recorded here.
+    // socket's address), or null with the error recorded here. Waits until a connection arrives.
+    // A pending connection that was reset or lost is reported (null, its code) without closing
+    // this socket.
     KEPMsgCommSocket* Accept();
+    // Module-internal: as Accept(), but returns null with WSAEWOULDBLOCK (10035) recorded at
+    // once when no connection is pending.
+    KEPMsgCommSocket* TryAccept();
     // Shuts down both directions, then Close(). Idempotent.
     void Shutdown() override;
 };

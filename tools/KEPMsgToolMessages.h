@@ -92,7 +92,7 @@ inline std::uint64_t GetLittleEndian(const unsigned char* in, int bytes) {
 
 // Bytes under a type name given at construction.
 class KEPMsgToolRawMessage : public KEPBasSocketMessage {
-public:
+  public:
     explicit KEPMsgToolRawMessage(std::string type = kepmsgtool::kRawType, std::string body = {})
         : m_type(std::move(type)), m_body(std::move(body)) {}
 
@@ -141,7 +141,7 @@ public:
     KEPBasSocketMessage* CreateInstance() override { return new KEPMsgToolRawMessage(m_type); }
     KEPString GetMessageType() override { return KEPString(m_type.c_str()); }
 
-private:
+  private:
     std::string m_type;
     std::string m_body;
     bool m_valid = true;
@@ -149,7 +149,7 @@ private:
 
 // Shared body of ping and pong: a sequence number and an opaque stamp the sender chooses.
 class KEPMsgToolEchoMessage : public KEPBasSocketMessage {
-public:
+  public:
     KEPMsgToolEchoMessage(std::uint32_t sequence, std::uint64_t stamp)
         : m_sequence(sequence), m_stamp(stamp) {}
 
@@ -174,14 +174,14 @@ public:
         return m_valid;
     }
 
-private:
+  private:
     std::uint32_t m_sequence;
     std::uint64_t m_stamp;
     bool m_valid = true;
 };
 
 class KEPMsgToolPingMessage : public KEPMsgToolEchoMessage {
-public:
+  public:
     explicit KEPMsgToolPingMessage(std::uint32_t sequence = 0, std::uint64_t stamp = 0)
         : KEPMsgToolEchoMessage(sequence, stamp) {}
     KEPBasSocketMessage* CreateInstance() override { return new KEPMsgToolPingMessage; }
@@ -189,7 +189,7 @@ public:
 };
 
 class KEPMsgToolPongMessage : public KEPMsgToolEchoMessage {
-public:
+  public:
     explicit KEPMsgToolPongMessage(std::uint32_t sequence = 0, std::uint64_t stamp = 0)
         : KEPMsgToolEchoMessage(sequence, stamp) {}
     KEPBasSocketMessage* CreateInstance() override { return new KEPMsgToolPongMessage; }

@@ -104,8 +104,8 @@ Received Inbox::Next(const std::string& type, Clock::time_point deadline) {
         }
         // Bounded, so a type registered without the callback is still found.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-        WaitForArrival(seen, std::min(left + std::chrono::milliseconds(1),
-                                      std::chrono::milliseconds(50)));
+        WaitForArrival(
+            seen, std::min(left + std::chrono::milliseconds(1), std::chrono::milliseconds(50)));
     }
 }
 
@@ -142,8 +142,8 @@ ConnectResult ConnectWithRetries(const std::string& host, int port, int timeoutS
     }
 
     const KEPMsgSocketAddress own(KEPMsgInetAddress(KEPString("")), 0);
-    result.socket = services.ConnectToServer(own, server, std::max(timeoutSeconds, 0),
-                                             kRetryPauseMs);
+    result.socket =
+        services.ConnectToServer(own, server, std::max(timeoutSeconds, 0), kRetryPauseMs);
     if (result.socket != nullptr) {
         return result;
     }

@@ -44,7 +44,7 @@ void WaitForArrival(std::uint64_t seen, std::chrono::milliseconds maxWait);
 // the task down (closing every registered channel) and joins the thread. Stop() is idempotent
 // and runs from the destructor.
 class MessageLoop {
-public:
+  public:
     MessageLoop() = default;
     ~MessageLoop() { Stop(); }
     MessageLoop(const MessageLoop&) = delete;
@@ -54,7 +54,7 @@ public:
     void Stop();
     bool IsRunning() const { return m_thread != nullptr; }
 
-private:
+  private:
     KEPMsgMessageTask m_task;
     std::unique_ptr<KEPBasAtiThread> m_thread;
 };
@@ -74,7 +74,7 @@ struct Received {
 
 // Received messages, kept by type in arrival order.
 class Inbox {
-public:
+  public:
     Inbox() = default;
     Inbox(const Inbox&) = delete;
     Inbox& operator=(const Inbox&) = delete;
@@ -84,7 +84,7 @@ public:
     // The oldest message of any of types, if one has arrived; never waits.
     Received TryNextOf(const std::vector<std::string>& types);
 
-private:
+  private:
     // Moves every stored message of type out of the library into this inbox.
     void Fetch(const std::string& type);
 
@@ -97,8 +97,8 @@ enum class ConnectFailure { kNone, kResolve, kConnect };
 struct ConnectResult {
     KEPMsgCommSocket* socket = nullptr;  // owned by the library's connection table
     ConnectFailure failure = ConnectFailure::kNone;
-    int errorCode = 0;       // Winsock-style code of the failure, when known
-    std::string errorText;   // the library's text for it
+    int errorCode = 0;      // Winsock-style code of the failure, when known
+    std::string errorText;  // the library's text for it
 };
 
 // Resolves host, then connects to host:port, retrying for timeoutSeconds (at least one

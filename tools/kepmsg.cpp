@@ -53,7 +53,9 @@ constexpr const char* kServerLabel = "kepmsg-server";
 
 volatile sig_atomic_t s_stopRequested = 0;
 
-void RequestStop(int) { s_stopRequested = 1; }
+void RequestStop(int) {
+    s_stopRequested = 1;
+}
 
 KEPMsgSocketCommunicator& Communicator() {
     return KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>::Instance();
@@ -222,12 +224,12 @@ struct Session {
 int ConnectFailure(const std::string& command, const std::string& host, int port,
                    const kepmsgtool::ConnectResult& result) {
     if (result.failure == kepmsgtool::ConnectFailure::kResolve) {
-        return Fail(command, kExitConnect, "cannot resolve host '" + host + "': " +
-                                               result.errorText);
+        return Fail(command, kExitConnect,
+                    "cannot resolve host '" + host + "': " + result.errorText);
     }
-    return Fail(command, kExitConnect, "cannot connect to " +
-                                           kepmsgtool::FormatEndpoint(host, port) + ": " +
-                                           result.errorText);
+    return Fail(
+        command, kExitConnect,
+        "cannot connect to " + kepmsgtool::FormatEndpoint(host, port) + ": " + result.errorText);
 }
 
 // Reads --host/--port/--timeout for a client command; false with a usage failure printed.
@@ -246,8 +248,9 @@ bool ClientEndpoint(const std::string& command, const Options& options, std::str
     }
     port = static_cast<int>(value);
     if (!ParseInt(Get(options, "timeout", "5"), 0, 86400, value)) {
-        status = Fail(command, kExitUsage, "bad timeout '" + Get(options, "timeout", "") +
-                                               "' (expected whole seconds, 0-86400)");
+        status = Fail(
+            command, kExitUsage,
+            "bad timeout '" + Get(options, "timeout", "") + "' (expected whole seconds, 0-86400)");
         return false;
     }
     timeout = static_cast<int>(value);
@@ -258,8 +261,7 @@ int Serve(int argc, char** argv) {
     const std::string command = "serve";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "ports", "type", "count"}, options,
-                      error)) {
+    if (!ParseOptions(argc, argv, 2, {"host", "port", "ports", "type", "count"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -304,8 +306,7 @@ int Serve(int argc, char** argv) {
     for (const std::string& type : rawTypes) {
         prototypes.push_back(std::make_unique<KEPMsgToolRawMessage>(type));
         Communicator().RegisterMessagePrototype(type.c_str(), prototypes.back().get());
-        Communicator().RegisterMessageNotificationCallback(type.c_str(),
-                                                           kepmsgtool::NotifyArrival);
+        Communicator().RegisterMessageNotificationCallback(type.c_str(), kepmsgtool::NotifyArrival);
     }
     Communicator().RegisterMessagePrototype(kepmsgtool::kPingType, &pingPrototype);
     Communicator().RegisterMessageNotificationCallback(kepmsgtool::kPingType,
@@ -315,24 +316,24 @@ int Serve(int argc, char** argv) {
     const KEPMsgInetAddress inet{KEPString(host.c_str())};
     KEPMsgServerSocket* server = nullptr;
     if (firstPort == lastPort) {
-        server = services.StartServer(KEPMsgSocketAddress(inet, static_cast<int>(firstPort)),
-                                      kBacklog);
+        server =
+            services.StartServer(KEPMsgSocketAddress(inet, static_cast<int>(firstPort)), kBacklog);
     } else {
-        server = services.StartServer(inet, static_cast<int>(firstPort),
-                                      static_cast<int>(lastPort), kBacklog);
+        server = services.StartServer(inet, static_cast<int>(firstPort), static_cast<int>(lastPort),
+                                      kBacklog);
     }
     if (server == nullptr) {
         // The failed socket is gone with its code; one listening attempt of our own gives it.
         KEPMsgServerSocket probe(KEPMsgSocketAddress(inet, static_cast<int>(lastPort)), 1);
         const int code = probe.GetErrorCode();
         probe.Shutdown();
-        const std::string where = firstPort == lastPort
-                                      ? kepmsgtool::FormatEndpoint(host, static_cast<int>(firstPort))
-                                      : host + " ports " + std::to_string(firstPort) + "-" +
-                                            std::to_string(lastPort);
-        return Fail(command, kExitListen, "cannot listen on " + where + ": " +
-                                              (code != 0 ? kepmsgtool::ErrorText(code)
-                                                         : std::string("no free port")));
+        const std::string where =
+            firstPort == lastPort
+                ? kepmsgtool::FormatEndpoint(host, static_cast<int>(firstPort))
+                : host + " ports " + std::to_string(firstPort) + "-" + std::to_string(lastPort);
+        return Fail(command, kExitListen,
+                    "cannot listen on " + where + ": " +
+                        (code != 0 ? kepmsgtool::ErrorText(code) : std::string("no free port")));
     }
     Communicator().AddConnection(KEPMsgChannel(server, "kepmsg-listener"), true);
 
@@ -387,8 +388,8 @@ int Send(int argc, char** argv) {
     const std::string command = "send";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "type", "text", "file", "timeout"},
-                      options, error)) {
+    if (!ParseOptions(argc, argv, 2, {"host", "port", "type", "text", "file", "timeout"}, options,
+                      error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -416,21 +417,21 @@ int Send(int argc, char** argv) {
         const std::string path = Get(options, "file", "");
         std::ifstream file(path, std::ios::binary);
         if (!file) {
-            return Fail(command, kExitInput,
-                        "cannot read '" + path + "': " + std::strerror(errno));
+            return Fail(command, kExitInput, "cannot read '" + path + "': " + std::strerror(errno));
         }
         std::ostringstream contents;
         contents << file.rdbuf();
         body = contents.str();
     }
     if (body.size() > kepmsgtool::kMaxRawBodyBytes) {
-        return Fail(command, kExitInput, "message too large (limit " +
-                                             std::to_string(kepmsgtool::kMaxRawBodyBytes) +
-                                             " bytes)");
+        return Fail(
+            command, kExitInput,
+            "message too large (limit " + std::to_string(kepmsgtool::kMaxRawBodyBytes) + " bytes)");
     }
 
     Session session;
-    const kepmsgtool::ConnectResult connection = kepmsgtool::ConnectWithRetries(host, port, timeout);
+    const kepmsgtool::ConnectResult connection =
+        kepmsgtool::ConnectWithRetries(host, port, timeout);
     if (connection.socket == nullptr) {
         return ConnectFailure(command, host, port, connection);
     }
@@ -448,7 +449,8 @@ int Send(int argc, char** argv) {
     if (!delivered) {
         return Fail(command, kExitDelivery,
                     "connection to " + kepmsgtool::FormatEndpoint(host, port) +
-                        " lost while sending" + (code != 0 ? ": " + std::string(text.GetUTF8()) : ""));
+                        " lost while sending" +
+                        (code != 0 ? ": " + std::string(text.GetUTF8()) : ""));
     }
     std::printf("sent type=%s size=%zu to %s\n", type.c_str(), body.size(),
                 kepmsgtool::FormatEndpoint(host, port).c_str());
@@ -484,7 +486,8 @@ int Ping(int argc, char** argv) {
     Communicator().RegisterMessagePrototype(kepmsgtool::kPongType, &pongPrototype);
     Communicator().RegisterMessageNotificationCallback(kepmsgtool::kPongType,
                                                        kepmsgtool::NotifyArrival);
-    const kepmsgtool::ConnectResult connection = kepmsgtool::ConnectWithRetries(host, port, timeout);
+    const kepmsgtool::ConnectResult connection =
+        kepmsgtool::ConnectWithRetries(host, port, timeout);
     if (connection.socket == nullptr) {
         return ConnectFailure(command, host, port, connection);
     }
@@ -500,8 +503,8 @@ int Ping(int argc, char** argv) {
     for (long i = 0; i < count; ++i) {
         const auto sequence = static_cast<std::uint32_t>(i);
         const Clock::time_point sentAt = Clock::now();
-        KEPMsgToolPingMessage ping(sequence, static_cast<std::uint64_t>(
-                                                 sentAt.time_since_epoch().count()));
+        KEPMsgToolPingMessage ping(sequence,
+                                   static_cast<std::uint64_t>(sentAt.time_since_epoch().count()));
         Communicator().SendSocketMessage(channel, &ping);
         if (!channel.IsActiveInCurrentThreads()) {
             return Fail(command, kExitDelivery,

@@ -34,7 +34,8 @@ TEST(KEPStringTest, ChangingOneCopyLeavesSharedTextAlone) {
     copy = original;
     copy.BuildFromUTF8("other");
     EXPECT_STREQ("label", original.GetUTF8());
-    copy = copy;
+    KEPString& alias = copy;
+    copy = alias;
     EXPECT_STREQ("other", copy.GetUTF8());
 }
 

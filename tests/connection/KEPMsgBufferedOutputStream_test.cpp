@@ -61,13 +61,11 @@ TEST_F(BufferedOutputStreamTest, LargeWriteIsSentInBoundedChunks) {
     EXPECT_EQ(written, 10005);
     std::vector<int> sends = Sends();
     ASSERT_FALSE(sends.empty());
-    int total = 0;
     for (int length : sends) {
         EXPECT_LE(length, 4096);
         EXPECT_GT(length, 0);
     }
     EXPECT_GE(sends.size(), 3u);
-    (void)total;
     EXPECT_EQ(RecvExactly(m_peer.get(), body.size()), body);
 }
 

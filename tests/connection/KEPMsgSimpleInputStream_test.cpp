@@ -30,19 +30,6 @@ TEST_F(SimpleInputStreamTest, PeerCloseGivesZeroThenFailure) {
     EXPECT_EQ(got, 77);
 }
 
-TEST_F(SimpleInputStreamTest, OneReceivePerCall) {
-    int id = Connect();
-    ASSERT_TRUE(SendAll(m_peer.get(), "0123456789"));
-    KEPMsgSimpleInputStream stream;
-    stream.SetSocketId(id);
-    char buffer[4];
-    int got = 0;
-    ASSERT_TRUE(stream.read(buffer, 4, got));
-    EXPECT_GE(got, 1);
-    EXPECT_LE(got, 4);
-    EXPECT_EQ(std::string(buffer, got), std::string("0123").substr(0, got));
-}
-
 TEST_F(SimpleInputStreamTest, NoSocketFails) {
     KEPMsgSimpleInputStream stream;
     char buffer[4];

@@ -15,7 +15,7 @@ using namespace keptest;
 namespace {
 
 class MessageTaskTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { m_setup.reset(new MessagingSetup()); }
     void TearDown() override { m_setup.reset(); }
     KEPMsgSocketCommunicator& Comm() { return KEPMsgSocketCommunicator::Instance(); }

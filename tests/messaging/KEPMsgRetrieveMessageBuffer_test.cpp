@@ -15,7 +15,7 @@ namespace {
 
 // Reports positions as given, to check that the buffer guards against sloppy host queries.
 class FixedPositionsQuery : public KEPMsgMessageQuery {
-public:
+  public:
     explicit FixedPositionsQuery(std::vector<int> positions) : m_positions(std::move(positions)) {}
     void Search(const KEPBasVector<KEPBasSocketMessage*>& /*messages*/,
                 KEPBasVector<int>& positions) const override {
@@ -24,21 +24,24 @@ public:
         }
     }
 
-private:
+  private:
     std::vector<int> m_positions;
 };
 
 class RetrieveBufferTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { m_setup.reset(new MessagingSetup()); }
     void TearDown() override { m_setup.reset(); }
 
     KEPMsgRetrieveMessageBuffer& Buffer() { return KEPMsgRetrieveMessageBuffer::Instance(); }
 
     // Stores a message (the buffer takes it over until retrieved).
-    void Store(SequencedMessage* message) { Buffer().AddMessage(KEPMsgChannelMsgStruct(KEPMsgChannel(), message)); }
+    void Store(SequencedMessage* message) {
+        Buffer().AddMessage(KEPMsgChannelMsgStruct(KEPMsgChannel(), message));
+    }
 
-    static std::vector<std::uint32_t> Sequences(const std::vector<std::unique_ptr<SequencedMessage>>& messages) {
+    static std::vector<std::uint32_t> Sequences(
+        const std::vector<std::unique_ptr<SequencedMessage>>& messages) {
         std::vector<std::uint32_t> result;
         for (const auto& message : messages) {
             result.push_back(message->Sequence());

@@ -15,7 +15,7 @@ using namespace keptest;
 namespace {
 
 class SendBufferTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { m_setup.reset(new MessagingSetup(UseDefaultStreams())); }
     void TearDown() override { m_setup.reset(); }
     virtual bool UseDefaultStreams() const { return true; }
@@ -45,7 +45,7 @@ protected:
 };
 
 class SendBufferWithoutStreamsTest : public SendBufferTest {
-protected:
+  protected:
     bool UseDefaultStreams() const override { return false; }
 };
 
@@ -240,7 +240,7 @@ TEST_F(SendBufferTest, RecordsForGoneOrShutConnectionsAreDroppedSilently) {
     TextMessage toGone(1, "lost"), nothing(2, "null");
     unsigned int id = 0, nullId = 0;
     Comm().ISendSocketMessage(gone.channel, &toGone, id);
-    Comm().ISendSocketMessage(KEPMsgChannel(), &toGone, id);  // never-registered channel
+    Comm().ISendSocketMessage(KEPMsgChannel(), &toGone, id);   // never-registered channel
     Comm().ISendSocketMessage(live.channel, nullptr, nullId);  // null message
     Comm().SendSocketMessage(live.channel, nullptr);
     const int before = RegisteredChannelCount();

@@ -28,7 +28,9 @@ void RecordCall(const KEPString& type) {
     g_storedAtCall.push_back(KEPMsgRetrieveMessageBuffer::Instance().Count());
 }
 
-void OtherCallback(const KEPString& type) { g_calls.push_back(std::string("other:") + type.GetUTF8()); }
+void OtherCallback(const KEPString& type) {
+    g_calls.push_back(std::string("other:") + type.GetUTF8());
+}
 
 // True when the descriptor has data waiting (the library's socket id is its descriptor).
 bool HasData(int fd) {
@@ -37,7 +39,7 @@ bool HasData(int fd) {
 }
 
 class CommunicatorTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_calls.clear();
         g_storedAtCall.clear();
@@ -60,7 +62,8 @@ TEST_F(CommunicatorTest, TwoMessagesOfOneTypeOnTwoChannelsGiveTwoEntriesAndOneCa
     TextMessage fromA(1, "from a"), fromB(2, "from b");
     ASSERT_TRUE(a.peer.SendMessage(fromA));
     ASSERT_TRUE(b.peer.SendMessage(fromB));
-    ASSERT_TRUE(WaitUntil([&] { return HasData(a.channel.GetSocketId()) && HasData(b.channel.GetSocketId()); }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return HasData(a.channel.GetSocketId()) && HasData(b.channel.GetSocketId()); }));
     Pass();
     EXPECT_EQ(2, Stored());
     ASSERT_EQ(1u, g_calls.size());

@@ -30,7 +30,7 @@ namespace {
 // A child process started with posix_spawn; stdout comes back through a pipe. The destructor
 // kills and reaps a child that is still running.
 class PeerProcess {
-public:
+  public:
     explicit PeerProcess(const std::vector<std::string>& arguments) {
         int pipeFds[2];
         if (::pipe(pipeFds) != 0) {
@@ -92,8 +92,8 @@ public:
     // The child's exit code, or -1 when it did not exit normally within timeoutSeconds.
     int Wait(double timeoutSeconds) {
         int status = 0;
-        const bool exited = WaitUntil(
-            [&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutSeconds);
+        const bool exited =
+            WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutSeconds);
         if (!exited) {
             return -1;
         }
@@ -101,7 +101,7 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-private:
+  private:
     pid_t m_pid = -1;
     int m_output = -1;
     bool m_reaped = false;

@@ -75,7 +75,8 @@ int Serve(int firstPort, int lastPort, std::uint32_t count, std::uint32_t batch)
         communicator.RetrieveMessages(&all, received);  // the task's passes fill the buffer
         for (int i = 0; i < received.size(); ++i) {
             ok = checker.Accept(std::unique_ptr<SequencedMessage>(
-                     static_cast<SequencedMessage*>(received[i]))) && ok;
+                     static_cast<SequencedMessage*>(received[i]))) &&
+                 ok;
         }
         // Answer every batch that is complete with the same range of this side's traffic.
         while (ok && answered < count && checker.Received() >= std::min(answered + batch, count)) {

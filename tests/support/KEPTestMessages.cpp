@@ -59,9 +59,13 @@ std::uint32_t Checksum(const void* data, std::size_t length) {
     return hash;
 }
 
-int LiveTestMessages() { return g_liveMessages.load(); }
+int LiveTestMessages() {
+    return g_liveMessages.load();
+}
 
-SequencedMessage::SequencedMessage() { ++g_liveMessages; }
+SequencedMessage::SequencedMessage() {
+    ++g_liveMessages;
+}
 
 SequencedMessage::SequencedMessage(const SequencedMessage& other)
     : KEPBasSocketMessage(other),
@@ -71,7 +75,9 @@ SequencedMessage::SequencedMessage(const SequencedMessage& other)
     ++g_liveMessages;
 }
 
-SequencedMessage::~SequencedMessage() { --g_liveMessages; }
+SequencedMessage::~SequencedMessage() {
+    --g_liveMessages;
+}
 
 // --- TextMessage -------------------------------------------------------------------------------
 
@@ -174,7 +180,9 @@ bool NamedEmptyMessage::WriteBody(KEPBasOutputStream* /*stream*/) {
     return true;
 }
 
-bool NamedEmptyMessage::ReadBody(KEPBasInputStream* /*stream*/) { return true; }
+bool NamedEmptyMessage::ReadBody(KEPBasInputStream* /*stream*/) {
+    return true;
+}
 
 bool FailingTextMessage::WriteBody(KEPBasOutputStream* /*stream*/) {
     ++m_writeCount;

@@ -27,7 +27,7 @@ std::uint32_t Checksum(const void* data, std::size_t length);
 
 // Base of the test messages: the sequence number and the outcome of the last ReadBody.
 class SequencedMessage : public KEPBasSocketMessage {
-public:
+  public:
     SequencedMessage();
     SequencedMessage(const SequencedMessage& other);
     SequencedMessage& operator=(const SequencedMessage& other) = default;
@@ -40,7 +40,7 @@ public:
     // Number of WriteBody calls on this object (the library must never copy a message).
     int WriteCount() const { return m_writeCount; }
 
-protected:
+  protected:
     std::uint32_t m_sequence = 0;
     bool m_intact = true;
     int m_writeCount = 0;
@@ -48,7 +48,7 @@ protected:
 
 // Type "Text": a variable-length UTF-8 text (u32 length, then the bytes).
 class TextMessage : public SequencedMessage {
-public:
+  public:
     static const char* const kType;
     TextMessage() = default;
     TextMessage(std::uint32_t sequence, std::string text);
@@ -60,13 +60,13 @@ public:
     KEPBasSocketMessage* CreateInstance() override { return new TextMessage(); }
     KEPString GetMessageType() override { return KEPString(kType); }
 
-private:
+  private:
     std::string m_text;
 };
 
 // Type "Fixed": a 16-byte body (sequence, a 32-bit value, a 64-bit value).
 class FixedMessage : public SequencedMessage {
-public:
+  public:
     static const char* const kType;
     FixedMessage() = default;
     FixedMessage(std::uint32_t sequence, std::uint32_t value, std::uint64_t wide);
@@ -79,7 +79,7 @@ public:
     KEPBasSocketMessage* CreateInstance() override { return new FixedMessage(); }
     KEPString GetMessageType() override { return KEPString(kType); }
 
-private:
+  private:
     std::uint32_t m_value = 0;
     std::uint64_t m_wide = 0;
 };
@@ -87,7 +87,7 @@ private:
 // Type "Blob": any number of bytes up to kMaxBytes (u32 length, the bytes, u32 checksum).
 // ReadBody refuses a length above kMaxBytes and marks a checksum mismatch as not intact.
 class BlobMessage : public SequencedMessage {
-public:
+  public:
     static const char* const kType;
     static const std::uint32_t kMaxBytes = 16u * 1024u * 1024u;
     BlobMessage() = default;
@@ -101,14 +101,14 @@ public:
     KEPBasSocketMessage* CreateInstance() override { return new BlobMessage(); }
     KEPString GetMessageType() override { return KEPString(kType); }
 
-private:
+  private:
     std::vector<unsigned char> m_data;
 };
 
 // A message whose type name is given at construction and whose body is empty; for unknown
 // types and type-name edge cases.
 class NamedEmptyMessage : public SequencedMessage {
-public:
+  public:
     explicit NamedEmptyMessage(std::string type) : m_type(std::move(type)) {}
 
     bool WriteBody(KEPBasOutputStream* stream) override;
@@ -116,13 +116,13 @@ public:
     KEPBasSocketMessage* CreateInstance() override { return new NamedEmptyMessage(m_type); }
     KEPString GetMessageType() override { return KEPString(m_type.c_str()); }
 
-private:
+  private:
     std::string m_type;
 };
 
 // A "Text" message whose WriteBody fails without writing anything.
 class FailingTextMessage : public TextMessage {
-public:
+  public:
     FailingTextMessage() = default;
     bool WriteBody(KEPBasOutputStream* stream) override;
 };

@@ -43,7 +43,9 @@ MessagingSetup::MessagingSetup(bool setDefaultStreams, int chunkSize)
     }
 }
 
-MessagingSetup::~MessagingSetup() { FinalizeMessagingSingletons(); }
+MessagingSetup::~MessagingSetup() {
+    FinalizeMessagingSingletons();
+}
 
 void AllMessagesQuery::Search(const KEPBasVector<KEPBasSocketMessage*>& messages,
                               KEPBasVector<int>& positions) const {

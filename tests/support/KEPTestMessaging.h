@@ -32,7 +32,7 @@ void RegisterTestPrototypes();
 void FinalizeMessagingSingletons();
 
 class MessagingSetup {
-public:
+  public:
     explicit MessagingSetup(bool setDefaultStreams = true, int chunkSize = 64 * 1024);
     ~MessagingSetup();
     MessagingSetup(const MessagingSetup&) = delete;
@@ -41,14 +41,14 @@ public:
     KEPMsgBufferedOutputStream& Output() { return *m_output; }
     KEPMsgSimpleInputStream& Input() { return *m_input; }
 
-private:
+  private:
     std::unique_ptr<KEPMsgBufferedOutputStream> m_output;
     std::unique_ptr<KEPMsgSimpleInputStream> m_input;
 };
 
 // Selects every stored message.
 class AllMessagesQuery : public KEPMsgMessageQuery {
-public:
+  public:
     void Search(const KEPBasVector<KEPBasSocketMessage*>& messages,
                 KEPBasVector<int>& positions) const override;
 };

@@ -1,15 +1,15 @@
 #include "tests/support/KEPTestPeers.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace keptest {
 

@@ -23,7 +23,7 @@ bool WaitUntil(const std::function<bool()>& condition, double timeoutSeconds = 1
 
 // Owns one socket descriptor.
 class RawSocket {
-public:
+  public:
     RawSocket() = default;
     explicit RawSocket(int fd) : m_fd(fd) {}
     RawSocket(RawSocket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
@@ -55,20 +55,20 @@ public:
     // Consumes any data that arrives before it.
     bool WaitPeerClosed(double timeoutSeconds = 10.0);
 
-private:
+  private:
     int m_fd = -1;
 };
 
 // A listening loopback socket on a port chosen by the system.
 class RawListener {
-public:
+  public:
     RawListener();
     int Port() const { return m_port; }
     bool IsOpen() const { return m_socket.IsOpen(); }
     // The next accepted connection, or a closed RawSocket after timeoutSeconds.
     RawSocket Accept(double timeoutSeconds = 10.0);
 
-private:
+  private:
     RawSocket m_socket;
     int m_port = 0;
 };
@@ -85,24 +85,24 @@ SequencedMessage* MakeTestMessage(const std::string& type);
 // Input and output streams on one fixed descriptor (the socket id they carry is ignored), for
 // driving a message's ReadBody/WriteBody over a raw peer.
 class FdInputStream : public KEPBasInputStream {
-public:
+  public:
     explicit FdInputStream(int fd, double timeoutSeconds = 10.0)
         : m_fd(fd), m_timeoutSeconds(timeoutSeconds) {}
     ~FdInputStream() = default;
     bool read(void* buffer, int length, int& got) override;
 
-private:
+  private:
     int m_fd;
     double m_timeoutSeconds;
 };
 
 class FdOutputStream : public KEPBasOutputStream {
-public:
+  public:
     explicit FdOutputStream(int fd) : m_fd(fd) {}
     ~FdOutputStream() = default;
     bool write(void* data, int length, int& written) override;
 
-private:
+  private:
     int m_fd;
 };
 

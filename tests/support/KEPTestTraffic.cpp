@@ -50,7 +50,9 @@ std::uint32_t ControlKind(SequencedMessage& message) {
     return static_cast<FixedMessage&>(message).Value();
 }
 
-bool SentImmediately(std::uint32_t sequence) { return sequence % 4 == 3; }
+bool SentImmediately(std::uint32_t sequence) {
+    return sequence % 4 == 3;
+}
 
 bool VerifyTrafficMessage(SequencedMessage& message, std::uint32_t expected, std::string& why) {
     std::unique_ptr<SequencedMessage> reference = MakeTrafficMessage(expected);
@@ -63,19 +65,16 @@ bool VerifyTrafficMessage(SequencedMessage& message, std::uint32_t expected, std
               std::to_string(message.Sequence());
     } else if (type != expectedType) {
         why = "sequence " + std::to_string(expected) + " has type " + type;
-    } else if (type == TextMessage::kType &&
-               static_cast<TextMessage&>(message).Text() !=
-                   static_cast<TextMessage&>(*reference).Text()) {
+    } else if (type == TextMessage::kType && static_cast<TextMessage&>(message).Text() !=
+                                                 static_cast<TextMessage&>(*reference).Text()) {
         why = "text of " + std::to_string(expected) + " differs";
-    } else if (type == FixedMessage::kType &&
-               (static_cast<FixedMessage&>(message).Value() !=
-                    static_cast<FixedMessage&>(*reference).Value() ||
-                static_cast<FixedMessage&>(message).Wide() !=
-                    static_cast<FixedMessage&>(*reference).Wide())) {
+    } else if (type == FixedMessage::kType && (static_cast<FixedMessage&>(message).Value() !=
+                                                   static_cast<FixedMessage&>(*reference).Value() ||
+                                               static_cast<FixedMessage&>(message).Wide() !=
+                                                   static_cast<FixedMessage&>(*reference).Wide())) {
         why = "fixed body of " + std::to_string(expected) + " differs";
-    } else if (type == BlobMessage::kType &&
-               static_cast<BlobMessage&>(message).Data() !=
-                   static_cast<BlobMessage&>(*reference).Data()) {
+    } else if (type == BlobMessage::kType && static_cast<BlobMessage&>(message).Data() !=
+                                                 static_cast<BlobMessage&>(*reference).Data()) {
         why = "blob of " + std::to_string(expected) + " differs";
     } else {
         return true;

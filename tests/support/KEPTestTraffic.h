@@ -36,7 +36,7 @@ bool SentImmediately(std::uint32_t sequence);
 
 // Keeps sent messages alive until the send buffer no longer holds them.
 class TrafficSender {
-public:
+  public:
     // Sends traffic [begin, end) to channel through the communicator, each message immediate
     // or queued as SentImmediately says. Queued ones go out with the next transmit pass.
     void Send(const KEPMsgChannel& channel, std::uint32_t begin, std::uint32_t end);
@@ -45,21 +45,21 @@ public:
     // True when nothing this sender queued is pending any more; frees what was sent.
     bool AllWritten();
 
-private:
+  private:
     std::vector<std::unique_ptr<SequencedMessage>> m_keep;
     KEPBasVector<unsigned int> m_queuedIds;
 };
 
 // Checks incoming traffic of one direction in order.
 class TrafficChecker {
-public:
+  public:
     // Takes message (and deletes it); false, with Error() set, on the first bad message.
     bool Accept(std::unique_ptr<SequencedMessage> message);
     std::uint32_t Received() const { return m_next; }
     bool ByeSeen() const { return m_byeSeen; }
     const std::string& Error() const { return m_error; }
 
-private:
+  private:
     std::uint32_t m_next = 0;
     bool m_byeSeen = false;
     std::string m_error;

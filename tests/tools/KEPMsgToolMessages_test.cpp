@@ -13,7 +13,7 @@
 namespace {
 
 class MemoryOutput : public KEPBasOutputStream {
-public:
+  public:
     explicit MemoryOutput(int maxPerCall = 1 << 30) : m_maxPerCall(maxPerCall) {}
     bool write(void* data, int length, int& written) override {
         // Accepts at most m_maxPerCall bytes per call, like a bounded send.
@@ -24,23 +24,23 @@ public:
     }
     std::string bytes;
 
-private:
+  private:
     int m_maxPerCall;
 };
 
 class MemoryInput : public KEPBasInputStream {
-public:
+  public:
     MemoryInput(std::string bytes, int maxPerRead) : m_bytes(std::move(bytes)), m_max(maxPerRead) {}
     bool read(void* buffer, int length, int& got) override {
         const std::size_t left = m_bytes.size() - m_position;
-        got = static_cast<int>(std::min<std::size_t>({left, static_cast<std::size_t>(length),
-                                                      static_cast<std::size_t>(m_max)}));
+        got = static_cast<int>(std::min<std::size_t>(
+            {left, static_cast<std::size_t>(length), static_cast<std::size_t>(m_max)}));
         std::copy_n(m_bytes.data() + m_position, got, static_cast<char*>(buffer));
         m_position += static_cast<std::size_t>(got);
         return true;  // got == 0 at the end: the peer closed
     }
 
-private:
+  private:
     std::string m_bytes;
     std::size_t m_position = 0;
     int m_max;
@@ -50,7 +50,9 @@ TEST(KEPMsgToolMessagesTest, RawBodyIsLengthThenBytesLittleEndian) {
     KEPMsgToolRawMessage message("t", std::string("ab\0c", 4));
     MemoryOutput out;
     ASSERT_TRUE(message.WriteBody(&out));
-    EXPECT_EQ(out.bytes, std::string("\x04\x00\x00\x00" "ab\0c", 8));
+    EXPECT_EQ(out.bytes, std::string("\x04\x00\x00\x00"
+                                     "ab\0c",
+                                     8));
 }
 
 TEST(KEPMsgToolMessagesTest, ShortWritesAreReportedAsFailure) {

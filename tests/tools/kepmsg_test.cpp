@@ -29,7 +29,7 @@ constexpr auto kDeadline = std::chrono::seconds(15);
 
 // A child process running kepmsg with its stdout and stderr captured.
 class Tool {
-public:
+  public:
     explicit Tool(std::vector<std::string> args) {
         args.insert(args.begin(), KEPMSG_TOOL_PATH);
         int out[2];
@@ -124,7 +124,7 @@ public:
     const std::string& Out() const { return m_outText; }
     const std::string& Err() const { return m_errText; }
 
-private:
+  private:
     // Reads what is available on both pipes, waiting up to timeoutMs; false once both are closed.
     bool Drain(int timeoutMs) {
         pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
@@ -167,7 +167,9 @@ private:
 };
 
 // Waits for kepmsg to end; returns its exit status, the output stays in tool.
-int Finish(Tool& tool) { return tool.Started() ? tool.Wait() : -1; }
+int Finish(Tool& tool) {
+    return tool.Started() ? tool.Wait() : -1;
+}
 
 int CountLines(const std::string& text) {
     int lines = 0;
@@ -179,7 +181,7 @@ int CountLines(const std::string& text) {
 
 // A loopback TCP socket bound to a port the system chose; listening or not.
 class ReservedPort {
-public:
+  public:
     explicit ReservedPort(bool listening) {
         m_fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -200,7 +202,7 @@ public:
     }
     int Port() const { return m_port; }
 
-private:
+  private:
     int m_fd = -1;
     int m_port = 0;
 };
@@ -220,15 +222,15 @@ TEST(KepmsgServeTest, SentTextIsPrintedWithTypeSizeAndSource) {
     const int port = StartServe(serve);
     ASSERT_GT(port, 0) << serve.Out() << serve.Err();
 
-    Tool send({"send", "--port", std::to_string(port), "--type", "demo.note", "--text",
-               "hello there"});
+    Tool send(
+        {"send", "--port", std::to_string(port), "--type", "demo.note", "--text", "hello there"});
     EXPECT_EQ(Finish(send), 0) << send.Err();
     EXPECT_NE(send.Out().find("sent type=demo.note size=11"), std::string::npos) << send.Out();
 
     const std::string line = serve.WaitForLine("^received ");
-    EXPECT_TRUE(std::regex_search(
-        line, std::regex("^received type=demo\\.note size=11 from=socket:[0-9]+ "
-                         "text=\"hello there\"$")))
+    EXPECT_TRUE(
+        std::regex_search(line, std::regex("^received type=demo\\.note size=11 from=socket:[0-9]+ "
+                                           "text=\"hello there\"$")))
         << line;
 
     serve.Signal(SIGTERM);
@@ -303,13 +305,13 @@ TEST(KepmsgErrorTest, RefusedConnectionGivesOneLineWithTheConnectError) {
     // Bound but not listening: connections to it are refused, and nobody else can take it.
     ReservedPort closedPort(false);
     ASSERT_GT(closedPort.Port(), 0);
-    Tool send({"send", "--port", std::to_string(closedPort.Port()), "--timeout", "0", "--text",
-               "x"});
+    Tool send(
+        {"send", "--port", std::to_string(closedPort.Port()), "--timeout", "0", "--text", "x"});
     EXPECT_EQ(Finish(send), 2);
     EXPECT_EQ(CountLines(send.Err()), 1) << send.Err();
-    EXPECT_EQ(send.Err(), "kepmsg send: cannot connect to 127.0.0.1:" +
-                              std::to_string(closedPort.Port()) +
-                              ": WSAECONNREFUSED (10061) Connection refused.\n");
+    EXPECT_EQ(send.Err(),
+              "kepmsg send: cannot connect to 127.0.0.1:" + std::to_string(closedPort.Port()) +
+                  ": WSAECONNREFUSED (10061) Connection refused.\n");
 
     Tool ping({"ping", "--port", std::to_string(closedPort.Port()), "--timeout", "1"});
     EXPECT_EQ(Finish(ping), 2);
@@ -353,9 +355,9 @@ TEST(KepmsgErrorTest, PortInUseGivesListenFailure) {
     ASSERT_GT(taken.Port(), 0);
     Tool serve({"serve", "--port", std::to_string(taken.Port())});
     EXPECT_EQ(Finish(serve), 3);
-    EXPECT_EQ(serve.Err(), "kepmsg serve: cannot listen on 127.0.0.1:" +
-                               std::to_string(taken.Port()) +
-                               ": WSAEADDRINUSE (10048) Address already in use.\n");
+    EXPECT_EQ(serve.Err(),
+              "kepmsg serve: cannot listen on 127.0.0.1:" + std::to_string(taken.Port()) +
+                  ": WSAEADDRINUSE (10048) Address already in use.\n");
 }
 
 TEST(KepmsgErrorTest, UnreadableFileGivesInputFailure) {
@@ -368,8 +370,7 @@ TEST(KepmsgHelpTest, EveryCommandExplainsItself) {
     for (const char* command : {"serve", "send", "ping"}) {
         Tool tool({command, "--help"});
         EXPECT_EQ(Finish(tool), 0);
-        EXPECT_EQ(tool.Out().rfind(std::string("usage: kepmsg ") + command, 0), 0u)
-            << tool.Out();
+        EXPECT_EQ(tool.Out().rfind(std::string("usage: kepmsg ") + command, 0), 0u) << tool.Out();
     }
     Tool help({"--help"});
     EXPECT_EQ(Finish(help), 0);
