@@ -2,6 +2,7 @@
 
 #include "base/KEPBasAtiMutex.h"
 #include "channels/KEPMsgWaitableLock.h"
+#include "connection/KEPMsgConnectionServicesUtils.h"
 
 template class KEPBasAtiGlobalSingleton<KEPMsgChannelOrganizer>;
 
@@ -19,7 +20,12 @@ void EraseFirstEqual(KEPBasVector<KEPMsgChannel>& list, const KEPMsgChannel& cha
 
 }  // namespace
 
-KEPMsgChannelOrganizer::KEPMsgChannelOrganizer() {}
+KEPMsgChannelOrganizer::KEPMsgChannelOrganizer() {
+    // Created now, not later under the organizer mutex: see KEPMsgSocketCommunicator's
+    // constructor for the lock order this keeps.
+    KEPMsgConnectionServicesUtils::Instance();
+    KEPMsgWaitableLock::Instance();
+}
 
 KEPMsgChannelOrganizer::~KEPMsgChannelOrganizer() {
     // Finalize() deletes the organizer's mutex only after this destructor has run.

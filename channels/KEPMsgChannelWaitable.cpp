@@ -27,6 +27,8 @@ struct WatchedSocket {
     KEPMsgSocketLease lease;
     int firstChannel = -1;
     int lastChannel = -1;
+    // Input already read into the socket's own buffer: ready whatever select says.
+    bool buffered = false;
 };
 
 // The watched sockets of one wait, at most KEP_FD_SETSIZE, in place on the stack. Only the
@@ -127,6 +129,8 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
         kepwsa::fd_set readSet;
         kepwsa::FD_ZERO(&readSet);
         int highestId = -1;
+        int bufferedCount = 0;
+        int watchedCount = 0;
 
         // One pass over the channel list: one lease per distinct id.
         const int channelCount = m_channels.size();
@@ -155,7 +159,12 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
             if (id > highestId) {
                 highestId = id;
             }
-            void* value = &watched.add(std::move(lease), i);
+            WatchedSocket& entry = watched.add(std::move(lease), i);
+            const KEPMsgCommSocket* comm = dynamic_cast<const KEPMsgCommSocket*>(entry.lease.get());
+            entry.buffered = comm != nullptr && comm->HasBufferedInput();
+            bufferedCount += entry.buffered ? 1 : 0;
+            ++watchedCount;
+            void* value = &entry;
             ids.Insert(id, value);
         }
 
@@ -163,16 +172,23 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
             return;
         }
 
-        timeval timeout = KEPMsgWaitTimeout(timeoutMs);
-        if (kepwsa::select(highestId + 1, &readSet, nullptr, nullptr, &timeout) ==
-            kepwsa::SOCKET_ERROR) {
+        // Data in a socket's own buffer is invisible to select: with some, select only polls;
+        // with every watched socket buffered it could add nothing and is skipped.
+        timeval timeout = KEPMsgWaitTimeout(bufferedCount > 0 ? 0 : timeoutMs);
+        const bool skipSelect = bufferedCount == watchedCount;
+        if (skipSelect) {
+            kepwsa::FD_ZERO(&readSet);
+        }
+        if (!skipSelect && kepwsa::select(highestId + 1, &readSet, nullptr, nullptr, &timeout) ==
+                               kepwsa::SOCKET_ERROR) {
             selectError = kepwsa::WSAGetLastError();
             selectFailed = true;
         } else {
             IdTableIterator it(ids);
             for (it.First(); !it.IsDone(); it.Next()) {
                 WatchedSocket* socket = static_cast<WatchedSocket*>(it.CurrentValue());
-                if (socket == nullptr || !kepwsa::FD_ISSET(it.CurrentKey(), &readSet)) {
+                if (socket == nullptr ||
+                    (!socket->buffered && !kepwsa::FD_ISSET(it.CurrentKey(), &readSet))) {
                     continue;
                 }
                 KEPMsgSocket* ready = socket->lease.get();

@@ -49,7 +49,9 @@ class KEPMSG_API KEPMsgChannelWaitable {
     // Waits up to timeoutMs milliseconds (negative polls) for a readable socket among the open
     // sockets of the channel list (the first KEP_FD_SETSIZE distinct ones, in list order), then
     // accepts one connection per ready listening socket and reports the ready connections.
-    // Returns at once, without waiting, when no channel has an open socket. When the readiness
+    // A connection whose socket already holds read-ahead input counts as ready at once (the wait
+    // then only polls the others). Returns at once, without waiting, when no channel has an open
+    // socket. When the readiness
     // wait fails it writes "waiting for select<code>\n" to aio_cerr and changes nothing.
     void WaitForConnectionAndMessages(int timeoutMs);
 

@@ -330,8 +330,8 @@ bool KEPMsgConnectionServicesUtils::SendMessageHeader(int socketId, const KEPStr
 bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket(int socketId, KEPString& type) {
     KEPMsgSocketLease lease = LeaseSocket(socketId);
     bool lost = false;
-    const bool complete =
-        RetrieveMessageTypeFromSocket_priv(dynamic_cast<KEPMsgCommSocket*>(lease.get()), type, lost);
+    const bool complete = RetrieveMessageTypeFromSocket_priv(
+        dynamic_cast<KEPMsgCommSocket*>(lease.get()), type, lost);
     if (lost) {
         Guard guard(*this);
         // The lease keeps the descriptor open, so its number cannot have been given to another
@@ -350,21 +350,28 @@ bool KEPMsgConnectionServicesUtils::SendMessageHeader_priv(KEPMsgCommSocket* soc
     }
     const std::uint32_t nameBytes = static_cast<std::uint32_t>(type.GetLengthInByte());
     const int total = static_cast<int>(nameBytes) + 4;
-    ByteBuffer buffer = AllocateBuffer(static_cast<std::size_t>(total));
+    // Ordinary names fit on the stack; only unusually long ones cost an allocation.
+    char small[260];
+    ByteBuffer large;
+    char* header = small;
+    if (static_cast<std::size_t>(total) > sizeof small) {
+        large = AllocateBuffer(static_cast<std::size_t>(total));
+        header = large.get();
+    }
     // Little-endian on the wire, which is the host order on x86-64.
     const unsigned char count[4] = {
         static_cast<unsigned char>(nameBytes), static_cast<unsigned char>(nameBytes >> 8),
         static_cast<unsigned char>(nameBytes >> 16), static_cast<unsigned char>(nameBytes >> 24)};
-    std::memcpy(buffer.get(), count, 4);
+    std::memcpy(header, count, 4);
     if (nameBytes > 0) {
-        std::memcpy(buffer.get() + 4, type.GetUTF8(), nameBytes);
+        std::memcpy(header + 4, type.GetUTF8(), nameBytes);
     }
     socket->SetErrorCode(0);
     // One buffer, so count and name leave together in the first send; a partial send is
     // continued rather than leaving half a header on the wire.
     int sent = 0;
     while (sent < total) {
-        int count = socket->write(buffer.get() + sent, total - sent);
+        int count = socket->write(header + sent, total - sent);
         if (count <= 0) {
             return false;
         }

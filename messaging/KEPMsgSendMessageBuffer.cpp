@@ -1,6 +1,7 @@
 #include "messaging/KEPMsgSendMessageBuffer.h"
 
 #include "channels/KEPMsgChannelOrganizer.h"
+#include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgSocketLease.h"
 #include "sockets/KEPMsgCommSocket.h"
@@ -18,9 +19,17 @@ KEPMsgSendMessageBuffer::~KEPMsgSendMessageBuffer() {
     // The queue and the stream tree free their own storage; records borrow their messages.
 }
 
+std::uint64_t KEPMsgSendMessageBuffer::ConnectionSerial(const KEPMsgChannel& channel) {
+    KEPMsgSocketLease socket =
+        KEPMsgConnectionServicesUtils::Instance().LeaseSocket(channel.GetSocketId());
+    return socket ? socket->GetSerial() : 0;
+}
+
 unsigned int KEPMsgSendMessageBuffer::AppendPendingRecord_priv(const KEPMsgChannel& channel,
-                                                               KEPBasSocketMessage* message) {
+                                                               KEPBasSocketMessage* message,
+                                                               std::uint64_t connectionSerial) {
     const unsigned int id = s_nextMessageId++;  // unsigned: wraps from 4294967295 to 0
+    m_pendingSerials.push_back(connectionSerial);
     m_pendingMessages.push_back(KEPMsgChannelMsgStruct(channel, message, id));
     return id;
 }
@@ -28,14 +37,30 @@ unsigned int KEPMsgSendMessageBuffer::AppendPendingRecord_priv(const KEPMsgChann
 void KEPMsgSendMessageBuffer::ISendSocketMessage(const KEPMsgChannel& channel,
                                                  KEPBasSocketMessage* message, unsigned int& id) {
     KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
-    id = AppendPendingRecord_priv(channel, message);
+    id = AppendPendingRecord_priv(channel, message, ConnectionSerial(channel));
+    m_hasPendingMessages.store(true);
+}
+
+void KEPMsgSendMessageBuffer::ISendSocketMessage(const KEPMsgChannel& channel,
+                                                 KEPBasSocketMessage* message, unsigned int& id,
+                                                 std::uint64_t connectionSerial) {
+    KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
+    id = AppendPendingRecord_priv(channel, message, connectionSerial);
     m_hasPendingMessages.store(true);
 }
 
 void KEPMsgSendMessageBuffer::SendSocketMessageImmediate(const KEPMsgChannel& channel,
                                                          KEPBasSocketMessage* message) {
     KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
-    AppendPendingRecord_priv(channel, message);
+    AppendPendingRecord_priv(channel, message, ConnectionSerial(channel));
+    TransmitPendingMessage_private();
+}
+
+void KEPMsgSendMessageBuffer::SendSocketMessageImmediate(const KEPMsgChannel& channel,
+                                                         KEPBasSocketMessage* message,
+                                                         std::uint64_t connectionSerial) {
+    KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
+    AppendPendingRecord_priv(channel, message, connectionSerial);
     TransmitPendingMessage_private();
 }
 
@@ -53,6 +78,9 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessage_private() {
         return;  // records wait for a pass with a default stream
     }
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    // A pass run from inside a pass (host code sending from WriteBody) gathers into the outer
+    // pass's sockets; only the outermost pass sends what was gathered.
+    const bool outermost = m_passDepth++ == 0;
     // The count is read anew each step: WriteBody is host code and the mutex is recursive.
     for (int i = 0; i < m_pendingMessages.size(); ++i) {
         KEPMsgChannel channel = m_pendingMessages[i].m_channel;
@@ -60,13 +88,12 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessage_private() {
         if (message == nullptr) {
             continue;
         }
-        bool failed = false;
         {
             // The lease keeps the socket and its descriptor alive across header and body even
             // if another thread removes the connection meanwhile.
             KEPMsgSocketLease socket = services.LeaseSocket(channel.GetSocketId());
-            if (!socket) {
-                continue;
+            if (!socket || socket->GetSerial() != m_pendingSerials[i]) {
+                continue;  // the connection it was queued for is gone (its id may be reused)
             }
             KEPMsgCommSocket* const commSocket = dynamic_cast<KEPMsgCommSocket*>(socket.get());
             if (commSocket == nullptr || commSocket->IsOutputShutDown()) {
@@ -81,15 +108,58 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessage_private() {
                 continue;
             }
             stream->SetSocketId(commSocket->GetId());
-            failed = !services.SendMessageHeader(commSocket->GetId(), message->GetMessageType()) ||
+            // The module's own stream writes through the socket, so header and body can be
+            // gathered; a host stream might reach the connection some other way, so what was
+            // gathered for this connection goes out before its header.
+            bool failed = false;
+            if (dynamic_cast<KEPMsgBufferedOutputStream*>(stream) != nullptr) {
+                if (!commSocket->IsGathering()) {
+                    commSocket->BeginGather();
+                    m_gathered.push_back(
+                        GatheredConnection{services.LeaseSocket(commSocket->GetId()), channel});
+                }
+            } else if (commSocket->IsGathering()) {
+                failed = !commSocket->EndGather();
+            }
+            failed = failed ||
+                     !services.SendMessageHeader(commSocket->GetId(), message->GetMessageType()) ||
                      !message->WriteBody(stream);
-        }
-        if (failed) {
-            KEPMsgChannelOrganizer::Instance().RemoveChannel(channel, true);
+            if (failed) {
+                // What this connection gathered went out before the failure without gathering,
+                // so it goes out now, before the close.
+                if (commSocket->IsGathering()) {
+                    commSocket->EndGather();
+                }
+                // Still under the lease: the id cannot name another connection yet.
+                KEPMsgChannelOrganizer::Instance().RemoveChannel(channel, true);
+            }
         }
     }
+    --m_passDepth;
+    if (outermost) {
+        FlushGathered_priv();
+    }
     m_pendingMessages.Clear();
+    m_pendingSerials.clear();
     m_hasPendingMessages.store(false);
+}
+
+void KEPMsgSendMessageBuffer::FlushGathered_priv() {
+    // Each connection's records leave with one send (more when over the gather buffer); a
+    // failed send removes the channel as a failed header or body does.
+    for (GatheredConnection& gathered : m_gathered) {
+        auto* socket = static_cast<KEPMsgCommSocket*>(gathered.socket.get());
+        if (socket == nullptr || !socket->IsGathering()) {
+            continue;
+        }
+        // A socket closed already (by a failure earlier in the pass, or by another thread) has
+        // had its channel dealt with; its gathered bytes are dropped.
+        const bool wasOpen = !socket->IsClosed();
+        if (!socket->EndGather() && wasOpen) {
+            KEPMsgChannelOrganizer::Instance().RemoveChannel(gathered.channel, true);
+        }
+    }
+    m_gathered.clear();
 }
 
 void KEPMsgSendMessageBuffer::QueryPendingStatus(const KEPBasVector<unsigned int>& ids,

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <vector>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
@@ -23,6 +25,7 @@
 #include "base/KEPBasStream.h"
 #include "base/KEPString.h"
 #include "channels/KEPMsgChannel.h"
+#include "connection/KEPMsgSocketLease.h"
 #include "messaging/KEPMsgChannelMsgStruct.h"
 
 class KEPMSG_API KEPMsgSendMessageBuffer
@@ -39,6 +42,15 @@ class KEPMSG_API KEPMsgSendMessageBuffer
     // Queues message for channel (its id is used up, not reported) and runs a transmit pass at
     // once, which writes every record queued before it too.
     void SendSocketMessageImmediate(const KEPMsgChannel& channel, KEPBasSocketMessage* message);
+    // Module-internal twins of the two sends for channels found by a query: connectionSerial is
+    // the serial (KEPMsgSocket::GetSerial) of the channel's connection, read while the channel
+    // was still registered, so a record never goes to a later connection with the same id.
+    void ISendSocketMessage(const KEPMsgChannel& channel, KEPBasSocketMessage* message,
+                            unsigned int& id, std::uint64_t connectionSerial);
+    void SendSocketMessageImmediate(const KEPMsgChannel& channel, KEPBasSocketMessage* message,
+                                    std::uint64_t connectionSerial);
+    // The serial of the connection the channel names now, 0 when it has none.
+    static std::uint64_t ConnectionSerial(const KEPMsgChannel& channel);
     // Runs one transmit pass when a default output stream is set and queued sends wait;
     // otherwise returns at once.
     void TransmitPendingMessages();
@@ -65,14 +77,32 @@ class KEPMSG_API KEPMsgSendMessageBuffer
 
     // Appends a record with the next message id and returns that id. Mutex held.
     unsigned int AppendPendingRecord_priv(const KEPMsgChannel& channel,
-                                          KEPBasSocketMessage* message);
+                                          KEPBasSocketMessage* message,
+                                          std::uint64_t connectionSerial);
     // The transmit pass. Mutex held.
     void TransmitPendingMessage_private();
+    // Sends what the pass gathered per connection and ends the gathers. Mutex held.
+    void FlushGathered_priv();
+
+    // A connection whose records a pass gathers (KEPMsgCommSocket::BeginGather), leased until
+    // they are sent. Kept as a member so that a pass allocates nothing once warmed up.
+    struct GatheredConnection {
+        KEPMsgSocketLease socket;
+        KEPMsgChannel channel;
+    };
 
     std::atomic<KEPBasOutputStream*> m_defaultOutputStream;
     omi_Btree<KEPString, KEPBasStream*> m_outputStreams;
     KEPBasVector<KEPMsgChannelMsgStruct> m_pendingMessages;
+    // Beside each record: the serial (KEPMsgSocket::GetSerial) of the connection its channel
+    // named when it was queued, 0 when none. A record is written only to that connection, never
+    // to a later one that was given the same socket id. Guarded by the mutex.
+    std::vector<std::uint64_t> m_pendingSerials;
     std::atomic<bool> m_hasPendingMessages;
+    // Connections gathered by the running pass, and the nesting depth of passes. Guarded by the
+    // mutex.
+    std::vector<GatheredConnection> m_gathered;
+    int m_passDepth = 0;
 
     // The id of the next record; wraps from 4294967295 to 0. Guarded by the mutex.
     static unsigned int s_nextMessageId;

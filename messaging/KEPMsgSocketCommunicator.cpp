@@ -1,10 +1,16 @@
 #include "messaging/KEPMsgSocketCommunicator.h"
 
+#include <cstdint>
+#include <utility>
+#include <vector>
+
 #include "KEPBase/ProtectedInterfaces/KEPBasSet.h"
 #include "base/KEPBasTime.h"
 #include "channels/KEPMsgChannelOrganizer.h"
 #include "channels/KEPMsgChannelQueryByLabel.h"
+#include "channels/KEPMsgWaitableLock.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgSocketLease.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
 #include "sockets/KEPMsgSocket.h"
@@ -35,6 +41,20 @@ class InterruptBracket {
     std::atomic<bool>& m_flag;
 };
 
+// Looks the query's channels up together with the serials of their connections, both under the
+// organizer mutex: a channel leaves the organizer before its connection is closed, so none of
+// these connections can have been replaced by a later one with the same socket id. The sends
+// then go only to these connections, however long they wait for the send buffer.
+void LookupWithSerials(KEPMsgChannelQuery* query, KEPBasVector<KEPMsgChannel>& channels,
+                       std::vector<std::uint64_t>& serials) {
+    KEPMsgChannelOrganizer& organizer = KEPMsgChannelOrganizer::Instance();
+    KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(organizer);
+    organizer.LookupChannel(query, channels);
+    for (int i = 0; i < channels.size(); ++i) {
+        serials.push_back(KEPMsgSendMessageBuffer::ConnectionSerial(channels[i]));
+    }
+}
+
 KEPString TypeName(const char* utf8) {
     KEPString name;
     name.BuildFromUTF8(utf8);
@@ -44,7 +64,15 @@ KEPString TypeName(const char* utf8) {
 }  // namespace
 
 KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
-    : m_defaultInputStream(nullptr), m_messageTaskRunning(false), m_interruptMessaging(false) {}
+    : m_defaultInputStream(nullptr), m_messageTaskRunning(false), m_interruptMessaging(false) {
+    // The services the facade reaches while holding its mutex exist before it can be locked:
+    // creating one later would take the global lock inside the communicator mutex, the reverse
+    // of Finalize(), which runs this class's destructor (taking that mutex) under the global lock.
+    KEPMsgConnectionServicesUtils::Instance();
+    KEPMsgChannelOrganizer::Instance();
+    KEPMsgSendMessageBuffer::Instance();
+    KEPMsgRetrieveMessageBuffer::Instance();
+}
 
 KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
     {
@@ -105,11 +133,12 @@ void KEPMsgSocketCommunicator::QueueForQuery_priv(KEPMsgChannelQuery* query,
                                                   KEPBasSocketMessage* message,
                                                   KEPBasVector<unsigned int>& ids) {
     KEPBasVector<KEPMsgChannel> channels;
-    KEPMsgChannelOrganizer::Instance().LookupChannel(query, channels);
+    std::vector<std::uint64_t> serials;
+    LookupWithSerials(query, channels, serials);
     KEPMsgSendMessageBuffer& sendBuffer = KEPMsgSendMessageBuffer::Instance();
     for (int i = 0; i < channels.size(); ++i) {
         unsigned int id = 0;
-        sendBuffer.ISendSocketMessage(channels[i], message, id);  // one lock per record
+        sendBuffer.ISendSocketMessage(channels[i], message, id, serials[i]);  // one lock each
         ids.push_back(id);
     }
 }
@@ -143,10 +172,11 @@ void KEPMsgSocketCommunicator::SendSocketMessage(const KEPMsgChannel& channel,
 void KEPMsgSocketCommunicator::SendImmediateForQuery(KEPMsgChannelQuery* query,
                                                      KEPBasSocketMessage* message) {
     KEPBasVector<KEPMsgChannel> channels;
-    KEPMsgChannelOrganizer::Instance().LookupChannel(query, channels);
+    std::vector<std::uint64_t> serials;
+    LookupWithSerials(query, channels, serials);
     KEPMsgSendMessageBuffer& sendBuffer = KEPMsgSendMessageBuffer::Instance();
     for (int i = 0; i < channels.size(); ++i) {
-        sendBuffer.SendSocketMessageImmediate(channels[i], message);
+        sendBuffer.SendSocketMessageImmediate(channels[i], message, serials[i]);
     }
 }
 
@@ -275,6 +305,10 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     newlyCreated.Clear();
 
     KEPBasVector<int> closedSocketIds;
+    // Leases on the closed connections until their channels are removed below: while they are
+    // held no new connection can be given the same socket id, so the removal by id cannot hit a
+    // connection that another thread made meanwhile.
+    std::vector<KEPMsgSocketLease> closedSockets;
     KEPBasSet<KEPString> typesToNotify;
 
     // At most one message per ready channel-list entry.
@@ -282,11 +316,13 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     for (int i = 0; i < listen.size(); ++i) {
         const int socketId = listen[i].GetSocketId();
         KEPString type;
+        KEPMsgSocketLease held = services.LeaseSocket(socketId);
         if (!services.RetrieveMessageTypeFromSocket(socketId, type) ||
             type.GetLengthInByte() == 0) {
             KEPMsgSocket* const socket = services.GetSocket(socketId);
             if (socket == nullptr || socket->IsClosed()) {
                 closedSocketIds.push_back(socketId);
+                closedSockets.push_back(std::move(held));
             }
             continue;
         }
@@ -313,19 +349,38 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         if (!stored) {
             delete message;  // nobody else can ever reach it
         }
+        // A body cut off by the peer's close, a reset or the I/O time-out leaves the socket shut
+        // down; the wait skips closed sockets, so this pass is the last one that sees the
+        // channel and must remove it.
+        KEPMsgSocket* const socket = services.GetSocket(socketId);
+        if (socket == nullptr || socket->IsClosed()) {
+            closedSocketIds.push_back(socketId);
+            closedSockets.push_back(std::move(held));
+        }
     }
     listen.Clear();
 
     for (int i = 0; i < closedSocketIds.size(); ++i) {
-        KEPBasVector<KEPMsgChannel>& channels = waitable->Channels();
-        for (int j = 0; j < channels.size(); ++j) {
-            if (channels[j].GetSocketId() == closedSocketIds[i]) {
-                KEPMsgChannel channel = channels[j];
-                organizer.RemoveChannel(channel, true);
-                break;
+        // The organizer changes the current waitable's list from other threads under the
+        // waitable lock, so the search holds it too; the removal runs after it is released
+        // (the organizer takes its own mutex before the waitable lock).
+        KEPMsgChannel channel;
+        bool found = false;
+        {
+            KEPBasAtiScopedLock<KEPMsgWaitableLock> guard(KEPMsgWaitableLock::Instance());
+            KEPBasVector<KEPMsgChannel>& channels = waitable->Channels();
+            for (int j = 0; j < channels.size() && !found; ++j) {
+                if (channels[j].GetSocketId() == closedSocketIds[i]) {
+                    channel = channels[j];
+                    found = true;
+                }
             }
         }
+        if (found) {
+            organizer.RemoveChannel(channel, true);
+        }
     }
+    closedSockets.clear();
 
     // Callbacks run with no lock held, in ascending order of type names.
     for (KEPBasSet<KEPString>::iterator it = typesToNotify.begin(); it != typesToNotify.end();

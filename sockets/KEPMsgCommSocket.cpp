@@ -3,9 +3,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
+#include "base/mem_Allocation.h"
 #include "platform/KEPWinsock.h"
 
 namespace {
@@ -59,6 +62,7 @@ void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
         return;
     }
 
+    ResetBuffers();
     SetHandle(kepwsa::INVALID_SOCKET);
     for (const addrinfo* candidate = list.get(); candidate != nullptr;
          candidate = candidate->ai_next) {
@@ -161,20 +165,61 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
         SetErrorCode(kepwsa::WSAENOTSOCK);
         return -1;
     }
-    if (length == 0) {
+    if (length <= 0) {
         // Nothing asked for; recv would return 0, which must not pass for the peer's close.
         return 0;
     }
-    const int received = kepwsa::recv(GetId(), buffer, length, 0);
-    if (received == 0) {
-        Shutdown();
+    if (m_readEnd == m_readBegin) {
+        // Large reads with nothing buffered go straight into the caller's memory.
+        char* target = buffer;
+        int capacity = length;
+        if (length < kReadBufferBytes) {
+            if (!m_readBuffer) {
+                m_readBuffer.reset(
+                    static_cast<char*>(mem_OperatorNewThrowBuiltin(kReadBufferBytes)));
+            }
+            target = m_readBuffer.get();
+            capacity = kReadBufferBytes;
+        }
+        const int received = kepwsa::recv(GetId(), target, capacity, 0);
+        if (received == 0) {
+            Shutdown();
+            return 0;
+        }
+        if (received < 0) {
+            HandleIoError(kepwsa::WSAGetLastError());
+            return -1;
+        }
+        if (target == buffer) {
+            return received;
+        }
+        m_readBegin = 0;
+        m_readEnd = received;
+    }
+    const int served = std::min(length, m_readEnd - m_readBegin);
+    std::memcpy(buffer, m_readBuffer.get() + m_readBegin, static_cast<std::size_t>(served));
+    m_readBegin += served;
+    if (m_readBegin == m_readEnd) {
+        m_readBegin = m_readEnd = 0;
+    }
+    m_bufferedBytes.store(m_readEnd - m_readBegin, std::memory_order_relaxed);
+    return served;
+}
+
+int KEPMsgCommSocket::BufferedInputBytes() const {
+    if (!m_inputOpen.load() || IsClosed()) {
         return 0;
     }
-    if (received < 0) {
+    return m_bufferedBytes.load(std::memory_order_relaxed);
+}
+
+int KEPMsgCommSocket::SendOnce(const char* buffer, int length, int flags) {
+    const int sent = kepwsa::send(GetId(), buffer, length, flags);
+    if (sent < 0) {
         HandleIoError(kepwsa::WSAGetLastError());
         return -1;
     }
-    return received;
+    return sent;
 }
 
 int KEPMsgCommSocket::write(const char* buffer, int length) {
@@ -185,12 +230,88 @@ int KEPMsgCommSocket::write(const char* buffer, int length) {
         SetErrorCode(kepwsa::WSAENOTSOCK);
         return -1;
     }
-    const int sent = kepwsa::send(GetId(), buffer, length, 0);
-    if (sent < 0) {
-        HandleIoError(kepwsa::WSAGetLastError());
-        return -1;
+    if (!m_gathering || length <= 0) {
+        return SendOnce(buffer, length, 0);
     }
-    return sent;
+    if (!m_gatherPrimed) {
+        // The first write of a gather is a real send, so that a connection that is already
+        // broken fails here (before a message body is written), as without gathering. It is
+        // held back (MSG_MORE) to leave in one segment with what is gathered after it.
+        m_gatherPrimed = true;
+        const int sent = SendOnce(buffer, length, MSG_MORE);
+        m_corked = sent > 0;
+        return sent;
+    }
+    if (m_gathered + length > kGatherBufferBytes) {
+        // What was gathered goes first, held back (MSG_MORE) to share a segment with what
+        // follows it.
+        if (!FlushGathered(MSG_MORE)) {
+            return -1;
+        }
+        if (length >= kGatherBufferBytes) {
+            const int sent = SendOnce(buffer, length, 0);
+            m_corked = false;
+            return sent;
+        }
+    }
+    if (!m_gatherBuffer) {
+        m_gatherBuffer.reset(static_cast<char*>(mem_OperatorNewThrowBuiltin(kGatherBufferBytes)));
+    }
+    std::memcpy(m_gatherBuffer.get() + m_gathered, buffer, static_cast<std::size_t>(length));
+    m_gathered += length;
+    return length;
+}
+
+bool KEPMsgCommSocket::FlushGathered(int flags) {
+    int done = 0;
+    while (done < m_gathered) {
+        if (!m_outputOpen.load() || IsClosed()) {
+            m_gathered = 0;
+            return false;
+        }
+        const int sent = SendOnce(m_gatherBuffer.get() + done, m_gathered - done, flags);
+        if (sent <= 0) {
+            m_gathered = 0;
+            return false;
+        }
+        done += sent;
+    }
+    m_gathered = 0;
+    m_corked = (flags & MSG_MORE) != 0;
+    return true;
+}
+
+void KEPMsgCommSocket::BeginGather() {
+    m_gathering = true;
+    m_gatherPrimed = false;
+}
+
+bool KEPMsgCommSocket::EndGather() {
+    m_gathering = false;
+    if (m_gathered > 0) {
+        return FlushGathered(0);
+    }
+    if (m_corked) {
+        // Bytes held back by MSG_MORE with nothing after them: switching Nagle off again makes
+        // the system push them now.
+        m_corked = false;
+        const int on = 1;
+        kepwsa::setsockopt(GetId(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    }
+    return m_outputOpen.load() && !IsClosed();
+}
+
+void KEPMsgCommSocket::ResetBuffers() {
+    m_readBegin = m_readEnd = 0;
+    m_bufferedBytes.store(0, std::memory_order_relaxed);
+    m_gathered = 0;
+    m_gathering = false;
+    m_gatherPrimed = false;
+    m_corked = false;
+}
+
+void KEPMsgCommSocket::ByteBufferFree::operator()(char* buffer) const {
+    mem_Free(buffer);
 }
 
 void KEPMsgCommSocket::HandleIoError(int code) {
@@ -199,6 +320,12 @@ void KEPMsgCommSocket::HandleIoError(int code) {
         code = kepwsa::WSAETIMEDOUT;
     }
     SetErrorCode(code);
+    if (code == kepwsa::WSAETIMEDOUT) {
+        // The peer stalled: data still queued for it will not be taken either, and a lingering
+        // close would wait 5 s for it (under whatever lock the closer holds). Abort instead.
+        const linger abortOnClose{1, 0};
+        kepwsa::setsockopt(GetId(), SOL_SOCKET, SO_LINGER, &abortOnClose, sizeof(abortOnClose));
+    }
     if (IsConnectionLostError(code) || code == kepwsa::WSAETIMEDOUT) {
         Shutdown();
     }

@@ -5,12 +5,25 @@
 // that means the connection is gone (10050-10054, 10057, 10058) or an I/O time-out (10060) shuts
 // the socket down. A socket may be connected again from any state.
 //
+// Reads go through a user-space buffer owned by the socket: a small read receives up to
+// kReadBufferBytes at once and later reads are served from it, so a header and a small body cost
+// one receive between them. The byte stream a reader sees is unchanged; HasBufferedInput() tells
+// a readiness wait that data is waiting where select cannot see it.
+//
+// Gathered writes: between BeginGather() and EndGather() the first write is sent at once (held
+// back with MSG_MORE, so that a broken connection still fails on it), later small writes are
+// collected in a user-space buffer and leave together at EndGather() (a transmit pass sends its
+// records to one connection with two sends); large writes go straight out, after what was
+// gathered. Outside a gather, every write is one send, as before.
+//
 // Thread-safety: as KEPMsgSocket. The direction flags are atomics; Shutdown() may be called from
 // another thread while one thread reads or writes (the blocked call returns), but two threads
-// must not read, write or connect on one socket at once.
+// must not read, write or connect on one socket at once. The read and gather buffers belong to
+// the thread that reads or writes; HasBufferedInput() may be asked from any thread.
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "base/KEPBasExport.h"
 #include "sockets/KEPMsgSocket.h"
@@ -42,12 +55,48 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // failure or when input is shut down.
     int read(char* buffer, int length);
     // Returns the bytes sent (possibly fewer than length), -1 on failure or when output is shut
-    // down (then no error is recorded).
+    // down (then no error is recorded). While gathering, a small write is only collected.
     int write(const char* buffer, int length);
+
+    // Bytes a read can return without a receive (0 when input is shut down or closed).
+    int BufferedInputBytes() const;
+    bool HasBufferedInput() const { return BufferedInputBytes() > 0; }
+
+    // Starts collecting small writes (see above). Nested calls are not counted.
+    void BeginGather();
+    // Sends everything gathered (a blocking loop over partial sends) and stops gathering.
+    // False when a send failed or output was shut down with bytes still waiting (they are lost).
+    bool EndGather();
+    bool IsGathering() const { return m_gathering; }
+
+    // Size of the read buffer; reads of at least this many bytes with nothing buffered receive
+    // straight into the caller's memory.
+    static constexpr int kReadBufferBytes = 32 * 1024;
+    // Size of the gather buffer; larger writes are not copied.
+    static constexpr int kGatherBufferBytes = 64 * 1024;
 
   private:
     // Records code and shuts the socket down when it means the connection is gone.
     void HandleIoError(int code);
+    // One send with flags; -1 after recording the error.
+    int SendOnce(const char* buffer, int length, int flags);
+    // Sends the gathered bytes whole (flags added to every send); false on failure.
+    bool FlushGathered(int flags);
+    // Forgets buffered input and gathered output (a new connection starts clean).
+    void ResetBuffers();
+
+    struct ByteBufferFree {
+        void operator()(char* buffer) const;
+    };
+    std::unique_ptr<char, ByteBufferFree> m_readBuffer;  // kReadBufferBytes, made on first use
+    int m_readBegin = 0;
+    int m_readEnd = 0;
+    std::atomic<int> m_bufferedBytes{0};  // m_readEnd - m_readBegin, for other threads
+    std::unique_ptr<char, ByteBufferFree> m_gatherBuffer;  // kGatherBufferBytes, on first use
+    int m_gathered = 0;
+    bool m_gathering = false;
+    bool m_gatherPrimed = false;  // the gather's first write has been sent
+    bool m_corked = false;        // the last send was held back with MSG_MORE
 
     std::atomic<bool> m_inputOpen;
     std::atomic<bool> m_outputOpen;

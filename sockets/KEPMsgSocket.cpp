@@ -31,15 +31,34 @@ int ForcedFamily() {
     return AF_UNSPEC;
 }
 
+// Closes a descriptor without waiting for its peer. A lingering close (SO_LINGER on, 5 s) blocks
+// until the peer has acknowledged the end of the stream, which costs a delayed acknowledgement
+// (about 40 ms on loopback) and up to 5 s with a stalled peer, and the closer usually holds
+// the connection-services mutex and more. The orderly end is unaffected: the shutdown already
+// queued the FIN behind the unsent data, and the system completes it after the close. An
+// abortive setting (linger time 0, set for a stalled peer) is kept.
+int CloseWithoutWaiting(int descriptor) {
+    linger current{};
+    socklen_t length = sizeof(current);
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_LINGER, &current, &length) == 0 &&
+        current.l_onoff != 0 && current.l_linger > 0) {
+        const linger noWait{0, 0};
+        kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &noWait, sizeof(noWait));
+    }
+    return kepwsa::closesocket(descriptor);
+}
+
 }  // namespace
 
 std::atomic<int> KEPMsgSocket::s_ioTimeoutMs{30000};
+std::atomic<std::uint64_t> KEPMsgSocket::s_nextSerial{1};
 
 KEPMsgSocket::KEPMsgSocket()
     : m_address(KEPMsgInetAddress(), 0),
       m_handle(-1),
       m_errorCode(0),
       m_closed(true),
+      m_serial(0),
       m_holdCount(0),
       m_descriptorOpen(false) {
     Startup();
@@ -57,7 +76,7 @@ KEPMsgSocket::~KEPMsgSocket() {
         m_pending.clear();
     }
     for (int descriptor : toClose) {
-        kepwsa::closesocket(descriptor);
+        CloseWithoutWaiting(descriptor);
     }
 }
 
@@ -93,6 +112,7 @@ void KEPMsgSocket::AdoptDescriptor(int descriptor) {
     std::lock_guard<std::mutex> guard(m_stateMutex);
     m_handle.store(descriptor);
     m_descriptorOpen = descriptor != kepwsa::INVALID_SOCKET;
+    m_serial.store(s_nextSerial.fetch_add(1));
 }
 
 void KEPMsgSocket::ReleaseDescriptor() {
@@ -112,8 +132,8 @@ void KEPMsgSocket::ReleaseDescriptor() {
             return;
         }
     }
-    // Outside the lock: with SO_LINGER the close may wait for unsent data.
-    if (kepwsa::closesocket(descriptor) != 0) {
+    // Outside the lock, although the close no longer waits for the peer.
+    if (CloseWithoutWaiting(descriptor) != 0) {
         SetErrorCode(kepwsa::WSAGetLastError());
     }
 }
@@ -149,7 +169,7 @@ int KEPMsgSocket::ReleaseHold() {
         }
     }
     for (int descriptor : toClose) {
-        if (kepwsa::closesocket(descriptor) != 0) {
+        if (CloseWithoutWaiting(descriptor) != 0) {
             SetErrorCode(kepwsa::WSAGetLastError());
         }
     }

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -71,6 +72,10 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     int ReleaseHold();
     // Module-internal: the number of outstanding holds.
     int HoldCount() const;
+    // Module-internal: a process-wide number that names this socket's current descriptor and is
+    // never given again (0 before the first), so a record queued for one connection can tell it
+    // from a later connection that got the same descriptor number.
+    std::uint64_t GetSerial() const { return m_serial.load(); }
 
     // True for the codes that mean the connection is gone: 10050-10054, 10057, 10058.
     static bool IsConnectionLostError(int code);
@@ -104,6 +109,7 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     std::atomic<int> m_handle;
     std::atomic<int> m_errorCode;
     std::atomic<bool> m_closed;
+    std::atomic<std::uint64_t> m_serial;
 
     mutable std::mutex m_stateMutex;
     int m_holdCount;             // guarded by m_stateMutex
@@ -111,4 +117,5 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     std::vector<int> m_pending;  // guarded by m_stateMutex: closes deferred to the last hold
 
     static std::atomic<int> s_ioTimeoutMs;
+    static std::atomic<std::uint64_t> s_nextSerial;
 };

@@ -8,6 +8,7 @@
 #include "ChannelTestSockets.h"
 #include "channels/KEPMsgChannelOrganizer.h"
 #include "platform/KEPWinsock.h"
+#include "sockets/KEPMsgCommSocket.h"
 
 namespace {
 
@@ -245,3 +246,52 @@ TEST_F(KEPMsgChannelWaitableTest, ClosedRemovedAndForeignSocketsAreSkipped) {
 }
 
 }  // namespace
+
+// Input already read ahead into the socket's buffer is invisible to select: the wait must still
+// report the channel (here with nothing left in the kernel, so a select would time out).
+TEST_F(KEPMsgChannelWaitableTest, ReadAheadInputCountsAsReady) {
+    KEPMsgChannel busy = Connect(KEPString("busy"));
+    KEPMsgChannel quiet = Connect(KEPString("quiet"));
+    const char bytes[] = "abcdefgh";
+    ASSERT_EQ(::send(PeerOf(busy), bytes, 8, MSG_NOSIGNAL), 8);
+    auto* socket = dynamic_cast<KEPMsgCommSocket*>(busy.GetSocket());
+    ASSERT_NE(socket, nullptr);
+    char first[2];
+    ASSERT_EQ(socket->read(first, 2), 2);
+    if (!socket->HasBufferedInput()) {
+        GTEST_SKIP() << "the system delivered the bytes in pieces";
+    }
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(quiet);
+    channels.push_back(busy);
+    KEPMsgChannelWaitable waitable(channels);
+    waitable.WaitForConnectionAndMessages(10000);
+    EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{busy.GetSocketId()}));
+    // Still unread: reported again by the next wait.
+    waitable.WaitForConnectionAndMessages(10000);
+    EXPECT_EQ(waitable.Listen().size(), 2);
+}
+
+// Two wake-up bytes arriving together are read ahead by the first wait; the second byte is
+// still one wake-up for the next wait, as it was while it sat in the kernel.
+TEST_F(KEPMsgChannelWaitableTest, WakeUpBytesReadAheadWakeOneWaitEach) {
+    KEPMsgChannel wakeUp = Connect(KEPString("__internal"));
+    const char bytes[] = "ww";
+    ASSERT_EQ(::send(PeerOf(wakeUp), bytes, 2, MSG_NOSIGNAL), 2);
+    auto* socket = dynamic_cast<KEPMsgCommSocket*>(wakeUp.GetSocket());
+    ASSERT_NE(socket, nullptr);
+    ASSERT_TRUE(Readable(wakeUp.GetSocketId(), 10000));
+    KEPBasVector<KEPMsgChannel> channels;
+    channels.push_back(wakeUp);
+    KEPMsgChannelWaitable waitable(channels);
+    int wakeUps = 0;
+    for (int i = 0; i < 2; ++i) {
+        waitable.SetListenInterrupted(false);
+        waitable.WaitForConnectionAndMessages(10000);
+        wakeUps += waitable.IsListenInterupted() ? 1 : 0;
+    }
+    EXPECT_EQ(wakeUps, 2);
+    EXPECT_EQ(waitable.Listen().size(), 0);
+    EXPECT_FALSE(socket->HasBufferedInput());
+    EXPECT_FALSE(Readable(wakeUp.GetSocketId(), 0));
+}

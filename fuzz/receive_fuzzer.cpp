@@ -1,0 +1,311 @@
+// Fuzz target for the receive side: arbitrary bytes from a raw peer, through a real loopback
+// connection, into receive passes (KEPMsgSocketCommunicator::WaitConnectionsAndMessages).
+//
+// Each input is one connection to a registered library server: the bytes are written, the peer
+// closes, and receive passes run until the library has dropped that connection. A second,
+// well-behaved client connected at the same time sends one message after the fuzzed bytes; it
+// must arrive intact on its own channel, so the fuzzed peer can never take the server down or
+// leak into another connection. Message objects the library made must all be accounted for
+// (stored and taken out, or released), and no descriptor may be left behind.
+//
+// Built with libFuzzer (clang, -fsanitize=fuzzer) this is a fuzz target. Built without a fuzzing
+// engine (KEP_FUZZ_REPLAY), main() replays the files and directories given on the command line,
+// which makes the seed corpus an ordinary test. The harness is process-wide and single-threaded.
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
+#include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgSimpleInputStream.h"
+#include "messaging/KEPMsgSocketCommunicator.h"
+#include "tests/support/KEPTestMessages.h"
+#include "tests/support/KEPTestMessaging.h"
+#include "tests/support/KEPTestPeers.h"
+
+using namespace keptest;
+
+namespace {
+
+// Small enough that a header or body cut off by the fuzzed peer cannot stall a pass for long.
+const int kIoTimeoutMs = 200;
+// A pass that has not settled by then is a hang, which is a finding.
+const double kSettleSeconds = 10.0;
+// Larger inputs are cut: more bytes reach no new code, and they would only fill socket buffers.
+const std::size_t kMaxInputBytes = 64 * 1024;
+
+// Types beside the three test types: one stored with an empty body, one whose input stream is
+// registered as null, so its messages are made but never read or stored.
+const char* const kEmptyType = "Empty";
+const char* const kUnreadType = "Unread";
+
+int g_textNotifications = 0;
+
+void CountTextNotification(const KEPString& /*type*/) {
+    ++g_textNotifications;
+}
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "receive_fuzzer: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+int OpenDescriptorCount() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) {
+            ++count;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// The remote port of a library connection (its socket id is its descriptor), or -1.
+int RemotePort(int socketId) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(socketId, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    return ntohs(address.sin_port);
+}
+
+class Harness {
+  public:
+    Harness() {
+        KEPMsgConnectionServicesUtils::Instance().SetIoTimeout(kIoTimeoutMs);
+        m_setup.reset(new MessagingSetup());
+        // Prototypes outlive every registry that may hold them: they live for the process.
+        static NamedEmptyMessage* const empty = new NamedEmptyMessage(kEmptyType);
+        static NamedEmptyMessage* const unread = new NamedEmptyMessage(kUnreadType);
+        KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
+        communicator.RegisterMessagePrototype(kEmptyType, empty);
+        communicator.RegisterMessagePrototype(kUnreadType, unread);
+        communicator.RegisterMessageInputStream(FixedMessage::kType, &m_fixedStream);
+        communicator.RegisterMessageInputStream(kUnreadType, nullptr);
+        communicator.RegisterMessageNotificationCallback(TextMessage::kType, CountTextNotification);
+        if (StartRegisteredServer(m_port) == nullptr) {
+            Fail("cannot start the library server");
+        }
+        m_baseChannels = RegisteredChannelCount();
+        m_baseMessages = LiveTestMessages();
+        m_baseDescriptors = OpenDescriptorCount();
+    }
+
+    ~Harness() {
+        m_setup.reset();  // finalizes the messaging singletons, closing the server
+    }
+
+    void RunOne(const std::uint8_t* data, std::size_t size) {
+        if (size > kMaxInputBytes) {
+            size = kMaxInputBytes;
+        }
+        RawSocket fuzzed = RawConnect(m_port);
+        RawSocket good = RawConnect(m_port);
+        if (!fuzzed.IsOpen() || !good.IsOpen()) {
+            Fail("cannot connect to the library server");
+        }
+        const int goodPort = LocalPort(good.Fd());
+        Settle([&] { return RegisteredChannelCount() == m_baseChannels + 2; },
+               "accepted connections were not registered");
+
+        Feed(fuzzed, data, size);
+        fuzzed.Close();
+
+        const std::uint32_t sequence = ++m_runs;
+        {
+            FixedMessage probe(sequence, 0xC0FFEEu ^ sequence, 0x0123456789ABCDEFull + sequence);
+            if (!good.SendMessage(probe)) {
+                Fail("the well-behaved client could not send");
+            }
+            bool probeSeen = false;
+            Settle(
+                [&] {
+                    probeSeen = Collect(goodPort, probe) || probeSeen;
+                    return probeSeen;
+                },
+                "the well-behaved client's message was not received");
+            Settle([&] { return RegisteredChannelCount() == m_baseChannels + 1; },
+                   "the fuzzed peer's close was never seen");
+
+            good.Close();
+            Settle(
+                [&] {
+                    Collect(goodPort, probe);
+                    return RegisteredChannelCount() == m_baseChannels;
+                },
+                "the well-behaved client's close was never seen");
+        }
+
+        if (LiveTestMessages() != m_baseMessages) {
+            Fail("a message object made by the library was neither stored nor released");
+        }
+        if (OpenDescriptorCount() != m_baseDescriptors) {
+            Fail("a descriptor was left open");
+        }
+    }
+
+  private:
+    // Sends every byte without ever blocking on a full socket: while the peer's buffers are
+    // full, receive passes drain them.
+    void Feed(RawSocket& peer, const std::uint8_t* data, std::size_t size) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (size > 0) {
+            const ssize_t sent = ::send(peer.Fd(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent > 0) {
+                data += sent;
+                size -= static_cast<std::size_t>(sent);
+            } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    Fail("the library stopped reading from the fuzzed peer");
+                }
+                Pass();
+            } else {
+                return;  // the library shut the connection: the rest cannot be delivered
+            }
+        }
+    }
+
+    void Pass() { KEPMsgSocketCommunicator::Instance().WaitConnectionsAndMessages(nullptr, 5); }
+
+    // Runs passes until condition holds; a pass that never settles is a hang.
+    void Settle(const std::function<bool()>& condition, const char* failure) {
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(static_cast<int>(kSettleSeconds * 1000));
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                Fail(failure);
+            }
+            Pass();
+        }
+    }
+
+    // Takes every stored message out. Returns true when the probe arrived, whole, on the
+    // well-behaved client's channel; anything else on that channel is a cross-talk fault.
+    bool Collect(int goodPort, FixedMessage& probe) {
+        KEPBasVector<KEPMsgChannelMsgStruct> records;
+        AllMessagesQuery all;
+        KEPMsgSocketCommunicator::Instance().IRetrieveMessagesWithChannel(&all, records);
+        bool found = false;
+        for (int i = 0; i < records.size(); ++i) {
+            std::unique_ptr<SequencedMessage> message(
+                static_cast<SequencedMessage*>(records[i].m_message));
+            if (RemotePort(records[i].m_channel.GetSocketId()) != goodPort) {
+                continue;  // from the fuzzed peer: anything goes
+            }
+            FixedMessage* fixed = dynamic_cast<FixedMessage*>(message.get());
+            if (fixed == nullptr || !fixed->IsIntact() || fixed->Sequence() != probe.Sequence() ||
+                fixed->Value() != probe.Value() || fixed->Wide() != probe.Wide()) {
+                Fail("the well-behaved client's message arrived damaged");
+            }
+            found = true;
+        }
+        return found;
+    }
+
+    std::unique_ptr<MessagingSetup> m_setup;
+    KEPMsgSimpleInputStream m_fixedStream;
+    int m_port = -1;
+    int m_baseChannels = 0;
+    int m_baseMessages = 0;
+    int m_baseDescriptors = 0;
+    std::uint32_t m_runs = 0;
+};
+
+Harness& TheHarness() {
+    // Lives for the process: libFuzzer never returns control for an orderly teardown.
+    static Harness* harness = new Harness();
+    return *harness;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    TheHarness().RunOne(data, size);
+    return 0;
+}
+
+#ifdef KEP_FUZZ_REPLAY
+
+namespace {
+
+bool ReplayFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    return true;
+}
+
+// Replays a file, or every regular file of a directory in name order; counts the inputs.
+bool ReplayPath(const std::string& path, int& replayed) {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+        if (!ReplayFile(path)) {
+            return false;
+        }
+        ++replayed;
+        return true;
+    }
+    std::vector<std::string> names;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            names.push_back(entry->d_name);
+        }
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (!ReplayFile(path + "/" + name)) {
+            return false;
+        }
+        ++replayed;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <corpus file or directory>...\n", argv[0]);
+        return 2;
+    }
+    int replayed = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (!ReplayPath(argv[i], replayed)) {
+            std::fprintf(stderr, "cannot read %s\n", argv[i]);
+            return 2;
+        }
+    }
+    if (replayed == 0) {
+        std::fprintf(stderr, "no inputs found\n");
+        return 2;
+    }
+    delete &TheHarness();
+    std::printf("replayed %d inputs, %d Text notifications\n", replayed, g_textNotifications);
+    return 0;
+}
+
+#endif  // KEP_FUZZ_REPLAY

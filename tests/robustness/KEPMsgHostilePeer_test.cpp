@@ -1,0 +1,299 @@
+// Hostile and faulty peers: bad counts, bytes dribbled one at a time, many messages in one
+// write, resets in the middle of a message, unknown types, resets before an accept. None may
+// crash the process, lose or invent a message, or starve another connection.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
+#include "messaging/KEPMsgRetrieveMessageBuffer.h"
+#include "platform/KEPWinsock.h"
+#include "sockets/KEPMsgServerSocket.h"
+#include "tests/robustness/RobustnessSupport.h"
+
+namespace keptest {
+namespace {
+
+struct Received {
+    int socketId;
+    std::unique_ptr<SequencedMessage> message;
+};
+
+std::vector<Received> TakeReceived() {
+    AllMessagesQuery query;
+    KEPBasVector<KEPMsgChannelMsgStruct> taken;
+    KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessagesWithChannel(&query, taken);
+    std::vector<Received> result;
+    for (int i = 0; i < taken.size(); ++i) {
+        result.push_back({taken[i].m_channel.GetSocketId(),
+                          std::unique_ptr<SequencedMessage>(
+                              static_cast<SequencedMessage*>(taken[i].m_message))});
+    }
+    return result;
+}
+
+bool Send(RawSocket& peer, const std::string& bytes) {
+    return peer.SendBytes(bytes.data(), bytes.size());
+}
+
+class HostilePeerTest : public RobustnessTest {
+  protected:
+    // Two registered links to raw peers: the one under test and a bystander.
+    void Connect() {
+        m_hostile = ConnectToRawPeer(m_listener, "hostile");
+        m_bystander = ConnectToRawPeer(m_listener, "bystander");
+        ASSERT_NE(m_hostile.socket, nullptr);
+        ASSERT_NE(m_bystander.socket, nullptr);
+    }
+    // The bystander sends one message and it arrives intact, whatever the hostile peer did.
+    void ExpectBystanderServed(std::uint32_t sequence) {
+        ASSERT_TRUE(Send(m_bystander.peer, TextWire(sequence, "bystander")));
+        std::vector<Received> got;
+        ASSERT_TRUE(PumpUntil([&] {
+            for (Received& r : TakeReceived()) {
+                got.push_back(std::move(r));
+            }
+            return !got.empty();
+        }));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].socketId, m_bystander.channel.GetSocketId());
+        EXPECT_TRUE(got[0].message->IsIntact());
+        EXPECT_EQ(got[0].message->Sequence(), sequence);
+    }
+    bool HostileRegistered() {
+        KEPBasVector<KEPMsgChannel> found;
+        Communicator().RetrieveConnections(nullptr, found);
+        for (int i = 0; i < found.size(); ++i) {
+            if (found[i] == m_hostile.channel) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    RawListener m_listener;
+    RawLink m_hostile;
+    RawLink m_bystander;
+};
+
+class OversizedCountTest : public HostilePeerTest,
+                           public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(OversizedCountTest, OversizedCountClosesOnlyThatConnection) {
+    Connect();
+    ASSERT_TRUE(Send(m_hostile.peer, CountOnly(GetParam()) + std::string(64, 'g')));
+    ASSERT_TRUE(PumpUntil([&] { return !HostileRegistered(); }));
+    EXPECT_EQ(Services().GetSocket(m_hostile.channel.GetSocketId()), nullptr);
+    EXPECT_TRUE(m_hostile.peer.WaitPeerClosed());
+    EXPECT_TRUE(TakeReceived().empty());
+    ExpectBystanderServed(1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, OversizedCountTest,
+                         ::testing::Values(0x7FFFFFFFu, 0xFFFFFFFFu,
+                                           KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1));
+
+TEST_F(HostilePeerTest, ZeroCountIsSkippedAndTheStreamGoesOn) {
+    Connect();
+    ASSERT_TRUE(Send(m_hostile.peer, CountOnly(0) + TextWire(9, "after zero")));
+    std::vector<Received> got;
+    ASSERT_TRUE(PumpUntil([&] {
+        for (Received& r : TakeReceived()) {
+            got.push_back(std::move(r));
+        }
+        return !got.empty();
+    }));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].message->Sequence(), 9u);
+    EXPECT_TRUE(got[0].message->IsIntact());
+    EXPECT_TRUE(HostileRegistered());
+}
+
+TEST_F(HostilePeerTest, LongestNameOfUnknownTypeIsConsumedAndTheStreamGoesOn) {
+    Connect();
+    const std::string longest(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'u');
+    ASSERT_TRUE(Send(m_hostile.peer, HeaderBytes(longest) + TextWire(2, "after the longest")));
+    std::vector<Received> got;
+    ASSERT_TRUE(PumpUntil([&] {
+        for (Received& r : TakeReceived()) {
+            got.push_back(std::move(r));
+        }
+        return !got.empty();
+    }));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].message->Sequence(), 2u);
+    EXPECT_TRUE(HostileRegistered());
+}
+
+TEST_F(HostilePeerTest, UnknownTypeWithEmptyBodyThenGoodMessageArrives) {
+    Connect();
+    NamedEmptyMessage unknown("NoSuchType");
+    ASSERT_TRUE(m_hostile.peer.SendMessage(unknown));
+    ASSERT_TRUE(Send(m_hostile.peer, TextWire(5, "good")));
+    std::vector<Received> got;
+    ASSERT_TRUE(PumpUntil([&] {
+        for (Received& r : TakeReceived()) {
+            got.push_back(std::move(r));
+        }
+        return !got.empty();
+    }));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].socketId, m_hostile.channel.GetSocketId());
+    EXPECT_EQ(got[0].message->Sequence(), 5u);
+    EXPECT_TRUE(got[0].message->IsIntact());
+    EXPECT_TRUE(HostileRegistered());
+}
+
+// Each byte goes out alone and only once the library has taken the one before, so every
+// receive of the header and of the body returns a single byte.
+class DribbleTest : public HostilePeerTest {
+  protected:
+    DribbleTest() : HostilePeerTest() { m_ioTimeoutMs = 5000; }
+};
+
+TEST_F(DribbleTest, OneByteWritesAreReadWhole) {
+    Connect();
+    const int on = 1;
+    ::setsockopt(m_hostile.peer.Fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const std::string wire = TextWire(1, "dribbled") + TextWire(2, "one byte at a time");
+    const int libraryFd = m_hostile.channel.GetSocketId();
+    std::atomic<bool> writerOk{true};
+    std::thread writer([&] {
+        for (char byte : wire) {
+            if (!m_hostile.peer.SendBytes(&byte, 1) ||
+                !WaitUntil([&] { return BytesWaiting(libraryFd) == 0; })) {
+                writerOk = false;
+                return;
+            }
+        }
+    });
+    std::vector<Received> got;
+    const bool arrived = PumpUntil([&] {
+        for (Received& r : TakeReceived()) {
+            got.push_back(std::move(r));
+        }
+        return got.size() == 2;
+    });
+    writer.join();
+    ASSERT_TRUE(arrived);
+    EXPECT_TRUE(writerOk);
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        EXPECT_TRUE(got[i].message->IsIntact());
+        EXPECT_EQ(got[i].message->Sequence(), i + 1);
+    }
+    EXPECT_EQ(static_cast<TextMessage*>(got[1].message.get())->Text(), "one byte at a time");
+}
+
+TEST_F(HostilePeerTest, ManyMessagesInOneWriteAreServedOnePerPassOnEveryChannel) {
+    Connect();
+    const int messagesPerPeer = 5;
+    std::string hostileBurst;
+    std::string bystanderBurst;
+    for (int i = 0; i < messagesPerPeer; ++i) {
+        hostileBurst += TextWire(static_cast<std::uint32_t>(i), "burst-h");
+        bystanderBurst += TextWire(static_cast<std::uint32_t>(i), "burst-b");
+    }
+    ASSERT_TRUE(Send(m_hostile.peer, hostileBurst));
+    ASSERT_TRUE(Send(m_bystander.peer, bystanderBurst));
+    const int hostileFd = m_hostile.channel.GetSocketId();
+    const int bystanderFd = m_bystander.channel.GetSocketId();
+    ASSERT_TRUE(WaitUntil([&] {
+        return BytesWaiting(hostileFd) == static_cast<int>(hostileBurst.size()) &&
+               BytesWaiting(bystanderFd) == static_cast<int>(bystanderBurst.size());
+    }));
+    for (int pass = 0; pass < messagesPerPeer; ++pass) {
+        Communicator().WaitConnectionsAndMessages(nullptr, 1000);
+        std::vector<Received> got = TakeReceived();
+        ASSERT_EQ(got.size(), 2u) << "pass " << pass;
+        std::map<int, std::uint32_t> sequenceBySocket;
+        for (Received& r : got) {
+            EXPECT_TRUE(r.message->IsIntact());
+            sequenceBySocket[r.socketId] = r.message->Sequence();
+        }
+        EXPECT_EQ(sequenceBySocket[hostileFd], static_cast<std::uint32_t>(pass));
+        EXPECT_EQ(sequenceBySocket[bystanderFd], static_cast<std::uint32_t>(pass));
+    }
+    Communicator().WaitConnectionsAndMessages(nullptr, 1);
+    EXPECT_TRUE(TakeReceived().empty());
+}
+
+TEST_F(HostilePeerTest, ResetInsideBodyRemovesChannelAndKeepsOthers) {
+    Services().SetIoTimeout(5000);  // the reset, not the time-out, must end the body read
+    Connect();
+    const int hostileFd = m_hostile.channel.GetSocketId();
+    const std::string body = TextBody(6, std::string(1000, 'r'));
+    ASSERT_TRUE(Send(m_hostile.peer, HeaderBytes("Text") + body.substr(0, 500)));
+    // The reset goes out once the library has taken what was sent, i.e. while it waits inside
+    // the body for the rest.
+    std::thread resetter([&] {
+        WaitUntil([&] { return BytesWaiting(hostileFd) <= 0; });
+        m_hostile.peer.CloseWithReset();
+    });
+    const bool removed = PumpUntil([&] { return !HostileRegistered(); });
+    resetter.join();
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(Services().GetSocket(hostileFd), nullptr);
+    for (Received& r : TakeReceived()) {
+        EXPECT_FALSE(r.message->IsIntact());  // a cut-off body is never passed off as whole
+    }
+    ExpectBystanderServed(2);
+}
+
+TEST_F(HostilePeerTest, ResetBeforeAcceptLeavesTheListenerServing) {
+    int port = -1;
+    KEPMsgServerSocket* server = StartRegisteredServer(port);
+    ASSERT_NE(server, nullptr);
+    const int before = RegisteredChannelCount();
+    for (int i = 0; i < 5; ++i) {
+        RawSocket quitter = RawConnect(port);
+        ASSERT_TRUE(quitter.IsOpen());
+        quitter.CloseWithReset();
+    }
+    RawSocket good = RawConnect(port);
+    ASSERT_TRUE(good.IsOpen());
+    ASSERT_TRUE(Send(good, TextWire(3, "after the quitters")));
+    std::vector<Received> got;
+    ASSERT_TRUE(PumpUntil([&] {
+        for (Received& r : TakeReceived()) {
+            got.push_back(std::move(r));
+        }
+        return !got.empty() && RegisteredChannelCount() == before + 1;
+    }));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].message->Sequence(), 3u);
+    EXPECT_FALSE(server->IsClosed());
+}
+
+TEST_F(HostilePeerTest, TryAcceptNeverBlocksAndAcceptStillWaits) {
+    KEPMsgServerSocket server(KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("127.0.0.1")), 0), 4);
+    ASSERT_FALSE(server.IsClosed());
+    EXPECT_EQ(server.TryAccept(), nullptr);
+    EXPECT_EQ(server.GetErrorCode(), kepwsa::WSAEWOULDBLOCK);
+    EXPECT_FALSE(server.IsClosed());
+
+    std::atomic<KEPMsgCommSocket*> accepted{nullptr};
+    std::thread acceptor([&] { accepted = server.Accept(); });
+    RawSocket client = RawConnect(server.GetAddress().GetPort());
+    ASSERT_TRUE(client.IsOpen());
+    acceptor.join();
+    ASSERT_NE(accepted.load(), nullptr);
+    EXPECT_TRUE(accepted.load()->IsConnected());
+    // The accepted connection blocks (with its time-out), unlike the listener.
+    char byte = 'a';
+    ASSERT_TRUE(client.SendBytes(&byte, 1));
+    char got = 0;
+    EXPECT_EQ(accepted.load()->read(&got, 1), 1);
+    EXPECT_EQ(got, 'a');
+    accepted.load()->Shutdown();
+    delete accepted.load();
+    server.Shutdown();
+}
+
+}  // namespace
+}  // namespace keptest
