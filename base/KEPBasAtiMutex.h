@@ -8,14 +8,14 @@
 #include "base/KEPBasExport.h"
 
 class KEPBAS_API KEPBasAtiMutex {
-public:
+  public:
     virtual ~KEPBasAtiMutex();
     virtual void Lock() = 0;
     virtual void Unlock() = 0;
 };
 
 class KEPBAS_API KEPBasAtiThreadingModel {
-public:
+  public:
     // A new recursive mutex, owned by the caller; release it with deleteMutex.
     static KEPBasAtiMutex* newMutex();
     static void deleteMutex(KEPBasAtiMutex* mutex);
@@ -24,7 +24,7 @@ public:
 };
 
 class KEPBAS_API KEPBasAtiGlobalLock {
-public:
+  public:
     KEPBasAtiGlobalLock();
     ~KEPBasAtiGlobalLock();
     KEPBasAtiGlobalLock(const KEPBasAtiGlobalLock&) = delete;
@@ -34,12 +34,12 @@ public:
 // Holds anything with Lock() and Unlock() (a KEPBasAtiMutex, a singleton instance) for a scope.
 template <class Lockable>
 class KEPBasAtiScopedLock {
-public:
+  public:
     explicit KEPBasAtiScopedLock(Lockable& lockable) : m_lockable(lockable) { m_lockable.Lock(); }
     ~KEPBasAtiScopedLock() { m_lockable.Unlock(); }
     KEPBasAtiScopedLock(const KEPBasAtiScopedLock&) = delete;
     KEPBasAtiScopedLock& operator=(const KEPBasAtiScopedLock&) = delete;
 
-private:
+  private:
     Lockable& m_lockable;
 };

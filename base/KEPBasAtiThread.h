@@ -10,7 +10,7 @@
 #include "base/KEPBasExport.h"
 
 class KEPBAS_API KEPBasAtiThread {
-public:
+  public:
     explicit KEPBasAtiThread(KEPBasAtiThreadTask* task, int argument = 0);
     ~KEPBasAtiThread();
     KEPBasAtiThread(const KEPBasAtiThread&) = delete;
@@ -22,7 +22,7 @@ public:
     void Join();
     bool IsStarted() const;
 
-private:
+  private:
     KEPBasAtiThreadTask* m_task;
     int m_argument;
     std::thread m_thread;

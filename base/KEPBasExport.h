@@ -6,3 +6,8 @@
 
 #define KEPBAS_API __attribute__((visibility("default")))
 #define KEPMSG_API __attribute__((visibility("default")))
+
+// Marks a member of an exported class as module-internal: the module's own layers (and the
+// tests, which link them statically) call it, but the shared library does not export it, so a
+// host cannot reach it.
+#define KEPMSG_INTERNAL __attribute__((visibility("hidden")))

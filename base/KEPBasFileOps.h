@@ -1,4 +1,7 @@
-// File opening for the base layer.
+// KEPBasFileOps: file opening for the base layer.
+//
+// Fopen hands out a plain C stream: the caller owns the FILE* and closes it with std::fclose.
+// Stateless; any thread may call it.
 #pragma once
 
 #include <cstdio>
@@ -7,7 +10,7 @@
 #include "base/KEPString.h"
 
 class KEPBAS_API KEPBasFileOps {
-public:
+  public:
     // std::fopen of the UTF-8 path with mode; null on failure.
     static std::FILE* Fopen(const KEPString& path, const char* mode);
 };

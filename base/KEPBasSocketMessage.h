@@ -17,7 +17,7 @@
 #include "base/mem_Allocation.h"
 
 class KEPBAS_API KEPBasSocketMessage : public mem_AllocationOperators {
-public:
+  public:
     // Writes the whole body through stream->write. True on success; false makes the library
     // drop the connection.
     virtual bool WriteBody(KEPBasOutputStream* stream) = 0;

@@ -9,36 +9,36 @@
 #include "base/mem_Allocation.h"
 
 class KEPBAS_API KEPBasStream : public mem_AllocationOperators {
-public:
+  public:
     explicit KEPBasStream(int socketId) : m_socketId(socketId) {}
     int GetSocketId() const { return m_socketId; }
     void SetSocketId(int socketId) { m_socketId = socketId; }
 
-protected:
+  protected:
     ~KEPBasStream() = default;
 
-private:
+  private:
     int m_socketId;
 };
 
 class KEPBAS_API KEPBasOutputStream : public KEPBasStream {
-public:
+  public:
     KEPBasOutputStream() : KEPBasStream(-1) {}
     // Writes length bytes of data and adds the number of bytes sent to written (never resets
     // it). True when every byte went out.
     virtual bool write(void* data, int length, int& written) = 0;
 
-protected:
+  protected:
     ~KEPBasOutputStream() = default;
 };
 
 class KEPBAS_API KEPBasInputStream : public KEPBasStream {
-public:
+  public:
     KEPBasInputStream() : KEPBasStream(-1) {}
     // Receives at most length bytes into buffer and sets got to their number. True with got == 0
     // means the peer has closed the connection; false means the read failed.
     virtual bool read(void* buffer, int length, int& got) = 0;
 
-protected:
+  protected:
     ~KEPBasInputStream() = default;
 };

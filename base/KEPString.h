@@ -9,10 +9,11 @@
 #include "base/KEPBasExport.h"
 
 class KEPBAS_API KEPString {
-public:
-    KEPString();  // null string
+  public:
+    KEPString();                  // null string
     KEPString(const char* utf8);  // NOLINT: implicit by design, like a literal
-    KEPString(const char* utf8, int lengthInBytes);  // the first lengthInBytes bytes, zeros included
+    KEPString(const char* utf8,
+              int lengthInBytes);  // the first lengthInBytes bytes, zeros included
     KEPString(const KEPString& other);
     KEPString(KEPString&& other) noexcept;
     KEPString& operator=(const KEPString& other);
@@ -44,7 +45,7 @@ public:
     bool operator!=(const KEPString& other) const { return Compare(other) != 0; }
     bool operator<(const KEPString& other) const { return Compare(other) < 0; }
 
-private:
+  private:
     struct Text;
     Text* m_text;
 };

@@ -1,4 +1,8 @@
-// The fatal-error path: reports a broken invariant and ends the process.
+// ZOTFatalError: the fatal-error path, which reports a broken invariant and ends the process.
+//
+// It is the library's answer to states that must not happen (a failed assertion, memory
+// exhausted); it never returns, so callers need no recovery path. It owns nothing and writes
+// only to standard error; any thread may call it, and the first caller ends the process.
 #pragma once
 
 #include "base/KEPBasExport.h"

@@ -8,14 +8,14 @@
 #include "base/KEPBasExport.h"
 
 class KEPBAS_API aio_ostream {
-public:
+  public:
     explicit aio_ostream(std::FILE* file);
     aio_ostream& print(const char* text);
     aio_ostream& print_int(int number);
     aio_ostream& put(char character);
     aio_ostream& flush();
 
-private:
+  private:
     std::FILE* m_file;
 };
 

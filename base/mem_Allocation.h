@@ -22,7 +22,7 @@ struct mem_BuiltInAlloc {};
 // Base of the module's heap classes: their objects are allocated with mem_OperatorNewThrow and
 // released with mem_Free.
 class KEPBAS_API mem_AllocationOperators {
-public:
+  public:
     static void* operator new(std::size_t size);
     static void operator delete(void* memory);
     static void* operator new(std::size_t size, void* address, KEPBasPlacement);

@@ -8,7 +8,7 @@
 #include "base/KEPBasExport.h"
 
 class KEPBAS_API omi_SingletonRegistry {
-public:
+  public:
     // The registry, or null while it is switched off.
     static omi_SingletonRegistry* Instance();
     static void SetEnabled(bool enabled);
@@ -20,6 +20,6 @@ public:
     void* Find(const char* key) const;
     int Count() const;
 
-private:
+  private:
     omi_SingletonRegistry() = default;
 };

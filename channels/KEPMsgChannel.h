@@ -30,6 +30,7 @@ class KEPMSG_API KEPMsgChannel {
     bool operator==(const KEPMsgChannel& other) const { return m_socketId == other.m_socketId; }
     bool operator!=(const KEPMsgChannel& other) const { return m_socketId != other.m_socketId; }
 
+    // Returns the socket id of the connection, the key of the connection table (-1 for none).
     int GetSocketId() const { return m_socketId; }
     // The socket entered under the id in the connection table, or null. The pointer is valid
     // only until the connection is removed.

@@ -1,6 +1,6 @@
 #include "channels/KEPMsgChannelWaitable.h"
 
-#include <new>
+#include <array>
 #include <utility>
 
 #include "KEPBase/ProtectedInterfaces/omi_IntTable.h"
@@ -23,46 +23,13 @@ using IdTableIterator = omi_IntTableIterator<void*, KEPBasOmiDefaultAllocator>;
 // One distinct socket of the channel list that the wait watches. The lease keeps the socket
 // object and its descriptor alive for the length of the wait, whatever other threads remove.
 // The channel-list entries that carry its id are chained through nextWithSameId, in list order.
+// An unused entry is an empty lease (one null pointer), so a whole set costs little to make.
 struct WatchedSocket {
     KEPMsgSocketLease lease;
     int firstChannel = -1;
     int lastChannel = -1;
     // Input already read into the socket's own buffer: ready whatever select says.
     bool buffered = false;
-};
-
-// The watched sockets of one wait, at most KEP_FD_SETSIZE, in place on the stack. Only the
-// entries in use are constructed, so a wait over few channels pays for few leases.
-class WatchedSockets {
-  public:
-    WatchedSockets() = default;
-    WatchedSockets(const WatchedSockets&) = delete;
-    WatchedSockets& operator=(const WatchedSockets&) = delete;
-    ~WatchedSockets() {
-        for (int i = 0; i < m_count; ++i) {
-            at(i).~WatchedSocket();
-        }
-    }
-
-    bool full() const { return m_count == KEP_FD_SETSIZE; }
-    // Constructs the next entry; the caller checks full() first.
-    WatchedSocket& add(KEPMsgSocketLease lease, int channel) {
-        WatchedSocket* entry = new (&m_storage[m_count * sizeof(WatchedSocket)]) WatchedSocket;
-        ++m_count;
-        entry->lease = std::move(lease);
-        entry->firstChannel = channel;
-        entry->lastChannel = channel;
-        return *entry;
-    }
-
-  private:
-    WatchedSocket& at(int i) {
-        return *std::launder(
-            reinterpret_cast<WatchedSocket*>(&m_storage[i * sizeof(WatchedSocket)]));
-    }
-
-    alignas(WatchedSocket) unsigned char m_storage[KEP_FD_SETSIZE * sizeof(WatchedSocket)];
-    int m_count = 0;
 };
 
 const KEPString& InternalMarker() {
@@ -112,6 +79,16 @@ void KEPMsgChannelWaitable::AddChannel(const KEPMsgChannel& channel) {
     m_channels.push_back(channel);
 }
 
+void KEPMsgChannelWaitable::AddClosedChannel(const KEPMsgChannel& channel) {
+    // Once per connection, so that waits run without a receive pass cannot grow the list.
+    for (int i = 0; i < m_closedChannels.size(); ++i) {
+        if (m_closedChannels[i] == channel) {
+            return;
+        }
+    }
+    m_closedChannels.push_back(channel);
+}
+
 void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
     int selectError = 0;
     bool selectFailed = false;
@@ -121,7 +98,7 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
 
         // Declared after the guard: the leases are released while the waitable lock is still
         // held, which keeps the order waitable lock -> connection-services mutex.
-        WatchedSockets watched;
+        std::array<WatchedSocket, KEP_FD_SETSIZE> watched;
         // Socket id -> its WatchedSocket, or null for an id that is not watched (no socket, a
         // closed one, or the set was full). Its iteration order is the order of the results.
         IdTable ids;
@@ -149,7 +126,12 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
                 continue;
             }
             KEPMsgSocketLease lease = services.LeaseSocket(id);
-            if (!lease || lease->IsClosed() || watched.full()) {
+            if (lease && lease->IsClosed()) {
+                // Registered but closed (the table's hold keeps its descriptor): nothing will
+                // come from it again, so the receive pass removes it with its connection.
+                AddClosedChannel(m_channels[i]);
+            }
+            if (!lease || lease->IsClosed() || watchedCount == KEP_FD_SETSIZE) {
                 // Sockets beyond the set's capacity are never reported ready.
                 void* notWatched = nullptr;
                 ids.Insert(id, notWatched);
@@ -159,7 +141,10 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
             if (id > highestId) {
                 highestId = id;
             }
-            WatchedSocket& entry = watched.add(std::move(lease), i);
+            WatchedSocket& entry = watched[watchedCount];
+            entry.lease = std::move(lease);
+            entry.firstChannel = i;
+            entry.lastChannel = i;
             const KEPMsgCommSocket* comm = dynamic_cast<const KEPMsgCommSocket*>(entry.lease.get());
             entry.buffered = comm != nullptr && comm->HasBufferedInput();
             bufferedCount += entry.buffered ? 1 : 0;
@@ -208,6 +193,9 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
                     if (KEPMsgCommSocket* comm = dynamic_cast<KEPMsgCommSocket*>(ready)) {
                         char wakeUp = 0;
                         comm->read(&wakeUp, 1);
+                        if (comm->IsClosed()) {
+                            AddClosedChannel(first);  // the peer closed the line
+                        }
                     }
                     continue;
                 }

@@ -1,17 +1,20 @@
 // KEPMsgChannelWaitable: a list of channels to wait on and the lists that a wait fills in.
 //
-// The waitable owns its three lists (channels, listen, newly created); the channels in them
+// The waitable owns its lists (channels, listen, newly created, closed); the channels in them
 // are plain values. WaitForConnectionAndMessages is the module's one blocking wait on the
 // network: it appends the channels whose connections have data to Listen(), appends a channel
-// labelled "" to NewlyCreated() for every connection accepted on a ready listening socket, and
-// sets the listen-interrupted flag when a wake-up byte arrives on an internal channel (one
-// whose label contains "__internal"). It never clears them; the caller does.
+// labelled "" to NewlyCreated() for every connection accepted on a ready listening socket, sets
+// the listen-interrupted flag when a wake-up byte arrives on an internal channel (one whose
+// label contains "__internal"), and appends to ClosedChannels() one channel per connection it
+// finds closed (a listener shut down by an error, an internal channel whose peer closed, a
+// socket the host shut down), which the receive pass removes together with its connection. It
+// never clears the lists; the caller does.
 //
 // Thread-safety: every waitable's channel list is guarded by the process-wide waitable lock
 // (KEPMsgWaitableLock), which the wait holds for its whole length; the organizer changes its
 // current waitable's list only under that lock. The accessors take no lock: callers that
-// change a shared waitable's list through them get no protection. The listen and
-// newly-created lists belong to the one thread that runs the wait; the flag is atomic.
+// change a shared waitable's list through them get no protection. The listen, newly-created and
+// closed lists belong to the one thread that runs the wait; the flag is atomic.
 #pragma once
 
 #include <atomic>
@@ -40,8 +43,12 @@ class KEPMSG_API KEPMsgChannelWaitable {
     // Channels made by the waits for accepted connections, each labelled "".
     KEPBasVector<KEPMsgChannel>& NewlyCreated() { return m_newlyCreated; }
 
+    // Module-internal: channels whose connections the waits found closed, one per connection.
+    KEPMSG_INTERNAL KEPBasVector<KEPMsgChannel>& ClosedChannels() { return m_closedChannels; }
+
     // True once a wait consumed a wake-up byte, until the caller clears it.
     bool IsListenInterupted() const { return m_listenInterrupted.load(std::memory_order_acquire); }
+    // Sets or clears the flag.
     void SetListenInterrupted(bool value) {
         m_listenInterrupted.store(value, std::memory_order_release);
     }
@@ -50,14 +57,18 @@ class KEPMSG_API KEPMsgChannelWaitable {
     // sockets of the channel list (the first KEP_FD_SETSIZE distinct ones, in list order), then
     // accepts one connection per ready listening socket and reports the ready connections.
     // A connection whose socket already holds read-ahead input counts as ready at once (the wait
-    // then only polls the others). Returns at once, without waiting, when no channel has an open
-    // socket. When the readiness
-    // wait fails it writes "waiting for select<code>\n" to aio_cerr and changes nothing.
+    // then only polls the others). Closed sockets are reported in ClosedChannels(). Returns at
+    // once, without waiting, when no channel has an open socket. When the readiness wait fails
+    // it writes "waiting for select<code>\n" to aio_cerr and reports no readiness.
     void WaitForConnectionAndMessages(int timeoutMs);
 
   private:
+    // Appends channel to the closed list unless a channel with its id is there already.
+    void AddClosedChannel(const KEPMsgChannel& channel);
+
     KEPBasVector<KEPMsgChannel> m_channels;
     KEPBasVector<KEPMsgChannel> m_listen;
     KEPBasVector<KEPMsgChannel> m_newlyCreated;
+    KEPBasVector<KEPMsgChannel> m_closedChannels;
     std::atomic<bool> m_listenInterrupted;
 };

@@ -110,11 +110,23 @@ KEPMsgSocket* KEPMsgConnectionServicesUtils::FindSocket_priv(int socketId) const
 // The table keeps a hold on every socket it holds, so a socket that shut itself down (the
 // peer's close) keeps its descriptor until it is removed: a new connection can never get the
 // number of one still in the table.
-void KEPMsgConnectionServicesUtils::EnterSocket_priv(KEPMsgSocket* socket) {
+bool KEPMsgConnectionServicesUtils::EnterSocket_priv(KEPMsgSocket* socket) {
     void* value = socket;
-    if (m_connections.Insert(socket->GetId(), value)) {
-        socket->AcquireHold();
+    if (!m_connections.Insert(socket->GetId(), value)) {
+        return false;
     }
+    socket->AcquireHold();
+    return true;
+}
+
+bool KEPMsgConnectionServicesUtils::AdoptSocket_priv(KEPMsgSocket* socket) {
+    if (EnterSocket_priv(socket)) {
+        return true;
+    }
+    // Nobody else knows the socket: returning it would leak it and its descriptor.
+    socket->Shutdown();
+    DestroySocket(socket);
+    return false;
 }
 
 bool KEPMsgConnectionServicesUtils::AddConnection(KEPMsgSocket* socket) {
@@ -127,8 +139,7 @@ bool KEPMsgConnectionServicesUtils::AddConnection(KEPMsgSocket* socket) {
     if (m_connections.IsMember(socketId)) {
         return false;
     }
-    EnterSocket_priv(socket);
-    return true;
+    return EnterSocket_priv(socket);
 }
 
 void KEPMsgConnectionServicesUtils::RemoveConnection(int socketId) {
@@ -208,6 +219,12 @@ KEPMsgSocketLease KEPMsgConnectionServicesUtils::LeaseSocket(int socketId) {
     return KEPMsgSocketLease(socket);
 }
 
+std::uint64_t KEPMsgConnectionServicesUtils::GetSerial(int socketId) {
+    Guard guard(*this);
+    KEPMsgSocket* socket = FindSocket_priv(socketId);
+    return socket != nullptr ? socket->GetSerial() : 0;
+}
+
 void KEPMsgConnectionServicesUtils::ReleaseLease(KEPMsgSocket* socket) {
     Guard guard(*this);
     // Zero holds left means the table's own hold is gone too: the socket was removed.
@@ -235,8 +252,7 @@ KEPMsgServerSocket* KEPMsgConnectionServicesUtils::StartServer(KEPMsgSocketAddre
         return nullptr;
     }
     LogEntry_priv("Starting server %d\n", server->GetId());
-    EnterSocket_priv(server);
-    return server;
+    return AdoptSocket_priv(server) ? server : nullptr;
 }
 
 KEPMsgServerSocket* KEPMsgConnectionServicesUtils::StartServer(KEPMsgInetAddress address,
@@ -267,8 +283,7 @@ KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAdd
         socket->Connect(serverAddress);
         if (socket->IsConnected()) {
             LogEntry_priv("comm socket %d\n", socket->GetId());
-            EnterSocket_priv(socket);
-            return socket;
+            return AdoptSocket_priv(socket) ? socket : nullptr;
         }
         socket->Shutdown();
         delete socket;
@@ -282,17 +297,14 @@ KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAdd
 
 bool KEPMsgConnectionServicesUtils::CheckHost(KEPMsgSocketAddress address, KEPString& errorText) {
     KEPString host = address.GetAddress().GetIPAddress();
-    const char* hostText = host.GetLengthInByte() == 0 ? "127.0.0.1" : host.GetUTF8();
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
+    const char* hostText =
+        host.GetLengthInByte() == 0 ? KEPMsgSocket::kLoopbackIpv4 : host.GetUTF8();
+    addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* results = nullptr;
-    int code = kepwsa::getaddrinfo(hostText, nullptr, &hints, &results);
+    int code = 0;
+    kepwsa::Resolve(hostText, nullptr, hints, code);
     if (code != 0) {
         KEPMsgSocketErrorInfo(code, errorText);
-    }
-    if (results != nullptr) {
-        kepwsa::freeaddrinfo(results);
     }
     return code == 0;
 }
@@ -324,14 +336,18 @@ KEPBasSocketMessage* KEPMsgConnectionServicesUtils::GetMsgInstance(const KEPStri
 // connection, not every look-up and header of the others.
 bool KEPMsgConnectionServicesUtils::SendMessageHeader(int socketId, const KEPString& type) {
     KEPMsgSocketLease lease = LeaseSocket(socketId);
-    return SendMessageHeader_priv(dynamic_cast<KEPMsgCommSocket*>(lease.get()), type);
+    auto* socket = dynamic_cast<KEPMsgCommSocket*>(lease.get());
+    return socket != nullptr && WriteMessageHeader(*socket, type);
 }
 
 bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket(int socketId, KEPString& type) {
     KEPMsgSocketLease lease = LeaseSocket(socketId);
+    auto* socket = dynamic_cast<KEPMsgCommSocket*>(lease.get());
+    if (socket == nullptr) {
+        return false;
+    }
     bool lost = false;
-    const bool complete = RetrieveMessageTypeFromSocket_priv(
-        dynamic_cast<KEPMsgCommSocket*>(lease.get()), type, lost);
+    const bool complete = ReadMessageHeader(*socket, type, lost);
     if (lost) {
         Guard guard(*this);
         // The lease keeps the descriptor open, so its number cannot have been given to another
@@ -343,13 +359,18 @@ bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket(int socketId, 
     return complete;
 }
 
-bool KEPMsgConnectionServicesUtils::SendMessageHeader_priv(KEPMsgCommSocket* socket,
-                                                           const KEPString& type) {
-    if (socket == nullptr || socket->IsOutputShutDown()) {
+bool KEPMsgConnectionServicesUtils::WriteMessageHeader(KEPMsgCommSocket& socket,
+                                                       const KEPString& type) {
+    const int length = type.GetLengthInByte();
+    // The receiver refuses a longer name and drops the connection; refusing it here keeps the
+    // connection's byte stream intact (nothing is sent).
+    if (socket.IsOutputShutDown() || length < 0 ||
+        static_cast<unsigned>(length) > kMaxTypeNameBytes) {
         return false;
     }
-    const std::uint32_t nameBytes = static_cast<std::uint32_t>(type.GetLengthInByte());
-    const int total = static_cast<int>(nameBytes) + 4;
+    const std::uint32_t nameBytes = static_cast<std::uint32_t>(length);
+    // At most kMaxTypeNameBytes + 4: no overflow.
+    const int total = length + 4;
     // Ordinary names fit on the stack; only unusually long ones cost an allocation.
     char small[260];
     ByteBuffer large;
@@ -366,12 +387,12 @@ bool KEPMsgConnectionServicesUtils::SendMessageHeader_priv(KEPMsgCommSocket* soc
     if (nameBytes > 0) {
         std::memcpy(header + 4, type.GetUTF8(), nameBytes);
     }
-    socket->SetErrorCode(0);
+    socket.SetErrorCode(0);
     // One buffer, so count and name leave together in the first send; a partial send is
     // continued rather than leaving half a header on the wire.
     int sent = 0;
     while (sent < total) {
-        int count = socket->write(header + sent, total - sent);
+        int count = socket.write(header + sent, total - sent);
         if (count <= 0) {
             return false;
         }
@@ -380,25 +401,24 @@ bool KEPMsgConnectionServicesUtils::SendMessageHeader_priv(KEPMsgCommSocket* soc
     return true;
 }
 
-bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket_priv(KEPMsgCommSocket* socket,
-                                                                       KEPString& type,
-                                                                       bool& lost) {
-    if (socket == nullptr || socket->IsInputShutDown()) {
+bool KEPMsgConnectionServicesUtils::ReadMessageHeader(KEPMsgCommSocket& socket, KEPString& type,
+                                                      bool& lost) {
+    if (socket.IsInputShutDown()) {
         return false;
     }
-    socket->SetErrorCode(0);
+    socket.SetErrorCode(0);
 
     unsigned char countBytes[4] = {0, 0, 0, 0};
     bool consumed = false;
-    ReadOutcome outcome = ReadExactly(socket, reinterpret_cast<char*>(countBytes), 4, consumed);
+    ReadOutcome outcome = ReadExactly(&socket, reinterpret_cast<char*>(countBytes), 4, consumed);
     if (outcome == ReadOutcome::kPeerClosed) {
         return false;  // the socket shut itself down and stays in the table
     }
     if (outcome == ReadOutcome::kFailed) {
-        if (!socket->IsConnected()) {
-            lost = true;  // removed by the caller, under the mutex
+        if (!socket.IsConnected()) {
+            lost = true;  // the caller removes the connection
         } else if (consumed) {
-            socket->Shutdown();  // part of a count was consumed: the stream is out of step
+            socket.Shutdown();  // part of a count was consumed: the stream is out of step
         }
         return false;
     }
@@ -413,21 +433,28 @@ bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket_priv(KEPMsgCom
     if (nameBytes > kMaxTypeNameBytes) {
         // Protocol violation (this also covers a set top bit): refuse it before allocating and
         // end the connection, whose byte stream can no longer be trusted.
-        socket->Shutdown();
+        socket.Shutdown();
         return false;
     }
 
-    ByteBuffer name = AllocateBuffer(nameBytes + 1);
-    name.get()[nameBytes] = '\0';
-    outcome = ReadExactly(socket, name.get(), static_cast<int>(nameBytes), consumed);
+    // Ordinary names are read on the stack; only unusually long ones cost an allocation.
+    char small[256];
+    ByteBuffer large;
+    char* name = small;
+    if (nameBytes >= sizeof small) {
+        large = AllocateBuffer(nameBytes + 1);
+        name = large.get();
+    }
+    name[nameBytes] = '\0';
+    outcome = ReadExactly(&socket, name, static_cast<int>(nameBytes), consumed);
     if (outcome != ReadOutcome::kComplete) {
         // The count is consumed but the name is not whole: the header is lost, so the
         // connection goes (a peer's close or a connection-lost error has shut it already).
-        if (socket->IsConnected()) {
-            socket->Shutdown();
+        if (socket.IsConnected()) {
+            socket.Shutdown();
         }
         return false;
     }
-    type = name.get();
+    type = name;
     return true;
 }

@@ -15,12 +15,14 @@
 // mutex is the innermost lock of the module: nothing here takes another module mutex while
 // holding it. ConnectToServer holds it across every attempt and pause. A raw pointer from
 // GetSocket stays valid only until the connection is removed; code that uses a socket after the
-// mutex is released takes a lease (LeaseSocket), which keeps the object and its descriptor
-// alive, so the descriptor number cannot be reused under the holder.
+// mutex is released takes a lease (LeaseSocket, module-internal), which keeps the object and its
+// descriptor alive, so the descriptor number cannot be reused under the holder.
 //
 // Optional debug log: when KEP_DEBUG_COONECTIONS is set at construction, entries are appended
 // to "<value><pid>_dbg.txt", each written and flushed under the mutex.
 #pragma once
+
+#include <cstdint>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
 #include "KEPBase/ProtectedInterfaces/omi_Btree.h"
@@ -68,13 +70,10 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     // Stores a fresh copy of name for the id (replacing any); the connection table is not read.
     void SetName(int socketId, const KEPString& name);
 
-    // Internal use (streams, transmit pass, wait): a hold on the id's socket for as long as the
-    // lease lives, or an empty lease when the id has no socket.
-    KEPMsgSocketLease LeaseSocket(int socketId);
-
-    // Process-wide send/receive time-out of sockets created from now on, in milliseconds
-    // (default 30 000; 0 or less waits without limit). Forwards to KEPMsgSocket.
+    // Process-wide send/receive time-out of sockets connected or accepted from now on, in
+    // milliseconds (default 30 000; 0 or less waits without limit). The one knob for hosts.
     void SetIoTimeout(int milliseconds);
+    // Returns the process-wide I/O time-out in milliseconds (0 = none).
     int GetIoTimeout() const;
 
     // ---- Server start and client connection ----
@@ -104,8 +103,9 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     // A new message from type's prototype (CreateInstance, run under the mutex), owned by the
     // caller; null when no prototype is registered.
     KEPBasSocketMessage* GetMsgInstance(const KEPString& type);
-    // Writes the header for type on the connection; true when all of it was sent. False for an
-    // unknown id, a listening socket or a socket whose output is shut down.
+    // Writes the header for type on the connection; true when all of it was sent. False, with
+    // nothing sent, for an unknown id, a listening socket, a socket whose output is shut down and
+    // a type name longer than kMaxTypeNameBytes (the receiver would refuse it).
     bool SendMessageHeader(int socketId, const KEPString& type);
     // Reads one header; true with type set when a complete header with 0 < N <= 65536 arrived,
     // otherwise false and type unchanged. A bad count or a header cut off by an error shuts the
@@ -113,21 +113,34 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     // removes the connection.
     bool RetrieveMessageTypeFromSocket(int socketId, KEPString& type);
 
+    // ---- Module-internal (not exported; the streams, the passes and the wait use them) ----
+
+    // A hold on the id's socket for as long as the lease lives, or an empty lease when the id
+    // has no socket.
+    KEPMSG_INTERNAL KEPMsgSocketLease LeaseSocket(int socketId);
+    // The serial (KEPMsgSocket::GetSerial) of the id's socket, 0 when the id has none.
+    KEPMSG_INTERNAL std::uint64_t GetSerial(int socketId);
+    // The header I/O of SendMessageHeader and RetrieveMessageTypeFromSocket on a socket the
+    // caller has leased; no mutex is taken. ReadMessageHeader sets lost when a failed count read
+    // left the socket no longer connected: the caller then removes the connection.
+    KEPMSG_INTERNAL static bool WriteMessageHeader(KEPMsgCommSocket& socket, const KEPString& type);
+    KEPMSG_INTERNAL static bool ReadMessageHeader(KEPMsgCommSocket& socket, KEPString& type,
+                                                  bool& lost);
+
   private:
     KEPMsgConnectionServicesUtils();
     ~KEPMsgConnectionServicesUtils();
     KEPMsgConnectionServicesUtils(const KEPMsgConnectionServicesUtils&) = delete;
     KEPMsgConnectionServicesUtils& operator=(const KEPMsgConnectionServicesUtils&) = delete;
 
-    // The header I/O on a socket the caller has leased (null: refused); no mutex held. lost is
-    // set when a failed count read left the socket no longer connected: the caller removes the
-    // connection under the mutex.
-    bool SendMessageHeader_priv(KEPMsgCommSocket* socket, const KEPString& type);
-    bool RetrieveMessageTypeFromSocket_priv(KEPMsgCommSocket* socket, KEPString& type, bool& lost);
     // Mutex held by the caller for all of these.
     KEPMsgSocket* FindSocket_priv(int socketId) const;
-    // Enters a socket made here (no duplicate test needed: its descriptor is fresh).
-    void EnterSocket_priv(KEPMsgSocket* socket);
+    // Enters socket under its id and takes the table's hold on it; false when the table refused
+    // it (the caller still owns the socket).
+    bool EnterSocket_priv(KEPMsgSocket* socket);
+    // Enters a socket made here; when the table refuses it, shuts it down and destroys it and
+    // returns false.
+    bool AdoptSocket_priv(KEPMsgSocket* socket);
     void LogEntry_priv(const char* format, int socketId);
     // Called by a lease when it ends.
     void ReleaseLease(KEPMsgSocket* socket);

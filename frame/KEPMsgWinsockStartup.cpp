@@ -24,4 +24,6 @@ void Startup() {
     }
 }
 
-void ResetStartupForTesting() { s_winsockStarted.store(false); }
+void ResetStartupForTesting() {
+    s_winsockStarted.store(false);
+}

@@ -8,5 +8,6 @@
 
 // Starts the socket platform asking for version 2.2, unless an attempt was made already.
 KEPMSG_API void Startup();
-// Forgets that an attempt was made, so that tests can drive Startup() again.
-KEPMSG_API void ResetStartupForTesting();
+// Forgets that an attempt was made, so that tests can drive Startup() again. Not exported: the
+// tests link the module's layers statically.
+void ResetStartupForTesting();

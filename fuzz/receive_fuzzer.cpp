@@ -37,7 +37,6 @@
 #include "messaging/KEPMsgSocketCommunicator.h"
 #include "tests/support/KEPTestMessages.h"
 #include "tests/support/KEPTestMessaging.h"
-#include "tests/support/KEPTestPeers.h"
 
 using namespace keptest;
 

@@ -17,8 +17,6 @@ class KEPMSG_API KEPMsgMessageQueryByType : public KEPMsgMessageQuery {
     void Search(const KEPBasVector<KEPBasSocketMessage*>& messages,
                 KEPBasVector<int>& positions) const override;
 
-    const KEPString& GetType() const { return m_type; }
-
   private:
     KEPString m_type;
 };

@@ -20,21 +20,19 @@ int KEPMsgRetrieveMessageBuffer::Count() {
 }
 
 void KEPMsgRetrieveMessageBuffer::SelectPositions_priv(KEPMsgMessageQuery* query,
-                                                       KEPBasVector<int>& selected) {
+                                                       KEPBasVector<int>& selected,
+                                                       KEPBasVector<char>& taken) {
     const int count = m_entries.size();
     KEPBasVector<KEPBasSocketMessage*> messages;
     for (int i = 0; i < count; ++i) {
         messages.push_back(m_entries[i].m_message);
+        taken.push_back(0);
     }
     KEPBasVector<int> positions;
     query->Search(messages, positions);
 
     // A host query might report a position twice or outside the list; handing a message out
     // twice would give it two owners, so such positions are ignored.
-    KEPBasVector<int> taken;
-    for (int i = 0; i < count; ++i) {
-        taken.push_back(0);
-    }
     for (int i = 0; i < positions.size(); ++i) {
         const int position = positions[i];
         if (position < 0 || position >= count || taken[position] != 0) {
@@ -45,21 +43,15 @@ void KEPMsgRetrieveMessageBuffer::SelectPositions_priv(KEPMsgMessageQuery* query
     }
 }
 
-void KEPMsgRetrieveMessageBuffer::RemovePositions_priv(const KEPBasVector<int>& selected) {
+void KEPMsgRetrieveMessageBuffer::RemovePositions_priv(int selectedCount,
+                                                       const KEPBasVector<char>& taken) {
     const int count = m_entries.size();
-    if (selected.size() == count) {
+    if (selectedCount == count) {
         m_entries.Clear();
         return;
     }
-    if (selected.empty()) {
+    if (selectedCount == 0) {
         return;
-    }
-    KEPBasVector<int> taken;
-    for (int i = 0; i < count; ++i) {
-        taken.push_back(0);
-    }
-    for (int i = 0; i < selected.size(); ++i) {
-        taken[selected[i]] = 1;
     }
     KEPBasVector<KEPMsgChannelMsgStruct> kept;
     for (int i = 0; i < count; ++i) {
@@ -77,11 +69,12 @@ void KEPMsgRetrieveMessageBuffer::IRetrieveMessages(KEPMsgMessageQuery* query,
     }
     KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
     KEPBasVector<int> selected;
-    SelectPositions_priv(query, selected);
+    KEPBasVector<char> taken;
+    SelectPositions_priv(query, selected, taken);
     for (int i = 0; i < selected.size(); ++i) {
         out.push_back(m_entries[selected[i]].m_message);
     }
-    RemovePositions_priv(selected);
+    RemovePositions_priv(selected.size(), taken);
 }
 
 void KEPMsgRetrieveMessageBuffer::IRetrieveMessagesWithChannel(
@@ -91,9 +84,10 @@ void KEPMsgRetrieveMessageBuffer::IRetrieveMessagesWithChannel(
     }
     KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
     KEPBasVector<int> selected;
-    SelectPositions_priv(query, selected);
+    KEPBasVector<char> taken;
+    SelectPositions_priv(query, selected, taken);
     for (int i = 0; i < selected.size(); ++i) {
         out.push_back(m_entries[selected[i]]);
     }
-    RemovePositions_priv(selected);
+    RemovePositions_priv(selected.size(), taken);
 }

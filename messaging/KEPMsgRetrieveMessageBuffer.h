@@ -41,10 +41,12 @@ class KEPMSG_API KEPMsgRetrieveMessageBuffer
     KEPMsgRetrieveMessageBuffer& operator=(const KEPMsgRetrieveMessageBuffer&) = delete;
 
     // Runs query over the entries and returns the valid selected positions, each once, in the
-    // order Search gave them. Mutex held.
-    void SelectPositions_priv(KEPMsgMessageQuery* query, KEPBasVector<int>& selected);
-    // Removes the entries at the selected positions, keeping the order of the rest. Mutex held.
-    void RemovePositions_priv(const KEPBasVector<int>& selected);
+    // order Search gave them, and taken (1 at every selected position, 0 elsewhere, one per
+    // entry). Mutex held.
+    void SelectPositions_priv(KEPMsgMessageQuery* query, KEPBasVector<int>& selected,
+                              KEPBasVector<char>& taken);
+    // Removes the entries marked in taken, keeping the order of the rest. Mutex held.
+    void RemovePositions_priv(int selectedCount, const KEPBasVector<char>& taken);
 
     KEPBasVector<KEPMsgChannelMsgStruct> m_entries;
 };

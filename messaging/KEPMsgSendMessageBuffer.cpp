@@ -20,9 +20,7 @@ KEPMsgSendMessageBuffer::~KEPMsgSendMessageBuffer() {
 }
 
 std::uint64_t KEPMsgSendMessageBuffer::ConnectionSerial(const KEPMsgChannel& channel) {
-    KEPMsgSocketLease socket =
-        KEPMsgConnectionServicesUtils::Instance().LeaseSocket(channel.GetSocketId());
-    return socket ? socket->GetSerial() : 0;
+    return KEPMsgConnectionServicesUtils::Instance().GetSerial(channel.GetSocketId());
 }
 
 unsigned int KEPMsgSendMessageBuffer::AppendPendingRecord_priv(const KEPMsgChannel& channel,
@@ -74,92 +72,114 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessages() {
 
 void KEPMsgSendMessageBuffer::TransmitPendingMessage_private() {
     KEPBasOutputStream* const defaultStream = m_defaultOutputStream.load();
-    if (defaultStream == nullptr) {
-        return;  // records wait for a pass with a default stream
+    if (defaultStream == nullptr || m_passRunning) {
+        // Without a default stream records wait for a pass with one. A pass asked for from
+        // inside a pass (host code sending from WriteBody, the mutex being recursive) would
+        // write the records before the current one again, into the middle of its body; the
+        // running pass reads the queue's length anew each step and writes them after it.
+        return;
     }
+    m_passRunning = true;
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
-    // A pass run from inside a pass (host code sending from WriteBody) gathers into the outer
-    // pass's sockets; only the outermost pass sends what was gathered.
-    const bool outermost = m_passDepth++ == 0;
-    // The count is read anew each step: WriteBody is host code and the mutex is recursive.
     for (int i = 0; i < m_pendingMessages.size(); ++i) {
-        KEPMsgChannel channel = m_pendingMessages[i].m_channel;
-        KEPBasSocketMessage* const message = m_pendingMessages[i].m_message;
-        if (message == nullptr) {
+        // A copy: WriteBody may queue more records, which may move the queue's storage.
+        const KEPMsgChannelMsgStruct record = m_pendingMessages[i];
+        if (record.m_message == nullptr) {
             continue;
         }
-        {
-            // The lease keeps the socket and its descriptor alive across header and body even
-            // if another thread removes the connection meanwhile.
-            KEPMsgSocketLease socket = services.LeaseSocket(channel.GetSocketId());
-            if (!socket || socket->GetSerial() != m_pendingSerials[i]) {
-                continue;  // the connection it was queued for is gone (its id may be reused)
-            }
-            KEPMsgCommSocket* const commSocket = dynamic_cast<KEPMsgCommSocket*>(socket.get());
-            if (commSocket == nullptr || commSocket->IsOutputShutDown()) {
-                continue;
-            }
-            KEPBasOutputStream* stream = defaultStream;
-            const KEPString type = message->GetMessageType();
-            if (m_outputStreams.IsMember(type)) {
-                stream = static_cast<KEPBasOutputStream*>(m_outputStreams.Get(type));
-            }
-            if (stream == nullptr) {
-                continue;
-            }
-            stream->SetSocketId(commSocket->GetId());
-            // The module's own stream writes through the socket, so header and body can be
-            // gathered; a host stream might reach the connection some other way, so what was
-            // gathered for this connection goes out before its header.
-            bool failed = false;
-            if (dynamic_cast<KEPMsgBufferedOutputStream*>(stream) != nullptr) {
-                if (!commSocket->IsGathering()) {
+        const int socketId = record.m_channel.GetSocketId();
+        // One lease per record at most: a connection gathered earlier in the pass is held
+        // already. The lease keeps the socket and its descriptor alive across header and body
+        // even if another thread removes the connection meanwhile.
+        KEPMsgSocketLease recordLease;
+        KEPMsgSocket* socket = FindGathered_priv(socketId);
+        if (socket == nullptr) {
+            recordLease = services.LeaseSocket(socketId);
+            socket = recordLease.get();
+        }
+        if (socket == nullptr || socket->GetSerial() != m_pendingSerials[i]) {
+            continue;  // the connection it was queued for is gone (its id may be reused)
+        }
+        KEPMsgCommSocket* const commSocket = dynamic_cast<KEPMsgCommSocket*>(socket);
+        if (commSocket == nullptr || commSocket->IsOutputShutDown()) {
+            continue;
+        }
+        KEPBasOutputStream* stream = defaultStream;
+        const KEPString type = record.m_message->GetMessageType();
+        if (m_outputStreams.IsMember(type)) {
+            stream = static_cast<KEPBasOutputStream*>(m_outputStreams.Get(type));
+        }
+        if (stream == nullptr) {
+            continue;
+        }
+        stream->SetSocketId(socketId);
+        // The module's own stream writes through the socket, so header and body can be
+        // gathered; a host stream might reach the connection some other way, so what was
+        // gathered for this connection goes out before its header.
+        bool failed = false;
+        if (dynamic_cast<KEPMsgBufferedOutputStream*>(stream) != nullptr) {
+            if (!commSocket->IsGathering()) {
+                if (!recordLease) {
+                    // Listed already: gathered again after a record with a host stream.
                     commSocket->BeginGather();
-                    m_gathered.push_back(
-                        GatheredConnection{services.LeaseSocket(commSocket->GetId()), channel});
+                } else if (m_gatheredCount < kMaxGathered) {
+                    commSocket->BeginGather();
+                    m_gathered[m_gatheredCount++] =
+                        GatheredConnection{std::move(recordLease), record.m_channel};
                 }
-            } else if (commSocket->IsGathering()) {
-                failed = !commSocket->EndGather();
             }
-            failed = failed ||
-                     !services.SendMessageHeader(commSocket->GetId(), message->GetMessageType()) ||
-                     !message->WriteBody(stream);
-            if (failed) {
-                // What this connection gathered went out before the failure without gathering,
-                // so it goes out now, before the close.
-                if (commSocket->IsGathering()) {
-                    commSocket->EndGather();
-                }
-                // Still under the lease: the id cannot name another connection yet.
-                KEPMsgChannelOrganizer::Instance().RemoveChannel(channel, true);
+        } else if (commSocket->IsGathering()) {
+            failed = !commSocket->EndGather();
+        }
+        // GetMessageType() is asked again for the header, as a host may observe.
+        failed = failed ||
+                 !KEPMsgConnectionServicesUtils::WriteMessageHeader(
+                     *commSocket, record.m_message->GetMessageType()) ||
+                 !record.m_message->WriteBody(stream);
+        if (failed) {
+            // What this connection gathered went out before the failure without gathering,
+            // so it goes out now, before the close.
+            if (commSocket->IsGathering()) {
+                commSocket->EndGather();
             }
+            // Still leased: the id cannot name another connection yet.
+            KEPMsgChannel channel = record.m_channel;
+            KEPMsgChannelOrganizer::Instance().RemoveChannel(channel, true);
         }
     }
-    --m_passDepth;
-    if (outermost) {
-        FlushGathered_priv();
-    }
+    FlushGathered_priv();
     m_pendingMessages.Clear();
-    m_pendingSerials.clear();
+    m_pendingSerials.Clear();
     m_hasPendingMessages.store(false);
+    m_passRunning = false;
+}
+
+KEPMsgSocket* KEPMsgSendMessageBuffer::FindGathered_priv(int socketId) const {
+    for (int i = 0; i < m_gatheredCount; ++i) {
+        if (m_gathered[i].channel.GetSocketId() == socketId) {
+            return m_gathered[i].socket.get();
+        }
+    }
+    return nullptr;
 }
 
 void KEPMsgSendMessageBuffer::FlushGathered_priv() {
     // Each connection's records leave with one send (more when over the gather buffer); a
     // failed send removes the channel as a failed header or body does.
-    for (GatheredConnection& gathered : m_gathered) {
+    for (int i = 0; i < m_gatheredCount; ++i) {
+        GatheredConnection& gathered = m_gathered[i];
         auto* socket = static_cast<KEPMsgCommSocket*>(gathered.socket.get());
-        if (socket == nullptr || !socket->IsGathering()) {
-            continue;
+        if (socket->IsGathering()) {
+            // A socket closed already (by a failure earlier in the pass, or by another thread)
+            // has had its channel dealt with; its gathered bytes are dropped.
+            const bool wasOpen = !socket->IsClosed();
+            if (!socket->EndGather() && wasOpen) {
+                KEPMsgChannelOrganizer::Instance().RemoveChannel(gathered.channel, true);
+            }
         }
-        // A socket closed already (by a failure earlier in the pass, or by another thread) has
-        // had its channel dealt with; its gathered bytes are dropped.
-        const bool wasOpen = !socket->IsClosed();
-        if (!socket->EndGather() && wasOpen) {
-            KEPMsgChannelOrganizer::Instance().RemoveChannel(gathered.channel, true);
-        }
+        gathered = GatheredConnection();  // returns the lease
     }
-    m_gathered.clear();
+    m_gatheredCount = 0;
 }
 
 void KEPMsgSendMessageBuffer::QueryPendingStatus(const KEPBasVector<unsigned int>& ids,
@@ -189,9 +209,8 @@ bool KEPMsgSendMessageBuffer::QueryPendingStatus(unsigned int& id) {
 
 void KEPMsgSendMessageBuffer::RegisterMessageOutputStream(const char* type,
                                                           KEPBasOutputStream* stream) {
+    const KEPString name(type);
     KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
-    KEPString name;
-    name.BuildFromUTF8(type);
     m_outputStreams.Insert(name, static_cast<KEPBasStream*>(stream));
 }
 

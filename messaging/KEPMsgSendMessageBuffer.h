@@ -13,9 +13,9 @@
 // lock -> connection-services mutex.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
@@ -45,12 +45,14 @@ class KEPMSG_API KEPMsgSendMessageBuffer
     // Module-internal twins of the two sends for channels found by a query: connectionSerial is
     // the serial (KEPMsgSocket::GetSerial) of the channel's connection, read while the channel
     // was still registered, so a record never goes to a later connection with the same id.
-    void ISendSocketMessage(const KEPMsgChannel& channel, KEPBasSocketMessage* message,
-                            unsigned int& id, std::uint64_t connectionSerial);
-    void SendSocketMessageImmediate(const KEPMsgChannel& channel, KEPBasSocketMessage* message,
-                                    std::uint64_t connectionSerial);
-    // The serial of the connection the channel names now, 0 when it has none.
-    static std::uint64_t ConnectionSerial(const KEPMsgChannel& channel);
+    KEPMSG_INTERNAL void ISendSocketMessage(const KEPMsgChannel& channel,
+                                            KEPBasSocketMessage* message, unsigned int& id,
+                                            std::uint64_t connectionSerial);
+    KEPMSG_INTERNAL void SendSocketMessageImmediate(const KEPMsgChannel& channel,
+                                                    KEPBasSocketMessage* message,
+                                                    std::uint64_t connectionSerial);
+    // Module-internal: the serial of the connection the channel names now, 0 when it has none.
+    KEPMSG_INTERNAL static std::uint64_t ConnectionSerial(const KEPMsgChannel& channel);
     // Runs one transmit pass when a default output stream is set and queued sends wait;
     // otherwise returns at once.
     void TransmitPendingMessages();
@@ -79,17 +81,24 @@ class KEPMSG_API KEPMsgSendMessageBuffer
     unsigned int AppendPendingRecord_priv(const KEPMsgChannel& channel,
                                           KEPBasSocketMessage* message,
                                           std::uint64_t connectionSerial);
-    // The transmit pass. Mutex held.
+    // The transmit pass. Mutex held. Called while a pass runs (host code in WriteBody sending
+    // again), it does nothing: the running pass writes the new records after the current one.
     void TransmitPendingMessage_private();
-    // Sends what the pass gathered per connection and ends the gathers. Mutex held.
+    // The socket of the pass's gathered connection with this id, or null. Mutex held.
+    KEPMsgSocket* FindGathered_priv(int socketId) const;
+    // Sends what the pass gathered per connection, ends the gathers and returns the leases.
+    // Mutex held.
     void FlushGathered_priv();
 
     // A connection whose records a pass gathers (KEPMsgCommSocket::BeginGather), leased until
-    // they are sent. Kept as a member so that a pass allocates nothing once warmed up.
+    // they are sent; the lease also serves the connection's later records in the pass.
     struct GatheredConnection {
         KEPMsgSocketLease socket;
         KEPMsgChannel channel;
     };
+    // Connections gathered by one pass at most; records for further connections are written
+    // without gathering.
+    static constexpr int kMaxGathered = 64;
 
     std::atomic<KEPBasOutputStream*> m_defaultOutputStream;
     omi_Btree<KEPString, KEPBasStream*> m_outputStreams;
@@ -97,12 +106,13 @@ class KEPMSG_API KEPMsgSendMessageBuffer
     // Beside each record: the serial (KEPMsgSocket::GetSerial) of the connection its channel
     // named when it was queued, 0 when none. A record is written only to that connection, never
     // to a later one that was given the same socket id. Guarded by the mutex.
-    std::vector<std::uint64_t> m_pendingSerials;
+    KEPBasVector<std::uint64_t> m_pendingSerials;
     std::atomic<bool> m_hasPendingMessages;
-    // Connections gathered by the running pass, and the nesting depth of passes. Guarded by the
-    // mutex.
-    std::vector<GatheredConnection> m_gathered;
-    int m_passDepth = 0;
+    // Connections gathered by the running pass (the first m_gatheredCount entries), and whether
+    // a pass runs. Guarded by the mutex.
+    std::array<GatheredConnection, kMaxGathered> m_gathered;
+    int m_gatheredCount = 0;
+    bool m_passRunning = false;
 
     // The id of the next record; wraps from 4294967295 to 0. Guarded by the mutex.
     static unsigned int s_nextMessageId;

@@ -1,8 +1,6 @@
 #include "messaging/KEPMsgSocketCommunicator.h"
 
 #include <cstdint>
-#include <utility>
-#include <vector>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasSet.h"
 #include "base/KEPBasTime.h"
@@ -13,6 +11,7 @@
 #include "connection/KEPMsgSocketLease.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
+#include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgSocket.h"
 #include "sockets/KEPMsgSocketErrorInfo.h"
 
@@ -20,33 +19,12 @@ template class KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>;
 
 namespace {
 
-// Runs the interrupt bracket around a scope: the flag goes up before the communicator mutex is
-// waited for (so receive passes yield and let the caller in) and down before it is released.
-class InterruptBracket {
-  public:
-    InterruptBracket(KEPMsgSocketCommunicator& communicator, std::atomic<bool>& flag)
-        : m_communicator(communicator), m_flag(flag) {
-        m_flag.store(true);
-        m_communicator.Lock();
-    }
-    ~InterruptBracket() {
-        m_flag.store(false);
-        m_communicator.Unlock();
-    }
-    InterruptBracket(const InterruptBracket&) = delete;
-    InterruptBracket& operator=(const InterruptBracket&) = delete;
-
-  private:
-    KEPMsgSocketCommunicator& m_communicator;
-    std::atomic<bool>& m_flag;
-};
-
 // Looks the query's channels up together with the serials of their connections, both under the
 // organizer mutex: a channel leaves the organizer before its connection is closed, so none of
 // these connections can have been replaced by a later one with the same socket id. The sends
 // then go only to these connections, however long they wait for the send buffer.
 void LookupWithSerials(KEPMsgChannelQuery* query, KEPBasVector<KEPMsgChannel>& channels,
-                       std::vector<std::uint64_t>& serials) {
+                       KEPBasVector<std::uint64_t>& serials) {
     KEPMsgChannelOrganizer& organizer = KEPMsgChannelOrganizer::Instance();
     KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(organizer);
     organizer.LookupChannel(query, channels);
@@ -55,13 +33,27 @@ void LookupWithSerials(KEPMsgChannelQuery* query, KEPBasVector<KEPMsgChannel>& c
     }
 }
 
-KEPString TypeName(const char* utf8) {
-    KEPString name;
-    name.BuildFromUTF8(utf8);
-    return name;
-}
-
 }  // namespace
+
+// The flag goes up before the communicator mutex is waited for (so receive passes yield and let
+// the caller in) and down before the mutex is released.
+class KEPMsgSocketCommunicator::InterruptBracket {
+  public:
+    explicit InterruptBracket(KEPMsgSocketCommunicator& communicator)
+        : m_communicator(communicator) {
+        m_communicator.InterruptMessagingThread();
+        m_communicator.Lock();
+    }
+    ~InterruptBracket() {
+        m_communicator.ReleaseInterruptMessagingThread();
+        m_communicator.Unlock();
+    }
+    InterruptBracket(const InterruptBracket&) = delete;
+    InterruptBracket& operator=(const InterruptBracket&) = delete;
+
+  private:
+    KEPMsgSocketCommunicator& m_communicator;
+};
 
 KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
     : m_defaultInputStream(nullptr), m_messageTaskRunning(false), m_interruptMessaging(false) {
@@ -76,7 +68,7 @@ KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
 
 KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
     {
-        InterruptBracket bracket(*this, m_interruptMessaging);
+        InterruptBracket bracket(*this);
         ShutdownMessageTask_priv();
     }
     m_defaultInputStream.store(nullptr);
@@ -94,12 +86,12 @@ void KEPMsgSocketCommunicator::ReleaseInterruptMessagingThread() {
 // --- Connections ---------------------------------------------------------------------------
 
 void KEPMsgSocketCommunicator::AddConnection(const KEPMsgChannel& channel, bool listen) {
-    InterruptBracket bracket(*this, m_interruptMessaging);
+    InterruptBracket bracket(*this);
     KEPMsgChannelOrganizer::Instance().RegisterChannel(channel, listen);
 }
 
 void KEPMsgSocketCommunicator::RemoveConnection(KEPMsgChannelQuery* query, bool shutdown) {
-    InterruptBracket bracket(*this, m_interruptMessaging);
+    InterruptBracket bracket(*this);
     KEPMsgChannelOrganizer::Instance().RemoveChannel(query, shutdown);
 }
 
@@ -133,7 +125,7 @@ void KEPMsgSocketCommunicator::QueueForQuery_priv(KEPMsgChannelQuery* query,
                                                   KEPBasSocketMessage* message,
                                                   KEPBasVector<unsigned int>& ids) {
     KEPBasVector<KEPMsgChannel> channels;
-    std::vector<std::uint64_t> serials;
+    KEPBasVector<std::uint64_t> serials;
     LookupWithSerials(query, channels, serials);
     KEPMsgSendMessageBuffer& sendBuffer = KEPMsgSendMessageBuffer::Instance();
     for (int i = 0; i < channels.size(); ++i) {
@@ -152,7 +144,7 @@ void KEPMsgSocketCommunicator::ISendSocketMessage(KEPMsgChannelQuery* query,
 
 void KEPMsgSocketCommunicator::ISendSocketMessage(const char* label, KEPBasSocketMessage* message,
                                                   unsigned int& id) {
-    KEPMsgChannelQueryByLabel query(TypeName(label));
+    KEPMsgChannelQueryByLabel query{KEPString(label)};
     id = 0;
     KEPBasVector<unsigned int> ids;
     {
@@ -172,7 +164,7 @@ void KEPMsgSocketCommunicator::SendSocketMessage(const KEPMsgChannel& channel,
 void KEPMsgSocketCommunicator::SendImmediateForQuery(KEPMsgChannelQuery* query,
                                                      KEPBasSocketMessage* message) {
     KEPBasVector<KEPMsgChannel> channels;
-    std::vector<std::uint64_t> serials;
+    KEPBasVector<std::uint64_t> serials;
     LookupWithSerials(query, channels, serials);
     KEPMsgSendMessageBuffer& sendBuffer = KEPMsgSendMessageBuffer::Instance();
     for (int i = 0; i < channels.size(); ++i) {
@@ -186,7 +178,7 @@ void KEPMsgSocketCommunicator::SendSocketMessage(KEPMsgChannelQuery* query,
 }
 
 void KEPMsgSocketCommunicator::SendSocketMessage(const char* label, KEPBasSocketMessage* message) {
-    KEPMsgChannelQueryByLabel query(TypeName(label));
+    KEPMsgChannelQueryByLabel query{KEPString(label)};
     SendImmediateForQuery(&query, message);
 }
 
@@ -206,7 +198,7 @@ void KEPMsgSocketCommunicator::TransmitPendingMessage() {
 // --- Streams, prototypes and callbacks -------------------------------------------------------
 
 void KEPMsgSocketCommunicator::SetDefaultInputStream(KEPBasInputStream* stream) {
-    InterruptBracket bracket(*this, m_interruptMessaging);
+    InterruptBracket bracket(*this);
     m_defaultInputStream.store(stream);
 }
 
@@ -216,8 +208,8 @@ bool KEPMsgSocketCommunicator::IsDefaultInputStreamDefined() const {
 
 void KEPMsgSocketCommunicator::RegisterMessageInputStream(const char* type,
                                                           KEPBasInputStream* stream) {
-    const KEPString name = TypeName(type);
-    InterruptBracket bracket(*this, m_interruptMessaging);
+    const KEPString name(type);
+    InterruptBracket bracket(*this);
     m_inputStreams.Insert(name, static_cast<KEPBasStream*>(stream));
 }
 
@@ -236,19 +228,19 @@ void KEPMsgSocketCommunicator::RegisterMessageOutputStream(const char* type,
 
 void KEPMsgSocketCommunicator::RegisterMessagePrototype(const char* type,
                                                         KEPBasSocketMessage* prototype) {
-    KEPMsgConnectionServicesUtils::Instance().RegisterMessagePrototype(TypeName(type), prototype);
+    KEPMsgConnectionServicesUtils::Instance().RegisterMessagePrototype(KEPString(type), prototype);
 }
 
 void KEPMsgSocketCommunicator::RegisterMessageNotificationCallback(const char* type,
                                                                    NotificationCallback callback) {
-    const KEPString name = TypeName(type);
-    InterruptBracket bracket(*this, m_interruptMessaging);
+    const KEPString name(type);
+    InterruptBracket bracket(*this);
     m_notificationCallbacks.Insert(name, callback);
 }
 
 void KEPMsgSocketCommunicator::RemoveMessageNotificationCallback(const char* type) {
-    const KEPString name = TypeName(type);
-    InterruptBracket bracket(*this, m_interruptMessaging);
+    const KEPString name(type);
+    InterruptBracket bracket(*this);
     if (m_notificationCallbacks.IsMember(name)) {
         m_notificationCallbacks.Remove(name);
     }
@@ -304,25 +296,35 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     }
     newlyCreated.Clear();
 
+    // Connections to remove with their channels: those the wait found closed, and those this
+    // pass leaves closed (the peer's close, a reset, the I/O time-out, a bad header, a body cut
+    // off). The wait skips closed sockets, so this pass is the last that sees them.
     KEPBasVector<int> closedSocketIds;
-    // Leases on the closed connections until their channels are removed below: while they are
-    // held no new connection can be given the same socket id, so the removal by id cannot hit a
-    // connection that another thread made meanwhile.
-    std::vector<KEPMsgSocketLease> closedSockets;
+    KEPBasVector<KEPMsgChannel>& closedChannels = waitable->ClosedChannels();
+    for (int i = 0; i < closedChannels.size(); ++i) {
+        closedSocketIds.push_back(closedChannels[i].GetSocketId());
+    }
+    closedChannels.Clear();
     KEPBasSet<KEPString> typesToNotify;
 
-    // At most one message per ready channel-list entry.
+    // At most one message per ready channel-list entry, each read under one lease.
     KEPBasVector<KEPMsgChannel>& listen = waitable->Listen();
     for (int i = 0; i < listen.size(); ++i) {
         const int socketId = listen[i].GetSocketId();
+        KEPMsgSocketLease lease = services.LeaseSocket(socketId);
+        auto* const socket = dynamic_cast<KEPMsgCommSocket*>(lease.get());
+        if (socket == nullptr) {
+            continue;  // removed meanwhile by another thread, with its channel
+        }
         KEPString type;
-        KEPMsgSocketLease held = services.LeaseSocket(socketId);
-        if (!services.RetrieveMessageTypeFromSocket(socketId, type) ||
+        bool lost = false;
+        if (!KEPMsgConnectionServicesUtils::ReadMessageHeader(*socket, type, lost) ||
             type.GetLengthInByte() == 0) {
-            KEPMsgSocket* const socket = services.GetSocket(socketId);
-            if (socket == nullptr || socket->IsClosed()) {
+            if (lost) {
+                socket->Shutdown();
+            }
+            if (socket->IsClosed()) {
                 closedSocketIds.push_back(socketId);
-                closedSockets.push_back(std::move(held));
             }
             continue;
         }
@@ -337,9 +339,8 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
             if (stream != nullptr) {
                 stream->SetSocketId(socketId);
                 message->ReadBody(stream);
-                KEPMsgChannel channel = listen[i];
                 KEPMsgRetrieveMessageBuffer::Instance().AddMessage(
-                    KEPMsgChannelMsgStruct(channel, message));
+                    KEPMsgChannelMsgStruct(listen[i], message));
                 stored = true;
                 if (m_notificationCallbacks.IsMember(type)) {
                     typesToNotify.insert(type);
@@ -349,18 +350,20 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         if (!stored) {
             delete message;  // nobody else can ever reach it
         }
-        // A body cut off by the peer's close, a reset or the I/O time-out leaves the socket shut
-        // down; the wait skips closed sockets, so this pass is the last one that sees the
-        // channel and must remove it.
-        KEPMsgSocket* const socket = services.GetSocket(socketId);
-        if (socket == nullptr || socket->IsClosed()) {
-            closedSocketIds.push_back(socketId);
-            closedSockets.push_back(std::move(held));
+        if (socket->IsClosed()) {
+            closedSocketIds.push_back(socketId);  // the body was cut off
         }
     }
     listen.Clear();
 
     for (int i = 0; i < closedSocketIds.size(); ++i) {
+        // Leased and checked again: while the lease is held, the id names this closed socket
+        // and no connection made meanwhile by another thread can have been given the same
+        // number. An id already removed (or listed twice) gives an empty lease.
+        KEPMsgSocketLease lease = services.LeaseSocket(closedSocketIds[i]);
+        if (!lease || !lease->IsClosed()) {
+            continue;
+        }
         // The organizer changes the current waitable's list from other threads under the
         // waitable lock, so the search holds it too; the removal runs after it is released
         // (the organizer takes its own mutex before the waitable lock).
@@ -380,7 +383,6 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
             organizer.RemoveChannel(channel, true);
         }
     }
-    closedSockets.clear();
 
     // Callbacks run with no lock held, in ascending order of type names.
     for (KEPBasSet<KEPString>::iterator it = typesToNotify.begin(); it != typesToNotify.end();
@@ -428,6 +430,6 @@ void KEPMsgSocketCommunicator::ShutdownMessageTask_priv() {
 }
 
 void KEPMsgSocketCommunicator::ShutdownMessageTask() {
-    InterruptBracket bracket(*this, m_interruptMessaging);
+    InterruptBracket bracket(*this);
     ShutdownMessageTask_priv();
 }

@@ -84,11 +84,13 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // --- Streams, prototypes and callbacks ---------------------------------------------------
     // Stream for the bodies of received types without a stream of their own (null allowed).
     void SetDefaultInputStream(KEPBasInputStream* stream);
+    // True when a default input stream is set. Takes no lock.
     bool IsDefaultInputStreamDefined() const;
     // Input stream for one type; null means messages of that type are not read. First wins.
     void RegisterMessageInputStream(const char* type, KEPBasInputStream* stream);
     // Default output stream of the send buffer; without it nothing is ever written.
     void SetDefaultOutputStream(KEPBasOutputStream* stream);
+    // True when the send buffer has a default output stream. Takes no lock.
     bool IsDefaultOutputStreamDefined() const;
     // Output stream for one type; null means messages of that type are dropped. First wins.
     void RegisterMessageOutputStream(const char* type, KEPBasOutputStream* stream);
@@ -116,7 +118,9 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // --- Message task ----------------------------------------------------------------------
     // Arms the task-running flag; call before starting the thread that runs the task.
     void PrepareStartupMessageTask();
+    // True from PrepareStartupMessageTask() until ShutdownMessageTask(). Takes no lock.
     bool IsMessageTaskRunning() const;
+    // The opposite of IsMessageTaskRunning(): true when the task's loop should end.
     bool IsOkToShutDownMessageTask() const;
     // Clears the task-running flag, waits 100 ms holding the communicator mutex and closes
     // every registered channel. Does not wait for the task's thread.
@@ -127,6 +131,11 @@ class KEPMSG_API KEPMsgSocketCommunicator
     KEPMsgSocketCommunicator(const KEPMsgSocketCommunicator&) = delete;
     KEPMsgSocketCommunicator& operator=(const KEPMsgSocketCommunicator&) = delete;
 
+    // Scope guard of the interrupt bracket (see the source): raises the interrupt flag, takes
+    // the communicator mutex; lowers the flag and releases the mutex at the end.
+    class InterruptBracket;
+
+    // Raises and lowers m_interruptMessaging: receive passes yield while it is up.
     void InterruptMessagingThread();
     void ReleaseInterruptMessagingThread();
     // The work of ShutdownMessageTask; communicator mutex held.

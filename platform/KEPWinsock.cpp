@@ -428,6 +428,12 @@ void freeaddrinfo(addrinfo* result) {
     }
 }
 
+AddrInfoList Resolve(const char* host, const char* service, const addrinfo& hints, int& code) {
+    addrinfo* list = nullptr;
+    code = kepwsa::getaddrinfo(host, service, &hints, &list);
+    return AddrInfoList(code == 0 ? list : nullptr);
+}
+
 void FD_ZERO(fd_set* set) {
     if (set != nullptr) {
         set->fd_count = 0;

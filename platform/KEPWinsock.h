@@ -11,13 +11,18 @@
 // - select() takes a fixed-capacity descriptor set with Winsock's FD_SET semantics (a count
 //   and a list of handles, no duplicates, full at capacity) and is implemented with poll, so
 //   descriptor numbers above 1023 are safe.
+//
+// The layer is internal to the module and not exported: the module's sockets call it, and the
+// tests and the benchmark reach it by linking the module's layers statically. Every function
+// may be called from any thread; the testing hooks are process-wide and meant for one test at a
+// time.
 #pragma once
 
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "base/KEPBasExport.h"
+#include <memory>
 
 // The system headers define the POSIX descriptor-set macros; this layer declares Winsock's
 // functions of the same names instead, so the macros are withdrawn for every includer.
@@ -97,41 +102,49 @@ struct WSADATA {
 
 // Start-up always succeeds on POSIX and grants version 2.2. Tests replace the result through
 // SetStartupResultForTesting to exercise the failure paths of the callers.
-KEPMSG_API int WSAStartup(unsigned short versionRequested, WSADATA* data);
-KEPMSG_API int WSACleanup();
+int WSAStartup(unsigned short versionRequested, WSADATA* data);
+int WSACleanup();
 // errorCode != 0 makes WSAStartup return it; grantedVersion is what it reports in wVersion.
-KEPMSG_API void SetStartupResultForTesting(int errorCode, unsigned short grantedVersion);
+void SetStartupResultForTesting(int errorCode, unsigned short grantedVersion);
 
 // Tests observe every send through this hook (null switches it off): the handle and the length
 // asked for, before the call is made.
-KEPMSG_API void SetSendHookForTesting(void (*hook)(SOCKET s, int length));
+void SetSendHookForTesting(void (*hook)(SOCKET s, int length));
 // Makes the next listen() fail with winsockError (0 switches it off); tests use it to reach the
 // failure path of a listening socket, which a bound socket cannot be made to take naturally.
-KEPMSG_API void SetListenFailureForTesting(int winsockError);
+void SetListenFailureForTesting(int winsockError);
 
-KEPMSG_API int WSAGetLastError();
-KEPMSG_API void WSASetLastError(int code);
+int WSAGetLastError();
+void WSASetLastError(int code);
 // The Winsock number for an errno value, and for a getaddrinfo result.
-KEPMSG_API int ErrnoToWinsock(int errnoValue);
-KEPMSG_API int ResolverErrorToWinsock(int gaiResult);
+int ErrnoToWinsock(int errnoValue);
+int ResolverErrorToWinsock(int gaiResult);
 
-KEPMSG_API SOCKET socket(int family, int type, int protocol);
-KEPMSG_API int bind(SOCKET s, const sockaddr* address, socklen_t length);
-KEPMSG_API int listen(SOCKET s, int backlog);
-KEPMSG_API SOCKET accept(SOCKET s, sockaddr* address, socklen_t* length);
-KEPMSG_API int connect(SOCKET s, const sockaddr* address, socklen_t length);
+SOCKET socket(int family, int type, int protocol);
+int bind(SOCKET s, const sockaddr* address, socklen_t length);
+int listen(SOCKET s, int backlog);
+SOCKET accept(SOCKET s, sockaddr* address, socklen_t* length);
+int connect(SOCKET s, const sockaddr* address, socklen_t length);
 // send and recv return the byte count, or SOCKET_ERROR. flags are MSG_ flags; MSG_NOSIGNAL is
 // always added to send.
-KEPMSG_API int send(SOCKET s, const char* buffer, int length, int flags);
-KEPMSG_API int recv(SOCKET s, char* buffer, int length, int flags);
-KEPMSG_API int shutdown(SOCKET s, int how);
-KEPMSG_API int closesocket(SOCKET s);
-KEPMSG_API int setsockopt(SOCKET s, int level, int option, const void* value, socklen_t length);
-KEPMSG_API int getsockname(SOCKET s, sockaddr* address, socklen_t* length);
+int send(SOCKET s, const char* buffer, int length, int flags);
+int recv(SOCKET s, char* buffer, int length, int flags);
+int shutdown(SOCKET s, int how);
+int closesocket(SOCKET s);
+int setsockopt(SOCKET s, int level, int option, const void* value, socklen_t length);
+int getsockname(SOCKET s, sockaddr* address, socklen_t* length);
 // Returns 0 or a Winsock resolver error (also stored for WSAGetLastError).
-KEPMSG_API int getaddrinfo(const char* host, const char* service, const addrinfo* hints,
-                           addrinfo** result);
-KEPMSG_API void freeaddrinfo(addrinfo* result);
+int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
+void freeaddrinfo(addrinfo* result);
+
+// A resolver result list that frees itself with freeaddrinfo.
+struct AddrInfoDeleter {
+    void operator()(addrinfo* list) const { kepwsa::freeaddrinfo(list); }
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+// getaddrinfo into an owned list; code is set to 0 or the Winsock resolver error (the list is
+// then empty).
+AddrInfoList Resolve(const char* host, const char* service, const addrinfo& hints, int& code);
 
 // Winsock's fd_set: a count and a list of handles.
 struct fd_set {
@@ -139,17 +152,16 @@ struct fd_set {
     SOCKET fd_array[KEP_FD_SETSIZE];
 };
 
-KEPMSG_API void FD_ZERO(fd_set* set);
+void FD_ZERO(fd_set* set);
 // Appends s unless it is present or the set is full (then s is left out).
-KEPMSG_API void FD_SET(SOCKET s, fd_set* set);
-KEPMSG_API int FD_ISSET(SOCKET s, const fd_set* set);
+void FD_SET(SOCKET s, fd_set* set);
+int FD_ISSET(SOCKET s, const fd_set* set);
 
 // Waits until a handle of readSet is readable (data, a pending connection, end of stream or an
 // error) or the time-out passes; null waits without limit. On return readSet holds only the
 // ready handles. Returns their number, 0 on time-out, SOCKET_ERROR on failure (a handle that is
 // not an open descriptor gives WSAENOTSOCK). nfds is accepted for Winsock compatibility and not
 // used. A negative time-out polls.
-KEPMSG_API int select(int nfds, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
-                      const timeval* timeout);
+int select(int nfds, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, const timeval* timeout);
 
 }  // namespace kepwsa

@@ -6,23 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "base/mem_Allocation.h"
 #include "platform/KEPWinsock.h"
-
-namespace {
-
-constexpr const char* kLoopbackIpv4 = "127.0.0.1";
-constexpr int kSendBufferBytes = 65536;
-constexpr int kLingerSeconds = 5;
-
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { kepwsa::freeaddrinfo(list); }
-};
-using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
-
-}  // namespace
 
 KEPMsgCommSocket::KEPMsgCommSocket(KEPMsgSocketAddress address)
     : m_inputOpen(false), m_outputOpen(false) {
@@ -54,9 +40,8 @@ void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* rawList = nullptr;
-    const int resolved = kepwsa::getaddrinfo(host, serviceText, &hints, &rawList);
-    AddrInfoList list(rawList);
+    int resolved = 0;
+    kepwsa::AddrInfoList list = kepwsa::Resolve(host, serviceText, hints, resolved);
     if (resolved != 0) {
         SetErrorCode(resolved);
         return;
@@ -88,24 +73,14 @@ void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
         return;
     }
 
-    const linger lingerOnClose{1, kLingerSeconds};
-    if (kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &lingerOnClose,
-                           sizeof(lingerOnClose)) != 0) {
-        SetErrorCode(kepwsa::WSAGetLastError());
-        Close();
-        return;
-    }
-    const int sendBuffer = kSendBufferBytes;
-    if (kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer)) !=
-        0) {
-        SetErrorCode(kepwsa::WSAGetLastError());
+    const int optionError = ApplyConnectionOptions(descriptor);
+    if (optionError != 0) {
+        SetErrorCode(optionError);
         Close();
         return;
     }
     const int on = 1;
     kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-    kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    ApplyIoTimeout(descriptor);
 
     SetClosed(false);
     m_inputOpen.store(true);

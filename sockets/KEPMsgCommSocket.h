@@ -41,7 +41,10 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     void Connect(KEPMsgSocketAddress address);
     // Returns true when there is a handle, the socket is not closed and a direction is open.
     bool IsConnected() const;
+    // True until a connection is made, and once the receiving side is shut down (by
+    // ShutDownInput, Shutdown, the peer's close or a lost connection).
     bool IsInputShutDown() const;
+    // True until a connection is made, and once the sending side is shut down.
     bool IsOutputShutDown() const;
     // Half-closes the receiving side; a connection-lost error counts as done and is not recorded,
     // any other error is recorded and the side stays open.

@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr int kSendBufferBytes = 65536;
-constexpr int kLingerSeconds = 5;
-
 // Errors that accept(2) reports for one pending connection (reset or lost before it was taken),
 // not for the listening socket: the listener goes on serving the others.
 bool IsPendingConnectionError(int code) {
@@ -81,22 +78,14 @@ KEPMsgCommSocket* KEPMsgServerSocket::TryAccept() {
 
     const int on = 1;
     kepwsa::setsockopt(GetId(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    // Set on the connection as well: setting it on the listener only reaches connections that
-    // are accepted later, and Nagle's algorithm against delayed acknowledgements costs a
-    // request-reply exchange about 40 ms.
-    kepwsa::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-
-    const linger lingerOnClose{1, kLingerSeconds};
-    const int sendBuffer = kSendBufferBytes;
-    if (kepwsa::setsockopt(connection, SOL_SOCKET, SO_LINGER, &lingerOnClose,
-                           sizeof(lingerOnClose)) != 0 ||
-        kepwsa::setsockopt(connection, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer)) !=
-            0) {
-        SetErrorCode(kepwsa::WSAGetLastError());
+    // The connection gets its own options (TCP_NODELAY included: setting it on the listener
+    // reaches only connections accepted later).
+    const int optionError = ApplyConnectionOptions(connection);
+    if (optionError != 0) {
+        SetErrorCode(optionError);
         kepwsa::closesocket(connection);
         return nullptr;
     }
-    ApplyIoTimeout(connection);
     return new KEPMsgCommSocket(GetAddress(), connection);
 }
 

@@ -24,8 +24,8 @@ class KEPMSG_API KEPMsgServerSocket : public KEPMsgSocket {
     // A pending connection that was reset or lost is reported (null, its code) without closing
     // this socket.
     KEPMsgCommSocket* Accept();
-    // Module-internal: as Accept(), but returns null with WSAEWOULDBLOCK (10035) recorded at
-    // once when no connection is pending.
+    // As Accept(), but never waits: returns null with WSAEWOULDBLOCK (10035) recorded when no
+    // connection is pending.
     KEPMsgCommSocket* TryAccept();
     // Shuts down both directions, then Close(). Idempotent.
     void Shutdown() override;

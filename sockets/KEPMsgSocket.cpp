@@ -1,24 +1,20 @@
 #include "sockets/KEPMsgSocket.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/time.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "frame/KEPMsgWinsockStartup.h"
 #include "platform/KEPWinsock.h"
 
 namespace {
 
-constexpr const char* kLoopbackIpv4 = "127.0.0.1";
 constexpr const char* kLoopbackIpv6 = "::1";
-
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { kepwsa::freeaddrinfo(list); }
-};
-using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+constexpr int kSendBufferBytes = 65536;
+constexpr int kLingerSeconds = 5;
 
 // The family a listening socket binds with: read at every bind; IPv6 wins when both are set.
 int ForcedFamily() {
@@ -65,17 +61,12 @@ KEPMsgSocket::KEPMsgSocket()
 }
 
 KEPMsgSocket::~KEPMsgSocket() {
-    std::vector<int> toClose;
-    {
-        std::lock_guard<std::mutex> guard(m_stateMutex);
-        if (m_descriptorOpen) {
-            toClose.push_back(m_handle.load());
-            m_descriptorOpen = false;
-        }
-        toClose.insert(toClose.end(), m_pending.begin(), m_pending.end());
-        m_pending.clear();
+    // No other thread can reach a socket that is being destroyed: no lock needed.
+    if (m_descriptorOpen) {
+        CloseWithoutWaiting(m_handle.load());
+        m_descriptorOpen = false;
     }
-    for (int descriptor : toClose) {
+    for (int descriptor : m_pending) {
         CloseWithoutWaiting(descriptor);
     }
 }
@@ -156,7 +147,7 @@ void KEPMsgSocket::AcquireHold() {
 }
 
 int KEPMsgSocket::ReleaseHold() {
-    std::vector<int> toClose;
+    KEPBasVector<int> toClose;
     int left = 0;
     {
         std::lock_guard<std::mutex> guard(m_stateMutex);
@@ -194,13 +185,26 @@ int KEPMsgSocket::GetIoTimeout() {
     return s_ioTimeoutMs.load();
 }
 
-void KEPMsgSocket::ApplyIoTimeout(int descriptor) {
+int KEPMsgSocket::ApplyConnectionOptions(int descriptor) {
+    const linger lingerOnClose{1, kLingerSeconds};
+    const int sendBuffer = kSendBufferBytes;
+    if (kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &lingerOnClose,
+                           sizeof(lingerOnClose)) != 0 ||
+        kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer)) !=
+            0) {
+        return kepwsa::WSAGetLastError();
+    }
+    // Nagle's algorithm against delayed acknowledgements costs a request-reply exchange about
+    // 40 ms.
+    const int on = 1;
+    kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     const int milliseconds = s_ioTimeoutMs.load();
     timeval limit{};
     limit.tv_sec = milliseconds / 1000;
     limit.tv_usec = (milliseconds % 1000) * 1000;
     kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    return 0;
 }
 
 void KEPMsgSocket::BindLocalAddress(KEPMsgSocketAddress address) {
@@ -229,10 +233,9 @@ void KEPMsgSocket::BindLocalAddress(KEPMsgSocketAddress address) {
         std::snprintf(serviceText, sizeof(serviceText), "%d", address.GetPort());
     }
 
-    addrinfo* rawList = nullptr;
-    const int resolved =
-        kepwsa::getaddrinfo(host, systemChoosesPort ? nullptr : serviceText, &hints, &rawList);
-    AddrInfoList list(rawList);
+    int resolved = 0;
+    kepwsa::AddrInfoList list =
+        kepwsa::Resolve(host, systemChoosesPort ? nullptr : serviceText, hints, resolved);
     if (resolved != 0) {
         SetErrorCode(resolved);
         return;

@@ -12,10 +12,11 @@
 // thread blocked in recv/send returns) but keeps it open, so its number cannot be reused by a new
 // connection under the holder; the last ReleaseHold() closes it.
 //
-// I/O time-out: every connected socket gets SO_RCVTIMEO and SO_SNDTIMEO of GetIoTimeout()
-// milliseconds when it is connected or accepted (default 30000, 0 = none), so a peer that stalls
-// in the middle of a message cannot block a reader or writer for ever. A read or write that runs
-// out of time records WSAETIMEDOUT (10060) and shuts the socket down like a lost connection.
+// I/O time-out: every connected socket gets SO_RCVTIMEO and SO_SNDTIMEO of the process-wide I/O
+// time-out when it is connected or accepted (default 30000 ms, 0 = none; hosts set it through
+// KEPMsgConnectionServicesUtils::SetIoTimeout), so a peer that stalls in the middle of a message
+// cannot block a reader or writer for ever. A read or write that runs out of time records
+// WSAETIMEDOUT (10060) and shuts the socket down like a lost connection.
 //
 // Thread-safety: the handle, error code, closed flag and the direction flags of connected
 // sockets are atomics, so other threads may query them at any time. The hold count and the
@@ -27,8 +28,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <vector>
 
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "base/KEPBasExport.h"
 #include "base/mem_Allocation.h"
 #include "sockets/KEPMsgSocketAddress.h"
@@ -65,26 +66,30 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     // Shuts the socket down and closes it; idempotent.
     virtual void Shutdown() = 0;
 
-    // Module-internal: while a hold is outstanding, Close() keeps the descriptor open (see above).
-    void AcquireHold();
-    // Module-internal: releases one hold and returns the number left; the last one performs a
-    // deferred close. Releasing without a hold does nothing and returns 0.
-    int ReleaseHold();
-    // Module-internal: the number of outstanding holds.
-    int HoldCount() const;
-    // Module-internal: a process-wide number that names this socket's current descriptor and is
-    // never given again (0 before the first), so a record queued for one connection can tell it
-    // from a later connection that got the same descriptor number.
-    std::uint64_t GetSerial() const { return m_serial.load(); }
-
     // True for the codes that mean the connection is gone: 10050-10054, 10057, 10058.
     static bool IsConnectionLostError(int code);
 
+    // The host a socket uses for an empty host text: the IPv4 loopback interface.
+    static constexpr const char* kLoopbackIpv4 = "127.0.0.1";
+
+    // ---- Module-internal (not exported; the module's layers and its tests call them) ----
+
+    // While a hold is outstanding, Close() keeps the descriptor open (see above).
+    KEPMSG_INTERNAL void AcquireHold();
+    // Releases one hold and returns the number left; the last one performs a deferred close.
+    // Releasing without a hold does nothing and returns 0.
+    KEPMSG_INTERNAL int ReleaseHold();
+    // The number of outstanding holds.
+    KEPMSG_INTERNAL int HoldCount() const;
+    // A process-wide number that names this socket's current descriptor and is never given
+    // again (0 before the first), so a record queued for one connection can tell it from a later
+    // connection that got the same descriptor number.
+    KEPMSG_INTERNAL std::uint64_t GetSerial() const { return m_serial.load(); }
     // Sets the process-wide I/O time-out in milliseconds for sockets connected or accepted from
-    // now on (0 or less = none). Default 30000.
-    static void SetIoTimeout(int milliseconds);
+    // now on (0 or less = none). Hosts use KEPMsgConnectionServicesUtils::SetIoTimeout.
+    KEPMSG_INTERNAL static void SetIoTimeout(int milliseconds);
     // Returns the process-wide I/O time-out in milliseconds (0 = none).
-    static int GetIoTimeout();
+    KEPMSG_INTERNAL static int GetIoTimeout();
 
   protected:
     // Result of ShutdownDescriptor when there is no descriptor to shut down.
@@ -101,8 +106,10 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     // shutdown(2) in direction how on the descriptor while this socket still owns it. Returns 0,
     // the Winsock error code, or kNoDescriptor when it owns none.
     int ShutdownDescriptor(int how);
-    // Applies the I/O time-out to a connected descriptor; failures are ignored.
-    static void ApplyIoTimeout(int descriptor);
+    // Sets the options of a connected descriptor: a 5 s linger and a 64 KiB send buffer (their
+    // failure is returned as the Winsock code, else 0), then TCP_NODELAY and the I/O time-out
+    // (failures ignored).
+    static int ApplyConnectionOptions(int descriptor);
 
   private:
     KEPMsgSocketAddress m_address;
@@ -112,9 +119,9 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     std::atomic<std::uint64_t> m_serial;
 
     mutable std::mutex m_stateMutex;
-    int m_holdCount;             // guarded by m_stateMutex
-    bool m_descriptorOpen;       // guarded by m_stateMutex: m_handle still has to be closed
-    std::vector<int> m_pending;  // guarded by m_stateMutex: closes deferred to the last hold
+    int m_holdCount;              // guarded by m_stateMutex
+    bool m_descriptorOpen;        // guarded by m_stateMutex: m_handle still has to be closed
+    KEPBasVector<int> m_pending;  // guarded by m_stateMutex: closes deferred to the last hold
 
     static std::atomic<int> s_ioTimeoutMs;
     static std::atomic<std::uint64_t> s_nextSerial;

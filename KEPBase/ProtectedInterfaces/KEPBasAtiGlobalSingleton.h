@@ -9,11 +9,13 @@
 //
 // Each service header declares `extern template class KEPBasAtiGlobalSingleton<T>;` and its
 // source file holds the explicit instantiation, so the statics live once, in the module.
+//
+// Nothing here throws: the registry key is built in a fixed buffer on the stack.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <typeinfo>
-#include <string>
 
 #include "base/KEPBasAtiMutex.h"
 #include "base/KEPBasExport.h"
@@ -21,25 +23,31 @@
 #include "base/mem_Allocation.h"
 #include "base/omi_SingletonRegistry.h"
 
-// The registry key of a singleton class: "class " followed by the class name.
-KEPBAS_API std::string KEPBasSingletonKey(const char* mangledTypeName);
+// Writes the registry key of a singleton class, "class " followed by the demangled class name,
+// into key (size bytes, always terminated; a longer name is cut off). Allocates nothing that
+// could throw.
+KEPBAS_API void KEPBasSingletonKey(const char* mangledTypeName, char* key, std::size_t size);
 
 template <class T>
 class KEPMSG_API KEPBasAtiGlobalSingleton : public mem_AllocationOperators {
-public:
+  public:
     static T& Instance();
     static void Finalize();
 
     void Lock() volatile { m_lock.load(std::memory_order_acquire)->Lock(); }
     void Unlock() volatile { m_lock.load(std::memory_order_acquire)->Unlock(); }
 
-protected:
+  protected:
     KEPBasAtiGlobalSingleton();
     ~KEPBasAtiGlobalSingleton() {}
 
-private:
+  private:
+    // Room for "class " and the demangled names of the module's classes.
+    static constexpr std::size_t kKeyBytes = 256;
+
     static void CreateLocks();
-    static std::string Key();
+    // Writes this class's registry key into key (kKeyBytes).
+    static void Key(char* key);
 
     static std::atomic<T*> m_instance;
     static std::atomic<KEPBasAtiMutex*> m_lock;
@@ -51,14 +59,16 @@ template <class T>
 std::atomic<KEPBasAtiMutex*> KEPBasAtiGlobalSingleton<T>::m_lock{nullptr};
 
 template <class T>
-std::string KEPBasAtiGlobalSingleton<T>::Key() {
-    return KEPBasSingletonKey(typeid(T).name());
+void KEPBasAtiGlobalSingleton<T>::Key(char* key) {
+    KEPBasSingletonKey(typeid(T).name(), key, kKeyBytes);
 }
 
 template <class T>
 KEPBasAtiGlobalSingleton<T>::KEPBasAtiGlobalSingleton() {
     if (omi_SingletonRegistry* registry = omi_SingletonRegistry::Instance()) {
-        registry->Add(Key().c_str(), static_cast<T*>(this));
+        char key[kKeyBytes];
+        Key(key);
+        registry->Add(key, static_cast<T*>(this));
     }
 }
 
@@ -103,7 +113,9 @@ void KEPBasAtiGlobalSingleton<T>::Finalize() {
     KEPBasAtiGlobalLock globalLock;
     if (T* instance = m_instance.load(std::memory_order_acquire)) {
         if (omi_SingletonRegistry* registry = omi_SingletonRegistry::Instance()) {
-            registry->Remove(Key().c_str());
+            char key[kKeyBytes];
+            Key(key);
+            registry->Remove(key);
         }
         delete instance;
     }

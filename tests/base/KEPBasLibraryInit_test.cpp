@@ -4,39 +4,37 @@
 
 namespace {
 
+// Every layer keeps its own count: only its first initialize and its last finalize move the
+// caller's counter, and a finalize without an initialize changes nothing.
 TEST(KEPBasLibraryInitTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounter) {
+    const struct {
+        void (*initialize)(int&);
+        void (*finalize)(int&);
+    } layers[] = {
+        {KEPBasAlloc_initialize, KEPBasAlloc_finalize},
+        {KEPBasShared_initialize, KEPBasShared_finalize},
+        {KEPSimContainers_initialize, KEPSimContainers_finalize},
+        {KEPBasXmlParser_initialize, KEPBasXmlParser_finalize},
+        {KEPBasCoreUtils_initialize, KEPBasCoreUtils_finalize},
+        {KEPBasGenericsLib_initialize, KEPBasGenericsLib_finalize},
+    };
     int counter = 0;
-    KEPBasShared_initialize(counter);
-    EXPECT_EQ(1, counter);
-    KEPBasShared_initialize(counter);
-    EXPECT_EQ(1, counter);
-    KEPBasShared_finalize(counter);
-    EXPECT_EQ(1, counter);
-    KEPBasShared_finalize(counter);
-    EXPECT_EQ(0, counter);
-}
-
-TEST(KEPBasLibraryInitTest, UnbalancedFinalizeChangesNothing) {
-    int counter = 0;
-    KEPBasAlloc_finalize(counter);
-    EXPECT_EQ(0, counter);
-    KEPBasAlloc_initialize(counter);
-    EXPECT_EQ(1, counter);
-    KEPBasAlloc_finalize(counter);
-    EXPECT_EQ(0, counter);
-}
-
-TEST(KEPBasLibraryInitTest, EveryLayerHasItsOwnCount) {
-    int counter = 0;
-    KEPSimContainers_initialize(counter);
-    KEPBasXmlParser_initialize(counter);
-    KEPBasCoreUtils_initialize(counter);
-    KEPBasGenericsLib_initialize(counter);
-    EXPECT_EQ(4, counter);
-    KEPBasGenericsLib_finalize(counter);
-    KEPBasCoreUtils_finalize(counter);
-    KEPBasXmlParser_finalize(counter);
-    KEPSimContainers_finalize(counter);
+    for (const auto& layer : layers) {
+        layer.finalize(counter);
+        EXPECT_EQ(0, counter);
+    }
+    for (const auto& layer : layers) {
+        layer.initialize(counter);
+        layer.initialize(counter);
+    }
+    EXPECT_EQ(6, counter);
+    for (const auto& layer : layers) {
+        layer.finalize(counter);
+    }
+    EXPECT_EQ(6, counter);
+    for (const auto& layer : layers) {
+        layer.finalize(counter);
+    }
     EXPECT_EQ(0, counter);
 }
 

@@ -93,14 +93,6 @@ TEST(omi_BtreeTest, AscendingInsertsKeepDepthsAndOrder) {
     ExpectSameAs(tree, reference);
 }
 
-TEST(omi_BtreeTest, DuplicateInsertKeepsFirstValue) {
-    omi_Btree<KEPString, KEPString> tree;
-    EXPECT_TRUE(tree.Insert("type", "first"));
-    EXPECT_FALSE(tree.Insert("type", "second"));
-    EXPECT_EQ(1, tree.Count());
-    EXPECT_STREQ("first", tree.Get("type").GetUTF8());
-}
-
 TEST(omi_BtreeTest, MissingKeyGivesNullValue) {
     omi_Btree<KEPString, KEPString> strings;
     EXPECT_TRUE(strings.Get("absent").IsNull());
@@ -116,21 +108,6 @@ TEST(omi_BtreeTest, MissingKeyGivesNullValue) {
     EXPECT_EQ(nullptr, pointers.Get("absent"));
     EXPECT_EQ(&target, pointers.Get("present"));
     EXPECT_FALSE(pointers.IsMember("absent"));
-}
-
-TEST(omi_BtreeTest, RemoveOfMissingKeyChangesNothing) {
-    IntTree tree;
-    EXPECT_FALSE(tree.Remove(1));
-    tree.Insert(2, "b");
-    tree.Insert(1, "a");
-    tree.Insert(3, "c");
-    EXPECT_FALSE(tree.Remove(4));
-    EXPECT_EQ(3, tree.Count());
-    // Removing the root of a three-node tree keeps the other two in order.
-    EXPECT_TRUE(tree.Remove(tree.Root()->Key()));
-    std::map<int, KEPString> reference{{1, "a"}, {2, "b"}, {3, "c"}};
-    reference.erase(2);
-    ExpectSameAs(tree, reference);
 }
 
 TEST(omi_BtreeTest, CopiesAreDeepAndSelfAssignmentIsHarmless) {

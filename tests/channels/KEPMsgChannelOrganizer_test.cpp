@@ -9,12 +9,9 @@
 #include "ChannelTestSockets.h"
 #include "channels/KEPMsgChannelQueryByLabel.h"
 
-namespace {
+using namespace keptest;
 
-using kep_channel_test::ChannelSocketsTest;
-using kep_channel_test::FinishesWithinDeadline;
-using kep_channel_test::Ids;
-using kep_channel_test::Readable;
+namespace {
 
 class KEPMsgChannelOrganizerTest : public ChannelSocketsTest {
   protected:
@@ -85,7 +82,7 @@ TEST_F(KEPMsgChannelOrganizerTest, RemoveWithShutdownClosesConnectionAndClearsCa
     EXPECT_TRUE(Registered().empty());
     EXPECT_TRUE(Listened().empty());
     // The peer sees the end of the connection.
-    ASSERT_TRUE(Readable(peer, 10000));
+    ASSERT_TRUE(WaitReadable(peer, 10));
     char byte;
     EXPECT_EQ(::recv(peer, &byte, 1, 0), 0);
 }
@@ -188,6 +185,9 @@ TEST_F(KEPMsgChannelOrganizerTest, RegistrationInterleavesWithRunningWait) {
             current.WaitForConnectionAndMessages(1);
             current.Listen().Clear();
             waits.fetch_add(1);
+            // A receive pass does work between two waits; without a pause this loop would
+            // re-take the waitable lock at once and could starve the registering thread.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
     // Run at least 200 rounds and until the waiter has completed 20 waits among them.

@@ -10,15 +10,9 @@
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
 
-namespace {
+using namespace keptest;
 
-using kep_channel_test::ChannelSocketsTest;
-using kep_channel_test::ConnectTo;
-using kep_channel_test::Descriptor;
-using kep_channel_test::EnsureDescriptorLimit;
-using kep_channel_test::FinishesWithinDeadline;
-using kep_channel_test::Ids;
-using kep_channel_test::Readable;
+namespace {
 
 using KEPMsgChannelWaitableTest = ChannelSocketsTest;
 
@@ -32,11 +26,7 @@ TEST_F(KEPMsgChannelWaitableTest, NothingOpenReturnsWithoutWaiting) {
     KEPMsgChannel gone = Connect(KEPString("gone"));
     KEPMsgChannel goneCopy = gone;
     gone.Shutdown();
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(KEPMsgChannel());
-    channels.push_back(closed);
-    channels.push_back(goneCopy);
-    KEPMsgChannelWaitable nothingOpen(channels);
+    KEPMsgChannelWaitable nothingOpen(List({KEPMsgChannel(), closed, goneCopy}));
     testing::internal::CaptureStderr();
     EXPECT_TRUE(FinishesWithinDeadline([&] { nothingOpen.WaitForConnectionAndMessages(60000); }));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -46,9 +36,7 @@ TEST_F(KEPMsgChannelWaitableTest, NothingOpenReturnsWithoutWaiting) {
 
 TEST_F(KEPMsgChannelWaitableTest, NegativeTimeoutPolls) {
     KEPMsgChannel idle = Connect(KEPString("idle"));
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(idle);
-    KEPMsgChannelWaitable waitable(channels);
+    KEPMsgChannelWaitable waitable(List({idle}));
     EXPECT_TRUE(FinishesWithinDeadline([&] { waitable.WaitForConnectionAndMessages(-5); }));
     EXPECT_EQ(waitable.Listen().size(), 0);
 }
@@ -57,10 +45,7 @@ TEST_F(KEPMsgChannelWaitableTest, ReadyConnectionIsListedAndDataLeftUnread) {
     KEPMsgChannel quiet = Connect(KEPString("quiet"));
     KEPMsgChannel busy = Connect(KEPString("busy"));
     SendByte(busy);
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(quiet);
-    channels.push_back(busy);
-    KEPMsgChannelWaitable waitable(channels);
+    KEPMsgChannelWaitable waitable(List({quiet, busy}));
     waitable.WaitForConnectionAndMessages(10000);
     EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{busy.GetSocketId()}));
     EXPECT_FALSE(waitable.IsListenInterupted());
@@ -75,12 +60,7 @@ TEST_F(KEPMsgChannelWaitableTest, ChannelListedTwiceIsListedTwice) {
     KEPMsgChannel idle = Connect(KEPString("idle"));
     SendByte(a);
     SendByte(b);
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(b);
-    channels.push_back(idle);
-    channels.push_back(a);
-    channels.push_back(b);
-    KEPMsgChannelWaitable waitable(channels);
+    KEPMsgChannelWaitable waitable(List({b, idle, a, b}));
     waitable.WaitForConnectionAndMessages(10000);
     // Ready ids in the id table's order (ascending for descriptors), list order within an id.
     std::vector<int> expected;
@@ -94,16 +74,13 @@ TEST_F(KEPMsgChannelWaitableTest, ChannelListedTwiceIsListedTwice) {
 
 TEST_F(KEPMsgChannelWaitableTest, PendingClientYieldsExactlyOneNewChannel) {
     KEPMsgChannel server = StartServer(KEPString("server"));
-    const int port = kep_channel_test::BoundPort(server.GetSocketId());
-    Descriptor first(ConnectTo(static_cast<unsigned short>(port)));
-    Descriptor second(ConnectTo(static_cast<unsigned short>(port)));
-    ASSERT_GE(first.get(), 0);
-    ASSERT_GE(second.get(), 0);
-    ASSERT_TRUE(Readable(server.GetSocketId(), 10000));
+    const int port = LocalPort(server.GetSocketId());
+    RawSocket first = RawConnect(port);
+    RawSocket second = RawConnect(port);
+    ASSERT_TRUE(first.IsOpen() && second.IsOpen());
+    ASSERT_TRUE(WaitReadable(server.GetSocketId(), 10));
 
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(server);
-    KEPMsgChannelWaitable waitable(channels);
+    KEPMsgChannelWaitable waitable(List({server}));
     waitable.WaitForConnectionAndMessages(10000);
     ASSERT_EQ(waitable.NewlyCreated().size(), 1);  // one Accept() per ready listening socket
     KEPMsgChannel created = waitable.NewlyCreated()[0];
@@ -127,22 +104,18 @@ TEST_F(KEPMsgChannelWaitableTest, PendingClientYieldsExactlyOneNewChannel) {
 TEST_F(KEPMsgChannelWaitableTest, WakeUpByteSetsFlagAndIsConsumed) {
     KEPMsgChannel wakeUp = Connect(KEPString("x__internal_y"));
     SendByte(wakeUp);
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(wakeUp);
-    channels.push_back(wakeUp);  // listed twice: still one byte consumed, no blocking read
-    KEPMsgChannelWaitable waitable(channels);
+    // Listed twice: still one byte consumed, no blocking read.
+    KEPMsgChannelWaitable waitable(List({wakeUp, wakeUp}));
     waitable.WaitForConnectionAndMessages(10000);
     EXPECT_TRUE(waitable.IsListenInterupted());
     EXPECT_EQ(waitable.Listen().size(), 0);
-    EXPECT_FALSE(Readable(wakeUp.GetSocketId(), 0));
+    EXPECT_FALSE(WaitReadable(wakeUp.GetSocketId(), 0));
     EXPECT_TRUE(wakeUp.IsActiveInCurrentThreads());
 }
 
 TEST_F(KEPMsgChannelWaitableTest, WakeUpByteEndsWaitOfAnotherThread) {
     KEPMsgChannel wakeUp = Connect(KEPString("__internal"));
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(wakeUp);
-    KEPMsgChannelWaitable waitable(channels);
+    KEPMsgChannelWaitable waitable(List({wakeUp}));
     const int peer = PeerOf(wakeUp);
     std::thread writer([peer] {
         char byte = 1;
@@ -157,7 +130,7 @@ TEST_F(KEPMsgChannelWaitableTest, WakeUpByteEndsWaitOfAnotherThread) {
 // The set's capacity is KEP_FD_SETSIZE distinct descriptors; later ones are left unwatched.
 TEST_F(KEPMsgChannelWaitableTest, OnlyFirstSetSizeDistinctSocketsAreWatched) {
     const int count = KEP_FD_SETSIZE + 1;
-    if (!EnsureDescriptorLimit(static_cast<rlim_t>(2 * count + 64))) {
+    if (RaiseDescriptorLimit(2 * count + 64) < 2 * count + 64) {
         GTEST_SKIP() << "descriptor limit too low for " << count << " connections";
     }
     KEPBasVector<KEPMsgChannel> channels;
@@ -186,10 +159,7 @@ TEST_F(KEPMsgChannelWaitableTest, FailedSelectPrintsLineAndChangesNothing) {
     KEPMsgChannel broken = Connect(KEPString("broken"));
     KEPMsgChannel ready = Connect(KEPString("ready"));
     SendByte(ready);
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(ready);
-    channels.push_back(broken);
-    KEPMsgChannelWaitable waitable(channels);
+    KEPMsgChannelWaitable waitable(List({ready, broken}));
     waitable.Listen().push_back(broken);
 
     // Capture first: its temporary file must not take the descriptor number closed below.
@@ -199,8 +169,8 @@ TEST_F(KEPMsgChannelWaitableTest, FailedSelectPrintsLineAndChangesNothing) {
     waitable.WaitForConnectionAndMessages(10000);
     const std::string printed = testing::internal::GetCapturedStderr();
     // Give the library's socket a live descriptor again, so that closing it is harmless.
-    Descriptor spare(::socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(::dup2(spare.get(), brokenId), brokenId);
+    RawSocket spare(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(::dup2(spare.Fd(), brokenId), brokenId);
 
     EXPECT_EQ(printed, "waiting for select" + std::to_string(kepwsa::WSAENOTSOCK) + "\n");
     EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{brokenId}));
@@ -222,22 +192,16 @@ TEST_F(KEPMsgChannelWaitableTest, ClosedRemovedAndForeignSocketsAreSkipped) {
     closed.GetSocket()->Shutdown();
 
     // A connection that was never entered in the table, with data waiting.
-    Descriptor foreignPeer;
+    RawSocket foreignPeer;
     const int foreignFd = ConnectRaw(foreignPeer);
     ASSERT_GE(foreignFd, 0);
-    KEPMsgCommSocket foreignSocket(
-        KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("127.0.0.1")), m_port), foreignFd);
+    KEPMsgCommSocket foreignSocket(LoopbackAddress(m_port), foreignFd);
     KEPMsgChannel foreign(&foreignSocket, KEPString("foreign"));
     char byte = 'f';
-    ASSERT_EQ(::send(foreignPeer.get(), &byte, 1, MSG_NOSIGNAL), 1);
-    ASSERT_TRUE(Readable(foreignFd, 10000));
+    ASSERT_EQ(::send(foreignPeer.Fd(), &byte, 1, MSG_NOSIGNAL), 1);
+    ASSERT_TRUE(WaitReadable(foreignFd, 10));
 
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(closed);
-    channels.push_back(removedCopy);
-    channels.push_back(foreign);
-    channels.push_back(live);
-    KEPMsgChannelWaitable waitable(channels);
+    KEPMsgChannelWaitable waitable(List({closed, removedCopy, foreign, live}));
     testing::internal::CaptureStderr();
     waitable.WaitForConnectionAndMessages(10000);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -261,10 +225,7 @@ TEST_F(KEPMsgChannelWaitableTest, ReadAheadInputCountsAsReady) {
     if (!socket->HasBufferedInput()) {
         GTEST_SKIP() << "the system delivered the bytes in pieces";
     }
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(quiet);
-    channels.push_back(busy);
-    KEPMsgChannelWaitable waitable(channels);
+    KEPMsgChannelWaitable waitable(List({quiet, busy}));
     waitable.WaitForConnectionAndMessages(10000);
     EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{busy.GetSocketId()}));
     // Still unread: reported again by the next wait.
@@ -280,10 +241,8 @@ TEST_F(KEPMsgChannelWaitableTest, WakeUpBytesReadAheadWakeOneWaitEach) {
     ASSERT_EQ(::send(PeerOf(wakeUp), bytes, 2, MSG_NOSIGNAL), 2);
     auto* socket = dynamic_cast<KEPMsgCommSocket*>(wakeUp.GetSocket());
     ASSERT_NE(socket, nullptr);
-    ASSERT_TRUE(Readable(wakeUp.GetSocketId(), 10000));
-    KEPBasVector<KEPMsgChannel> channels;
-    channels.push_back(wakeUp);
-    KEPMsgChannelWaitable waitable(channels);
+    ASSERT_TRUE(WaitReadable(wakeUp.GetSocketId(), 10));
+    KEPMsgChannelWaitable waitable(List({wakeUp}));
     int wakeUps = 0;
     for (int i = 0; i < 2; ++i) {
         waitable.SetListenInterrupted(false);
@@ -293,5 +252,5 @@ TEST_F(KEPMsgChannelWaitableTest, WakeUpBytesReadAheadWakeOneWaitEach) {
     EXPECT_EQ(wakeUps, 2);
     EXPECT_EQ(waitable.Listen().size(), 0);
     EXPECT_FALSE(socket->HasBufferedInput());
-    EXPECT_FALSE(Readable(wakeUp.GetSocketId(), 0));
+    EXPECT_FALSE(WaitReadable(wakeUp.GetSocketId(), 0));
 }

@@ -4,9 +4,9 @@
 
 #include "ChannelTestSockets.h"
 
-namespace {
+using namespace keptest;
 
-using kep_channel_test::ChannelSocketsTest;
+namespace {
 
 TEST(KEPMsgChannelNoSocket, NullSocketGivesNoConnectionAndRecordsNoLabel) {
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();

@@ -2,36 +2,18 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-TEST(KEPMsgWaitTimeout, WholeSecondStaysInMicroseconds) {
-    timeval t = KEPMsgWaitTimeout(1000);
-    EXPECT_EQ(t.tv_sec, 0);
-    EXPECT_EQ(t.tv_usec, 1000000);
+// Up to one whole second stays in microseconds (as select is given it); above it, whole seconds
+// are split off; a negative time-out keeps its sign in the microseconds.
+TEST(KEPMsgWaitTimeout, MillisecondsSplitIntoSecondsAndMicroseconds) {
+    const struct {
+        int milliseconds;
+        long seconds;
+        long microseconds;
+    } cases[] = {{0, 0, 0},       {20, 0, 20000},    {1000, 0, 1000000},
+                 {1001, 1, 1000}, {2500, 2, 500000}, {-5, 0, -5000}};
+    for (const auto& c : cases) {
+        const timeval t = KEPMsgWaitTimeout(c.milliseconds);
+        EXPECT_EQ(t.tv_sec, c.seconds) << c.milliseconds;
+        EXPECT_EQ(t.tv_usec, c.microseconds) << c.milliseconds;
+    }
 }
-
-TEST(KEPMsgWaitTimeout, AboveOneSecondSplitsSeconds) {
-    timeval t = KEPMsgWaitTimeout(1001);
-    EXPECT_EQ(t.tv_sec, 1);
-    EXPECT_EQ(t.tv_usec, 1000);
-    t = KEPMsgWaitTimeout(2500);
-    EXPECT_EQ(t.tv_sec, 2);
-    EXPECT_EQ(t.tv_usec, 500000);
-}
-
-TEST(KEPMsgWaitTimeout, LoopTimeoutAndPoll) {
-    timeval t = KEPMsgWaitTimeout(20);
-    EXPECT_EQ(t.tv_sec, 0);
-    EXPECT_EQ(t.tv_usec, 20000);
-    t = KEPMsgWaitTimeout(0);
-    EXPECT_EQ(t.tv_sec, 0);
-    EXPECT_EQ(t.tv_usec, 0);
-}
-
-TEST(KEPMsgWaitTimeout, NegativeGivesNegativeMicroseconds) {
-    timeval t = KEPMsgWaitTimeout(-5);
-    EXPECT_EQ(t.tv_sec, 0);
-    EXPECT_EQ(t.tv_usec, -5000);
-}
-
-}  // namespace

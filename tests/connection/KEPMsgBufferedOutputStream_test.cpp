@@ -10,7 +10,7 @@
 #include "platform/KEPWinsock.h"
 #include "tests/connection/ConnectionTestSupport.h"
 
-using namespace kep_test;
+using namespace keptest;
 
 namespace {
 
@@ -66,7 +66,7 @@ TEST_F(BufferedOutputStreamTest, LargeWriteIsSentInBoundedChunks) {
         EXPECT_GT(length, 0);
     }
     EXPECT_GE(sends.size(), 3u);
-    EXPECT_EQ(RecvExactly(m_peer.get(), body.size()), body);
+    EXPECT_EQ(m_peer.ReceiveString(body.size()), body);
 }
 
 TEST_F(BufferedOutputStreamTest, EmptyWriteSendsNothing) {
@@ -93,7 +93,7 @@ TEST_F(BufferedOutputStreamTest, ChunkSizeBelowOneSendsSingleBytes) {
     ASSERT_TRUE(stream.write(text, 3, written));
     EXPECT_EQ(written, 3);
     EXPECT_EQ(Sends(), std::vector<int>({1, 1, 1}));
-    EXPECT_EQ(RecvExactly(m_peer.get(), 3), "abc");
+    EXPECT_EQ(m_peer.ReceiveString(3), "abc");
 }
 
 TEST_F(BufferedOutputStreamTest, MissingOrListeningSocketFails) {
@@ -101,7 +101,7 @@ TEST_F(BufferedOutputStreamTest, MissingOrListeningSocketFails) {
     int written = 0;
     char byte = 'x';
     EXPECT_FALSE(stream.write(&byte, 1, written));  // socket id -1
-    KEPMsgServerSocket* server = Services().StartServer(Loopback(0), 4);
+    KEPMsgServerSocket* server = Services().StartServer(LoopbackAddress(0), 4);
     ASSERT_NE(server, nullptr);
     Track(server->GetId());
     stream.SetSocketId(server->GetId());
@@ -111,10 +111,10 @@ TEST_F(BufferedOutputStreamTest, MissingOrListeningSocketFails) {
 
 TEST_F(BufferedOutputStreamTest, WriteAfterPeerResetFails) {
     int id = Connect();
-    int peerFd = m_peer.get();
+    int peerFd = m_peer.Fd();
     linger hard{1, 0};
     ::setsockopt(peerFd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    m_peer.reset();  // RST
+    m_peer.Close();  // RST
     KEPMsgBufferedOutputStream stream(4096);
     stream.SetSocketId(id);
     std::string body(100000, 'z');

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -17,7 +16,7 @@
 #include "sockets/KEPMsgSocketErrorInfo.h"
 #include "tests/connection/ConnectionTestSupport.h"
 
-using namespace kep_test;
+using namespace keptest;
 
 // ---- Allocation watch: the largest byte buffer the module asked for. ----
 //
@@ -56,50 +55,45 @@ class Message : public KEPBasSocketMessage {
 
 using HeaderTest = ConnectionFixture;
 
-TEST_F(HeaderTest, PingHeaderIsEightBytes) {
+// Each name goes out as its byte count and bytes, and the library reads the same bytes back as
+// the same name; an empty name is written but refused on read, consuming exactly its 4 bytes.
+TEST_F(HeaderTest, HeaderWireBytesRoundTrip) {
     int id = Connect();
-    ASSERT_TRUE(Services().SendMessageHeader(id, KEPString("Ping")));
-    EXPECT_EQ(RecvExactly(m_peer.get(), 8), Bytes({4, 0, 0, 0, 0x50, 0x69, 0x6E, 0x67}));
-}
-
-TEST_F(HeaderTest, EmptyNameWritesFourZeroBytesAndIsRefusedOnRead) {
-    int id = Connect();
-    ASSERT_TRUE(Services().SendMessageHeader(id, KEPString("")));
-    ASSERT_TRUE(Services().SendMessageHeader(id, KEPString()));
-    EXPECT_EQ(RecvExactly(m_peer.get(), 8), std::string(8, '\0'));
-
-    // The empty header consumes exactly its 4 bytes; the next header is read intact.
-    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({0, 0, 0, 0, 4, 0, 0, 0}) + "Pong"));
-    KEPString type("unchanged");
-    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
-    EXPECT_EQ(type, KEPString("unchanged"));
-    EXPECT_TRUE(Services().GetSocket(id) != nullptr);
-    EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
-    EXPECT_EQ(type, KEPString("Pong"));
-}
-
-TEST_F(HeaderTest, NonAsciiNameRoundTrips) {
-    int id = Connect();
-    const KEPString name(
-        "Gr\xC3\xBC\xC3\x9F"
-        "e-\xE6\x97\xA5\xE6\x9C\xAC");  // 14 bytes of UTF-8
-    ASSERT_EQ(name.GetLengthInByte(), 14);
-    ASSERT_TRUE(Services().SendMessageHeader(id, name));
-    std::string wire = RecvExactly(m_peer.get(), 4 + 14);
-    ASSERT_EQ(wire.size(), 18u);
-    EXPECT_EQ(wire.substr(0, 4), Bytes({14, 0, 0, 0}));
-    // Echo it back and read it with the library.
-    ASSERT_TRUE(SendAll(m_peer.get(), wire));
-    KEPString type;
-    ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
-    EXPECT_EQ(type, name);
-    EXPECT_STREQ(type.GetUTF8(), name.GetUTF8());
+    const struct {
+        KEPString name;
+        std::string wire;
+    } cases[] = {
+        {KEPString("Ping"), Bytes({4, 0, 0, 0}) + "Ping"},
+        {KEPString("Gr\xC3\xBC\xC3\x9F"
+                   "e-\xE6\x97\xA5\xE6\x9C\xAC"),  // 14 bytes of UTF-8
+         Bytes({14, 0, 0, 0}) + "Gr\xC3\xBC\xC3\x9F"
+                                "e-\xE6\x97\xA5\xE6\x9C\xAC"},
+        {KEPString(""), std::string(4, '\0')},
+        {KEPString(), std::string(4, '\0')},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Services().SendMessageHeader(id, c.name));
+        const std::string wire = m_peer.ReceiveString(c.wire.size());
+        EXPECT_EQ(wire, c.wire);
+        ASSERT_TRUE(m_peer.SendBytes(wire + (c.wire.size() == 4 ? HeaderBytes("Pong") : "")));
+        KEPString type("unchanged");
+        if (c.wire.size() > 4) {
+            ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
+            EXPECT_STREQ(type.GetUTF8(), c.name.GetUTF8());
+        } else {
+            EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+            EXPECT_EQ(type, KEPString("unchanged"));
+            ASSERT_NE(Services().GetSocket(id), nullptr);
+            EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
+            EXPECT_EQ(type, KEPString("Pong"));
+        }
+    }
 }
 
 TEST_F(HeaderTest, HeaderFedOneByteAtATimeArrivesWhole) {
     int id = Connect();
     std::string header = Bytes({9, 0, 0, 0}) + "Heartbeat";
-    int peer = m_peer.get();
+    int peer = m_peer.Fd();
     std::thread feeder([peer, header] {
         for (char c : header) {
             ASSERT_EQ(::send(peer, &c, 1, MSG_NOSIGNAL), 1);
@@ -117,7 +111,7 @@ TEST_F(HeaderTest, HeaderFedOneByteAtATimeArrivesWhole) {
 
 TEST_F(HeaderTest, SeveralHeadersInOneSegmentAreReadOneByOne) {
     int id = Connect();
-    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({1, 0, 0, 0}) + "A" + Bytes({2, 0, 0, 0}) + "BC"));
+    ASSERT_TRUE(m_peer.SendBytes(Bytes({1, 0, 0, 0}) + "A" + Bytes({2, 0, 0, 0}) + "BC"));
     KEPString type;
     ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
     EXPECT_EQ(type, KEPString("A"));
@@ -132,8 +126,8 @@ class OversizedCountTest : public HeaderTest, public ::testing::WithParamInterfa
 TEST_P(OversizedCountTest, OversizedCountClosesConnection) {
     int id = Connect();
     uint32_t count = GetParam();
-    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({int(count & 0xFF), int((count >> 8) & 0xFF),
-                                             int((count >> 16) & 0xFF), int(count >> 24)})));
+    ASSERT_TRUE(m_peer.SendBytes(Bytes({int(count & 0xFF), int((count >> 8) & 0xFF),
+                                        int((count >> 16) & 0xFF), int(count >> 24)})));
     g_largestBuffer = 0;
     std::atomic<bool> done{false};
     bool result = true;
@@ -142,9 +136,9 @@ TEST_P(OversizedCountTest, OversizedCountClosesConnection) {
         result = Services().RetrieveMessageTypeFromSocket(id, type);
         done = true;
     });
-    bool returned = WaitFor([&] { return done.load(); });
+    bool returned = WaitUntil([&] { return done.load(); });
     if (!returned) {
-        m_peer.reset();  // unblock the reader before failing
+        m_peer.Close();  // unblock the reader before failing
     }
     reader.join();
     ASSERT_TRUE(returned) << "the reader waited for the announced name";
@@ -155,7 +149,7 @@ TEST_P(OversizedCountTest, OversizedCountClosesConnection) {
     KEPMsgSocket* socket = Services().GetSocket(id);
     ASSERT_NE(socket, nullptr);
     EXPECT_TRUE(socket->IsClosed());
-    EXPECT_TRUE(SeesEndOfStream(m_peer.get()));
+    EXPECT_TRUE(m_peer.WaitPeerClosed());
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, OversizedCountTest,
@@ -164,8 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Counts, OversizedCountTest,
 TEST_F(HeaderTest, LargestAllowedCountIsAccepted) {
     int id = Connect();
     std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'n');
-    int peer = m_peer.get();
-    std::thread writer([peer, name] { SendAll(peer, Bytes({0, 0, 1, 0}) + name); });
+    std::thread writer([this, name] { m_peer.SendBytes(Bytes({0, 0, 1, 0}) + name); });
     KEPString type;
     bool complete = Services().RetrieveMessageTypeFromSocket(id, type);
     writer.join();
@@ -175,8 +168,8 @@ TEST_F(HeaderTest, LargestAllowedCountIsAccepted) {
 
 TEST_F(HeaderTest, ShortHeaderThenCloseLeavesTypeAndClosesSocket) {
     int id = Connect();
-    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({4, 0})));
-    m_peer.reset();
+    ASSERT_TRUE(m_peer.SendBytes(Bytes({4, 0})));
+    m_peer.Close();
     KEPString type("unchanged");
     EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
     EXPECT_EQ(type, KEPString("unchanged"));
@@ -188,8 +181,8 @@ TEST_F(HeaderTest, ShortHeaderThenCloseLeavesTypeAndClosesSocket) {
 
 TEST_F(HeaderTest, NameCutOffByCloseIsRefused) {
     int id = Connect();
-    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({4, 0, 0, 0}) + "Pi"));
-    m_peer.reset();
+    ASSERT_TRUE(m_peer.SendBytes(Bytes({4, 0, 0, 0}) + "Pi"));
+    m_peer.Close();
     KEPString type("unchanged");
     EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
     EXPECT_EQ(type, KEPString("unchanged"));
@@ -210,17 +203,17 @@ class StalledHeaderTest : public HeaderTest {
 
 TEST_F(StalledHeaderTest, StallInsideCountRemovesConnection) {
     int id = Connect();
-    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({4, 0})));
+    ASSERT_TRUE(m_peer.SendBytes(Bytes({4, 0})));
     KEPString type("unchanged");
     EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
     EXPECT_EQ(type, KEPString("unchanged"));
     EXPECT_EQ(Services().GetSocket(id), nullptr);
-    EXPECT_TRUE(SeesEndOfStream(m_peer.get()));
+    EXPECT_TRUE(m_peer.WaitPeerClosed());
 }
 
 TEST_F(StalledHeaderTest, StallInsideNameClosesSocket) {
     int id = Connect();
-    ASSERT_TRUE(SendAll(m_peer.get(), Bytes({4, 0, 0, 0}) + "Pi"));
+    ASSERT_TRUE(m_peer.SendBytes(Bytes({4, 0, 0, 0}) + "Pi"));
     KEPString type("unchanged");
     EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
     EXPECT_EQ(type, KEPString("unchanged"));
@@ -228,39 +221,11 @@ TEST_F(StalledHeaderTest, StallInsideNameClosesSocket) {
     if (socket != nullptr) {
         EXPECT_TRUE(socket->IsClosed());
     }
-    EXPECT_TRUE(SeesEndOfStream(m_peer.get()));
-}
-
-TEST_F(HeaderTest, GarbageNeverCrashesOrOverAllocates) {
-    std::mt19937 random(20240611);
-    for (int round = 0; round < 40; ++round) {
-        int id = Connect();
-        std::string garbage(random() % 64, '\0');
-        for (char& c : garbage) {
-            c = static_cast<char>(random());
-        }
-        if (round % 3 == 0 && garbage.size() >= 4) {
-            garbage[2] = garbage[3] = 0;  // small counts too, so names get read
-        }
-        ASSERT_TRUE(SendAll(m_peer.get(), garbage));
-        m_peer.reset();
-        g_largestBuffer = 0;
-        KEPString type;
-        // Headers are consumed until the end of the stream; every call returns.
-        for (int call = 0; call < 100 && Services().GetSocket(id) != nullptr &&
-                           !Services().GetSocket(id)->IsClosed();
-             ++call) {
-            if (Services().RetrieveMessageTypeFromSocket(id, type)) {
-                EXPECT_GT(type.GetLengthInByte(), 0);
-            }
-        }
-        EXPECT_LE(g_largestBuffer.load(), KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1);
-        Services().ShutDownConnection(id);
-    }
+    EXPECT_TRUE(m_peer.WaitPeerClosed());
 }
 
 TEST_F(HeaderTest, ListeningSocketsAndUnknownIdsAreRefused) {
-    KEPMsgServerSocket* server = Services().StartServer(Loopback(0), 4);
+    KEPMsgServerSocket* server = Services().StartServer(LoopbackAddress(0), 4);
     ASSERT_NE(server, nullptr);
     Track(server->GetId());
     KEPString type("unchanged");
@@ -296,16 +261,28 @@ void CountHeaderSends(kepwsa::SOCKET, int length) {
 TEST_F(StalledHeaderTest, PartialSendIsContinued) {
     // Long enough for the drain thread to start within one send's time-out.
     Services().SetIoTimeout(500);
-    int id = Connect();
-    const std::string name(4 << 20, 'x');  // far more than the socket buffers hold
+    // The largest name allowed, over a connection whose buffers hold far less: the peer's
+    // receive buffer is made small before the connection exists (the window is fixed then).
+    RawSocket listener = BindLoopback(0, true);
+    ASSERT_TRUE(listener.IsOpen());
+    const int small = 2048;
+    ::setsockopt(listener.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    KEPMsgCommSocket* socket = Services().ConnectToServer(
+        LoopbackAddress(0), LoopbackAddress(LocalPort(listener.Fd())), 5, 10);
+    ASSERT_NE(socket, nullptr);
+    const int id = socket->GetId();
+    Track(id);
+    m_peer = RawSocket(::accept(listener.Fd(), nullptr, nullptr));
+    ASSERT_TRUE(m_peer.IsOpen());
+    ::setsockopt(id, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'x');
     g_headerSends = 0;
     kepwsa::SetSendHookForTesting(&CountHeaderSends);
-    int peer = m_peer.get();
     std::string received;
     std::thread drain([&] {
         // Start reading only once the first send has come back short.
-        if (WaitFor([] { return g_headerSends.load() >= 2; })) {
-            received = RecvExactly(peer, name.size() + 4);
+        if (WaitUntil([] { return g_headerSends.load() >= 2; })) {
+            received = m_peer.ReceiveString(name.size() + 4);
         }
     });
     bool sent = Services().SendMessageHeader(id, KEPString(name.c_str()));
@@ -318,8 +295,22 @@ TEST_F(StalledHeaderTest, PartialSendIsContinued) {
     EXPECT_EQ(g_firstSendLength.load(), static_cast<int>(name.size() + 4));
     EXPECT_GE(g_headerSends.load(), 2);
     ASSERT_EQ(received.size(), name.size() + 4);
-    EXPECT_EQ(received.substr(0, 4), Bytes({0, 0, 0x40, 0}));
+    EXPECT_EQ(received.substr(0, 4), Bytes({0, 0, 1, 0}));
     EXPECT_EQ(received.substr(4), name);
+}
+
+// The receiver drops a connection whose header announces more than kMaxTypeNameBytes, so the
+// sender refuses such a name before anything goes out and the connection stays usable.
+TEST_F(HeaderTest, OverlongTypeNameIsRefusedBeforeSending) {
+    int id = Connect();
+    const std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1, 'x');
+    g_headerSends = 0;
+    kepwsa::SetSendHookForTesting(&CountHeaderSends);
+    EXPECT_FALSE(Services().SendMessageHeader(id, KEPString(name.c_str())));
+    kepwsa::SetSendHookForTesting(nullptr);
+    EXPECT_EQ(g_headerSends.load(), 0);
+    ASSERT_TRUE(Services().SendMessageHeader(id, KEPString("Ping")));
+    EXPECT_EQ(m_peer.ReceiveString(8), Bytes({4, 0, 0, 0}) + "Ping");
 }
 
 // ---- Prototypes ----
@@ -376,7 +367,7 @@ TEST_F(TableTest, RemovalKeepsTheName) {
     KEPString name("old");
     Services().GetName(id, name);
     EXPECT_EQ(name, KEPString("second"));
-    EXPECT_TRUE(SeesEndOfStream(m_peer.get()));
+    EXPECT_TRUE(m_peer.WaitPeerClosed());
     Services().ShutDownConnection(id);  // a second removal is harmless
 }
 
@@ -407,7 +398,7 @@ TEST_F(TableTest, ErrorCodeIsReportedAndCleared) {
 
 TEST_F(TableTest, ShutDownSocketKeepsItsNumberWhileInTable) {
     int id = Connect();
-    m_peer.reset();
+    m_peer.Close();
     KEPString type;
     EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
     ASSERT_NE(Services().GetSocket(id), nullptr);
@@ -426,21 +417,21 @@ TEST_F(ServerTest, RangeSkipsAPortInUse) {
     // Two adjacent free ports: hold the first, free the second just before the call. Another
     // process may grab the freed port in between, so the scenario is tried a few times.
     KEPMsgServerSocket* server = nullptr;
-    ScopedFd taken;
+    RawSocket taken;
     int port = 0;
     for (int attempt = 0; attempt < 20 && server == nullptr; ++attempt) {
-        ScopedFd spare;
-        for (int tries = 0; tries < 50 && spare.get() < 0; ++tries) {
+        RawSocket spare;
+        for (int tries = 0; tries < 50 && spare.Fd() < 0; ++tries) {
             taken = BindLoopback(0, true);
-            port = LocalPort(taken.get());
+            port = LocalPort(taken.Fd());
             if (port < 65535) {
                 spare = BindLoopback(port + 1, false);
             }
         }
-        ASSERT_GE(spare.get(), 0);
-        spare.reset();
-        server = Services().StartServer(KEPMsgInetAddress(KEPString("127.0.0.1")), port, port + 1,
-                                        4);
+        ASSERT_GE(spare.Fd(), 0);
+        spare.Close();
+        server =
+            Services().StartServer(KEPMsgInetAddress(KEPString("127.0.0.1")), port, port + 1, 4);
     }
     ASSERT_NE(server, nullptr);
     Track(server->GetId());
@@ -462,14 +453,14 @@ TEST_F(ServerTest, InvalidRangesGiveNull) {
 
 TEST_F(ServerTest, ZeroTimeoutMakesOneAttemptAndLeavesNothing) {
     // A bound, non-listening port refuses connections and cannot be taken by anyone else.
-    ScopedFd closedPort = BindLoopback(0, false);
-    ASSERT_GE(closedPort.get(), 0);
+    RawSocket closedPort = BindLoopback(0, false);
+    ASSERT_GE(closedPort.Fd(), 0);
     int lowestFree = LowestFreeDescriptor();
     omi_Timer timer;
     timer.Start();
     // A second attempt would first pause for 10 s.
-    KEPMsgCommSocket* socket =
-        Services().ConnectToServer(Loopback(0), Loopback(LocalPort(closedPort.get())), 0, 10000);
+    KEPMsgCommSocket* socket = Services().ConnectToServer(
+        LoopbackAddress(0), LoopbackAddress(LocalPort(closedPort.Fd())), 0, 10000);
     double elapsed = timer.GetElapsedTime();
     EXPECT_EQ(socket, nullptr);
     EXPECT_LT(elapsed, 10.0);
@@ -478,13 +469,13 @@ TEST_F(ServerTest, ZeroTimeoutMakesOneAttemptAndLeavesNothing) {
 }
 
 TEST_F(ServerTest, NobodyListeningGivesNullAfterTimeout) {
-    ScopedFd closedPort = BindLoopback(0, false);
-    ASSERT_GE(closedPort.get(), 0);
+    RawSocket closedPort = BindLoopback(0, false);
+    ASSERT_GE(closedPort.Fd(), 0);
     int lowestFree = LowestFreeDescriptor();
     omi_Timer timer;
     timer.Start();
-    KEPMsgCommSocket* socket =
-        Services().ConnectToServer(Loopback(0), Loopback(LocalPort(closedPort.get())), 1, 50);
+    KEPMsgCommSocket* socket = Services().ConnectToServer(
+        LoopbackAddress(0), LoopbackAddress(LocalPort(closedPort.Fd())), 1, 50);
     EXPECT_EQ(socket, nullptr);
     EXPECT_GE(timer.GetElapsedTime(), 1.0);
     EXPECT_EQ(LowestFreeDescriptor(), lowestFree);

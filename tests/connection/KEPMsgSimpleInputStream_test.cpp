@@ -5,7 +5,7 @@
 
 #include "tests/connection/ConnectionTestSupport.h"
 
-using namespace kep_test;
+using namespace keptest;
 
 namespace {
 
@@ -13,8 +13,8 @@ using SimpleInputStreamTest = ConnectionFixture;
 
 TEST_F(SimpleInputStreamTest, PeerCloseGivesZeroThenFailure) {
     int id = Connect();
-    ASSERT_TRUE(SendAll(m_peer.get(), "abc"));
-    m_peer.reset();
+    ASSERT_TRUE(m_peer.SendBytes("abc"));
+    m_peer.Close();
     KEPMsgSimpleInputStream stream;
     stream.SetSocketId(id);
     char buffer[16];
@@ -38,7 +38,7 @@ TEST_F(SimpleInputStreamTest, NoSocketFails) {
     stream.SetSocketId(987654);
     EXPECT_FALSE(stream.read(buffer, 4, got));
     EXPECT_EQ(got, 5);
-    KEPMsgServerSocket* server = Services().StartServer(Loopback(0), 4);
+    KEPMsgServerSocket* server = Services().StartServer(LoopbackAddress(0), 4);
     ASSERT_NE(server, nullptr);
     Track(server->GetId());
     stream.SetSocketId(server->GetId());

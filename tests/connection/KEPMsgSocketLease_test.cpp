@@ -10,7 +10,7 @@
 #include "connection/KEPMsgSimpleInputStream.h"
 #include "tests/connection/ConnectionTestSupport.h"
 
-using namespace kep_test;
+using namespace keptest;
 
 namespace {
 
@@ -18,7 +18,7 @@ namespace {
 class TrackedSocket : public KEPMsgCommSocket {
   public:
     TrackedSocket(int handle, std::atomic<int>* destroyed)
-        : KEPMsgCommSocket(Loopback(0), handle), m_destroyed(destroyed) {}
+        : KEPMsgCommSocket(LoopbackAddress(0), handle), m_destroyed(destroyed) {}
     ~TrackedSocket() override { ++*m_destroyed; }
 
   private:
@@ -29,11 +29,11 @@ class SocketLeaseTest : public ConnectionFixture {
   protected:
     // Enters a TrackedSocket over a fresh loopback connection; the peer goes to m_peer.
     int AddTracked() {
-        ScopedFd listener = BindLoopback(0, true);
-        ScopedFd local = ConnectRaw(LocalPort(listener.get()));
-        m_peer = AcceptRaw(listener.get());
-        int id = local.get();
-        EXPECT_TRUE(Services().AddConnection(new TrackedSocket(local.release(), &m_destroyed)));
+        RawListener listener;
+        RawSocket local = RawConnect(listener.Port());
+        m_peer = listener.Accept();
+        int id = local.Fd();
+        EXPECT_TRUE(Services().AddConnection(new TrackedSocket(local.Release(), &m_destroyed)));
         Track(id);
         return id;
     }
@@ -56,7 +56,7 @@ TEST_F(SocketLeaseTest, LeaseKeepsDescriptorAfterRemoval) {
     EXPECT_TRUE(lease->IsClosed());
     EXPECT_TRUE(IsOpenDescriptor(id)) << "the number must not be free for reuse";
     EXPECT_NE(LowestFreeDescriptor(), id);
-    EXPECT_TRUE(SeesEndOfStream(m_peer.get())) << "the peer still sees the shutdown at once";
+    EXPECT_TRUE(m_peer.WaitPeerClosed()) << "the peer still sees the shutdown at once";
     lease.reset();
     EXPECT_EQ(m_destroyed, 1);
     EXPECT_FALSE(IsOpenDescriptor(id));
@@ -99,14 +99,14 @@ TEST_F(SocketLeaseTest, BlockedStreamReadSurvivesRemoval) {
         done = true;
     });
     // Wait until the reader holds its lease, then remove the connection under it.
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         KEPMsgSocket* socket = Services().GetSocket(id);
         return socket != nullptr && socket->HoldCount() >= 2;
     }));
     Services().ShutDownConnection(id);
-    bool returned = WaitFor([&] { return done.load(); });
+    bool returned = WaitUntil([&] { return done.load(); });
     if (!returned) {
-        m_peer.reset();
+        m_peer.Close();
     }
     reader.join();
     ASSERT_TRUE(returned);

@@ -2,8 +2,6 @@
 // accepted connections, bad input.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,12 +30,6 @@ void OtherCallback(const KEPString& type) {
     g_calls.push_back(std::string("other:") + type.GetUTF8());
 }
 
-// True when the descriptor has data waiting (the library's socket id is its descriptor).
-bool HasData(int fd) {
-    pollfd entry{fd, POLLIN, 0};
-    return ::poll(&entry, 1, 0) == 1;
-}
-
 class CommunicatorTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -62,8 +54,9 @@ TEST_F(CommunicatorTest, TwoMessagesOfOneTypeOnTwoChannelsGiveTwoEntriesAndOneCa
     TextMessage fromA(1, "from a"), fromB(2, "from b");
     ASSERT_TRUE(a.peer.SendMessage(fromA));
     ASSERT_TRUE(b.peer.SendMessage(fromB));
-    ASSERT_TRUE(WaitUntil(
-        [&] { return HasData(a.channel.GetSocketId()) && HasData(b.channel.GetSocketId()); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return WaitReadable(a.channel.GetSocketId(), 0) && WaitReadable(b.channel.GetSocketId(), 0);
+    }));
     Pass();
     EXPECT_EQ(2, Stored());
     ASSERT_EQ(1u, g_calls.size());
@@ -96,8 +89,8 @@ TEST_F(CommunicatorTest, CallbacksRunInAscendingTypeOrderOncePerPass) {
     ASSERT_TRUE(b.peer.SendMessage(fixed));
     ASSERT_TRUE(c.peer.SendMessage(blob));
     ASSERT_TRUE(WaitUntil([&] {
-        return HasData(a.channel.GetSocketId()) && HasData(b.channel.GetSocketId()) &&
-               HasData(c.channel.GetSocketId());
+        return WaitReadable(a.channel.GetSocketId(), 0) &&
+               WaitReadable(b.channel.GetSocketId(), 0) && WaitReadable(c.channel.GetSocketId(), 0);
     }));
     Pass();
     EXPECT_EQ((std::vector<std::string>{"Blob", "Fixed", "Text"}), g_calls);
@@ -126,7 +119,7 @@ TEST_F(CommunicatorTest, AtMostOneMessagePerChannelPerPass) {
     TextMessage first(1, "1"), second(2, "2");
     ASSERT_TRUE(a.peer.SendMessage(first));
     ASSERT_TRUE(a.peer.SendMessage(second));
-    ASSERT_TRUE(WaitUntil([&] { return HasData(a.channel.GetSocketId()); }));
+    ASSERT_TRUE(WaitUntil([&] { return WaitReadable(a.channel.GetSocketId(), 0); }));
     Pass();
     EXPECT_EQ(1, Stored());
     ASSERT_TRUE(PumpUntil([&] { return Stored() == 2; }));
@@ -140,7 +133,7 @@ TEST_F(CommunicatorTest, ClosedPeerLeavesOrganizerAndTableInThePassThatSeesIt) {
     RawLink b = ConnectToRawPeer(m_listener, "b");
     const int id = a.channel.GetSocketId();
     a.peer.Close();
-    ASSERT_TRUE(WaitUntil([&] { return HasData(id); }));
+    ASSERT_TRUE(WaitUntil([&] { return WaitReadable(id, 0); }));
     Pass();
     EXPECT_EQ(nullptr, KEPMsgConnectionServicesUtils::Instance().GetSocket(id));
     KEPBasVector<KEPMsgChannel> found;
@@ -148,6 +141,33 @@ TEST_F(CommunicatorTest, ClosedPeerLeavesOrganizerAndTableInThePassThatSeesIt) {
     ASSERT_EQ(1, found.size());
     EXPECT_EQ(b.channel, found[0]);
     EXPECT_EQ(1, KEPMsgChannelOrganizer::Instance().GetCurrentWaitable().Channels().size());
+}
+
+// The table holds every registered socket's descriptor open until the connection is removed,
+// so a registered socket that closes outside the read path must still be removed by a pass.
+TEST_F(CommunicatorTest, InternalPeerCloseReleasesItsDescriptor) {
+    RawLink wake = ConnectToRawPeer(m_listener, "x__internal");
+    ASSERT_NE(nullptr, wake.socket);
+    const int id = wake.channel.GetSocketId();
+    wake.peer.Close();
+    ASSERT_TRUE(WaitUntil([&] { return WaitReadable(id, 0); }));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return KEPMsgConnectionServicesUtils::Instance().GetSocket(id) == nullptr; }));
+    EXPECT_FALSE(IsOpenDescriptor(id));
+    EXPECT_EQ(0, RegisteredChannelCount());
+    EXPECT_EQ(0, KEPMsgChannelOrganizer::Instance().GetCurrentWaitable().Channels().size());
+}
+
+TEST_F(CommunicatorTest, RegisteredSocketShutDownByHostIsRemovedByThePass) {
+    RawLink a = ConnectToRawPeer(m_listener, "a");
+    ASSERT_NE(nullptr, a.socket);
+    const int id = a.channel.GetSocketId();
+    a.socket->Shutdown();
+    EXPECT_TRUE(IsOpenDescriptor(id)) << "the table keeps the number while the socket is in it";
+    Pass();
+    EXPECT_EQ(nullptr, KEPMsgConnectionServicesUtils::Instance().GetSocket(id));
+    EXPECT_FALSE(IsOpenDescriptor(id));
+    EXPECT_EQ(0, RegisteredChannelCount());
 }
 
 TEST_F(CommunicatorTest, AcceptedConnectionIsRegisteredUnlabelledAndReadInALaterPass) {
@@ -158,7 +178,7 @@ TEST_F(CommunicatorTest, AcceptedConnectionIsRegisteredUnlabelledAndReadInALater
     ASSERT_TRUE(client.IsOpen());
     TextMessage hello(1, "hello");
     ASSERT_TRUE(client.SendMessage(hello));
-    ASSERT_TRUE(WaitUntil([&] { return HasData(server->GetId()); }));
+    ASSERT_TRUE(WaitUntil([&] { return WaitReadable(server->GetId(), 0); }));
     Pass();
     KEPBasVector<KEPMsgChannel> found;
     KEPMsgChannelQueryByLabel unlabelled{KEPString("")};
@@ -240,7 +260,7 @@ TEST_F(CommunicatorTest, PassWithNothingToWaitOnReturnsAndInterruptIsPassedOn) {
     RawLink wake = ConnectToRawPeer(m_listener, "x__internal");
     const char byte = 1;
     ASSERT_TRUE(wake.peer.SendBytes(&byte, 1));
-    ASSERT_TRUE(WaitUntil([&] { return HasData(wake.channel.GetSocketId()); }));
+    ASSERT_TRUE(WaitUntil([&] { return WaitReadable(wake.channel.GetSocketId(), 0); }));
     Pass();
     EXPECT_FALSE(KEPMsgChannelOrganizer::Instance().GetCurrentWaitable().IsListenInterupted());
     EXPECT_EQ(0, Stored());

@@ -270,12 +270,7 @@ TEST_F(ConcurrentChurnTest, RemovedConnectionsAreNeverWrittenToAndNoMessageReach
         while (!stop || queued.load() > 0) {
             Communicator().WaitConnectionsAndMessages(nullptr, 1);
             Communicator().TransmitPendingMessage();
-            AllMessagesQuery query;
-            KEPBasVector<KEPMsgChannelMsgStruct> taken;
-            KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessagesWithChannel(&query, taken);
-            for (int i = 0; i < taken.size(); ++i) {
-                std::unique_ptr<SequencedMessage> message(
-                    static_cast<SequencedMessage*>(taken[i].m_message));
+            for (std::unique_ptr<SequencedMessage>& message : TakeMessages()) {
                 const std::string& text = static_cast<TextMessage*>(message.get())->Text();
                 // A body cut off by a removal is stored not intact; a whole one must be right.
                 if (message->IsIntact() && text.compare(0, 5, "peer-") != 0) {

@@ -16,31 +16,10 @@
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgServerSocket.h"
 #include "tests/robustness/RobustnessSupport.h"
+#include "tests/sockets/SocketTestSupport.h"
 
 namespace keptest {
 namespace {
-
-struct Received {
-    int socketId;
-    std::unique_ptr<SequencedMessage> message;
-};
-
-std::vector<Received> TakeReceived() {
-    AllMessagesQuery query;
-    KEPBasVector<KEPMsgChannelMsgStruct> taken;
-    KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessagesWithChannel(&query, taken);
-    std::vector<Received> result;
-    for (int i = 0; i < taken.size(); ++i) {
-        result.push_back({taken[i].m_channel.GetSocketId(),
-                          std::unique_ptr<SequencedMessage>(
-                              static_cast<SequencedMessage*>(taken[i].m_message))});
-    }
-    return result;
-}
-
-bool Send(RawSocket& peer, const std::string& bytes) {
-    return peer.SendBytes(bytes.data(), bytes.size());
-}
 
 class HostilePeerTest : public RobustnessTest {
   protected:
@@ -53,16 +32,10 @@ class HostilePeerTest : public RobustnessTest {
     }
     // The bystander sends one message and it arrives intact, whatever the hostile peer did.
     void ExpectBystanderServed(std::uint32_t sequence) {
-        ASSERT_TRUE(Send(m_bystander.peer, TextWire(sequence, "bystander")));
-        std::vector<Received> got;
-        ASSERT_TRUE(PumpUntil([&] {
-            for (Received& r : TakeReceived()) {
-                got.push_back(std::move(r));
-            }
-            return !got.empty();
-        }));
+        ASSERT_TRUE(m_bystander.peer.SendBytes(TextWire(sequence, "bystander")));
+        std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
         ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0].socketId, m_bystander.channel.GetSocketId());
+        EXPECT_EQ(got[0].channel, m_bystander.channel);
         EXPECT_TRUE(got[0].message->IsIntact());
         EXPECT_EQ(got[0].message->Sequence(), sequence);
     }
@@ -87,7 +60,7 @@ class OversizedCountTest : public HostilePeerTest,
 
 TEST_P(OversizedCountTest, OversizedCountClosesOnlyThatConnection) {
     Connect();
-    ASSERT_TRUE(Send(m_hostile.peer, CountOnly(GetParam()) + std::string(64, 'g')));
+    ASSERT_TRUE(m_hostile.peer.SendBytes(CountOnly(GetParam()) + std::string(64, 'g')));
     ASSERT_TRUE(PumpUntil([&] { return !HostileRegistered(); }));
     EXPECT_EQ(Services().GetSocket(m_hostile.channel.GetSocketId()), nullptr);
     EXPECT_TRUE(m_hostile.peer.WaitPeerClosed());
@@ -101,14 +74,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, OversizedCountTest,
 
 TEST_F(HostilePeerTest, ZeroCountIsSkippedAndTheStreamGoesOn) {
     Connect();
-    ASSERT_TRUE(Send(m_hostile.peer, CountOnly(0) + TextWire(9, "after zero")));
-    std::vector<Received> got;
-    ASSERT_TRUE(PumpUntil([&] {
-        for (Received& r : TakeReceived()) {
-            got.push_back(std::move(r));
-        }
-        return !got.empty();
-    }));
+    ASSERT_TRUE(m_hostile.peer.SendBytes(CountOnly(0) + TextWire(9, "after zero")));
+    std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].message->Sequence(), 9u);
     EXPECT_TRUE(got[0].message->IsIntact());
@@ -118,14 +85,8 @@ TEST_F(HostilePeerTest, ZeroCountIsSkippedAndTheStreamGoesOn) {
 TEST_F(HostilePeerTest, LongestNameOfUnknownTypeIsConsumedAndTheStreamGoesOn) {
     Connect();
     const std::string longest(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'u');
-    ASSERT_TRUE(Send(m_hostile.peer, HeaderBytes(longest) + TextWire(2, "after the longest")));
-    std::vector<Received> got;
-    ASSERT_TRUE(PumpUntil([&] {
-        for (Received& r : TakeReceived()) {
-            got.push_back(std::move(r));
-        }
-        return !got.empty();
-    }));
+    ASSERT_TRUE(m_hostile.peer.SendBytes(HeaderBytes(longest) + TextWire(2, "after the longest")));
+    std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].message->Sequence(), 2u);
     EXPECT_TRUE(HostileRegistered());
@@ -135,16 +96,10 @@ TEST_F(HostilePeerTest, UnknownTypeWithEmptyBodyThenGoodMessageArrives) {
     Connect();
     NamedEmptyMessage unknown("NoSuchType");
     ASSERT_TRUE(m_hostile.peer.SendMessage(unknown));
-    ASSERT_TRUE(Send(m_hostile.peer, TextWire(5, "good")));
-    std::vector<Received> got;
-    ASSERT_TRUE(PumpUntil([&] {
-        for (Received& r : TakeReceived()) {
-            got.push_back(std::move(r));
-        }
-        return !got.empty();
-    }));
+    ASSERT_TRUE(m_hostile.peer.SendBytes(TextWire(5, "good")));
+    std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].socketId, m_hostile.channel.GetSocketId());
+    EXPECT_EQ(got[0].channel, m_hostile.channel);
     EXPECT_EQ(got[0].message->Sequence(), 5u);
     EXPECT_TRUE(got[0].message->IsIntact());
     EXPECT_TRUE(HostileRegistered());
@@ -173,15 +128,9 @@ TEST_F(DribbleTest, OneByteWritesAreReadWhole) {
             }
         }
     });
-    std::vector<Received> got;
-    const bool arrived = PumpUntil([&] {
-        for (Received& r : TakeReceived()) {
-            got.push_back(std::move(r));
-        }
-        return got.size() == 2;
-    });
+    std::vector<ReceivedMessage> got = ReceiveAtLeast(2);
     writer.join();
-    ASSERT_TRUE(arrived);
+    ASSERT_EQ(got.size(), 2u);
     EXPECT_TRUE(writerOk);
     for (std::uint32_t i = 0; i < 2; ++i) {
         EXPECT_TRUE(got[i].message->IsIntact());
@@ -199,8 +148,8 @@ TEST_F(HostilePeerTest, ManyMessagesInOneWriteAreServedOnePerPassOnEveryChannel)
         hostileBurst += TextWire(static_cast<std::uint32_t>(i), "burst-h");
         bystanderBurst += TextWire(static_cast<std::uint32_t>(i), "burst-b");
     }
-    ASSERT_TRUE(Send(m_hostile.peer, hostileBurst));
-    ASSERT_TRUE(Send(m_bystander.peer, bystanderBurst));
+    ASSERT_TRUE(m_hostile.peer.SendBytes(hostileBurst));
+    ASSERT_TRUE(m_bystander.peer.SendBytes(bystanderBurst));
     const int hostileFd = m_hostile.channel.GetSocketId();
     const int bystanderFd = m_bystander.channel.GetSocketId();
     ASSERT_TRUE(WaitUntil([&] {
@@ -209,12 +158,12 @@ TEST_F(HostilePeerTest, ManyMessagesInOneWriteAreServedOnePerPassOnEveryChannel)
     }));
     for (int pass = 0; pass < messagesPerPeer; ++pass) {
         Communicator().WaitConnectionsAndMessages(nullptr, 1000);
-        std::vector<Received> got = TakeReceived();
+        std::vector<ReceivedMessage> got = TakeReceived();
         ASSERT_EQ(got.size(), 2u) << "pass " << pass;
         std::map<int, std::uint32_t> sequenceBySocket;
-        for (Received& r : got) {
+        for (ReceivedMessage& r : got) {
             EXPECT_TRUE(r.message->IsIntact());
-            sequenceBySocket[r.socketId] = r.message->Sequence();
+            sequenceBySocket[r.channel.GetSocketId()] = r.message->Sequence();
         }
         EXPECT_EQ(sequenceBySocket[hostileFd], static_cast<std::uint32_t>(pass));
         EXPECT_EQ(sequenceBySocket[bystanderFd], static_cast<std::uint32_t>(pass));
@@ -228,7 +177,7 @@ TEST_F(HostilePeerTest, ResetInsideBodyRemovesChannelAndKeepsOthers) {
     Connect();
     const int hostileFd = m_hostile.channel.GetSocketId();
     const std::string body = TextBody(6, std::string(1000, 'r'));
-    ASSERT_TRUE(Send(m_hostile.peer, HeaderBytes("Text") + body.substr(0, 500)));
+    ASSERT_TRUE(m_hostile.peer.SendBytes(HeaderBytes("Text") + body.substr(0, 500)));
     // The reset goes out once the library has taken what was sent, i.e. while it waits inside
     // the body for the rest.
     std::thread resetter([&] {
@@ -239,7 +188,7 @@ TEST_F(HostilePeerTest, ResetInsideBodyRemovesChannelAndKeepsOthers) {
     resetter.join();
     ASSERT_TRUE(removed);
     EXPECT_EQ(Services().GetSocket(hostileFd), nullptr);
-    for (Received& r : TakeReceived()) {
+    for (ReceivedMessage& r : TakeReceived()) {
         EXPECT_FALSE(r.message->IsIntact());  // a cut-off body is never passed off as whole
     }
     ExpectBystanderServed(2);
@@ -257,21 +206,16 @@ TEST_F(HostilePeerTest, ResetBeforeAcceptLeavesTheListenerServing) {
     }
     RawSocket good = RawConnect(port);
     ASSERT_TRUE(good.IsOpen());
-    ASSERT_TRUE(Send(good, TextWire(3, "after the quitters")));
-    std::vector<Received> got;
-    ASSERT_TRUE(PumpUntil([&] {
-        for (Received& r : TakeReceived()) {
-            got.push_back(std::move(r));
-        }
-        return !got.empty() && RegisteredChannelCount() == before + 1;
-    }));
+    ASSERT_TRUE(good.SendBytes(TextWire(3, "after the quitters")));
+    std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
+    ASSERT_TRUE(PumpUntil([&] { return RegisteredChannelCount() == before + 1; }));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].message->Sequence(), 3u);
     EXPECT_FALSE(server->IsClosed());
 }
 
 TEST_F(HostilePeerTest, TryAcceptNeverBlocksAndAcceptStillWaits) {
-    KEPMsgServerSocket server(KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("127.0.0.1")), 0), 4);
+    KEPMsgServerSocket server(LoopbackAddress(0), 4);
     ASSERT_FALSE(server.IsClosed());
     EXPECT_EQ(server.TryAccept(), nullptr);
     EXPECT_EQ(server.GetErrorCode(), kepwsa::WSAEWOULDBLOCK);

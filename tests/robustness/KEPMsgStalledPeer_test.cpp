@@ -28,18 +28,6 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Takes every stored message with its channel.
-std::vector<KEPMsgChannelMsgStruct> TakeWithChannels() {
-    AllMessagesQuery query;
-    KEPBasVector<KEPMsgChannelMsgStruct> taken;
-    KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessagesWithChannel(&query, taken);
-    std::vector<KEPMsgChannelMsgStruct> result;
-    for (int i = 0; i < taken.size(); ++i) {
-        result.push_back(taken[i]);
-    }
-    return result;
-}
-
 // An input stream that notes, at the moment a body read fails, the code recorded on the
 // connection and what GetErrorsOnChannel tells the host then.
 class ObservingInputStream : public KEPMsgSimpleInputStream {
@@ -81,25 +69,17 @@ TEST_F(StalledPeerTest, StallInsideHeaderTimesOutAndRemovesOnlyThatConnection) {
         // Held only to read the socket's state after the table has let go of it.
         KEPMsgSocketLease watch = Services().LeaseSocket(stalledId);
         ASSERT_TRUE(stalled.peer.SendBytes("\x04\x00", 2));  // half a count, then nothing
-        ASSERT_TRUE(good.peer.SendBytes(TextWire(7, "still served").data(),
-                                        TextWire(7, "still served").size()));
-        std::vector<KEPMsgChannelMsgStruct> received;
+        ASSERT_TRUE(good.peer.SendBytes(TextWire(7, "still served")));
         const Clock::time_point start = Clock::now();
-        ASSERT_TRUE(PumpUntil([&] {
-            for (const KEPMsgChannelMsgStruct& record : TakeWithChannels()) {
-                received.push_back(record);
-            }
-            return Services().GetSocket(stalledId) == nullptr && !received.empty();
-        }));
+        std::vector<ReceivedMessage> received = ReceiveAtLeast(1);
+        ASSERT_TRUE(PumpUntil([&] { return Services().GetSocket(stalledId) == nullptr; }));
         EXPECT_GE(SecondsSince(start), 0.25);  // the reader waited for the time-out
         EXPECT_EQ(watch->GetErrorCode(), kepwsa::WSAETIMEDOUT);
         EXPECT_TRUE(watch->IsClosed());
         ASSERT_EQ(received.size(), 1u);
-        EXPECT_EQ(received[0].m_channel.GetSocketId(), good.channel.GetSocketId());
-        std::unique_ptr<SequencedMessage> message(
-            static_cast<SequencedMessage*>(received[0].m_message));
-        EXPECT_TRUE(message->IsIntact());
-        EXPECT_EQ(message->Sequence(), 7u);
+        EXPECT_EQ(received[0].channel, good.channel);
+        EXPECT_TRUE(received[0].message->IsIntact());
+        EXPECT_EQ(received[0].message->Sequence(), 7u);
     }
     EXPECT_EQ(RegisteredChannelCount(), 1);
     EXPECT_TRUE(stalled.peer.WaitPeerClosed());
@@ -139,29 +119,23 @@ TEST_F(StalledPeerTest, StallInsideBodyStoresMessageLogsAndRemovesChannel) {
 
     // A header and half a body: the text announces 100 bytes and 50 arrive.
     const std::string cut = HeaderBytes("Text") + TextBody(3, std::string(100, 'x')).substr(0, 58);
-    ASSERT_TRUE(stalled.peer.SendBytes(cut.data(), cut.size()));
-    const std::string whole = TextWire(4, "whole");
-    ASSERT_TRUE(good.peer.SendBytes(whole.data(), whole.size()));
+    ASSERT_TRUE(stalled.peer.SendBytes(cut));
+    ASSERT_TRUE(good.peer.SendBytes(TextWire(4, "whole")));
 
-    std::vector<KEPMsgChannelMsgStruct> received;
-    ASSERT_TRUE(PumpUntil([&] {
-        for (const KEPMsgChannelMsgStruct& record : TakeWithChannels()) {
-            received.push_back(record);
-        }
-        return RegisteredChannelCount() == 1 && received.size() == 2;
-    }));
+    std::vector<ReceivedMessage> received = ReceiveAtLeast(2);
+    ASSERT_EQ(received.size(), 2u);
+    ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 1; }));
     EXPECT_EQ(Services().GetSocket(stalledId), nullptr);
     EXPECT_EQ(observing.m_codeAtFailure, kepwsa::WSAETIMEDOUT);
     // The socket shut itself down when it timed out, so the channel is no longer active and the
     // host's query reports nothing even before the pass removes it.
     EXPECT_EQ(observing.m_hostCodeAtFailure, 0);
-    for (const KEPMsgChannelMsgStruct& record : received) {
-        std::unique_ptr<SequencedMessage> message(static_cast<SequencedMessage*>(record.m_message));
-        if (record.m_channel.GetSocketId() == stalledId) {
-            EXPECT_FALSE(message->IsIntact());  // stored all the same, marked by its reader
+    for (const ReceivedMessage& record : received) {
+        if (record.channel.GetSocketId() == stalledId) {
+            EXPECT_FALSE(record.message->IsIntact());  // stored all the same, marked by its reader
         } else {
-            EXPECT_TRUE(message->IsIntact());
-            EXPECT_EQ(message->Sequence(), 4u);
+            EXPECT_TRUE(record.message->IsIntact());
+            EXPECT_EQ(record.message->Sequence(), 4u);
         }
     }
     EXPECT_TRUE(stalled.peer.WaitPeerClosed());
@@ -199,15 +173,8 @@ TEST_F(StalledPeerTest, PeerThatNeverReadsTimesOutTheSendAndOthersKeepWorking) {
         sent = true;
     });
     // Receive passes go on while the send is stuck.
-    const std::string ping = TextWire(1, "ping");
-    ASSERT_TRUE(good.peer.SendBytes(ping.data(), ping.size()));
-    std::vector<std::unique_ptr<SequencedMessage>> received;
-    EXPECT_TRUE(PumpUntil([&] {
-        for (auto& message : TakeMessages()) {
-            received.push_back(std::move(message));
-        }
-        return !received.empty();
-    }));
+    ASSERT_TRUE(good.peer.SendBytes(TextWire(1, "ping")));
+    EXPECT_EQ(ReceiveAtLeast(1).size(), 1u);
     sender.join();
     ASSERT_TRUE(sent);
 
@@ -277,7 +244,11 @@ TEST_F(BlockedHeaderTest, BlockedHeaderSendLeavesOtherConnectionsFree) {
     ASSERT_NE(other.socket, nullptr);
     const int sinkId = sink.channel.GetSocketId();
     const int otherId = other.channel.GetSocketId();
-    const std::string name(8 << 20, 'n');  // more than the socket buffers take
+    // The sink's buffers are filled first, so the header's send blocks until the time-out.
+    const std::string filler(4096, 'f');
+    while (::send(sinkId, filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+    }
+    const std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'n');
 
     std::atomic<bool> done{false};
     g_sendsSeen = 0;
@@ -288,8 +259,7 @@ TEST_F(BlockedHeaderTest, BlockedHeaderSendLeavesOtherConnectionsFree) {
     });
     ASSERT_TRUE(WaitUntil([] { return g_sendsSeen.load() > 0; }));
     kepwsa::SetSendHookForTesting(nullptr);
-    const std::string wire = TextWire(5, "meanwhile");
-    ASSERT_TRUE(other.peer.SendBytes(wire.data(), wire.size()));
+    ASSERT_TRUE(other.peer.SendBytes(TextWire(5, "meanwhile")));
     KEPString type;
     EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(otherId, type));
     EXPECT_EQ(type, KEPString("Text"));
@@ -309,8 +279,7 @@ TEST_F(StalledPeerTest, SilentPeerBlocksNoPass) {
     ASSERT_NE(good.socket, nullptr);
     int receivedCount = 0;
     for (std::uint32_t i = 0; i < 20; ++i) {
-        const std::string wire = TextWire(i, "beside a silent peer");
-        ASSERT_TRUE(good.peer.SendBytes(wire.data(), wire.size()));
+        ASSERT_TRUE(good.peer.SendBytes(TextWire(i, "beside a silent peer")));
         ASSERT_TRUE(PumpUntil([&] {
             receivedCount += static_cast<int>(TakeMessages().size());
             return receivedCount == static_cast<int>(i) + 1;

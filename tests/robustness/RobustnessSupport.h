@@ -1,18 +1,13 @@
 // Helpers shared by the robustness tests: a fixture that sets up the messaging singletons with a
-// short socket I/O time-out (restored afterwards), raw wire bytes, and process figures
-// (open descriptors, resident memory, bytes waiting on a descriptor).
+// short socket I/O time-out (restored afterwards), raw wire bytes of "Text" messages, and the
+// resident memory of the process.
 //
 // Everything here runs on the test's thread unless a test says otherwise; the fixture leaves
 // the singletons finalized and the time-out at its default.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <dirent.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -50,12 +45,6 @@ class RobustnessTest : public ::testing::Test {
     std::unique_ptr<MessagingSetup> m_setup;
 };
 
-// The header bytes for a type name: 4-byte little-endian length, then the name.
-inline std::string HeaderBytes(const std::string& type) {
-    const std::uint32_t length = static_cast<std::uint32_t>(type.size());
-    return std::string(reinterpret_cast<const char*>(&length), 4) + type;
-}
-
 // A header whose count field is count, without a name.
 inline std::string CountOnly(std::uint32_t count) {
     return std::string(reinterpret_cast<const char*>(&count), 4);
@@ -70,27 +59,6 @@ inline std::string TextBody(std::uint32_t sequence, const std::string& text) {
 
 inline std::string TextWire(std::uint32_t sequence, const std::string& text) {
     return HeaderBytes("Text") + TextBody(sequence, text);
-}
-
-// Bytes received on descriptor and not read yet (-1 on failure).
-inline int BytesWaiting(int descriptor) {
-    int waiting = 0;
-    return ::ioctl(descriptor, FIONREAD, &waiting) == 0 ? waiting : -1;
-}
-
-// Number of open descriptors of this process.
-inline int OpenDescriptorCount() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.') {
-                ++count;
-            }
-        }
-        ::closedir(dir);
-        --count;  // the directory stream's own descriptor
-    }
-    return count;
 }
 
 // Resident memory of this process in KiB (VmRSS), or -1.
@@ -109,24 +77,6 @@ inline long ResidentKiB() {
     }
     std::fclose(status);
     return kib;
-}
-
-// Raises the soft descriptor limit to at least wanted (up to the hard limit); returns the
-// soft limit in force afterwards.
-inline long RaiseDescriptorLimit(long wanted) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return -1;
-    }
-    if (static_cast<long>(limit.rlim_cur) < wanted) {
-        limit.rlim_cur =
-            limit.rlim_max == RLIM_INFINITY || static_cast<long>(limit.rlim_max) >= wanted
-                ? static_cast<rlim_t>(wanted)
-                : limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-        ::getrlimit(RLIMIT_NOFILE, &limit);
-    }
-    return static_cast<long>(limit.rlim_cur);
 }
 
 }  // namespace keptest

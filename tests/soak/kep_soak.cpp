@@ -18,8 +18,8 @@
 // margin since the warm-up (not checked under a sanitizer, whose allocator keeps freed memory).
 // Each process prints one line of figures. Exit status 0 only when every check held.
 #include <dirent.h>
-#include <sys/ioctl.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,14 +54,6 @@ using namespace keptest;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-const bool kUnderSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-const bool kUnderSanitizer = true;
-#else
-const bool kUnderSanitizer = false;
-#endif
 #else
 const bool kUnderSanitizer = false;
 #endif
@@ -428,8 +420,8 @@ int RunChild(int port, double seconds, unsigned seed) {
                 ok = Complain(side, "no message for " + std::to_string(kStallSeconds) + " s");
                 for (const ClientConnection& connection : connections) {
                     Complain(side, connection.label + ": sent " + std::to_string(connection.sent) +
-                                       ", answered " + std::to_string(connection.answered) +
-                                       ", " + DescribeConnection(connection.channel));
+                                       ", answered " + std::to_string(connection.answered) + ", " +
+                                       DescribeConnection(connection.channel));
                 }
             }
         }

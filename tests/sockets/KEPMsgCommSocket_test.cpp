@@ -125,7 +125,7 @@ TEST(KEPMsgCommSocketTest, WriteToResetPeerReportsConnectionLostWithoutSignal) {
 
     char block[4096] = {};
     int result = 0;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         result = pair.client->write(block, sizeof(block));
         return result < 0;
     }));

@@ -1,7 +1,6 @@
 #include "sockets/KEPMsgServerSocket.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -32,17 +31,6 @@ bool HasIpv6Loopback() {
     const bool ok = ::bind(probe, reinterpret_cast<sockaddr*>(&loopback), sizeof(loopback)) == 0;
     ::close(probe);
     return ok;
-}
-
-int OpenDescriptorCount() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir) != nullptr) {
-            ++count;
-        }
-        ::closedir(dir);
-    }
-    return count;
 }
 
 }  // namespace

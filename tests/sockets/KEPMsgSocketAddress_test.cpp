@@ -2,12 +2,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(KEPMsgSocketAddressTest, EmptyHostStaysEmptyAndCopiesAreIndependent) {
-    const KEPMsgInetAddress empty{KEPString("")};
-    EXPECT_STREQ(empty.GetIPAddress().GetUTF8(), "");
-    EXPECT_STREQ(KEPMsgInetAddress().GetIPAddress().GetUTF8(), "");
-    EXPECT_TRUE(KEPMsgInetAddress(KEPString("::1")).IsInet4Address());
-
+TEST(KEPMsgSocketAddressTest, SetPortOnCopyLeavesOriginal) {
     const KEPMsgSocketAddress original(KEPMsgInetAddress(KEPString("host")), 4000);
     KEPMsgSocketAddress copy = original;
     copy.SetPort(4001);

@@ -1,19 +1,18 @@
-// Loopback helpers for the socket tests: owning pointers that shut sockets down, a connected
-// pair made through a listening socket on port 0, scoped environment variables and I/O
-// time-outs, and a deadline wait.
+// Library-level loopback helpers for the tests of the sockets layer and above: addresses,
+// owning pointers that shut sockets down, a connected pair made through a listening socket on
+// port 0, and scoped environment variables and I/O time-outs. The raw POSIX side is in
+// tests/support/KEPTestNet.h.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgServerSocket.h"
+#include "tests/support/KEPTestNet.h"
 
 namespace keptest {
 
@@ -28,6 +27,10 @@ using ServerSocketPtr = std::unique_ptr<KEPMsgServerSocket, ShutdownDeleter>;
 
 inline KEPMsgSocketAddress Address(const char* host, int port) {
     return KEPMsgSocketAddress(KEPMsgInetAddress(KEPString(host)), port);
+}
+
+inline KEPMsgSocketAddress LoopbackAddress(int port) {
+    return Address("127.0.0.1", port);
 }
 
 inline ServerSocketPtr Listen(const char* host = "", int port = 0) {
@@ -52,24 +55,6 @@ inline LoopbackPair Connected() {
     pair.accepted.reset(pair.server->Accept());
     EXPECT_NE(pair.accepted, nullptr) << "accept failed: " << pair.server->GetErrorCode();
     return pair;
-}
-
-// True when descriptor is an open descriptor of this process.
-inline bool IsOpenDescriptor(int descriptor) {
-    return ::fcntl(descriptor, F_GETFD) != -1;
-}
-
-// Polls condition every millisecond until it holds or ten seconds pass.
-template <class Condition>
-bool WaitFor(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // Sets (or removes, for a null value) an environment variable for a scope.

@@ -1,5 +1,13 @@
 #include "tests/support/KEPTestMessaging.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "tests/sockets/SocketTestSupport.h"
+
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "base/KEPString.h"
 #include "channels/KEPMsgChannelOrganizer.h"
@@ -12,6 +20,94 @@
 #include "sockets/KEPMsgSocketAddress.h"
 
 namespace keptest {
+
+namespace {
+
+// A stream on one fixed descriptor (the socket id it carries is ignored), for driving a
+// message's ReadBody over a raw peer.
+class FdInputStream : public KEPBasInputStream {
+  public:
+    FdInputStream(int fd, double timeoutSeconds) : m_fd(fd), m_timeoutSeconds(timeoutSeconds) {}
+    bool read(void* buffer, int length, int& got) override {
+        got = 0;
+        if (length <= 0) {
+            return true;
+        }
+        if (!WaitReadable(m_fd, m_timeoutSeconds)) {
+            return false;
+        }
+        ssize_t received;
+        do {
+            received = ::recv(m_fd, buffer, static_cast<std::size_t>(length), 0);
+        } while (received < 0 && errno == EINTR);
+        got = received > 0 ? static_cast<int>(received) : 0;
+        return received >= 0;
+    }
+
+  private:
+    int m_fd;
+    double m_timeoutSeconds;
+};
+
+class FdOutputStream : public KEPBasOutputStream {
+  public:
+    explicit FdOutputStream(RawSocket& socket) : m_socket(socket) {}
+    bool write(void* data, int length, int& written) override {
+        if (!m_socket.SendBytes(data, static_cast<std::size_t>(length))) {
+            return false;
+        }
+        written += length;
+        return true;
+    }
+
+  private:
+    RawSocket& m_socket;
+};
+
+SequencedMessage* MakeTestMessage(const std::string& type) {
+    if (type == TextMessage::kType) {
+        return new TextMessage();
+    }
+    if (type == FixedMessage::kType) {
+        return new FixedMessage();
+    }
+    if (type == BlobMessage::kType) {
+        return new BlobMessage();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool RawSocket::SendMessage(KEPBasSocketMessage& message) {
+    if (!SendBytes(HeaderBytes(message.GetMessageType().GetUTF8()))) {
+        return false;
+    }
+    FdOutputStream stream(*this);
+    return message.WriteBody(&stream);
+}
+
+bool RawSocket::ReceiveType(std::string& type, double timeoutSeconds) {
+    std::uint32_t length = 0;
+    if (!ReceiveBytes(&length, 4, timeoutSeconds) || length > 4096) {
+        return false;
+    }
+    type = ReceiveString(length, timeoutSeconds);
+    return type.size() == length;
+}
+
+std::unique_ptr<SequencedMessage> RawSocket::ReceiveMessage(double timeoutSeconds) {
+    std::string type;
+    if (!ReceiveType(type, timeoutSeconds)) {
+        return nullptr;
+    }
+    std::unique_ptr<SequencedMessage> message(MakeTestMessage(type));
+    if (message) {
+        FdInputStream stream(m_fd, timeoutSeconds);
+        message->ReadBody(&stream);
+    }
+    return message;
+}
 
 void RegisterTestPrototypes() {
     // Prototypes must outlive every registry that may hold them: they live for the process.
@@ -71,6 +167,32 @@ std::vector<std::unique_ptr<SequencedMessage>> TakeMessages(const char* type) {
     return result;
 }
 
+std::vector<ReceivedMessage> TakeReceived() {
+    AllMessagesQuery query;
+    KEPBasVector<KEPMsgChannelMsgStruct> taken;
+    KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessagesWithChannel(&query, taken);
+    std::vector<ReceivedMessage> result;
+    for (int i = 0; i < taken.size(); ++i) {
+        result.push_back(
+            {taken[i].m_channel, std::unique_ptr<SequencedMessage>(
+                                     static_cast<SequencedMessage*>(taken[i].m_message))});
+    }
+    return result;
+}
+
+std::vector<ReceivedMessage> ReceiveAtLeast(std::size_t count, double timeoutSeconds) {
+    std::vector<ReceivedMessage> received;
+    PumpUntil(
+        [&] {
+            for (ReceivedMessage& record : TakeReceived()) {
+                received.push_back(std::move(record));
+            }
+            return received.size() >= count;
+        },
+        timeoutSeconds);
+    return received;
+}
+
 bool PumpUntil(const std::function<bool()>& condition, double timeoutSeconds) {
     return WaitUntil(
         [&condition] {
@@ -85,9 +207,8 @@ bool PumpUntil(const std::function<bool()>& condition, double timeoutSeconds) {
 
 RawLink ConnectToRawPeer(RawListener& listener, const char* label, bool listen) {
     RawLink link;
-    KEPMsgSocketAddress own(KEPMsgInetAddress(KEPString("127.0.0.1")), 0);
-    KEPMsgSocketAddress server(KEPMsgInetAddress(KEPString("127.0.0.1")), listener.Port());
-    link.socket = KEPMsgConnectionServicesUtils::Instance().ConnectToServer(own, server, 5, 10);
+    link.socket = KEPMsgConnectionServicesUtils::Instance().ConnectToServer(
+        LoopbackAddress(0), LoopbackAddress(listener.Port()), 5, 10);
     if (link.socket == nullptr) {
         return link;
     }
@@ -99,8 +220,8 @@ RawLink ConnectToRawPeer(RawListener& listener, const char* label, bool listen) 
 
 KEPMsgServerSocket* StartRegisteredServer(int& port) {
     port = -1;
-    KEPMsgSocketAddress address(KEPMsgInetAddress(KEPString("127.0.0.1")), 0);
-    KEPMsgServerSocket* server = KEPMsgConnectionServicesUtils::Instance().StartServer(address, 16);
+    KEPMsgServerSocket* server =
+        KEPMsgConnectionServicesUtils::Instance().StartServer(LoopbackAddress(0), 16);
     if (server == nullptr) {
         return nullptr;
     }

@@ -20,7 +20,7 @@
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgServerSocket.h"
 #include "tests/support/KEPTestMessages.h"
-#include "tests/support/KEPTestPeers.h"
+#include "tests/support/KEPTestNet.h"
 
 namespace keptest {
 
@@ -56,6 +56,18 @@ class AllMessagesQuery : public KEPMsgMessageQuery {
 // Takes the stored messages of type out of the retrieve buffer (all types for null), in
 // arrival order, as owned test messages.
 std::vector<std::unique_ptr<SequencedMessage>> TakeMessages(const char* type = nullptr);
+
+// A stored message and the channel it came on.
+struct ReceivedMessage {
+    KEPMsgChannel channel;
+    std::unique_ptr<SequencedMessage> message;
+};
+
+// Takes every stored message with its channel, in arrival order.
+std::vector<ReceivedMessage> TakeReceived();
+
+// Runs receive passes until at least count messages were taken or the time is up; returns them.
+std::vector<ReceivedMessage> ReceiveAtLeast(std::size_t count, double timeoutSeconds = 10.0);
 
 // Runs receive passes on the current waitable (1 ms waits) until condition holds or the time
 // is up; returns whether it held.

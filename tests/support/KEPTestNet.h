@@ -1,0 +1,162 @@
+// POSIX helpers shared by every test program: deadline waits, owned raw loopback sockets that the
+// test drives byte by byte outside the library, process figures, and child processes with their
+// output captured.
+//
+// Built as kep_test_net, which needs nothing but POSIX: it knows no layer of the library. The
+// message-level members of RawSocket (SendMessage, ReceiveType, ReceiveMessage) are defined in
+// kep_test_support, so only programs that link it may call them. Every blocking call has a
+// deadline, so a broken library fails a test instead of hanging it. Nothing here is thread-safe
+// beyond one thread per object.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+class KEPBasSocketMessage;
+
+namespace keptest {
+
+// Sanitizers keep freed memory in quarantine and defer signals: resident-memory figures and
+// signal timing mean nothing under them.
+#ifdef KEP_SANITIZER_BUILD
+constexpr bool kUnderSanitizer = true;
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+#ifdef KEP_THREAD_SANITIZER_BUILD
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+
+class SequencedMessage;
+
+// Polls condition every millisecond until it holds or timeoutSeconds have passed; returns
+// whether it held.
+bool WaitUntil(const std::function<bool()>& condition, double timeoutSeconds = 10.0);
+// True when fd has data (or the end of the connection) waiting within timeoutSeconds.
+bool WaitReadable(int fd, double timeoutSeconds);
+
+bool IsOpenDescriptor(int fd);
+// The number the next descriptor would get (the lowest free one).
+int LowestFreeDescriptor();
+int OpenDescriptorCount();
+// Bytes received on fd and not read yet (-1 on failure).
+int BytesWaiting(int fd);
+// Raises the soft descriptor limit to at least wanted (up to the hard limit); returns the soft
+// limit in force afterwards.
+long RaiseDescriptorLimit(long wanted);
+// The local port a socket descriptor is bound to, or -1.
+int LocalPort(int fd);
+
+// The bytes with the given values.
+std::string Bytes(std::initializer_list<int> values);
+// The message header for a type name: 4-byte little-endian length, then the name.
+std::string HeaderBytes(const std::string& type);
+
+// Owns one socket descriptor.
+class RawSocket {
+  public:
+    RawSocket() = default;
+    explicit RawSocket(int fd) : m_fd(fd) {}
+    RawSocket(RawSocket&& other) noexcept : m_fd(other.Release()) {}
+    RawSocket& operator=(RawSocket&& other) noexcept;
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+    ~RawSocket() { Close(); }
+
+    int Fd() const { return m_fd; }
+    bool IsOpen() const { return m_fd >= 0; }
+    // Gives the descriptor up without closing it.
+    int Release();
+    void Close();
+    // Closes with SO_LINGER 0, so the peer gets a reset instead of an orderly end.
+    void CloseWithReset();
+
+    // Sends every byte; false on failure.
+    bool SendBytes(const void* data, std::size_t length);
+    bool SendBytes(const std::string& bytes) { return SendBytes(bytes.data(), bytes.size()); }
+    // Receives exactly length bytes within timeoutSeconds; false on end, failure or time-out.
+    bool ReceiveBytes(void* buffer, std::size_t length, double timeoutSeconds = 10.0);
+    // Up to length bytes: fewer when the peer closes or the time runs out.
+    std::string ReceiveString(std::size_t length, double timeoutSeconds = 10.0);
+    bool WaitReadable(double timeoutSeconds) const {
+        return keptest::WaitReadable(m_fd, timeoutSeconds);
+    }
+    // True once the peer's end of the connection (orderly or reset) is seen within the time.
+    // Consumes any data that arrives before it.
+    bool WaitPeerClosed(double timeoutSeconds = 10.0);
+
+    // Message level (kep_test_support). Sends the header for message's type, then its body.
+    bool SendMessage(KEPBasSocketMessage& message);
+    // Receives one header and returns its type name; false as for ReceiveBytes.
+    bool ReceiveType(std::string& type, double timeoutSeconds = 10.0);
+    // Receives one message of a test type ("Text", "Fixed", "Blob"); null on failure or for
+    // another type. The returned message may be !IsIntact().
+    std::unique_ptr<SequencedMessage> ReceiveMessage(double timeoutSeconds = 10.0);
+
+  private:
+    int m_fd = -1;
+};
+
+// A socket bound to 127.0.0.1:port (0: the system chooses), listening when asked; closed on
+// failure.
+RawSocket BindLoopback(int port, bool listening);
+// A client connected to 127.0.0.1:port with Nagle off, so small writes go out at once; closed
+// on failure.
+RawSocket RawConnect(int port);
+
+// A listening loopback socket on a port chosen by the system.
+class RawListener {
+  public:
+    RawListener();
+    int Port() const { return m_port; }
+    int Fd() const { return m_socket.Fd(); }
+    bool IsOpen() const { return m_socket.IsOpen(); }
+    // The next accepted connection (Nagle off), or a closed RawSocket after timeoutSeconds.
+    RawSocket Accept(double timeoutSeconds = 10.0);
+
+  private:
+    RawSocket m_socket;
+    int m_port = 0;
+};
+
+// A child process started with posix_spawn, its stdout and stderr captured. The destructor
+// kills and reaps a child that is still running.
+class ChildProcess {
+  public:
+    // arguments[0] is the program's path.
+    explicit ChildProcess(std::vector<std::string> arguments);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    // The next stdout line matching the regular expression pattern, or "" after timeoutSeconds.
+    std::string WaitForLine(const std::string& pattern, double timeoutSeconds = 15.0);
+    // The exit status once the child ends; -1 when it was killed or still runs after the time.
+    int Wait(double timeoutSeconds = 15.0);
+    void Signal(int number);
+    const std::string& Out() const { return m_outText; }
+    const std::string& Err() const { return m_errText; }
+
+  private:
+    // Reads what both pipes hold, waiting up to timeoutMs; false once both are closed.
+    bool Drain(int timeoutMs);
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_err = -1;
+    int m_status = -1;
+    std::string m_outText;
+    std::string m_errText;
+    std::size_t m_scanned = 0;
+};
+
+}  // namespace keptest
