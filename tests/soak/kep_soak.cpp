@@ -54,10 +54,6 @@ using namespace keptest;
 
 namespace {
 
-#else
-const bool kUnderSanitizer = false;
-#endif
-
 using Clock = std::chrono::steady_clock;
 
 const std::uint32_t kControlSequence = 0xFFFFFFFFu;
