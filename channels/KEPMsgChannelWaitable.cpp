@@ -1,11 +1,13 @@
 #include "channels/KEPMsgChannelWaitable.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <utility>
 
-#include "KEPBase/ProtectedInterfaces/omi_IntTable.h"
 #include "base/KEPBasAtiMutex.h"
 #include "base/aio_ostream.h"
+#include "base/mem_Allocation.h"
 #include "channels/KEPMsgWaitTimeout.h"
 #include "channels/KEPMsgWaitableLock.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
@@ -17,9 +19,6 @@
 
 namespace {
 
-using IdTable = omi_IntTable<void*, KEPBasOmiDefaultAllocator>;
-using IdTableIterator = omi_IntTableIterator<void*, KEPBasOmiDefaultAllocator>;
-
 // One distinct socket of the channel list that the wait watches. The lease keeps the socket
 // object and its descriptor alive for the length of the wait, whatever other threads remove.
 // The channel-list entries that carry its id are chained through nextWithSameId, in list order.
@@ -30,6 +29,70 @@ struct WatchedSocket {
     int lastChannel = -1;
     // Input already read into the socket's own buffer: ready whatever select says.
     bool buffered = false;
+};
+
+// Socket id -> its WatchedSocket, or null for an id seen but not watched, kept sorted by id so
+// that a walk visits the ids in ascending order. Ordinary channel lists fit in the inline
+// storage; a longer one moves the entries to the heap. A fresh table per wait, as before, but
+// without the allocations and zero-filling of an omi_IntTable.
+class SeenIds {
+  public:
+    struct Entry {
+        int id;
+        WatchedSocket* socket;
+    };
+
+    SeenIds() = default;
+    ~SeenIds() {
+        if (m_entries != m_inline) {
+            mem_Free(m_entries);
+        }
+    }
+    SeenIds(const SeenIds&) = delete;
+    SeenIds& operator=(const SeenIds&) = delete;
+
+    // The entry of id, or null when id has not been inserted.
+    const Entry* Find(int id) const {
+        const Entry* const at = LowerBound(id);
+        return at != m_entries + m_count && at->id == id ? at : nullptr;
+    }
+    // Inserts id, which must not be present yet.
+    void Insert(int id, WatchedSocket* socket) {
+        const int position = static_cast<int>(LowerBound(id) - m_entries);
+        if (m_count == m_capacity) {
+            Grow();
+        }
+        std::memmove(m_entries + position + 1, m_entries + position,
+                     sizeof(Entry) * static_cast<std::size_t>(m_count - position));
+        m_entries[position] = Entry{id, socket};
+        ++m_count;
+    }
+    int Count() const { return m_count; }
+    const Entry& operator[](int index) const { return m_entries[index]; }
+
+  private:
+    static constexpr int kInlineEntries = 2 * KEP_FD_SETSIZE;
+
+    const Entry* LowerBound(int id) const {
+        return std::lower_bound(m_entries, m_entries + m_count, id,
+                                [](const Entry& entry, int key) { return entry.id < key; });
+    }
+    void Grow() {
+        const int capacity = m_capacity * 2;
+        auto* grown = static_cast<Entry*>(
+            mem_OperatorNewThrowBuiltin(sizeof(Entry) * static_cast<std::size_t>(capacity)));
+        std::memcpy(grown, m_entries, sizeof(Entry) * static_cast<std::size_t>(m_count));
+        if (m_entries != m_inline) {
+            mem_Free(m_entries);
+        }
+        m_entries = grown;
+        m_capacity = capacity;
+    }
+
+    Entry m_inline[kInlineEntries];
+    Entry* m_entries = m_inline;
+    int m_count = 0;
+    int m_capacity = kInlineEntries;
 };
 
 const KEPString& InternalMarker() {
@@ -100,8 +163,9 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
         // held, which keeps the order waitable lock -> connection-services mutex.
         std::array<WatchedSocket, KEP_FD_SETSIZE> watched;
         // Socket id -> its WatchedSocket, or null for an id that is not watched (no socket, a
-        // closed one, or the set was full). Its iteration order is the order of the results.
-        IdTable ids;
+        // closed one, or the set was full). Its order (ascending ids) is the order of the
+        // results.
+        SeenIds ids;
         KEPBasVector<int> nextWithSameId;
         kepwsa::fd_set readSet;
         kepwsa::FD_ZERO(&readSet);
@@ -109,48 +173,50 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
         int bufferedCount = 0;
         int watchedCount = 0;
 
-        // One pass over the channel list: one lease per distinct id.
-        const int channelCount = m_channels.size();
-        for (int i = 0; i < channelCount; ++i) {
-            nextWithSameId.push_back(-1);
-            const int id = m_channels[i].GetSocketId();
-            if (id < 0) {
-                continue;
-            }
-            void* known = nullptr;
-            if (ids.ConstGetValue(id, known)) {
-                if (WatchedSocket* socket = static_cast<WatchedSocket*>(known)) {
-                    nextWithSameId[socket->lastChannel] = i;
-                    socket->lastChannel = i;
+        // One pass over the channel list: one lease per distinct id, all taken under one hold of
+        // the connection-services mutex (waitable lock -> connection-services mutex, as before).
+        {
+            KEPBasAtiScopedLock<KEPMsgConnectionServicesUtils> servicesGuard(services);
+            const int channelCount = m_channels.size();
+            nextWithSameId.Reserve(channelCount);
+            for (int i = 0; i < channelCount; ++i) {
+                nextWithSameId.push_back(-1);
+                const int id = m_channels[i].GetSocketId();
+                if (id < 0) {
+                    continue;
                 }
-                continue;
+                if (const SeenIds::Entry* known = ids.Find(id)) {
+                    if (WatchedSocket* socket = known->socket) {
+                        nextWithSameId[socket->lastChannel] = i;
+                        socket->lastChannel = i;
+                    }
+                    continue;
+                }
+                KEPMsgSocketLease lease = services.LeaseSocket(id);
+                if (lease && lease->IsClosed()) {
+                    // Registered but closed (the table's hold keeps its descriptor): nothing will
+                    // come from it again, so the receive pass removes it with its connection.
+                    AddClosedChannel(m_channels[i]);
+                }
+                if (!lease || lease->IsClosed() || watchedCount == KEP_FD_SETSIZE) {
+                    // Sockets beyond the set's capacity are never reported ready.
+                    ids.Insert(id, nullptr);
+                    continue;
+                }
+                kepwsa::FD_SET(id, &readSet);
+                if (id > highestId) {
+                    highestId = id;
+                }
+                WatchedSocket& entry = watched[watchedCount];
+                entry.lease = std::move(lease);
+                entry.firstChannel = i;
+                entry.lastChannel = i;
+                const KEPMsgCommSocket* comm = KEPMsgCommSocket::FromSocket(entry.lease.get());
+                entry.buffered = comm != nullptr && comm->HasBufferedInput();
+                bufferedCount += entry.buffered ? 1 : 0;
+                ++watchedCount;
+                ids.Insert(id, &entry);
             }
-            KEPMsgSocketLease lease = services.LeaseSocket(id);
-            if (lease && lease->IsClosed()) {
-                // Registered but closed (the table's hold keeps its descriptor): nothing will
-                // come from it again, so the receive pass removes it with its connection.
-                AddClosedChannel(m_channels[i]);
-            }
-            if (!lease || lease->IsClosed() || watchedCount == KEP_FD_SETSIZE) {
-                // Sockets beyond the set's capacity are never reported ready.
-                void* notWatched = nullptr;
-                ids.Insert(id, notWatched);
-                continue;
-            }
-            kepwsa::FD_SET(id, &readSet);
-            if (id > highestId) {
-                highestId = id;
-            }
-            WatchedSocket& entry = watched[watchedCount];
-            entry.lease = std::move(lease);
-            entry.firstChannel = i;
-            entry.lastChannel = i;
-            const KEPMsgCommSocket* comm = dynamic_cast<const KEPMsgCommSocket*>(entry.lease.get());
-            entry.buffered = comm != nullptr && comm->HasBufferedInput();
-            bufferedCount += entry.buffered ? 1 : 0;
-            ++watchedCount;
-            void* value = &entry;
-            ids.Insert(id, value);
         }
 
         if (highestId == -1) {
@@ -169,11 +235,10 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
             selectError = kepwsa::WSAGetLastError();
             selectFailed = true;
         } else {
-            IdTableIterator it(ids);
-            for (it.First(); !it.IsDone(); it.Next()) {
-                WatchedSocket* socket = static_cast<WatchedSocket*>(it.CurrentValue());
+            for (int k = 0; k < ids.Count(); ++k) {
+                WatchedSocket* socket = ids[k].socket;
                 if (socket == nullptr ||
-                    (!socket->buffered && !kepwsa::FD_ISSET(it.CurrentKey(), &readSet))) {
+                    (!socket->buffered && !kepwsa::FD_ISSET(ids[k].id, &readSet))) {
                     continue;
                 }
                 KEPMsgSocket* ready = socket->lease.get();
@@ -203,6 +268,11 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
                     m_listen.push_back(m_channels[i]);
                 }
             }
+        }
+        // The leases end together, under one hold of the connection-services mutex.
+        KEPBasAtiScopedLock<KEPMsgConnectionServicesUtils> servicesGuard(services);
+        for (int k = 0; k < watchedCount; ++k) {
+            watched[k].lease.reset();
         }
     }
     if (selectFailed) {

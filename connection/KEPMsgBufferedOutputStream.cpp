@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgLeasedSocketScope.h"
+#include "connection/KEPMsgSocketLease.h"
 #include "sockets/KEPMsgCommSocket.h"
 
 KEPMsgBufferedOutputStream::KEPMsgBufferedOutputStream(int chunkSize)
@@ -12,9 +14,14 @@ KEPMsgBufferedOutputStream::~KEPMsgBufferedOutputStream() = default;
 
 bool KEPMsgBufferedOutputStream::write(void* data, int length, int& written) {
     // The lease keeps the socket (and its descriptor) alive for the whole write, even if the
-    // connection is removed by another thread meanwhile.
-    KEPMsgSocketLease lease = KEPMsgConnectionServicesUtils::Instance().LeaseSocket(GetSocketId());
-    auto* socket = dynamic_cast<KEPMsgCommSocket*>(lease.get());
+    // connection is removed by another thread meanwhile. Inside a transmit pass the pass holds
+    // one already.
+    KEPMsgSocketLease lease;
+    KEPMsgCommSocket* socket = KEPMsgLeasedSocketScope::Find(GetSocketId());
+    if (socket == nullptr) {
+        lease = KEPMsgConnectionServicesUtils::Instance().LeaseSocket(GetSocketId());
+        socket = KEPMsgCommSocket::FromSocket(lease.get());
+    }
     if (socket == nullptr) {
         return false;
     }

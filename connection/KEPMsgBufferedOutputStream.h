@@ -4,7 +4,8 @@
 // Each write sends the data with sends of at most the chunk size. The stream carries only the
 // socket id of its current connection; the library sets it before every use, so one stream
 // serves every connection in turn. The socket is looked up and leased for the duration of one
-// write, so a concurrent removal of the connection cannot pull it away mid-write. The stream
+// write, so a concurrent removal of the connection cannot pull it away mid-write (inside a
+// transmit pass, the pass's lease serves; see KEPMsgLeasedSocketScope). The stream
 // belongs to the host; it must not be used for two connections at once.
 #pragma once
 

@@ -101,7 +101,7 @@ void KEPMsgConnectionServicesUtils::LogEntry_priv(const char* format, int socket
 
 KEPMsgSocket* KEPMsgConnectionServicesUtils::FindSocket_priv(int socketId) const {
     void* value = nullptr;
-    if (!m_connections.IsMember(socketId) || !m_connections.ConstGetValue(socketId, value)) {
+    if (!m_connections.ConstGetValue(socketId, value)) {
         return nullptr;
     }
     return static_cast<KEPMsgSocket*>(value);
@@ -336,13 +336,13 @@ KEPBasSocketMessage* KEPMsgConnectionServicesUtils::GetMsgInstance(const KEPStri
 // connection, not every look-up and header of the others.
 bool KEPMsgConnectionServicesUtils::SendMessageHeader(int socketId, const KEPString& type) {
     KEPMsgSocketLease lease = LeaseSocket(socketId);
-    auto* socket = dynamic_cast<KEPMsgCommSocket*>(lease.get());
+    KEPMsgCommSocket* socket = KEPMsgCommSocket::FromSocket(lease.get());
     return socket != nullptr && WriteMessageHeader(*socket, type);
 }
 
 bool KEPMsgConnectionServicesUtils::RetrieveMessageTypeFromSocket(int socketId, KEPString& type) {
     KEPMsgSocketLease lease = LeaseSocket(socketId);
-    auto* socket = dynamic_cast<KEPMsgCommSocket*>(lease.get());
+    KEPMsgCommSocket* socket = KEPMsgCommSocket::FromSocket(lease.get());
     if (socket == nullptr) {
         return false;
     }

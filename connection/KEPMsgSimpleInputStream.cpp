@@ -1,6 +1,8 @@
 #include "connection/KEPMsgSimpleInputStream.h"
 
 #include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgLeasedSocketScope.h"
+#include "connection/KEPMsgSocketLease.h"
 #include "sockets/KEPMsgCommSocket.h"
 
 KEPMsgSimpleInputStream::KEPMsgSimpleInputStream() = default;
@@ -8,8 +10,13 @@ KEPMsgSimpleInputStream::KEPMsgSimpleInputStream() = default;
 KEPMsgSimpleInputStream::~KEPMsgSimpleInputStream() = default;
 
 bool KEPMsgSimpleInputStream::read(void* buffer, int length, int& got) {
-    KEPMsgSocketLease lease = KEPMsgConnectionServicesUtils::Instance().LeaseSocket(GetSocketId());
-    auto* socket = dynamic_cast<KEPMsgCommSocket*>(lease.get());
+    // Leased for the read, unless the running receive pass holds a lease on it already.
+    KEPMsgSocketLease lease;
+    KEPMsgCommSocket* socket = KEPMsgLeasedSocketScope::Find(GetSocketId());
+    if (socket == nullptr) {
+        lease = KEPMsgConnectionServicesUtils::Instance().LeaseSocket(GetSocketId());
+        socket = KEPMsgCommSocket::FromSocket(lease.get());
+    }
     if (socket == nullptr) {
         return false;
     }

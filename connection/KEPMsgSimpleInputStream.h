@@ -2,7 +2,8 @@
 // receive per call.
 //
 // The stream carries only the socket id of its current connection; the library sets it before
-// every use. The socket is looked up and leased for the duration of one read. A body reader
+// every use. The socket is looked up and leased for the duration of one read (inside a receive
+// pass, the pass's lease serves; see KEPMsgLeasedSocketScope). A body reader
 // loops until it has its bytes and takes true with got == 0 as the peer's close. The stream
 // belongs to the host; it must not be used for two connections at once.
 #pragma once

@@ -19,20 +19,36 @@ int KEPMsgRetrieveMessageBuffer::Count() {
     return m_entries.size();
 }
 
-void KEPMsgRetrieveMessageBuffer::SelectPositions_priv(KEPMsgMessageQuery* query,
+bool KEPMsgRetrieveMessageBuffer::SelectPositions_priv(KEPMsgMessageQuery* query,
                                                        KEPBasVector<int>& selected,
                                                        KEPBasVector<char>& taken) {
     const int count = m_entries.size();
     KEPBasVector<KEPBasSocketMessage*> messages;
+    messages.Reserve(count);
     for (int i = 0; i < count; ++i) {
         messages.push_back(m_entries[i].m_message);
-        taken.push_back(0);
     }
-    KEPBasVector<int> positions;
-    query->Search(messages, positions);
+    query->Search(messages, selected);
+
+    // Positions that ascend within the list are valid and distinct: nothing to mark.
+    int previous = -1;
+    bool ascending = true;
+    for (int i = 0; i < selected.size() && ascending; ++i) {
+        ascending = selected[i] > previous && selected[i] < count;
+        previous = selected[i];
+    }
+    if (ascending) {
+        return true;
+    }
 
     // A host query might report a position twice or outside the list; handing a message out
     // twice would give it two owners, so such positions are ignored.
+    KEPBasVector<int> positions;
+    positions.swap(selected);
+    taken.Reserve(count);
+    for (int i = 0; i < count; ++i) {
+        taken.push_back(0);
+    }
     for (int i = 0; i < positions.size(); ++i) {
         const int position = positions[i];
         if (position < 0 || position >= count || taken[position] != 0) {
@@ -41,11 +57,14 @@ void KEPMsgRetrieveMessageBuffer::SelectPositions_priv(KEPMsgMessageQuery* query
         taken[position] = 1;
         selected.push_back(position);
     }
+    return false;
 }
 
-void KEPMsgRetrieveMessageBuffer::RemovePositions_priv(int selectedCount,
+void KEPMsgRetrieveMessageBuffer::RemovePositions_priv(const KEPBasVector<int>& selected,
+                                                       bool ascending,
                                                        const KEPBasVector<char>& taken) {
     const int count = m_entries.size();
+    const int selectedCount = selected.size();
     if (selectedCount == count) {
         m_entries.Clear();
         return;
@@ -54,8 +73,14 @@ void KEPMsgRetrieveMessageBuffer::RemovePositions_priv(int selectedCount,
         return;
     }
     KEPBasVector<KEPMsgChannelMsgStruct> kept;
+    kept.Reserve(count - selectedCount);
+    int next = 0;  // the next selected position, when they ascend
     for (int i = 0; i < count; ++i) {
-        if (taken[i] == 0) {
+        const bool isSelected =
+            ascending ? next < selectedCount && selected[next] == i : taken[i] != 0;
+        if (isSelected) {
+            ++next;
+        } else {
             kept.push_back(m_entries[i]);
         }
     }
@@ -70,11 +95,11 @@ void KEPMsgRetrieveMessageBuffer::IRetrieveMessages(KEPMsgMessageQuery* query,
     KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
     KEPBasVector<int> selected;
     KEPBasVector<char> taken;
-    SelectPositions_priv(query, selected, taken);
+    const bool ascending = SelectPositions_priv(query, selected, taken);
     for (int i = 0; i < selected.size(); ++i) {
         out.push_back(m_entries[selected[i]].m_message);
     }
-    RemovePositions_priv(selected.size(), taken);
+    RemovePositions_priv(selected, ascending, taken);
 }
 
 void KEPMsgRetrieveMessageBuffer::IRetrieveMessagesWithChannel(
@@ -85,9 +110,9 @@ void KEPMsgRetrieveMessageBuffer::IRetrieveMessagesWithChannel(
     KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
     KEPBasVector<int> selected;
     KEPBasVector<char> taken;
-    SelectPositions_priv(query, selected, taken);
+    const bool ascending = SelectPositions_priv(query, selected, taken);
     for (int i = 0; i < selected.size(); ++i) {
         out.push_back(m_entries[selected[i]]);
     }
-    RemovePositions_priv(selected.size(), taken);
+    RemovePositions_priv(selected, ascending, taken);
 }

@@ -40,13 +40,16 @@ class KEPMSG_API KEPMsgRetrieveMessageBuffer
     KEPMsgRetrieveMessageBuffer(const KEPMsgRetrieveMessageBuffer&) = delete;
     KEPMsgRetrieveMessageBuffer& operator=(const KEPMsgRetrieveMessageBuffer&) = delete;
 
-    // Runs query over the entries and returns the valid selected positions, each once, in the
-    // order Search gave them, and taken (1 at every selected position, 0 elsewhere, one per
-    // entry). Mutex held.
-    void SelectPositions_priv(KEPMsgMessageQuery* query, KEPBasVector<int>& selected,
+    // Runs query over the entries and leaves in selected the valid selected positions, each
+    // once, in the order Search gave them. Returns true when they ascend (the usual case);
+    // otherwise taken marks them (1 at every selected position, 0 elsewhere, one per entry).
+    // Mutex held.
+    bool SelectPositions_priv(KEPMsgMessageQuery* query, KEPBasVector<int>& selected,
                               KEPBasVector<char>& taken);
-    // Removes the entries marked in taken, keeping the order of the rest. Mutex held.
-    void RemovePositions_priv(int selectedCount, const KEPBasVector<char>& taken);
+    // Removes the selected entries, keeping the order of the rest: ascending positions are
+    // walked, others go by the marks in taken. Mutex held.
+    void RemovePositions_priv(const KEPBasVector<int>& selected, bool ascending,
+                              const KEPBasVector<char>& taken);
 
     KEPBasVector<KEPMsgChannelMsgStruct> m_entries;
 };

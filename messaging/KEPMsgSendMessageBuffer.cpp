@@ -1,13 +1,28 @@
 #include "messaging/KEPMsgSendMessageBuffer.h"
 
+#include <typeinfo>
+#include <utility>
+
 #include "channels/KEPMsgChannelOrganizer.h"
 #include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgLeasedSocketScope.h"
 #include "connection/KEPMsgSocketLease.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgSocket.h"
 
 template class KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer>;
+
+namespace {
+
+// True for the module's own output stream, which writes through the connection's socket. The
+// exact type is recognised without a dynamic_cast, which every record would pay for.
+bool WritesThroughSocket(KEPBasOutputStream* stream) {
+    return typeid(*stream) == typeid(KEPMsgBufferedOutputStream) ||
+           dynamic_cast<KEPMsgBufferedOutputStream*>(stream) != nullptr;
+}
+
+}  // namespace
 
 unsigned int KEPMsgSendMessageBuffer::s_nextMessageId = 1;
 
@@ -50,8 +65,11 @@ void KEPMsgSendMessageBuffer::ISendSocketMessage(const KEPMsgChannel& channel,
 void KEPMsgSendMessageBuffer::SendSocketMessageImmediate(const KEPMsgChannel& channel,
                                                          KEPBasSocketMessage* message) {
     KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
-    AppendPendingRecord_priv(channel, message, ConnectionSerial(channel));
-    TransmitPendingMessage_private();
+    // One look-up serves both the record's serial and the pass's lease on its connection.
+    KEPMsgSocketLease lease =
+        KEPMsgConnectionServicesUtils::Instance().LeaseSocket(channel.GetSocketId());
+    AppendPendingRecord_priv(channel, message, lease ? lease->GetSerial() : 0);
+    TransmitPendingMessage_private(&lease);
 }
 
 void KEPMsgSendMessageBuffer::SendSocketMessageImmediate(const KEPMsgChannel& channel,
@@ -70,7 +88,7 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessages() {
     TransmitPendingMessage_private();
 }
 
-void KEPMsgSendMessageBuffer::TransmitPendingMessage_private() {
+void KEPMsgSendMessageBuffer::TransmitPendingMessage_private(KEPMsgSocketLease* offered) {
     KEPBasOutputStream* const defaultStream = m_defaultOutputStream.load();
     if (defaultStream == nullptr || m_passRunning) {
         // Without a default stream records wait for a pass with one. A pass asked for from
@@ -94,13 +112,17 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessage_private() {
         KEPMsgSocketLease recordLease;
         KEPMsgSocket* socket = FindGathered_priv(socketId);
         if (socket == nullptr) {
-            recordLease = services.LeaseSocket(socketId);
+            if (offered != nullptr && *offered && (*offered)->GetId() == socketId) {
+                recordLease = std::move(*offered);  // taken under this mutex by the caller
+            } else {
+                recordLease = services.LeaseSocket(socketId);
+            }
             socket = recordLease.get();
         }
         if (socket == nullptr || socket->GetSerial() != m_pendingSerials[i]) {
             continue;  // the connection it was queued for is gone (its id may be reused)
         }
-        KEPMsgCommSocket* const commSocket = dynamic_cast<KEPMsgCommSocket*>(socket);
+        KEPMsgCommSocket* const commSocket = KEPMsgCommSocket::FromSocket(socket);
         if (commSocket == nullptr || commSocket->IsOutputShutDown()) {
             continue;
         }
@@ -117,7 +139,7 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessage_private() {
         // gathered; a host stream might reach the connection some other way, so what was
         // gathered for this connection goes out before its header.
         bool failed = false;
-        if (dynamic_cast<KEPMsgBufferedOutputStream*>(stream) != nullptr) {
+        if (WritesThroughSocket(stream)) {
             if (!commSocket->IsGathering()) {
                 if (!recordLease) {
                     // Listed already: gathered again after a record with a host stream.
@@ -131,11 +153,15 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessage_private() {
         } else if (commSocket->IsGathering()) {
             failed = !commSocket->EndGather();
         }
-        // GetMessageType() is asked again for the header, as a host may observe.
-        failed = failed ||
-                 !KEPMsgConnectionServicesUtils::WriteMessageHeader(
-                     *commSocket, record.m_message->GetMessageType()) ||
-                 !record.m_message->WriteBody(stream);
+        // GetMessageType() is asked again for the header, as a host may observe. The body's
+        // writes use this record's lease (or the gathered connection's) through the scope.
+        {
+            KEPMsgLeasedSocketScope leased(*commSocket);
+            failed = failed ||
+                     !KEPMsgConnectionServicesUtils::WriteMessageHeader(
+                         *commSocket, record.m_message->GetMessageType()) ||
+                     !record.m_message->WriteBody(stream);
+        }
         if (failed) {
             // What this connection gathered went out before the failure without gathering,
             // so it goes out now, before the close.

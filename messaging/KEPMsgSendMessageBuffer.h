@@ -83,7 +83,9 @@ class KEPMSG_API KEPMsgSendMessageBuffer
                                           std::uint64_t connectionSerial);
     // The transmit pass. Mutex held. Called while a pass runs (host code in WriteBody sending
     // again), it does nothing: the running pass writes the new records after the current one.
-    void TransmitPendingMessage_private();
+    // offered, when not null, is a lease the caller took under the mutex; the pass uses it for
+    // the first record on that socket instead of leasing the socket again.
+    void TransmitPendingMessage_private(KEPMsgSocketLease* offered = nullptr);
     // The socket of the pass's gathered connection with this id, or null. Mutex held.
     KEPMsgSocket* FindGathered_priv(int socketId) const;
     // Sends what the pass gathered per connection, ends the gathers and returns the leases.

@@ -8,6 +8,7 @@
 #include "channels/KEPMsgChannelQueryByLabel.h"
 #include "channels/KEPMsgWaitableLock.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgLeasedSocketScope.h"
 #include "connection/KEPMsgSocketLease.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
@@ -312,7 +313,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     for (int i = 0; i < listen.size(); ++i) {
         const int socketId = listen[i].GetSocketId();
         KEPMsgSocketLease lease = services.LeaseSocket(socketId);
-        auto* const socket = dynamic_cast<KEPMsgCommSocket*>(lease.get());
+        KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
         if (socket == nullptr) {
             continue;  // removed meanwhile by another thread, with its channel
         }
@@ -338,7 +339,10 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
             KEPBasInputStream* const stream = ChooseInputStream_priv(type);
             if (stream != nullptr) {
                 stream->SetSocketId(socketId);
-                message->ReadBody(stream);
+                {
+                    KEPMsgLeasedSocketScope leased(*socket);  // the body's reads use our lease
+                    message->ReadBody(stream);
+                }
                 KEPMsgRetrieveMessageBuffer::Instance().AddMessage(
                     KEPMsgChannelMsgStruct(listen[i], message));
                 stored = true;

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <memory>
+#include <typeinfo>
 
 #include "base/KEPBasExport.h"
 #include "sockets/KEPMsgSocket.h"
@@ -39,6 +40,15 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // the resolver's order. Success is read with IsConnected(); the error code of the last failed
     // attempt stays recorded. An empty host means "127.0.0.1".
     void Connect(KEPMsgSocketAddress address);
+    // Returns socket as a connected socket, or null when it is not one (or is null). The exact
+    // type is recognised without a dynamic_cast, which the per-message paths would pay for.
+    static KEPMsgCommSocket* FromSocket(KEPMsgSocket* socket) {
+        if (socket != nullptr && typeid(*socket) == typeid(KEPMsgCommSocket)) {
+            return static_cast<KEPMsgCommSocket*>(socket);
+        }
+        return dynamic_cast<KEPMsgCommSocket*>(socket);
+    }
+
     // Returns true when there is a handle, the socket is not closed and a direction is open.
     bool IsConnected() const;
     // True until a connection is made, and once the receiving side is shut down (by

@@ -39,8 +39,10 @@ class KEPBasVector : public mem_AllocationOperators {
     void PushBack(const T& value) { m_engine.PushBack(&value); }
     // Removes the element at index, keeping the order of the others.
     void Erase(int index) { m_engine.Erase(index); }
-    // Removes every element.
+    // Removes every element; the storage is kept.
     void Clear() { m_engine.Clear(); }
+    // Makes room for at least count elements, so that as many appends allocate nothing.
+    void Reserve(int count) { m_engine.Reserve(count); }
     void swap(KEPBasVector& other) { m_engine.swap(other.m_engine); }
 
   private:
