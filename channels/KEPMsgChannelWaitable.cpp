@@ -1,8 +1,9 @@
 #include "channels/KEPMsgChannelWaitable.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "base/KEPBasAtiMutex.h"
@@ -22,13 +23,38 @@ namespace {
 // One distinct socket of the channel list that the wait watches. The lease keeps the socket
 // object and its descriptor alive for the length of the wait, whatever other threads remove.
 // The channel-list entries that carry its id are chained through nextWithSameId, in list order.
-// An unused entry is an empty lease (one null pointer), so a whole set costs little to make.
 struct WatchedSocket {
     KEPMsgSocketLease lease;
     int firstChannel = -1;
     int lastChannel = -1;
     // Input already read into the socket's own buffer: ready whatever select says.
     bool buffered = false;
+};
+
+// The watched sockets of one wait, at most KEP_FD_SETSIZE. Only the entries in use are made and
+// destroyed (destroying an entry returns its lease), so a wait over few sockets does not pay
+// for the whole set.
+class WatchedSockets {
+  public:
+    WatchedSockets() = default;
+    ~WatchedSockets() {
+        for (int i = 0; i < m_count; ++i) {
+            At(i).~WatchedSocket();
+        }
+    }
+    WatchedSockets(const WatchedSockets&) = delete;
+    WatchedSockets& operator=(const WatchedSockets&) = delete;
+
+    bool IsFull() const { return m_count == KEP_FD_SETSIZE; }
+    int Count() const { return m_count; }
+    // Makes the next entry; the set must not be full.
+    WatchedSocket& Add() { return *new (&m_storage[m_count++]) WatchedSocket(); }
+
+  private:
+    WatchedSocket& At(int index) { return *reinterpret_cast<WatchedSocket*>(&m_storage[index]); }
+
+    std::aligned_storage_t<sizeof(WatchedSocket), alignof(WatchedSocket)> m_storage[KEP_FD_SETSIZE];
+    int m_count = 0;
 };
 
 // Socket id -> its WatchedSocket, or null for an id seen but not watched, kept sorted by id so
@@ -71,7 +97,8 @@ class SeenIds {
     const Entry& operator[](int index) const { return m_entries[index]; }
 
   private:
-    static constexpr int kInlineEntries = 2 * KEP_FD_SETSIZE;
+    // Enough for the usual lists (the default set watches 64), small enough for any stack.
+    static constexpr int kInlineEntries = 128;
 
     const Entry* LowerBound(int id) const {
         return std::lower_bound(m_entries, m_entries + m_count, id,
@@ -161,7 +188,7 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
 
         // Declared after the guard: the leases are released while the waitable lock is still
         // held, which keeps the order waitable lock -> connection-services mutex.
-        std::array<WatchedSocket, KEP_FD_SETSIZE> watched;
+        WatchedSockets watched;
         // Socket id -> its WatchedSocket, or null for an id that is not watched (no socket, a
         // closed one, or the set was full). Its order (ascending ids) is the order of the
         // results.
@@ -171,52 +198,46 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
         kepwsa::FD_ZERO(&readSet);
         int highestId = -1;
         int bufferedCount = 0;
-        int watchedCount = 0;
 
-        // One pass over the channel list: one lease per distinct id, all taken under one hold of
-        // the connection-services mutex (waitable lock -> connection-services mutex, as before).
-        {
-            KEPBasAtiScopedLock<KEPMsgConnectionServicesUtils> servicesGuard(services);
-            const int channelCount = m_channels.size();
-            nextWithSameId.Reserve(channelCount);
-            for (int i = 0; i < channelCount; ++i) {
-                nextWithSameId.push_back(-1);
-                const int id = m_channels[i].GetSocketId();
-                if (id < 0) {
-                    continue;
-                }
-                if (const SeenIds::Entry* known = ids.Find(id)) {
-                    if (WatchedSocket* socket = known->socket) {
-                        nextWithSameId[socket->lastChannel] = i;
-                        socket->lastChannel = i;
-                    }
-                    continue;
-                }
-                KEPMsgSocketLease lease = services.LeaseSocket(id);
-                if (lease && lease->IsClosed()) {
-                    // Registered but closed (the table's hold keeps its descriptor): nothing will
-                    // come from it again, so the receive pass removes it with its connection.
-                    AddClosedChannel(m_channels[i]);
-                }
-                if (!lease || lease->IsClosed() || watchedCount == KEP_FD_SETSIZE) {
-                    // Sockets beyond the set's capacity are never reported ready.
-                    ids.Insert(id, nullptr);
-                    continue;
-                }
-                kepwsa::FD_SET(id, &readSet);
-                if (id > highestId) {
-                    highestId = id;
-                }
-                WatchedSocket& entry = watched[watchedCount];
-                entry.lease = std::move(lease);
-                entry.firstChannel = i;
-                entry.lastChannel = i;
-                const KEPMsgCommSocket* comm = KEPMsgCommSocket::FromSocket(entry.lease.get());
-                entry.buffered = comm != nullptr && comm->HasBufferedInput();
-                bufferedCount += entry.buffered ? 1 : 0;
-                ++watchedCount;
-                ids.Insert(id, &entry);
+        // One pass over the channel list: one lease per distinct id.
+        const int channelCount = m_channels.size();
+        nextWithSameId.Reserve(channelCount);
+        for (int i = 0; i < channelCount; ++i) {
+            nextWithSameId.push_back(-1);
+            const int id = m_channels[i].GetSocketId();
+            if (id < 0) {
+                continue;
             }
+            if (const SeenIds::Entry* known = ids.Find(id)) {
+                if (WatchedSocket* socket = known->socket) {
+                    nextWithSameId[socket->lastChannel] = i;
+                    socket->lastChannel = i;
+                }
+                continue;
+            }
+            KEPMsgSocketLease lease = services.LeaseSocket(id);
+            if (lease && lease->IsClosed()) {
+                // Registered but closed (the table's hold keeps its descriptor): nothing will
+                // come from it again, so the receive pass removes it with its connection.
+                AddClosedChannel(m_channels[i]);
+            }
+            if (!lease || lease->IsClosed() || watched.IsFull()) {
+                // Sockets beyond the set's capacity are never reported ready.
+                ids.Insert(id, nullptr);
+                continue;
+            }
+            kepwsa::FD_SET(id, &readSet);
+            if (id > highestId) {
+                highestId = id;
+            }
+            WatchedSocket& entry = watched.Add();
+            entry.lease = std::move(lease);
+            entry.firstChannel = i;
+            entry.lastChannel = i;
+            const KEPMsgCommSocket* comm = KEPMsgCommSocket::FromSocket(entry.lease.get());
+            entry.buffered = comm != nullptr && comm->HasBufferedInput();
+            bufferedCount += entry.buffered ? 1 : 0;
+            ids.Insert(id, &entry);
         }
 
         if (highestId == -1) {
@@ -226,7 +247,7 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
         // Data in a socket's own buffer is invisible to select: with some, select only polls;
         // with every watched socket buffered it could add nothing and is skipped.
         timeval timeout = KEPMsgWaitTimeout(bufferedCount > 0 ? 0 : timeoutMs);
-        const bool skipSelect = bufferedCount == watchedCount;
+        const bool skipSelect = bufferedCount == watched.Count();
         if (skipSelect) {
             kepwsa::FD_ZERO(&readSet);
         }
@@ -242,7 +263,10 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
                     continue;
                 }
                 KEPMsgSocket* ready = socket->lease.get();
-                if (KEPMsgServerSocket* server = dynamic_cast<KEPMsgServerSocket*>(ready)) {
+                // Connected sockets, the usual case, are told apart without a dynamic_cast.
+                KEPMsgCommSocket* const comm = KEPMsgCommSocket::FromSocket(ready);
+                if (KEPMsgServerSocket* server =
+                        comm == nullptr ? dynamic_cast<KEPMsgServerSocket*>(ready) : nullptr) {
                     KEPMsgChannel created = AcceptConnection(*server);
                     if (created.GetSocketId() != -1) {
                         m_newlyCreated.push_back(created);
@@ -250,12 +274,12 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
                     continue;
                 }
                 // Every entry with this id shares one label: the names table is keyed by id.
-                KEPMsgChannel first = m_channels[socket->firstChannel];
-                if (first.GetLabel().FindPosition(InternalMarker(), 0) != -1) {
+                const KEPMsgChannel first = m_channels[socket->firstChannel];
+                if (services.NameContains(first.GetSocketId(), InternalMarker())) {
                     // A wake-up byte: consumed once per ready socket, so that a channel listed
                     // twice cannot block the wait in a read for a second byte.
                     SetListenInterrupted(true);
-                    if (KEPMsgCommSocket* comm = dynamic_cast<KEPMsgCommSocket*>(ready)) {
+                    if (comm != nullptr) {
                         char wakeUp = 0;
                         comm->read(&wakeUp, 1);
                         if (comm->IsClosed()) {
@@ -268,11 +292,6 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
                     m_listen.push_back(m_channels[i]);
                 }
             }
-        }
-        // The leases end together, under one hold of the connection-services mutex.
-        KEPBasAtiScopedLock<KEPMsgConnectionServicesUtils> servicesGuard(services);
-        for (int k = 0; k < watchedCount; ++k) {
-            watched[k].lease.reset();
         }
     }
     if (selectFailed) {

@@ -209,6 +209,12 @@ void KEPMsgConnectionServicesUtils::SetName(int socketId, const KEPString& name)
     }
 }
 
+bool KEPMsgConnectionServicesUtils::NameContains(int socketId, const KEPString& text) {
+    Guard guard(*this);
+    // A missing id gives the null label, in which nothing is found, as for GetName.
+    return m_names.ConstGet(socketId).FindPosition(text, 0) != -1;
+}
+
 KEPMsgSocketLease KEPMsgConnectionServicesUtils::LeaseSocket(int socketId) {
     Guard guard(*this);
     KEPMsgSocket* socket = FindSocket_priv(socketId);
@@ -324,10 +330,8 @@ void KEPMsgConnectionServicesUtils::RegisterMessagePrototype(const KEPString& ty
 
 KEPBasSocketMessage* KEPMsgConnectionServicesUtils::GetMsgInstance(const KEPString& type) {
     Guard guard(*this);
-    if (!m_prototypes.IsMember(type)) {
-        return nullptr;
-    }
-    KEPBasSocketMessage* prototype = m_prototypes.Get(type);
+    // One look-up: a missing type gives null, and no null prototype is ever entered.
+    KEPBasSocketMessage* prototype = m_prototypes.ConstGet(type);
     return prototype != nullptr ? prototype->CreateInstance() : nullptr;
 }
 

@@ -120,6 +120,9 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     KEPMSG_INTERNAL KEPMsgSocketLease LeaseSocket(int socketId);
     // The serial (KEPMsgSocket::GetSerial) of the id's socket, 0 when the id has none.
     KEPMSG_INTERNAL std::uint64_t GetSerial(int socketId);
+    // True when the id's label contains text (KEPString::FindPosition from 0), as GetName and a
+    // search would tell, without copying the label.
+    KEPMSG_INTERNAL bool NameContains(int socketId, const KEPString& text);
     // The header I/O of SendMessageHeader and RetrieveMessageTypeFromSocket on a socket the
     // caller has leased; no mutex is taken. ReadMessageHeader sets lost when a failed count read
     // left the socket no longer connected: the caller then removes the connection.

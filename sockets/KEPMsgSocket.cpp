@@ -115,7 +115,7 @@ void KEPMsgSocket::ReleaseDescriptor() {
         }
         m_descriptorOpen = false;
         descriptor = m_handle.load();
-        if (m_holdCount > 0) {
+        if (m_holdCount.load(std::memory_order_acquire) > 0) {
             // Keep the number taken while it is held, but end the connection now: the peer
             // sees the end and a holder blocked in recv or send returns.
             m_pending.push_back(descriptor);
@@ -141,23 +141,33 @@ int KEPMsgSocket::ShutdownDescriptor(int how) {
     return kepwsa::WSAGetLastError();
 }
 
+// Holds change without the state mutex; only the release that drops the last hold takes it, to
+// close what ReleaseDescriptor deferred. That is enough: ReleaseDescriptor reads the count under
+// the mutex, and a release that reaches zero takes the mutex afterwards, so either
+// ReleaseDescriptor sees zero and closes at once, or the last release finds the deferred close.
+// A hold is only ever added while another one is held (the connection table keeps one on every
+// socket it holds and leases are taken under its mutex), so no hold appears once the count has
+// reached zero.
 void KEPMsgSocket::AcquireHold() {
-    std::lock_guard<std::mutex> guard(m_stateMutex);
-    ++m_holdCount;
+    m_holdCount.fetch_add(1, std::memory_order_acq_rel);
 }
 
 int KEPMsgSocket::ReleaseHold() {
-    KEPBasVector<int> toClose;
-    int left = 0;
-    {
-        std::lock_guard<std::mutex> guard(m_stateMutex);
-        if (m_holdCount == 0) {
+    int held = m_holdCount.load(std::memory_order_acquire);
+    do {
+        if (held == 0) {
             return 0;
         }
-        left = --m_holdCount;
-        if (left == 0) {
-            toClose.swap(m_pending);
-        }
+    } while (!m_holdCount.compare_exchange_weak(held, held - 1, std::memory_order_acq_rel,
+                                                std::memory_order_acquire));
+    const int left = held - 1;
+    if (left != 0) {
+        return left;
+    }
+    KEPBasVector<int> toClose;
+    {
+        std::lock_guard<std::mutex> guard(m_stateMutex);
+        toClose.swap(m_pending);
     }
     for (int descriptor : toClose) {
         if (CloseWithoutWaiting(descriptor) != 0) {
@@ -168,8 +178,7 @@ int KEPMsgSocket::ReleaseHold() {
 }
 
 int KEPMsgSocket::HoldCount() const {
-    std::lock_guard<std::mutex> guard(m_stateMutex);
-    return m_holdCount;
+    return m_holdCount.load(std::memory_order_acquire);
 }
 
 bool KEPMsgSocket::IsConnectionLostError(int code) {

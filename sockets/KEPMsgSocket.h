@@ -19,10 +19,11 @@
 // WSAETIMEDOUT (10060) and shuts the socket down like a lost connection.
 //
 // Thread-safety: the handle, error code, closed flag and the direction flags of connected
-// sockets are atomics, so other threads may query them at any time. The hold count and the
-// deferred-close state are guarded by an internal mutex; Close() and the half-closes may race
-// with each other safely. Driving one socket's I/O (connect, read, write, accept) from two
-// threads at once is not supported. The address is written only while the socket binds.
+// sockets are atomics, so other threads may query them at any time. The hold count is atomic;
+// the deferred-close state is guarded by an internal mutex, which the release of the last hold
+// takes; Close() and the half-closes may race with each other safely. Driving one socket's I/O
+// (connect, read, write, accept) from two threads at once is not supported. The address is written
+// only while the socket binds.
 #pragma once
 
 #include <atomic>
@@ -119,9 +120,9 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     std::atomic<std::uint64_t> m_serial;
 
     mutable std::mutex m_stateMutex;
-    int m_holdCount;              // guarded by m_stateMutex
-    bool m_descriptorOpen;        // guarded by m_stateMutex: m_handle still has to be closed
-    KEPBasVector<int> m_pending;  // guarded by m_stateMutex: closes deferred to the last hold
+    std::atomic<int> m_holdCount;  // changed without m_stateMutex (see ReleaseHold)
+    bool m_descriptorOpen;         // guarded by m_stateMutex: m_handle still has to be closed
+    KEPBasVector<int> m_pending;   // guarded by m_stateMutex: closes deferred to the last hold
 
     static std::atomic<int> s_ioTimeoutMs;
     static std::atomic<std::uint64_t> s_nextSerial;

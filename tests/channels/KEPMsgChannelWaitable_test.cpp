@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "ChannelTestSockets.h"
 #include "channels/KEPMsgChannelOrganizer.h"
@@ -207,6 +209,39 @@ TEST_F(KEPMsgChannelWaitableTest, ClosedRemovedAndForeignSocketsAreSkipped) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{live.GetSocketId()}));
     foreignSocket.Shutdown();
+}
+
+// More distinct ids than the wait's inline id table holds (channels whose ids have no socket in
+// the table, listed before and after the live ones): the table must grow without losing or
+// reordering the ready sockets.
+TEST_F(KEPMsgChannelWaitableTest, LongListOfUnknownIdsKeepsReadySocketsInIdOrder) {
+    KEPMsgChannel a = Connect(KEPString("a"));
+    KEPMsgChannel b = Connect(KEPString("b"));
+    SendByte(a);
+    SendByte(b);
+    // Never entered in the table; their numbers are far above any descriptor this test opens.
+    std::vector<std::unique_ptr<KEPMsgCommSocket>> unknown;
+    KEPBasVector<KEPMsgChannel> channels;
+    const int unknownCount = 4 * KEP_FD_SETSIZE + 3;
+    for (int i = 0; i < unknownCount; ++i) {
+        unknown.emplace_back(new KEPMsgCommSocket(LoopbackAddress(m_port), 900000 + i));
+        channels.push_back(KEPMsgChannel(unknown.back().get(), KEPString("unknown")));
+        if (i == unknownCount / 2) {
+            channels.push_back(b);
+            channels.push_back(a);
+        }
+    }
+    channels.push_back(b);
+    KEPMsgChannelWaitable waitable(channels);
+    waitable.WaitForConnectionAndMessages(10000);
+    std::vector<int> expected;
+    if (a.GetSocketId() < b.GetSocketId()) {
+        expected = {a.GetSocketId(), b.GetSocketId(), b.GetSocketId()};
+    } else {
+        expected = {b.GetSocketId(), b.GetSocketId(), a.GetSocketId()};
+    }
+    EXPECT_EQ(Ids(waitable.Listen()), expected);
+    EXPECT_EQ(waitable.ClosedChannels().size(), 0);
 }
 
 }  // namespace

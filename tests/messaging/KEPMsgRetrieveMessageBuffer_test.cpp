@@ -138,6 +138,22 @@ TEST_F(RetrieveBufferTest, DuplicateOrOutOfRangePositionsHandEachMessageOutOnce)
     EXPECT_EQ((std::vector<std::uint32_t>{2}), Sequences(TakeMessages()));
 }
 
+// Positions that ascend until one past the end: the valid ones go out, the rest stays in order.
+TEST_F(RetrieveBufferTest, AscendingPositionsEndingOutOfRangeHandOutOnlyValidOnes) {
+    for (std::uint32_t sequence = 1; sequence <= 4; ++sequence) {
+        Store(new TextMessage(sequence, "x"));
+    }
+    FixedPositionsQuery query({0, 2, 4});
+    KEPBasVector<KEPBasSocketMessage*> out;
+    Buffer().IRetrieveMessages(&query, out);
+    ASSERT_EQ(2, out.size());
+    EXPECT_EQ(1u, static_cast<SequencedMessage*>(out[0])->Sequence());
+    EXPECT_EQ(3u, static_cast<SequencedMessage*>(out[1])->Sequence());
+    delete out[0];
+    delete out[1];
+    EXPECT_EQ((std::vector<std::uint32_t>{2, 4}), Sequences(TakeMessages()));
+}
+
 TEST_F(RetrieveBufferTest, RecordWithoutMessageIsNotStored) {
     Buffer().AddMessage(KEPMsgChannelMsgStruct());
     EXPECT_EQ(0, Buffer().Count());
