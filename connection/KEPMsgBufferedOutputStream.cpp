@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgLeasedSocketScope.h"
 #include "connection/KEPMsgSocketLease.h"
 #include "sockets/KEPMsgCommSocket.h"
@@ -17,11 +16,7 @@ bool KEPMsgBufferedOutputStream::write(void* data, int length, int& written) {
     // connection is removed by another thread meanwhile. Inside a transmit pass the pass holds
     // one already.
     KEPMsgSocketLease lease;
-    KEPMsgCommSocket* socket = KEPMsgLeasedSocketScope::Find(GetSocketId());
-    if (socket == nullptr) {
-        lease = KEPMsgConnectionServicesUtils::Instance().LeaseSocket(GetSocketId());
-        socket = KEPMsgCommSocket::FromSocket(lease.get());
-    }
+    KEPMsgCommSocket* const socket = KEPMsgLeasedSocketScope::FindOrLease(GetSocketId(), lease);
     if (socket == nullptr) {
         return false;
     }

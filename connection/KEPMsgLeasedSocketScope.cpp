@@ -1,5 +1,7 @@
 #include "connection/KEPMsgLeasedSocketScope.h"
 
+#include "connection/KEPMsgConnectionServicesUtils.h"
+#include "connection/KEPMsgSocketLease.h"
 #include "sockets/KEPMsgCommSocket.h"
 
 namespace {
@@ -20,4 +22,12 @@ KEPMsgLeasedSocketScope::~KEPMsgLeasedSocketScope() {
 KEPMsgCommSocket* KEPMsgLeasedSocketScope::Find(int socketId) {
     KEPMsgCommSocket* const socket = t_leasedSocket;
     return socket != nullptr && socket->GetId() == socketId ? socket : nullptr;
+}
+
+KEPMsgCommSocket* KEPMsgLeasedSocketScope::FindOrLease(int socketId, KEPMsgSocketLease& lease) {
+    if (KEPMsgCommSocket* const socket = Find(socketId)) {
+        return socket;
+    }
+    lease = KEPMsgConnectionServicesUtils::Instance().LeaseSocket(socketId);
+    return KEPMsgCommSocket::FromSocket(lease.get());
 }

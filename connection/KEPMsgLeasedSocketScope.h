@@ -16,6 +16,7 @@
 #include "base/KEPBasExport.h"
 
 class KEPMsgCommSocket;
+class KEPMsgSocketLease;
 
 class KEPMSG_INTERNAL KEPMsgLeasedSocketScope {
   public:
@@ -28,6 +29,9 @@ class KEPMSG_INTERNAL KEPMsgLeasedSocketScope {
 
     // Returns the socket of this thread's innermost scope when its id is socketId, else null.
     static KEPMsgCommSocket* Find(int socketId);
+    // The connected socket for socketId: this thread's scoped one, or else one leased into
+    // lease for as long as the caller keeps it. Null when the id names no connected socket.
+    static KEPMsgCommSocket* FindOrLease(int socketId, KEPMsgSocketLease& lease);
 
   private:
     KEPMsgCommSocket* m_previous;

@@ -1,6 +1,5 @@
 #include "connection/KEPMsgSimpleInputStream.h"
 
-#include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgLeasedSocketScope.h"
 #include "connection/KEPMsgSocketLease.h"
 #include "sockets/KEPMsgCommSocket.h"
@@ -12,11 +11,7 @@ KEPMsgSimpleInputStream::~KEPMsgSimpleInputStream() = default;
 bool KEPMsgSimpleInputStream::read(void* buffer, int length, int& got) {
     // Leased for the read, unless the running receive pass holds a lease on it already.
     KEPMsgSocketLease lease;
-    KEPMsgCommSocket* socket = KEPMsgLeasedSocketScope::Find(GetSocketId());
-    if (socket == nullptr) {
-        lease = KEPMsgConnectionServicesUtils::Instance().LeaseSocket(GetSocketId());
-        socket = KEPMsgCommSocket::FromSocket(lease.get());
-    }
+    KEPMsgCommSocket* const socket = KEPMsgLeasedSocketScope::FindOrLease(GetSocketId(), lease);
     if (socket == nullptr) {
         return false;
     }
