@@ -50,12 +50,8 @@ int KEPBasVectorGeneric::Capacity() const {
     return m_elementSize == 0 ? 0 : static_cast<int>((m_endOfCapacity - m_begin) / m_elementSize);
 }
 
-void KEPBasVectorGeneric::Reserve(int count) {
-    if (count <= Capacity()) {
-        return;
-    }
+void KEPBasVectorGeneric::AdoptStorage(char* grown, int capacity) {
     const int size = Size();
-    char* grown = static_cast<char*>(mem_Malloc(m_elementSize * static_cast<std::size_t>(count)));
     if (size > 0) {
         m_copy(m_begin, grown, size);
         if (m_destroy != nullptr) {
@@ -65,32 +61,30 @@ void KEPBasVectorGeneric::Reserve(int count) {
     mem_Free(m_begin);
     m_begin = grown;
     m_end = grown + m_elementSize * static_cast<std::size_t>(size);
-    m_endOfCapacity = grown + m_elementSize * static_cast<std::size_t>(count);
+    m_endOfCapacity = grown + m_elementSize * static_cast<std::size_t>(capacity);
+}
+
+void KEPBasVectorGeneric::Reserve(int count) {
+    if (count > Capacity()) {
+        AdoptStorage(
+            static_cast<char*>(mem_Malloc(m_elementSize * static_cast<std::size_t>(count))), count);
+    }
 }
 
 void KEPBasVectorGeneric::PushBack(const void* element) {
-    if (m_end != m_endOfCapacity) {
+    if (m_end == m_endOfCapacity) {
+        // The element may live in the old storage: copy it into the new block before the old
+        // one is released.
+        const int size = Size();
+        const int capacity = size < 4 ? 8 : size * 2;
+        char* grown =
+            static_cast<char*>(mem_Malloc(m_elementSize * static_cast<std::size_t>(capacity)));
+        m_copy(element, grown + m_elementSize * static_cast<std::size_t>(size), 1);
+        AdoptStorage(grown, capacity);
+    } else {
         m_copy(element, m_end, 1);
-        m_end += m_elementSize;
-        return;
     }
-    // The element may live in the old storage: copy it into the new block before the old one
-    // is released.
-    const int size = Size();
-    const int capacity = size < 4 ? 8 : size * 2;
-    char* grown =
-        static_cast<char*>(mem_Malloc(m_elementSize * static_cast<std::size_t>(capacity)));
-    m_copy(element, grown + m_elementSize * static_cast<std::size_t>(size), 1);
-    if (size > 0) {
-        m_copy(m_begin, grown, size);
-        if (m_destroy != nullptr) {
-            m_destroy(m_begin, size);
-        }
-    }
-    mem_Free(m_begin);
-    m_begin = grown;
-    m_end = grown + m_elementSize * static_cast<std::size_t>(size + 1);
-    m_endOfCapacity = grown + m_elementSize * static_cast<std::size_t>(capacity);
+    m_end += m_elementSize;
 }
 
 void KEPBasVectorGeneric::Erase(int index) {

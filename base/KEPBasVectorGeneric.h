@@ -47,6 +47,9 @@ class KEPBAS_API KEPBasVectorGeneric {
     void swap(KEPBasVectorGeneric& other);
 
   private:
+    // Moves the elements into grown, a block of capacity elements, and releases the old block.
+    void AdoptStorage(char* grown, int capacity);
+
     [[maybe_unused]] KEPBasVectorAllocator m_allocator;
     std::size_t m_elementSize;
     void (*m_copy)(const void* source, void* destination, int count);
