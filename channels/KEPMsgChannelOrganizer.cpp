@@ -8,10 +8,11 @@ template class KEPBasAtiGlobalSingleton<KEPMsgChannelOrganizer>;
 
 namespace {
 
-// Erases the lowest entry of list equal to channel, keeping the order of the others.
-void EraseFirstEqual(KEPBasVector<KEPMsgChannel>& list, const KEPMsgChannel& channel) {
+// Erases the lowest entry of list with socketId (channels are equal when their ids are),
+// keeping the order of the others.
+void EraseFirstWithId(KEPBasVector<KEPMsgChannel>& list, int socketId) {
     for (int i = 0; i < list.size(); ++i) {
-        if (list[i] == channel) {
+        if (list[i].GetSocketId() == socketId) {
             list.Erase(i);
             return;
         }
@@ -44,14 +45,24 @@ void KEPMsgChannelOrganizer::RegisterChannel(const KEPMsgChannel& channel, bool 
 
 void KEPMsgChannelOrganizer::RemoveChannel(KEPMsgChannel& channel, bool shutdown) {
     KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
-    EraseFirstEqual(m_channels, channel);
+    EraseFirstWithId(m_channels, channel.GetSocketId());
     {
         KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
-        EraseFirstEqual(m_currentWaitable.Channels(), channel);
+        EraseFirstWithId(m_currentWaitable.Channels(), channel.GetSocketId());
     }
     if (shutdown) {
         channel.Shutdown();
     }
+}
+
+void KEPMsgChannelOrganizer::RemoveChannelOfGoneConnection(int socketId) {
+    KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
+    if (KEPMsgConnectionServicesUtils::Instance().GetSerial(socketId) != 0) {
+        return;  // the id names a connection (perhaps a newer one): its channel stays
+    }
+    EraseFirstWithId(m_channels, socketId);
+    KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
+    EraseFirstWithId(m_currentWaitable.Channels(), socketId);
 }
 
 void KEPMsgChannelOrganizer::RemoveChannel(KEPMsgChannelQuery* query, bool shutdown) {

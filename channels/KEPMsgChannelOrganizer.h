@@ -38,6 +38,11 @@ class KEPMSG_API KEPMsgChannelOrganizer : public KEPBasAtiGlobalSingleton<KEPMsg
     // Shuts every registered channel down and empties both channel lists; the current
     // waitable's listen and newly-created lists are left as they are.
     void Shutdown();
+    // Module-internal: when the connection table holds no connection under socketId (it was
+    // removed without its channel), removes the first channel with that id from each list;
+    // nothing is shut down. Decided under the organizer mutex: a connection made since with the
+    // same id is entered in the table before its channel can be registered, so it keeps it.
+    KEPMSG_INTERNAL void RemoveChannelOfGoneConnection(int socketId);
     // The embedded current waitable. Takes no lock.
     KEPMsgChannelWaitable& GetCurrentWaitable() { return m_currentWaitable; }
 

@@ -1,6 +1,7 @@
 #include "channels/KEPMsgChannelWaitable.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -288,8 +289,10 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
                     }
                     continue;
                 }
+                const std::uint64_t serial = socket->lease->GetSerial();
                 for (int i = socket->firstChannel; i != -1; i = nextWithSameId[i]) {
                     m_listen.push_back(m_channels[i]);
+                    m_listenSerials.push_back(serial);
                 }
             }
         }

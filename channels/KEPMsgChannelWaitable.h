@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "base/KEPBasExport.h"
@@ -45,6 +46,10 @@ class KEPMSG_API KEPMsgChannelWaitable {
 
     // Module-internal: channels whose connections the waits found closed, one per connection.
     KEPMSG_INTERNAL KEPBasVector<KEPMsgChannel>& ClosedChannels() { return m_closedChannels; }
+    // Module-internal: beside each entry the waits appended to Listen(), the serial
+    // (KEPMsgSocket::GetSerial) of the connection found ready, so that a reader can tell it from
+    // a later connection given the same socket id. Cleared together with Listen().
+    KEPMSG_INTERNAL KEPBasVector<std::uint64_t>& ListenSerials() { return m_listenSerials; }
 
     // True once a wait consumed a wake-up byte, until the caller clears it.
     bool IsListenInterupted() const { return m_listenInterrupted.load(std::memory_order_acquire); }
@@ -68,6 +73,7 @@ class KEPMSG_API KEPMsgChannelWaitable {
 
     KEPBasVector<KEPMsgChannel> m_channels;
     KEPBasVector<KEPMsgChannel> m_listen;
+    KEPBasVector<std::uint64_t> m_listenSerials;
     KEPBasVector<KEPMsgChannel> m_newlyCreated;
     KEPBasVector<KEPMsgChannel> m_closedChannels;
     std::atomic<bool> m_listenInterrupted;

@@ -21,9 +21,9 @@ template class KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>;
 
 namespace {
 
-// The connection debug log, or null when off. Written only under the connection-services mutex
-// and replaced only by the constructor (under the global lock, before the instance is
-// published), so it needs no lock of its own.
+// The connection debug log, or null when off. Written only under the connection-services mutex,
+// opened by the constructor and closed by the destructor (both under the global lock, while no
+// other thread can reach the instance), so it needs no lock of its own.
 std::FILE* s_debugLog = nullptr;
 
 using Guard = KEPBasAtiScopedLock<KEPMsgConnectionServicesUtils>;
@@ -72,11 +72,6 @@ ReadOutcome ReadExactly(KEPMsgCommSocket* socket, char* buffer, int length, bool
 // ---- Construction ----
 
 KEPMsgConnectionServicesUtils::KEPMsgConnectionServicesUtils() {
-    // A previous instance's log (Finalize() then Instance()) is closed rather than leaked.
-    if (s_debugLog != nullptr) {
-        std::fclose(s_debugLog);
-        s_debugLog = nullptr;
-    }
     const char* prefix = std::getenv("KEP_DEBUG_COONECTIONS");
     if (prefix != nullptr) {
         char pid[32];
@@ -86,9 +81,14 @@ KEPMsgConnectionServicesUtils::KEPMsgConnectionServicesUtils() {
     }
 }
 
-// Only the tables' storage goes: sockets still entered are neither shut down nor destroyed,
-// prototypes are the host's, and the log stays open.
-KEPMsgConnectionServicesUtils::~KEPMsgConnectionServicesUtils() = default;
+// Only the tables' storage goes: sockets still entered are neither shut down nor destroyed, and
+// prototypes are the host's. The log is closed, so Finalize() leaves no file open behind it.
+KEPMsgConnectionServicesUtils::~KEPMsgConnectionServicesUtils() {
+    if (s_debugLog != nullptr) {
+        std::fclose(s_debugLog);
+        s_debugLog = nullptr;
+    }
+}
 
 void KEPMsgConnectionServicesUtils::LogEntry_priv(const char* format, int socketId) {
     if (s_debugLog != nullptr) {
@@ -282,12 +282,15 @@ KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAdd
                                                                  int timeout, int retryPause) {
     omi_Timer timer;
     timer.Start();
-    Guard guard(*this);
     const unsigned pause = retryPause > 0 ? static_cast<unsigned>(retryPause) : 1u;
     for (;;) {
+        // Attempts and pauses run without the mutex: the socket is nobody else's until it is
+        // entered, and a connect that retries for the host's whole time-out must not hold up
+        // every look-up, header and pass of the process meanwhile.
         auto* socket = new KEPMsgCommSocket(ownAddress);
         socket->Connect(serverAddress);
         if (socket->IsConnected()) {
+            Guard guard(*this);
             LogEntry_priv("comm socket %d\n", socket->GetId());
             return AdoptSocket_priv(socket) ? socket : nullptr;
         }

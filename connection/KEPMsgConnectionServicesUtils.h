@@ -13,13 +13,14 @@
 // two header operations, which look the socket up and lease it under the mutex but do their
 // socket I/O outside it (a blocked header send or receive stalls only its own connection). The
 // mutex is the innermost lock of the module: nothing here takes another module mutex while
-// holding it. ConnectToServer holds it across every attempt and pause. A raw pointer from
+// holding it. ConnectToServer takes it only to enter the connected socket: its attempts and
+// pauses run without it. A raw pointer from
 // GetSocket stays valid only until the connection is removed; code that uses a socket after the
 // mutex is released takes a lease (LeaseSocket, module-internal), which keeps the object and its
 // descriptor alive, so the descriptor number cannot be reused under the holder.
 //
 // Optional debug log: when KEP_DEBUG_COONECTIONS is set at construction, entries are appended
-// to "<value><pid>_dbg.txt", each written and flushed under the mutex.
+// to "<value><pid>_dbg.txt", each written and flushed under the mutex; Finalize() closes it.
 #pragma once
 
 #include <cstdint>
@@ -86,8 +87,8 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
                                     int backlog);
     // Connects to serverAddress, retrying until connected or until `timeout` WHOLE SECONDS
     // (the unit of omi_Timer::GetElapsedTime()) have passed, pausing `retryPause` MILLISECONDS
-    // (1 when <= 0) between attempts; the first attempt is always made. Holds the mutex
-    // throughout. The connected socket is entered in the table (owned by it), or null.
+    // (1 when <= 0) between attempts; the first attempt is always made. The mutex is held only
+    // to enter the connected socket in the table (owned by it); null when none connected.
     KEPMsgCommSocket* ConnectToServer(KEPMsgSocketAddress ownAddress,
                                       KEPMsgSocketAddress serverAddress, int timeout,
                                       int retryPause);

@@ -9,6 +9,7 @@
 #include "channels/KEPMsgWaitableLock.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgLeasedSocketScope.h"
+#include "connection/KEPMsgSimpleInputStream.h"
 #include "connection/KEPMsgSocketLease.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
@@ -34,6 +35,20 @@ void LookupWithSerials(KEPMsgChannelQuery* query, KEPBasVector<KEPMsgChannel>& c
     }
 }
 
+// True when socket is the connection the wait found ready for entry index of the listen list
+// (same serial), or when the caller rather than the wait put that entry there (no serial).
+bool IsListedConnection(const KEPMsgCommSocket& socket, KEPMsgChannelWaitable& waitable,
+                        int index) {
+    KEPBasVector<std::uint64_t>& serials = waitable.ListenSerials();
+    return index >= serials.size() || serials[index] == socket.GetSerial();
+}
+
+// True for the module's own input stream (and its subclasses), which reads through the socket and
+// so sees what the socket read ahead; null reads nothing.
+bool IsModuleInputStream(KEPBasInputStream* stream) {
+    return stream == nullptr || dynamic_cast<KEPMsgSimpleInputStream*>(stream) != nullptr;
+}
+
 }  // namespace
 
 // The flag goes up before the communicator mutex is waited for (so receive passes yield and let
@@ -57,7 +72,11 @@ class KEPMsgSocketCommunicator::InterruptBracket {
 };
 
 KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
-    : m_defaultInputStream(nullptr), m_messageTaskRunning(false), m_interruptMessaging(false) {
+    : m_defaultInputStream(nullptr),
+      m_typedHostInputStream(false),
+      m_readAheadAllowed(true),
+      m_messageTaskRunning(false),
+      m_interruptMessaging(false) {
     // The services the facade reaches while holding its mutex exist before it can be locked:
     // creating one later would take the global lock inside the communicator mutex, the reverse
     // of Finalize(), which runs this class's destructor (taking that mutex) under the global lock.
@@ -201,6 +220,7 @@ void KEPMsgSocketCommunicator::TransmitPendingMessage() {
 void KEPMsgSocketCommunicator::SetDefaultInputStream(KEPBasInputStream* stream) {
     InterruptBracket bracket(*this);
     m_defaultInputStream.store(stream);
+    UpdateReadAhead_priv();
 }
 
 bool KEPMsgSocketCommunicator::IsDefaultInputStreamDefined() const {
@@ -211,7 +231,16 @@ void KEPMsgSocketCommunicator::RegisterMessageInputStream(const char* type,
                                                           KEPBasInputStream* stream) {
     const KEPString name(type);
     InterruptBracket bracket(*this);
-    m_inputStreams.Insert(name, static_cast<KEPBasStream*>(stream));
+    if (m_inputStreams.Insert(name, static_cast<KEPBasStream*>(stream)) &&
+        !IsModuleInputStream(stream)) {
+        m_typedHostInputStream = true;  // registrations are never taken back
+    }
+    UpdateReadAhead_priv();
+}
+
+void KEPMsgSocketCommunicator::UpdateReadAhead_priv() {
+    m_readAheadAllowed.store(!m_typedHostInputStream &&
+                             IsModuleInputStream(m_defaultInputStream.load()));
 }
 
 void KEPMsgSocketCommunicator::SetDefaultOutputStream(KEPBasOutputStream* stream) {
@@ -279,6 +308,51 @@ KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPStr
     return m_defaultInputStream.load();
 }
 
+void KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
+                                           KEPBasSet<KEPString>& typesToNotify) {
+    // Read-ahead only while no host stream can be handed this connection's next body.
+    socket.SetReadAhead(m_readAheadAllowed.load());
+    KEPString type;
+    bool lost = false;
+    if (!KEPMsgConnectionServicesUtils::ReadMessageHeader(socket, type, lost) ||
+        type.GetLengthInByte() == 0) {
+        if (lost) {
+            socket.Shutdown();
+        }
+        return;
+    }
+    KEPBasSocketMessage* const message =
+        KEPMsgConnectionServicesUtils::Instance().GetMsgInstance(type);
+    if (message == nullptr) {
+        return;  // unknown type: its name is consumed, the body stays on the connection
+    }
+    bool stored = false;
+    {
+        KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
+        KEPBasInputStream* const stream = ChooseInputStream_priv(type);
+        if (stream != nullptr) {
+            stream->SetSocketId(channel.GetSocketId());
+            {
+                KEPMsgLeasedSocketScope leased(socket);  // the body's reads use the pass's lease
+                message->ReadBody(stream);
+            }
+            // A body cut off by the connection's end is not a message. A ReadBody that fails
+            // on a connection still intact is stored all the same: hosts rely on that.
+            if (!socket.InputEndedInRead()) {
+                KEPMsgRetrieveMessageBuffer::Instance().AddMessage(
+                    KEPMsgChannelMsgStruct(channel, message));
+                stored = true;
+                if (m_notificationCallbacks.IsMember(type)) {
+                    typesToNotify.insert(type);
+                }
+            }
+        }
+    }
+    if (!stored) {
+        delete message;  // nobody else can ever reach it
+    }
+}
+
 void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable* waitable,
                                                           int timeoutMs) {
     KEPMsgChannelOrganizer& organizer = KEPMsgChannelOrganizer::Instance();
@@ -308,64 +382,42 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     closedChannels.Clear();
     KEPBasSet<KEPString> typesToNotify;
 
-    // At most one message per ready channel-list entry, each read under one lease.
+    // At most one message per ready channel-list entry, each read under one lease, and only
+    // from the connection the wait found ready.
     KEPBasVector<KEPMsgChannel>& listen = waitable->Listen();
+    KEPBasVector<int> goneSocketIds;
     for (int i = 0; i < listen.size(); ++i) {
         const int socketId = listen[i].GetSocketId();
         KEPMsgSocketLease lease = services.LeaseSocket(socketId);
-        KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
-        if (socket == nullptr) {
-            continue;  // removed meanwhile by another thread, with its channel
-        }
-        KEPString type;
-        bool lost = false;
-        if (!KEPMsgConnectionServicesUtils::ReadMessageHeader(*socket, type, lost) ||
-            type.GetLengthInByte() == 0) {
-            if (lost) {
-                socket->Shutdown();
-            }
-            if (socket->IsClosed()) {
-                closedSocketIds.push_back(socketId);
-            }
+        if (!lease) {
+            goneSocketIds.push_back(socketId);  // removed meanwhile, perhaps without its channel
             continue;
         }
-        KEPBasSocketMessage* const message = services.GetMsgInstance(type);
-        if (message == nullptr) {
-            continue;  // unknown type: its name is consumed, the body stays on the connection
+        KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
+        if (socket == nullptr || !IsListedConnection(*socket, *waitable, i)) {
+            continue;  // a later connection got the id: neither read nor closed by this entry
         }
-        bool stored = false;
-        {
-            KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
-            KEPBasInputStream* const stream = ChooseInputStream_priv(type);
-            if (stream != nullptr) {
-                stream->SetSocketId(socketId);
-                {
-                    KEPMsgLeasedSocketScope leased(*socket);  // the body's reads use our lease
-                    message->ReadBody(stream);
-                }
-                KEPMsgRetrieveMessageBuffer::Instance().AddMessage(
-                    KEPMsgChannelMsgStruct(listen[i], message));
-                stored = true;
-                if (m_notificationCallbacks.IsMember(type)) {
-                    typesToNotify.insert(type);
-                }
-            }
-        }
-        if (!stored) {
-            delete message;  // nobody else can ever reach it
-        }
+        ReadMessage(*socket, listen[i], typesToNotify);
         if (socket->IsClosed()) {
-            closedSocketIds.push_back(socketId);  // the body was cut off
+            closedSocketIds.push_back(socketId);  // the peer's close, a reset, a bad header...
         }
     }
     listen.Clear();
+    waitable->ListenSerials().Clear();
+    for (int i = 0; i < goneSocketIds.size(); ++i) {
+        organizer.RemoveChannelOfGoneConnection(goneSocketIds[i]);
+    }
 
     for (int i = 0; i < closedSocketIds.size(); ++i) {
         // Leased and checked again: while the lease is held, the id names this closed socket
         // and no connection made meanwhile by another thread can have been given the same
         // number. An id already removed (or listed twice) gives an empty lease.
         KEPMsgSocketLease lease = services.LeaseSocket(closedSocketIds[i]);
-        if (!lease || !lease->IsClosed()) {
+        if (!lease) {
+            organizer.RemoveChannelOfGoneConnection(closedSocketIds[i]);
+            continue;
+        }
+        if (!lease->IsClosed()) {
             continue;
         }
         // The organizer changes the current waitable's list from other threads under the

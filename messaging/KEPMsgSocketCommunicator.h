@@ -11,6 +11,9 @@
 // passes (WaitConnectionsAndMessages). The communicator mutex (the singleton's mutex) guards the
 // input streams, the callbacks and the writes of the default input stream and of the
 // task-running flag; a receive pass holds it while a message reads its body and is stored.
+// While every input stream is the module's own (KEPMsgSimpleInputStream), sockets read ahead;
+// once a host stream is registered, they read no further than asked, so a host stream that
+// receives from the descriptor itself gets exactly a message's body.
 // Operations that change registries raise m_interruptMessaging before they wait for the mutex,
 // which makes every receive pass end with a 1 ms yield so they get in. Flags read without the
 // mutex are atomics. Lock order: communicator mutex -> send-buffer mutex -> organizer mutex ->
@@ -21,6 +24,7 @@
 #include <atomic>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
+#include "KEPBase/ProtectedInterfaces/KEPBasSet.h"
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "KEPBase/ProtectedInterfaces/omi_Btree.h"
 #include "base/KEPBasExport.h"
@@ -32,6 +36,8 @@
 #include "channels/KEPMsgChannelWaitable.h"
 #include "messaging/KEPMsgChannelMsgStruct.h"
 #include "messaging/KEPMsgMessageQuery.h"
+
+class KEPMsgCommSocket;
 
 class KEPMSG_API KEPMsgSocketCommunicator
     : public KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator> {
@@ -148,9 +154,21 @@ class KEPMSG_API KEPMsgSocketCommunicator
     void SendImmediateForQuery(KEPMsgChannelQuery* query, KEPBasSocketMessage* message);
     // The input stream for type: the registered one, else the default. Mutex held.
     KEPBasInputStream* ChooseInputStream_priv(const KEPString& type);
+    // Recomputes m_readAheadAllowed after a change of the input streams. Mutex held.
+    void UpdateReadAhead_priv();
+    // Reads one message from socket (listed as channel) and stores it, unless the connection was
+    // lost in the middle of its body: then the message is deleted. Adds its type to
+    // typesToNotify when it has a callback.
+    void ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
+                     KEPBasSet<KEPString>& typesToNotify);
 
     std::atomic<KEPBasInputStream*> m_defaultInputStream;
     omi_Btree<KEPString, KEPBasStream*> m_inputStreams;
+    // A stream of m_inputStreams is a host stream (not the module's own); mutex held.
+    bool m_typedHostInputStream;
+    // Every input stream in use is the module's own, so sockets may read ahead (see
+    // KEPMsgCommSocket::SetReadAhead); a host stream may receive from the descriptor itself.
+    std::atomic<bool> m_readAheadAllowed;
     std::atomic<bool> m_messageTaskRunning;
     std::atomic<bool> m_interruptMessaging;
     omi_Btree<KEPString, NotificationCallback> m_notificationCallbacks;

@@ -20,6 +20,8 @@ std::atomic<int> s_startupError{0};
 std::atomic<unsigned short> s_grantedVersion{0x0202};
 std::atomic<void (*)(SOCKET, int)> s_sendHook{nullptr};
 std::atomic<int> s_listenFailure{0};
+std::atomic<int> s_acceptFailure{0};
+std::atomic<void (*)(SOCKET)> s_connectHook{nullptr};
 
 struct ErrnoPair {
     int errnoValue;
@@ -195,6 +197,14 @@ void SetListenFailureForTesting(int winsockError) {
     s_listenFailure.store(winsockError);
 }
 
+void SetAcceptFailureForTesting(int winsockError) {
+    s_acceptFailure.store(winsockError);
+}
+
+void SetConnectHookForTesting(void (*hook)(SOCKET s)) {
+    s_connectHook.store(hook);
+}
+
 int WSAGetLastError() {
     return t_lastError;
 }
@@ -281,6 +291,11 @@ int listen(SOCKET s, int backlog) {
 }
 
 SOCKET accept(SOCKET s, sockaddr* address, socklen_t* length) {
+    const int injected = s_acceptFailure.exchange(0);
+    if (injected != 0) {
+        FailWith(injected);
+        return INVALID_SOCKET;
+    }
     for (;;) {
         const int handle = ::accept4(s, address, length, SOCK_CLOEXEC);
         if (handle >= 0) {
@@ -294,6 +309,9 @@ SOCKET accept(SOCKET s, sockaddr* address, socklen_t* length) {
 }
 
 int connect(SOCKET s, const sockaddr* address, socklen_t length) {
+    if (void (*hook)(SOCKET) = s_connectHook.load()) {
+        hook(s);
+    }
     if (::connect(s, address, length) == 0) {
         return 0;
     }

@@ -114,6 +114,15 @@ void SetSendHookForTesting(void (*hook)(SOCKET s, int length));
 // failure path of a listening socket, which a bound socket cannot be made to take naturally.
 void SetListenFailureForTesting(int winsockError);
 
+// Makes the next accept() fail with winsockError without taking a connection (0 switches it
+// off): a pending connection that Winsock reports as reset (10054) or aborted, which Linux never
+// reports from accept, so that the listener's handling of it can be tested.
+void SetAcceptFailureForTesting(int winsockError);
+// Tests run code inside every connect() through this hook (null switches it off), before the
+// call is made: it shows which locks an attempt holds and lets a test order other threads
+// against a connect that is under way.
+void SetConnectHookForTesting(void (*hook)(SOCKET s));
+
 int WSAGetLastError();
 void WSASetLastError(int code);
 // The Winsock number for an errno value, and for a getaddrinfo result.

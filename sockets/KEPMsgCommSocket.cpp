@@ -133,22 +133,28 @@ void KEPMsgCommSocket::Shutdown() {
 
 int KEPMsgCommSocket::read(char* buffer, int length) {
     if (!m_inputOpen.load()) {
+        m_inputEndedInRead = true;
         return -1;
     }
     if (IsClosed()) {
         // Closed without a shutdown: the handle number may belong to someone else by now.
+        m_inputEndedInRead = true;
         SetErrorCode(kepwsa::WSAENOTSOCK);
         return -1;
     }
-    if (length <= 0) {
-        // Nothing asked for; recv would return 0, which must not pass for the peer's close.
-        return 0;
+    if (length < 0) {
+        // A bad length is the caller's fault: an error, not a 0 that reads as the peer's close.
+        SetErrorCode(kepwsa::WSAEINVAL);
+        return -1;
+    }
+    if (length == 0) {
+        return 0;  // nothing asked for; no receive, which would report 0 like the peer's close
     }
     if (m_readEnd == m_readBegin) {
         // Large reads with nothing buffered go straight into the caller's memory.
         char* target = buffer;
         int capacity = length;
-        if (length < kReadBufferBytes) {
+        if (length < kReadBufferBytes && m_readAhead) {
             if (!m_readBuffer) {
                 m_readBuffer.reset(
                     static_cast<char*>(mem_OperatorNewThrowBuiltin(kReadBufferBytes)));
@@ -158,11 +164,13 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
         }
         const int received = kepwsa::recv(GetId(), target, capacity, 0);
         if (received == 0) {
+            m_inputEndedInRead = true;
             Shutdown();
             return 0;
         }
         if (received < 0) {
             HandleIoError(kepwsa::WSAGetLastError());
+            m_inputEndedInRead = IsClosed();
             return -1;
         }
         if (target == buffer) {
@@ -277,6 +285,7 @@ bool KEPMsgCommSocket::EndGather() {
 }
 
 void KEPMsgCommSocket::ResetBuffers() {
+    m_inputEndedInRead = false;
     m_readBegin = m_readEnd = 0;
     m_bufferedBytes.store(0, std::memory_order_relaxed);
     m_gathered = 0;

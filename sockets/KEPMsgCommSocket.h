@@ -64,8 +64,9 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // Both half-closes, then Close(). Idempotent.
     void Shutdown() override;
 
-    // Returns the bytes received, 0 when the peer closed (the socket is then shut down), -1 on
-    // failure or when input is shut down.
+    // Returns the bytes received, 0 when the peer closed (the socket is then shut down) or when
+    // length is 0, -1 on failure, when input is shut down, or for a negative length (WSAEINVAL
+    // recorded; the connection stays open).
     int read(char* buffer, int length);
     // Returns the bytes sent (possibly fewer than length), -1 on failure or when output is shut
     // down (then no error is recorded). While gathering, a small write is only collected.
@@ -73,6 +74,14 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
 
     // Bytes a read can return without a receive (0 when input is shut down or closed).
     int BufferedInputBytes() const;
+    // Module-internal. Read-ahead (on by default) lets a small read receive more than it asked
+    // for. Off, a read receives at most what it asks for, so that code which receives from the
+    // descriptor itself (a host's input stream) finds the rest of the byte stream there.
+    KEPMSG_INTERNAL void SetReadAhead(bool allowed) { m_readAhead = allowed; }
+    // Module-internal. True once a read found the input at its end: the peer's close, a lost
+    // connection, the I/O time-out, or input shut down before or during the read. A reader
+    // cut off in the middle of a message sees this; Connect() clears it.
+    KEPMSG_INTERNAL bool InputEndedInRead() const { return m_inputEndedInRead; }
     bool HasBufferedInput() const { return BufferedInputBytes() > 0; }
 
     // Starts collecting small writes (see above). Nested calls are not counted.
@@ -102,6 +111,8 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
         void operator()(char* buffer) const;
     };
     std::unique_ptr<char, ByteBufferFree> m_readBuffer;  // kReadBufferBytes, made on first use
+    bool m_readAhead = true;
+    bool m_inputEndedInRead = false;
     int m_readBegin = 0;
     int m_readEnd = 0;
     std::atomic<int> m_bufferedBytes{0};  // m_readEnd - m_readBegin, for other threads

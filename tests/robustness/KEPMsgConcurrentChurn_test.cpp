@@ -272,7 +272,7 @@ TEST_F(ConcurrentChurnTest, RemovedConnectionsAreNeverWrittenToAndNoMessageReach
             Communicator().TransmitPendingMessage();
             for (std::unique_ptr<SequencedMessage>& message : TakeMessages()) {
                 const std::string& text = static_cast<TextMessage*>(message.get())->Text();
-                // A body cut off by a removal is stored not intact; a whole one must be right.
+                // A body cut off by a removal is not stored; a whole one must be right.
                 if (message->IsIntact() && text.compare(0, 5, "peer-") != 0) {
                     ++badReceived;
                 }

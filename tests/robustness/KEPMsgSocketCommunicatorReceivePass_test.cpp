@@ -1,0 +1,158 @@
+// The receive pass against connections that change under it: a listed connection replaced by a
+// newer one with the same descriptor, a connection removed without its channel, bodies cut off
+// by the peer, and a host input stream that receives from the descriptor itself.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "channels/KEPMsgChannelOrganizer.h"
+#include "tests/robustness/RobustnessSupport.h"
+
+namespace keptest {
+namespace {
+
+class ReceivePassTest : public RobustnessTest {
+  protected:
+    static KEPMsgChannelWaitable& Current() {
+        return KEPMsgChannelOrganizer::Instance().GetCurrentWaitable();
+    }
+    // The first half of a pass: the wait, run by hand, lists the ready connections.
+    static void WaitAsAPassWould() { Current().WaitForConnectionAndMessages(1000); }
+};
+
+// A host input stream that receives straight from the descriptor the socket id names.
+class DescriptorInputStream : public KEPBasInputStream {
+  public:
+    bool read(void* buffer, int length, int& got) override {
+        const ssize_t received = ::recv(GetSocketId(), buffer, static_cast<std::size_t>(length), 0);
+        if (received < 0) {
+            return false;
+        }
+        got = static_cast<int>(received);
+        return true;
+    }
+};
+
+TEST_F(ReceivePassTest, ListedConnectionReplacedBeforeTheReadLeavesTheNewcomerAlone) {
+    RawListener listener;
+    RawLink old = ConnectToRawPeer(listener, "old");
+    ASSERT_NE(old.socket, nullptr);
+    const int id = old.channel.GetSocketId();
+    ASSERT_TRUE(old.peer.SendBytes(TextWire(1, "for the old connection")));
+    ASSERT_TRUE(WaitUntil([&] { return BytesWaiting(id) > 0; }));
+    WaitAsAPassWould();
+    ASSERT_EQ(Current().Listen().size(), 1);
+
+    // Between the wait and the read another thread removes the connection (as a failed send
+    // does) and a new connection gets the same descriptor, the lowest free one.
+    KEPMsgChannel removed = old.channel;
+    KEPMsgChannelOrganizer::Instance().RemoveChannel(removed, true);
+    std::vector<RawSocket> lowerHoles;
+    while (LowestFreeDescriptor() < id) {
+        lowerHoles.emplace_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    }
+    RawLink newcomer = ConnectToRawPeer(listener, "newcomer");
+    ASSERT_EQ(newcomer.channel.GetSocketId(), id);
+
+    // The rest of the pass: its own wait finds nothing, then it works through the listed entry.
+    Communicator().WaitConnectionsAndMessages(nullptr, 0);
+    EXPECT_TRUE(TakeReceived().empty());
+    EXPECT_EQ(Services().GetSocket(id), newcomer.socket);
+    EXPECT_TRUE(newcomer.socket->IsConnected());  // no header read timed out on it
+    EXPECT_EQ(RegisteredChannelCount(), 1);
+
+    ASSERT_TRUE(newcomer.peer.SendBytes(TextWire(2, "for the newcomer")));
+    std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].channel, newcomer.channel);
+    EXPECT_TRUE(got[0].message->IsIntact());
+    EXPECT_EQ(got[0].message->Sequence(), 2u);
+}
+
+TEST_F(ReceivePassTest, ListedConnectionRemovedWithoutItsChannelLosesTheChannel) {
+    RawListener listener;
+    RawLink link = ConnectToRawPeer(listener, "removed alone");
+    ASSERT_NE(link.socket, nullptr);
+    const int id = link.channel.GetSocketId();
+    ASSERT_TRUE(link.peer.SendBytes(TextWire(1, "never read")));
+    ASSERT_TRUE(WaitUntil([&] { return BytesWaiting(id) > 0; }));
+    WaitAsAPassWould();
+    ASSERT_EQ(Current().Listen().size(), 1);
+
+    Services().ShutDownConnection(id);  // the connection goes, its channel stays registered
+    Communicator().WaitConnectionsAndMessages(nullptr, 0);
+    EXPECT_EQ(RegisteredChannelCount(), 0);
+    EXPECT_EQ(Current().Channels().size(), 0);
+    EXPECT_TRUE(TakeReceived().empty());
+}
+
+// A message counts as received only when its body arrived whole; a ReadBody that fails on a
+// connection that is still intact is stored all the same (hosts rely on that).
+TEST_F(ReceivePassTest, BodyCutOffByTheConnectionsEndIsNotStored) {
+    const std::uint32_t tooLong = BlobMessage::kMaxBytes + 1;
+    const struct {
+        const char* name;
+        std::string wire;
+        bool peerCloses;
+        bool stored;
+    } rows[] = {
+        {"peer closes inside the body",
+         HeaderBytes("Text") + TextBody(1, std::string(100, 'c')).substr(0, 50), true, false},
+        {"ReadBody refuses on an intact connection",
+         HeaderBytes("Blob") + std::string(reinterpret_cast<const char*>(&tooLong), 4) +
+             std::string(reinterpret_cast<const char*>(&tooLong), 4),
+         false, true},
+    };
+    RawListener listener;
+    for (const auto& row : rows) {
+        RawLink link = ConnectToRawPeer(listener, row.name);
+        ASSERT_NE(link.socket, nullptr) << row.name;
+        const int liveBefore = LiveTestMessages();
+        ASSERT_TRUE(link.peer.SendBytes(row.wire)) << row.name;
+        std::vector<ReceivedMessage> got;
+        if (row.peerCloses) {
+            link.peer.Close();
+            EXPECT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; })) << row.name;
+            got = TakeReceived();
+        } else {
+            got = ReceiveAtLeast(1);
+            EXPECT_EQ(RegisteredChannelCount(), 1) << row.name;
+        }
+        ASSERT_EQ(got.size(), row.stored ? 1u : 0u) << row.name;
+        if (row.stored) {
+            EXPECT_FALSE(got[0].message->IsIntact()) << row.name;
+        }
+        got.clear();
+        EXPECT_EQ(LiveTestMessages(), liveBefore) << row.name << ": a dropped message leaked";
+        Communicator().RemoveConnection(nullptr, true);
+    }
+}
+
+TEST_F(ReceivePassTest, HostStreamReceivingFromTheDescriptorGetsEachBodyWhole) {
+    DescriptorInputStream hostStream;
+    Communicator().RegisterMessageInputStream(TextMessage::kType, &hostStream);
+    RawListener listener;
+    RawLink link = ConnectToRawPeer(listener, "host stream");
+    ASSERT_NE(link.socket, nullptr);
+    ASSERT_TRUE(link.peer.SendBytes(TextWire(1, "first") + TextWire(2, "second, back to back")));
+
+    std::vector<ReceivedMessage> got = ReceiveAtLeast(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(static_cast<TextMessage*>(got[0].message.get())->Text(), "first");
+    EXPECT_EQ(static_cast<TextMessage*>(got[1].message.get())->Text(), "second, back to back");
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        EXPECT_TRUE(got[i].message->IsIntact()) << "message " << i;
+        EXPECT_EQ(got[i].message->Sequence(), i + 1);
+    }
+    EXPECT_TRUE(link.socket->IsConnected());
+    EXPECT_EQ(RegisteredChannelCount(), 1);
+}
+
+}  // namespace
+}  // namespace keptest
