@@ -118,7 +118,9 @@ class KEPMSG_API KEPMsgSocketCommunicator
     void RetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out);
     // One receive pass on waitable (the organizer's current waitable for null), waiting at
     // most timeoutMs for traffic: accepts connections, reads at most one message per ready
-    // channel, removes closed channels and calls each arrived type's callback once.
+    // channel (only from the connection the wait found ready; a body cut off by the
+    // connection's end is dropped), removes closed channels and calls each arrived type's
+    // callback once.
     void WaitConnectionsAndMessages(KEPMsgChannelWaitable* waitable, int timeoutMs);
 
     // --- Message task ----------------------------------------------------------------------
