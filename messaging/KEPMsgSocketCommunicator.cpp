@@ -411,7 +411,8 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     for (int i = 0; i < closedSocketIds.size(); ++i) {
         // Leased and checked again: while the lease is held, the id names this closed socket
         // and no connection made meanwhile by another thread can have been given the same
-        // number. An id already removed (or listed twice) gives an empty lease.
+        // number. An id already removed (or listed twice) gives an empty lease: a channel still
+        // registered for that gone connection is unregistered.
         KEPMsgSocketLease lease = services.LeaseSocket(closedSocketIds[i]);
         if (!lease) {
             organizer.RemoveChannelOfGoneConnection(closedSocketIds[i]);
