@@ -308,7 +308,7 @@ KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPStr
     return m_defaultInputStream.load();
 }
 
-void KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
+bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
                                            KEPBasSet<KEPString>& typesToNotify) {
     // Read-ahead only while no host stream can be handed this connection's next body.
     socket.SetReadAhead(m_readAheadAllowed.load());
@@ -319,12 +319,12 @@ void KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMs
         if (lost) {
             socket.Shutdown();
         }
-        return;
+        return false;
     }
     KEPBasSocketMessage* const message =
         KEPMsgConnectionServicesUtils::Instance().GetMsgInstance(type);
     if (message == nullptr) {
-        return;  // unknown type: its name is consumed, the body stays on the connection
+        return false;  // unknown type: its name is consumed, the body stays on the connection
     }
     bool stored = false;
     {
@@ -351,6 +351,7 @@ void KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMs
     if (!stored) {
         delete message;  // nobody else can ever reach it
     }
+    return stored;
 }
 
 void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable* waitable,

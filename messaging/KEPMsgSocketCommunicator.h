@@ -160,8 +160,8 @@ class KEPMSG_API KEPMsgSocketCommunicator
     void UpdateReadAhead_priv();
     // Reads one message from socket (listed as channel) and stores it, unless the connection was
     // lost in the middle of its body: then the message is deleted. Adds its type to
-    // typesToNotify when it has a callback.
-    void ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
+    // typesToNotify when it has a callback. True when a message was stored.
+    bool ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
                      KEPBasSet<KEPString>& typesToNotify);
 
     std::atomic<KEPBasInputStream*> m_defaultInputStream;
