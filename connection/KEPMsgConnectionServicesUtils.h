@@ -14,10 +14,10 @@
 // socket I/O outside it (a blocked header send or receive stalls only its own connection). The
 // mutex is the innermost lock of the module: nothing here takes another module mutex while
 // holding it. ConnectToServer takes it only to enter the connected socket: its attempts and
-// pauses run without it. A raw pointer from
-// GetSocket stays valid only until the connection is removed; code that uses a socket after the
-// mutex is released takes a lease (LeaseSocket, module-internal), which keeps the object and its
-// descriptor alive, so the descriptor number cannot be reused under the holder.
+// pauses run without it. A raw pointer from GetSocket stays valid only until the connection is
+// removed; code that uses a socket after the mutex is released takes a lease (LeaseSocket,
+// module-internal), which keeps the object and its descriptor alive, so the descriptor number
+// cannot be reused under the holder.
 //
 // Optional debug log: when KEP_DEBUG_COONECTIONS is set at construction, entries are appended
 // to "<value><pid>_dbg.txt", each written and flushed under the mutex; Finalize() closes it.
