@@ -76,7 +76,8 @@ KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
       m_typedHostInputStream(false),
       m_readAheadAllowed(true),
       m_messageTaskRunning(false),
-      m_interruptMessaging(false) {
+      m_interruptMessaging(false),
+      m_receiveDrainLimit(1) {
     // The services the facade reaches while holding its mutex exist before it can be locked:
     // creating one later would take the global lock inside the communicator mutex, the reverse
     // of Finalize(), which runs this class's destructor (taking that mutex) under the global lock.
@@ -299,6 +300,33 @@ void KEPMsgSocketCommunicator::RetrieveMessages(KEPMsgMessageQuery* query,
         KEPBasUtlsleep(5);
         IRetrieveMessages(query, out);
     }
+}
+
+bool KEPMsgSocketCommunicator::RetrieveMessages(KEPMsgMessageQuery* query,
+                                                KEPBasVector<KEPBasSocketMessage*>& out,
+                                                int timeoutMs) {
+    const int before = out.size();
+    IRetrieveMessages(query, out);
+    omi_Timer timer;
+    timer.Start();
+    while (out.size() == before && query != nullptr && timeoutMs >= 0 &&
+           timer.GetElapsedTime() * 1000.0 < timeoutMs) {
+        KEPBasUtlsleep(1);
+        IRetrieveMessages(query, out);
+    }
+    return out.size() != before;
+}
+
+bool KEPMsgSocketCommunicator::SetReceiveDrainLimit(int messagesPerChannel) {
+    if (messagesPerChannel < 1) {
+        return false;
+    }
+    m_receiveDrainLimit.store(messagesPerChannel);
+    return true;
+}
+
+int KEPMsgSocketCommunicator::GetReceiveDrainLimit() const {
+    return m_receiveDrainLimit.load();
 }
 
 KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPString& type) {

@@ -116,6 +116,14 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // Blocks until at least one message was appended to out, polling every 5 ms; another
     // thread must run receive passes. Returns at once for a null query.
     void RetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out);
+    // The same, giving up after timeoutMs (a negative time-out looks once): true when out grew.
+    bool RetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out,
+                          int timeoutMs);
+    // Sets how many messages a receive pass reads from each ready channel (1, the default,
+    // reads one); false and unchanged for values below 1.
+    bool SetReceiveDrainLimit(int messagesPerChannel);
+    // The number of messages a receive pass reads from each ready channel at most.
+    int GetReceiveDrainLimit() const;
     // One receive pass on waitable (the organizer's current waitable for null), waiting at
     // most timeoutMs for traffic: accepts connections, reads at most one message per ready
     // channel (only from the connection the wait found ready; a body cut off by the
@@ -173,6 +181,7 @@ class KEPMSG_API KEPMsgSocketCommunicator
     std::atomic<bool> m_readAheadAllowed;
     std::atomic<bool> m_messageTaskRunning;
     std::atomic<bool> m_interruptMessaging;
+    std::atomic<int> m_receiveDrainLimit;
     omi_Btree<KEPString, NotificationCallback> m_notificationCallbacks;
 };
 
