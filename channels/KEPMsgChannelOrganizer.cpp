@@ -38,6 +38,7 @@ void KEPMsgChannelOrganizer::RegisterChannel(const KEPMsgChannel& channel, bool 
     KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
     m_channels.push_back(channel);
     if (listen) {
+        KEPMsgWaitableLock::WakeReceivePass();  // a waiting pass then watches the new channel
         KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
         m_currentWaitable.Channels().push_back(channel);
     }
@@ -47,6 +48,7 @@ void KEPMsgChannelOrganizer::RemoveChannel(KEPMsgChannel& channel, bool shutdown
     KEPBasAtiScopedLock<KEPMsgChannelOrganizer> guard(*this);
     EraseFirstWithId(m_channels, channel.GetSocketId());
     {
+        KEPMsgWaitableLock::WakeReceivePass();  // frees the waitable lock at once
         KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
         EraseFirstWithId(m_currentWaitable.Channels(), channel.GetSocketId());
     }
@@ -100,6 +102,7 @@ void KEPMsgChannelOrganizer::Shutdown() {
 }
 
 void KEPMsgChannelOrganizer::Shutdown_priv() {
+    KEPMsgWaitableLock::WakeReceivePass();  // frees the waitable lock at once
     KEPBasAtiScopedLock<KEPMsgWaitableLock> waitableGuard(KEPMsgWaitableLock::Instance());
     for (int i = 0; i < m_channels.size(); ++i) {
         m_channels[i].Shutdown();

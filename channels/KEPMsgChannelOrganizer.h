@@ -6,8 +6,10 @@
 //
 // Thread-safety: every operation but GetCurrentWaitable holds the organizer mutex while it
 // touches the channels, and changes the current waitable's channel list only while it also
-// holds the waitable lock, which a running wait holds for its whole length, so registering
-// with listen, removing and Shutdown can block for up to one wait's time-out. Lock order,
+// holds the waitable lock, which a running wait holds for its whole length; registering with
+// listen, removing and Shutdown signal the receive wake-up first, so a receive pass's wait
+// ends at once and lets them in (a plain wait without the wake-up can still hold them for up
+// to its time-out). Lock order,
 // never reversed: organizer mutex -> waitable lock -> connection-services mutex. Queries run
 // under the organizer mutex and must not call back into the organizer.
 #pragma once

@@ -181,6 +181,10 @@ void KEPMsgChannelWaitable::AddClosedChannel(const KEPMsgChannel& channel) {
 }
 
 void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
+    WaitForConnectionAndMessages(timeoutMs, nullptr);
+}
+
+void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs, KEPWakeupSignal* wakeup) {
     int selectError = 0;
     bool selectFailed = false;
     {
@@ -241,22 +245,27 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs) {
             ids.Insert(id, &entry);
         }
 
-        if (highestId == -1) {
+        if (highestId == -1 && wakeup == nullptr) {
             return;
         }
 
         // Data in a socket's own buffer is invisible to select: with some, select only polls;
         // with every watched socket buffered it could add nothing and is skipped.
         timeval timeout = KEPMsgWaitTimeout(bufferedCount > 0 ? 0 : timeoutMs);
-        const bool skipSelect = bufferedCount == watched.Count();
+        const bool skipSelect = bufferedCount > 0 && bufferedCount == watched.Count();
         if (skipSelect) {
             kepwsa::FD_ZERO(&readSet);
         }
-        if (!skipSelect && kepwsa::select(highestId + 1, &readSet, nullptr, nullptr, &timeout) ==
+        bool woken = false;
+        const int wakeHandle = wakeup != nullptr ? wakeup->Handle() : -1;
+        if (!skipSelect && kepwsa::SelectReadOrWake(&readSet, &timeout, wakeHandle, woken) ==
                                kepwsa::SOCKET_ERROR) {
             selectError = kepwsa::WSAGetLastError();
             selectFailed = true;
         } else {
+            if (woken) {
+                wakeup->Clear();
+            }
             for (int k = 0; k < ids.Count(); ++k) {
                 WatchedSocket* socket = ids[k].socket;
                 if (socket == nullptr ||

@@ -23,6 +23,7 @@
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "base/KEPBasExport.h"
 #include "channels/KEPMsgChannel.h"
+#include "platform/KEPWakeupSignal.h"
 
 class KEPMSG_API KEPMsgChannelWaitable {
   public:
@@ -66,6 +67,10 @@ class KEPMSG_API KEPMsgChannelWaitable {
     // once, without waiting, when no channel has an open socket. When the readiness wait fails
     // it writes "waiting for select<code>\n" to aio_cerr and reports no readiness.
     void WaitForConnectionAndMessages(int timeoutMs);
+    // Module-internal: the same wait, also ended early by wakeup (null: none), which it clears
+    // when it sees it. With a wake-up it waits even when no channel has an open socket, for the
+    // wake-up or the time-out, so a caller that repeats it never spins.
+    KEPMSG_INTERNAL void WaitForConnectionAndMessages(int timeoutMs, KEPWakeupSignal* wakeup);
 
   private:
     // Appends channel to the closed list unless a channel with its id is there already.

@@ -67,6 +67,14 @@ ReadOutcome ReadExactly(KEPMsgCommSocket* socket, char* buffer, int length, bool
     return ReadOutcome::kComplete;
 }
 
+// The header's 4-byte little-endian name length.
+std::uint32_t DecodeNameLength(const unsigned char (&countBytes)[4]) {
+    return static_cast<std::uint32_t>(countBytes[0]) |
+           static_cast<std::uint32_t>(countBytes[1]) << 8 |
+           static_cast<std::uint32_t>(countBytes[2]) << 16 |
+           static_cast<std::uint32_t>(countBytes[3]) << 24;
+}
+
 }  // namespace
 
 // ---- Construction ----
@@ -408,6 +416,16 @@ bool KEPMsgConnectionServicesUtils::WriteMessageHeader(KEPMsgCommSocket& socket,
     return true;
 }
 
+bool KEPMsgConnectionServicesUtils::HasBufferedHeader(const KEPMsgCommSocket& socket) {
+    unsigned char countBytes[4] = {0, 0, 0, 0};
+    if (socket.PeekBufferedInput(reinterpret_cast<char*>(countBytes), 4) < 4) {
+        return false;
+    }
+    const std::uint32_t nameBytes = DecodeNameLength(countBytes);
+    return nameBytes > 0 && nameBytes <= kMaxTypeNameBytes &&
+           socket.BufferedInputBytes() >= 4 + static_cast<int>(nameBytes);
+}
+
 bool KEPMsgConnectionServicesUtils::ReadMessageHeader(KEPMsgCommSocket& socket, KEPString& type,
                                                       bool& lost) {
     if (socket.IsInputShutDown()) {
@@ -430,10 +448,7 @@ bool KEPMsgConnectionServicesUtils::ReadMessageHeader(KEPMsgCommSocket& socket, 
         return false;
     }
 
-    const std::uint32_t nameBytes = static_cast<std::uint32_t>(countBytes[0]) |
-                                    static_cast<std::uint32_t>(countBytes[1]) << 8 |
-                                    static_cast<std::uint32_t>(countBytes[2]) << 16 |
-                                    static_cast<std::uint32_t>(countBytes[3]) << 24;
+    const std::uint32_t nameBytes = DecodeNameLength(countBytes);
     if (nameBytes == 0) {
         return false;
     }

@@ -130,6 +130,9 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     KEPMSG_INTERNAL static bool WriteMessageHeader(KEPMsgCommSocket& socket, const KEPString& type);
     KEPMSG_INTERNAL static bool ReadMessageHeader(KEPMsgCommSocket& socket, KEPString& type,
                                                   bool& lost);
+    // True when a whole valid header (count and name) waits in the socket's read buffer, so
+    // that reading it needs no receive. For the thread that reads the socket.
+    KEPMSG_INTERNAL static bool HasBufferedHeader(const KEPMsgCommSocket& socket);
 
   private:
     KEPMsgConnectionServicesUtils();

@@ -10,8 +10,35 @@ void KEPMsgRetrieveMessageBuffer::AddMessage(const KEPMsgChannelMsgStruct& recor
     if (record.m_message == nullptr) {
         return;  // a record without a message could never be handed out
     }
-    KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
-    m_entries.push_back(record);
+    {
+        KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
+        m_entries.push_back(record);
+    }
+    {
+        std::lock_guard<std::mutex> storeGuard(m_storeMutex);
+        ++m_storeCount;
+    }
+    m_stored.notify_all();
+}
+
+std::uint64_t KEPMsgRetrieveMessageBuffer::StoreCount() {
+    std::lock_guard<std::mutex> storeGuard(m_storeMutex);
+    return m_storeCount;
+}
+
+bool KEPMsgRetrieveMessageBuffer::WaitForStore(std::uint64_t seen,
+                                               std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> storeGuard(m_storeMutex);
+    ++m_waitingRetrievers;
+    const bool stored =
+        m_stored.wait_until(storeGuard, deadline, [&] { return m_storeCount != seen; });
+    --m_waitingRetrievers;
+    return stored;
+}
+
+int KEPMsgRetrieveMessageBuffer::WaitingRetrieverCount() {
+    std::lock_guard<std::mutex> storeGuard(m_storeMutex);
+    return m_waitingRetrievers;
 }
 
 int KEPMsgRetrieveMessageBuffer::Count() {

@@ -6,8 +6,15 @@
 //
 // Thread-safety: every operation holds the retrieve-buffer mutex (the singleton's mutex) for
 // its whole run, the query's Search included. Nothing else of the module is locked while it is
-// held; the receive pass takes it inside the communicator mutex.
+// held; the receive pass takes it inside the communicator mutex. Blocking retrieves wait on a
+// condition of their own (the store mutex, never held with any other lock), which every store
+// signals after it has released the buffer mutex.
 #pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
@@ -35,6 +42,16 @@ class KEPMSG_API KEPMsgRetrieveMessageBuffer
     // Number of stored messages.
     int Count();
 
+    // Module-internal: the number of records stored so far. A blocking retrieve reads it before
+    // it looks, so that a store after the look is seen by WaitForStore.
+    KEPMSG_INTERNAL std::uint64_t StoreCount();
+    // Module-internal: blocks until a record has been stored since StoreCount() gave seen, or
+    // until deadline; true when one has.
+    KEPMSG_INTERNAL bool WaitForStore(std::uint64_t seen,
+                                      std::chrono::steady_clock::time_point deadline);
+    // Module-internal: how many threads wait in WaitForStore now (a seam for tests).
+    KEPMSG_INTERNAL int WaitingRetrieverCount();
+
   private:
     KEPMsgRetrieveMessageBuffer();
     KEPMsgRetrieveMessageBuffer(const KEPMsgRetrieveMessageBuffer&) = delete;
@@ -52,6 +69,11 @@ class KEPMSG_API KEPMsgRetrieveMessageBuffer
                               const KEPBasVector<char>& taken);
 
     KEPBasVector<KEPMsgChannelMsgStruct> m_entries;
+    // Guarded by m_storeMutex: records stored so far and threads in WaitForStore.
+    std::mutex m_storeMutex;
+    std::condition_variable m_stored;
+    std::uint64_t m_storeCount = 0;
+    int m_waitingRetrievers = 0;
 };
 
 extern template class KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "channels/KEPMsgChannelOrganizer.h"
+#include "channels/KEPMsgWaitableLock.h"
 #include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgLeasedSocketScope.h"
@@ -49,17 +50,19 @@ unsigned int KEPMsgSendMessageBuffer::AppendPendingRecord_priv(const KEPMsgChann
 
 void KEPMsgSendMessageBuffer::ISendSocketMessage(const KEPMsgChannel& channel,
                                                  KEPBasSocketMessage* message, unsigned int& id) {
-    KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
-    id = AppendPendingRecord_priv(channel, message, ConnectionSerial(channel));
-    m_hasPendingMessages.store(true);
+    ISendSocketMessage(channel, message, id, ConnectionSerial(channel));
 }
 
 void KEPMsgSendMessageBuffer::ISendSocketMessage(const KEPMsgChannel& channel,
                                                  KEPBasSocketMessage* message, unsigned int& id,
                                                  std::uint64_t connectionSerial) {
-    KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
-    id = AppendPendingRecord_priv(channel, message, connectionSerial);
-    m_hasPendingMessages.store(true);
+    {
+        KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
+        id = AppendPendingRecord_priv(channel, message, connectionSerial);
+        m_hasPendingMessages.store(true);
+    }
+    // After the record is in the queue: the pass that the wake-up ends writes it in its cycle.
+    KEPMsgWaitableLock::WakeReceivePass();
 }
 
 void KEPMsgSendMessageBuffer::SendSocketMessageImmediate(const KEPMsgChannel& channel,

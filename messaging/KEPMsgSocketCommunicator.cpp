@@ -1,5 +1,6 @@
 #include "messaging/KEPMsgSocketCommunicator.h"
 
+#include <chrono>
 #include <cstdint>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasSet.h"
@@ -20,6 +21,9 @@
 template class KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>;
 
 namespace {
+
+// The untimed blocking retrieve waits in steps of this length, so that no deadline overflows.
+constexpr int kLongestRetrieveWaitMs = 24 * 60 * 60 * 1000;
 
 // Looks the query's channels up together with the serials of their connections, both under the
 // organizer mutex: a channel leaves the organizer before its connection is closed, so none of
@@ -49,6 +53,46 @@ bool IsModuleInputStream(KEPBasInputStream* stream) {
     return stream == nullptr || dynamic_cast<KEPMsgSimpleInputStream*>(stream) != nullptr;
 }
 
+// The further reads of one receive pass with a drain limit above 1. A channel whose next
+// message header is already whole in its socket's read buffer goes to the end of the listen
+// list again, with the serial of the connection just read beside it (so the later read, too,
+// takes only that connection), so every ready channel is served once before any is served
+// twice, and none more often than the limit: a busy channel never keeps the others waiting
+// beyond one round.
+class DrainRounds {
+  public:
+    DrainRounds(KEPMsgChannelWaitable& waitable, int limit)
+        : m_listen(waitable.Listen()),
+          m_serials(waitable.ListenSerials()),
+          m_limit(limit),
+          m_firstRequeued(m_listen.size()) {}
+
+    // Called after a message was read from listen[entry] through socket and stored.
+    void MessageRead(int entry, const KEPMsgCommSocket& socket) {
+        const int reads = entry < m_firstRequeued ? 1 : m_reads[entry - m_firstRequeued];
+        if (reads >= m_limit || !KEPMsgConnectionServicesUtils::HasBufferedHeader(socket)) {
+            return;
+        }
+        // Serials stay beside their entries only while the lists are in step (a caller may
+        // have appended entries of its own, without serials).
+        if (m_serials.size() == m_listen.size()) {
+            m_serials.push_back(socket.GetSerial());
+        }
+        const KEPMsgChannel channel = m_listen[entry];  // a copy: push_back may move the list
+        m_listen.push_back(channel);
+        m_reads.push_back(reads + 1);
+    }
+
+  private:
+    KEPBasVector<KEPMsgChannel>& m_listen;
+    KEPBasVector<std::uint64_t>& m_serials;
+    const int m_limit;
+    // Entries from here on were put back by the drain; m_reads holds, for each of them, the
+    // number of the read it stands for.
+    const int m_firstRequeued;
+    KEPBasVector<int> m_reads;
+};
+
 }  // namespace
 
 // The flag goes up before the communicator mutex is waited for (so receive passes yield and let
@@ -77,7 +121,8 @@ KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
       m_readAheadAllowed(true),
       m_messageTaskRunning(false),
       m_interruptMessaging(false),
-      m_receiveDrainLimit(1) {
+      m_receiveDrainLimit(1),
+      m_receivePassCount(0) {
     // The services the facade reaches while holding its mutex exist before it can be locked:
     // creating one later would take the global lock inside the communicator mutex, the reverse
     // of Finalize(), which runs this class's destructor (taking that mutex) under the global lock.
@@ -292,29 +337,30 @@ void KEPMsgSocketCommunicator::IRetrieveMessagesWithChannel(
 void KEPMsgSocketCommunicator::RetrieveMessages(KEPMsgMessageQuery* query,
                                                 KEPBasVector<KEPBasSocketMessage*>& out) {
     if (query == nullptr) {
-        return;  // a null query never selects anything: the loop below would never end
+        return;  // a null query never selects anything: the wait would never end
     }
-    const int before = out.size();
-    IRetrieveMessages(query, out);
-    while (out.size() == before) {
-        KEPBasUtlsleep(5);
-        IRetrieveMessages(query, out);
+    while (!RetrieveMessages(query, out, kLongestRetrieveWaitMs)) {
     }
 }
 
 bool KEPMsgSocketCommunicator::RetrieveMessages(KEPMsgMessageQuery* query,
                                                 KEPBasVector<KEPBasSocketMessage*>& out,
                                                 int timeoutMs) {
+    KEPMsgRetrieveMessageBuffer& buffer = KEPMsgRetrieveMessageBuffer::Instance();
     const int before = out.size();
-    IRetrieveMessages(query, out);
-    omi_Timer timer;
-    timer.Start();
-    while (out.size() == before && query != nullptr && timeoutMs >= 0 &&
-           timer.GetElapsedTime() * 1000.0 < timeoutMs) {
-        KEPBasUtlsleep(1);
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        // Read before looking: a store made after the look changes it and ends the wait.
+        const std::uint64_t seen = buffer.StoreCount();
         IRetrieveMessages(query, out);
+        if (out.size() != before) {
+            return true;
+        }
+        if (query == nullptr || timeoutMs < 0 || !buffer.WaitForStore(seen, deadline)) {
+            return false;
+        }
     }
-    return out.size() != before;
 }
 
 bool KEPMsgSocketCommunicator::SetReceiveDrainLimit(int messagesPerChannel) {
@@ -327,6 +373,14 @@ bool KEPMsgSocketCommunicator::SetReceiveDrainLimit(int messagesPerChannel) {
 
 int KEPMsgSocketCommunicator::GetReceiveDrainLimit() const {
     return m_receiveDrainLimit.load();
+}
+
+unsigned long KEPMsgSocketCommunicator::ReceivePassCount() const {
+    return m_receivePassCount.load();
+}
+
+bool KEPMsgSocketCommunicator::IsMessagingInterrupted() const {
+    return m_interruptMessaging.load();
 }
 
 KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPString& type) {
@@ -390,7 +444,9 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         waitable = &organizer.GetCurrentWaitable();
     }
 
-    waitable->WaitForConnectionAndMessages(timeoutMs);
+    m_receivePassCount.fetch_add(1);
+    waitable->WaitForConnectionAndMessages(timeoutMs,
+                                           &KEPMsgWaitableLock::Instance().ReceiveWakeup());
 
     // New connections join the registered channels and the current waitable; their first
     // message is read by a later pass.
@@ -411,10 +467,12 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     closedChannels.Clear();
     KEPBasSet<KEPString> typesToNotify;
 
-    // At most one message per ready channel-list entry, each read under one lease, and only
-    // from the connection the wait found ready.
+    // One message per ready channel-list entry, each read under one lease, and only from the
+    // connection the wait found ready; the drain puts entries with a further buffered message at
+    // the end of the list again.
     KEPBasVector<KEPMsgChannel>& listen = waitable->Listen();
     KEPBasVector<int> goneSocketIds;
+    DrainRounds drain(*waitable, m_receiveDrainLimit.load());
     for (int i = 0; i < listen.size(); ++i) {
         const int socketId = listen[i].GetSocketId();
         KEPMsgSocketLease lease = services.LeaseSocket(socketId);
@@ -426,9 +484,11 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         if (socket == nullptr || !IsListedConnection(*socket, *waitable, i)) {
             continue;  // a later connection got the id: neither read nor closed by this entry
         }
-        ReadMessage(*socket, listen[i], typesToNotify);
+        const bool stored = ReadMessage(*socket, listen[i], typesToNotify);
         if (socket->IsClosed()) {
             closedSocketIds.push_back(socketId);  // the peer's close, a reset, a bad header...
+        } else if (stored) {
+            drain.MessageRead(i, *socket);
         }
     }
     listen.Clear();
@@ -511,6 +571,7 @@ bool KEPMsgSocketCommunicator::IsOkToShutDownMessageTask() const {
 
 void KEPMsgSocketCommunicator::ShutdownMessageTask_priv() {
     m_messageTaskRunning.store(false);
+    KEPMsgWaitableLock::WakeReceivePass();  // the task's wait ends and its loop sees the flag
     KEPBasUtlsleep(100);
     KEPMsgChannelOrganizer::Instance().Shutdown();
 }

@@ -113,23 +113,30 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // The same with the channel each message came from.
     void IRetrieveMessagesWithChannel(KEPMsgMessageQuery* query,
                                       KEPBasVector<KEPMsgChannelMsgStruct>& out);
-    // Blocks until at least one message was appended to out, polling every 5 ms; another
-    // thread must run receive passes. Returns at once for a null query.
+    // Blocks until at least one message was appended to out; each store wakes it to look
+    // again. Another thread must run receive passes. Returns at once for a null query.
     void RetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out);
     // The same, giving up after timeoutMs (a negative time-out looks once): true when out grew.
     bool RetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out,
                           int timeoutMs);
-    // Sets how many messages a receive pass reads from each ready channel (1, the default,
-    // reads one); false and unchanged for values below 1.
+    // Sets how many messages a receive pass reads from each ready channel at most (1, the
+    // default, reads one); false and unchanged for values below 1. See the receive pass.
     bool SetReceiveDrainLimit(int messagesPerChannel);
     // The number of messages a receive pass reads from each ready channel at most.
     int GetReceiveDrainLimit() const;
     // One receive pass on waitable (the organizer's current waitable for null), waiting at
-    // most timeoutMs for traffic: accepts connections, reads at most one message per ready
-    // channel (only from the connection the wait found ready; a body cut off by the
-    // connection's end is dropped), removes closed channels and calls each arrived type's
-    // callback once.
+    // most timeoutMs for traffic: accepts connections, reads one message per ready channel
+    // (only from the connection the wait found ready; a body cut off by the connection's end is
+    // dropped), removes closed channels and calls each arrived type's callback once. With a
+    // drain limit N above 1, a channel whose next header is already whole in its read buffer is
+    // read again, round-robin with the other such channels, up to N messages per channel. The
+    // wait also ends early, with nothing open too, when a send is queued or a listened channel
+    // registered.
     void WaitConnectionsAndMessages(KEPMsgChannelWaitable* waitable, int timeoutMs);
+    // Module-internal: the number of receive passes begun so far (a seam for tests).
+    KEPMSG_INTERNAL unsigned long ReceivePassCount() const;
+    // Module-internal: whether m_interruptMessaging is up (a seam for tests).
+    KEPMSG_INTERNAL bool IsMessagingInterrupted() const;
 
     // --- Message task ----------------------------------------------------------------------
     // Arms the task-running flag; call before starting the thread that runs the task.
@@ -182,6 +189,7 @@ class KEPMSG_API KEPMsgSocketCommunicator
     std::atomic<bool> m_messageTaskRunning;
     std::atomic<bool> m_interruptMessaging;
     std::atomic<int> m_receiveDrainLimit;
+    std::atomic<unsigned long> m_receivePassCount;
     omi_Btree<KEPString, NotificationCallback> m_notificationCallbacks;
 };
 

@@ -483,13 +483,21 @@ int FD_ISSET(SOCKET s, const fd_set* set) {
     return 0;
 }
 
-int select(int /*nfds*/, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
-           const timeval* timeout) {
-    pollfd fds[3 * KEP_FD_SETSIZE];
+namespace {
+
+// The poll behind both waits: the handles of the three sets, then wakeHandle when it is not -1.
+int PollSets(fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, const timeval* timeout,
+             int wakeHandle, bool& woken) {
+    woken = false;
+    pollfd fds[3 * KEP_FD_SETSIZE + 1];
     std::size_t count = 0;
     if (!AddSet(readSet, POLLIN, fds, count) || !AddSet(writeSet, POLLOUT, fds, count) ||
         !AddSet(exceptSet, POLLPRI, fds, count)) {
         return FailWith(WSAENOTSOCK);
+    }
+    const std::size_t socketCount = count;
+    if (wakeHandle != -1) {
+        fds[count++] = pollfd{wakeHandle, POLLIN, 0};
     }
 
     using Clock = std::chrono::steady_clock;
@@ -512,10 +520,14 @@ int select(int /*nfds*/, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
         }
     }
 
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < socketCount; ++i) {
         if ((fds[i].revents & POLLNVAL) != 0) {
             return FailWith(WSAENOTSOCK);
         }
+    }
+    if (socketCount < count) {
+        woken = (fds[socketCount].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+        ready -= fds[socketCount].revents != 0 ? 1 : 0;
     }
     if (ready == 0) {
         FD_ZERO(readSet);
@@ -524,10 +536,22 @@ int select(int /*nfds*/, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
         return 0;
     }
     // End of stream and errors count as readable, as on Winsock: the next recv reports them.
-    int total = KeepReady(readSet, POLLIN | POLLHUP | POLLERR, fds, count);
-    total += KeepReady(writeSet, POLLOUT | POLLHUP | POLLERR, fds, count);
-    total += KeepReady(exceptSet, POLLPRI, fds, count);
+    int total = KeepReady(readSet, POLLIN | POLLHUP | POLLERR, fds, socketCount);
+    total += KeepReady(writeSet, POLLOUT | POLLHUP | POLLERR, fds, socketCount);
+    total += KeepReady(exceptSet, POLLPRI, fds, socketCount);
     return total;
+}
+
+}  // namespace
+
+int select(int /*nfds*/, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
+           const timeval* timeout) {
+    bool woken = false;
+    return PollSets(readSet, writeSet, exceptSet, timeout, -1, woken);
+}
+
+int SelectReadOrWake(fd_set* readSet, const timeval* timeout, int wakeHandle, bool& woken) {
+    return PollSets(readSet, nullptr, nullptr, timeout, wakeHandle, woken);
 }
 
 }  // namespace kepwsa

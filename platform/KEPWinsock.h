@@ -172,5 +172,9 @@ int FD_ISSET(SOCKET s, const fd_set* set);
 // not an open descriptor gives WSAENOTSOCK). nfds is accepted for Winsock compatibility and not
 // used. A negative time-out polls.
 int select(int nfds, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, const timeval* timeout);
+// The same wait over readSet alone, also ended when wakeHandle (a descriptor outside the set,
+// -1 for none) has input; woken tells whether it had. The wake handle is neither counted in the
+// result nor put in readSet. With an empty set it waits for the wake-up or the time-out alone.
+int SelectReadOrWake(fd_set* readSet, const timeval* timeout, int wakeHandle, bool& woken);
 
 }  // namespace kepwsa

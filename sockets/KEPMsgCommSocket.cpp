@@ -189,6 +189,15 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
     return served;
 }
 
+int KEPMsgCommSocket::PeekBufferedInput(char* buffer, int length) const {
+    const int available = BufferedInputBytes() > 0 ? m_readEnd - m_readBegin : 0;
+    const int copied = std::max(0, std::min(length, available));
+    if (copied > 0) {
+        std::memcpy(buffer, m_readBuffer.get() + m_readBegin, static_cast<std::size_t>(copied));
+    }
+    return copied;
+}
+
 int KEPMsgCommSocket::BufferedInputBytes() const {
     if (!m_inputOpen.load() || IsClosed()) {
         return 0;

@@ -19,6 +19,7 @@
 
 #include "channels/KEPMsgChannel.h"
 #include "channels/KEPMsgChannelOrganizer.h"
+#include "channels/KEPMsgWaitableLock.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "tests/sockets/SocketTestSupport.h"
 
@@ -45,6 +46,9 @@ bool FinishesWithinDeadline(Call call) {
 class ChannelSocketsTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Made now, as module start-up does: its wake-up descriptors must not take a number
+        // that a test closes and reuses.
+        KEPMsgWaitableLock::Instance();
         ASSERT_TRUE(m_listener.IsOpen());
         m_port = m_listener.Port();
     }

@@ -1,0 +1,65 @@
+#include "platform/KEPWakeupSignal.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// Non-blocking, and not inherited by programs the host starts.
+bool PrepareEnd(int handle) {
+    const int flags = ::fcntl(handle, F_GETFL);
+    return flags != -1 && ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) != -1 &&
+           ::fcntl(handle, F_SETFD, FD_CLOEXEC) != -1;
+}
+
+}  // namespace
+
+KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_signalled(false) {
+    int ends[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
+        return;
+    }
+    if (!PrepareEnd(ends[0]) || !PrepareEnd(ends[1])) {
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return;
+    }
+    m_readHandle = ends[0];
+    m_writeHandle = ends[1];
+}
+
+KEPWakeupSignal::~KEPWakeupSignal() {
+    if (m_readHandle != -1) {
+        ::close(m_readHandle);
+        ::close(m_writeHandle);
+    }
+}
+
+void KEPWakeupSignal::Signal() {
+    if (m_writeHandle == -1 || m_signalled.exchange(true)) {
+        return;  // already armed: the byte written then is still waiting
+    }
+    const char byte = 1;
+    // MSG_NOSIGNAL: should the host have closed the other end, no SIGPIPE ends the process.
+    while (::send(m_writeHandle, &byte, 1, MSG_NOSIGNAL) == -1 && errno == EINTR) {
+    }
+    // A full buffer (EAGAIN) is readable already, which is all a wake-up needs.
+}
+
+void KEPWakeupSignal::Clear() {
+    if (m_readHandle == -1) {
+        return;
+    }
+    char bytes[64];
+    for (;;) {
+        const ssize_t count = ::recv(m_readHandle, bytes, sizeof bytes, 0);
+        if (count > 0 || (count == -1 && errno == EINTR)) {
+            continue;
+        }
+        break;  // empty (EAGAIN)
+    }
+    m_signalled.store(false);
+}
