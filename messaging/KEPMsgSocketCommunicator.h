@@ -15,7 +15,10 @@
 // once a host stream is registered, they read no further than asked, so a host stream that
 // receives from the descriptor itself gets exactly a message's body.
 // Operations that change registries raise m_interruptMessaging before they wait for the mutex,
-// which makes every receive pass end with a 1 ms yield so they get in. Flags read without the
+// which makes every receive pass end with a 1 ms yield so they get in. A receive pass's wait
+// is ended early by the receive wake-up (KEPMsgWaitableLock), which queued sends, channel
+// registration and removal and ShutdownMessageTask signal; it is no channel and raises no flag.
+// Blocking retrieves are woken by the retrieve buffer's stores. Flags read without the
 // mutex are atomics. Lock order: communicator mutex -> send-buffer mutex -> organizer mutex ->
 // waitable lock -> connection-services mutex, and communicator mutex -> retrieve-buffer mutex.
 // Notification callbacks run with no lock held.
@@ -145,8 +148,9 @@ class KEPMSG_API KEPMsgSocketCommunicator
     bool IsMessageTaskRunning() const;
     // The opposite of IsMessageTaskRunning(): true when the task's loop should end.
     bool IsOkToShutDownMessageTask() const;
-    // Clears the task-running flag, waits 100 ms holding the communicator mutex and closes
-    // every registered channel. Does not wait for the task's thread.
+    // Clears the task-running flag and wakes the task's wait (its loop ends at once), waits
+    // 100 ms holding the communicator mutex and closes every registered channel. Does not wait
+    // for the task's thread.
     void ShutdownMessageTask();
 
   private:

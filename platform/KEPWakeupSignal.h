@@ -19,7 +19,7 @@
 class KEPWakeupSignal {
   public:
     KEPWakeupSignal();
-    // Closes both ends of the pipe.
+    // Closes both ends of the pair.
     ~KEPWakeupSignal();
     KEPWakeupSignal(const KEPWakeupSignal&) = delete;
     KEPWakeupSignal& operator=(const KEPWakeupSignal&) = delete;
@@ -28,7 +28,7 @@ class KEPWakeupSignal {
     void Signal();
     // Consumes the wake-up: Handle() is no longer readable (unless a new Signal() follows).
     void Clear();
-    // The descriptor to watch for input, or -1 when there is no pipe.
+    // The descriptor to watch for input, or -1 when there is no pair.
     int Handle() const { return m_readHandle; }
 
   private:

@@ -64,6 +64,20 @@ class FdOutputStream : public KEPBasOutputStream {
     RawSocket& m_socket;
 };
 
+// Collects what a message writes.
+class StringOutputStream : public KEPBasOutputStream {
+  public:
+    explicit StringOutputStream(std::string& bytes) : m_bytes(bytes) {}
+    bool write(void* data, int length, int& written) override {
+        m_bytes.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
+        written += length;
+        return true;
+    }
+
+  private:
+    std::string& m_bytes;
+};
+
 SequencedMessage* MakeTestMessage(const std::string& type) {
     if (type == TextMessage::kType) {
         return new TextMessage();
@@ -85,6 +99,13 @@ bool RawSocket::SendMessage(KEPBasSocketMessage& message) {
     }
     FdOutputStream stream(*this);
     return message.WriteBody(&stream);
+}
+
+std::string WireBytes(KEPBasSocketMessage& message) {
+    std::string bytes = HeaderBytes(message.GetMessageType().GetUTF8());
+    StringOutputStream stream(bytes);
+    message.WriteBody(&stream);
+    return bytes;
 }
 
 bool RawSocket::ReceiveType(std::string& type, double timeoutSeconds) {

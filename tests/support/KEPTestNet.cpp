@@ -17,6 +17,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <thread>
 
@@ -95,6 +97,20 @@ bool WaitUntil(const std::function<bool()>& condition, double timeoutSeconds) {
 
 bool WaitReadable(int fd, double timeoutSeconds) {
     return PollReadable(fd, DeadlineAfter(timeoutSeconds));
+}
+
+BackgroundCall::BackgroundCall(std::function<void()> call)
+    : m_thread([this, call] {
+          call();
+          m_done.store(true);
+      }) {}
+
+BackgroundCall::~BackgroundCall() {
+    if (!WaitUntil([this] { return Done(); }, 30.0)) {
+        std::fprintf(stderr, "background call still blocked after 30 s: aborting\n");
+        std::abort();
+    }
+    m_thread.join();
 }
 
 bool IsOpenDescriptor(int fd) {

@@ -11,11 +11,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 class KEPBasSocketMessage;
@@ -42,6 +44,24 @@ class SequencedMessage;
 bool WaitUntil(const std::function<bool()>& condition, double timeoutSeconds = 10.0);
 // True when fd has data (or the end of the connection) waiting within timeoutSeconds.
 bool WaitReadable(int fd, double timeoutSeconds);
+
+// Runs a call on a thread of its own, for a test that checks what a blocking call does while
+// the test acts. The destructor waits for the call; one that is still blocked after a long
+// deadline (a lost wake-up) aborts the program with a message instead of hanging it.
+class BackgroundCall {
+  public:
+    explicit BackgroundCall(std::function<void()> call);
+    ~BackgroundCall();
+    BackgroundCall(const BackgroundCall&) = delete;
+    BackgroundCall& operator=(const BackgroundCall&) = delete;
+
+    // True once the call has returned.
+    bool Done() const { return m_done.load(); }
+
+  private:
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
+};
 
 bool IsOpenDescriptor(int fd);
 // The number the next descriptor would get (the lowest free one).
