@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 
 #include "messaging/KEPMsgMessageQueryByType.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
@@ -159,16 +158,26 @@ TEST_F(RetrieveBufferTest, RecordWithoutMessageIsNotStored) {
     EXPECT_EQ(0, Buffer().Count());
 }
 
-TEST_F(RetrieveBufferTest, BlockingRetrieveReturnsOnlyWhenOutGrew) {
+// The retriever is known to wait before anything is stored; then one store of another type
+// leaves it waiting and one of its type ends the wait: no later store is needed.
+TEST_F(RetrieveBufferTest, BlockingRetrieveWakesOnASingleStoreOfItsType) {
     KEPBasVector<KEPBasSocketMessage*> out;
     out.push_back(nullptr);  // entries already there do not count
-    std::thread producer([this] { Store(new TextMessage(9, "late")); });
     KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
-    KEPMsgSocketCommunicator::Instance().RetrieveMessages(&query, out);
-    producer.join();
+    {
+        BackgroundCall retriever(
+            [&] { KEPMsgSocketCommunicator::Instance().RetrieveMessages(&query, out); });
+        ASSERT_TRUE(WaitUntil([&] { return Buffer().WaitingRetrieverCount() == 1; }));
+        Store(new FixedMessage(8, 0, 0));
+        // It wakes, finds nothing of its type and waits again.
+        ASSERT_TRUE(WaitUntil([&] { return Buffer().WaitingRetrieverCount() == 1; }));
+        Store(new TextMessage(9, "late"));
+        EXPECT_TRUE(WaitUntil([&] { return retriever.Done(); }));
+    }
     ASSERT_EQ(2, out.size());
     EXPECT_EQ(9u, static_cast<SequencedMessage*>(out[1])->Sequence());
     delete out[1];
+    EXPECT_EQ(1, Buffer().Count());  // the other type stays stored
 }
 
 }  // namespace

@@ -255,16 +255,21 @@ TEST_F(CommunicatorTest, ErrorsOnGoneChannelGiveZeroAndLeaveTextAlone) {
     EXPECT_TRUE(a.peer.WaitPeerClosed());
 }
 
-TEST_F(CommunicatorTest, PassWithNothingToWaitOnReturnsAndInterruptIsPassedOn) {
-    Pass();  // no channel: no wait at all
+// The waitable's flag becomes the communicator's interrupt flag, which then stays up until a
+// bracketed facade call lowers it again.
+TEST_F(CommunicatorTest, WakeUpByteIsPassedOnAsTheInterruptFlag) {
     RawLink wake = ConnectToRawPeer(m_listener, "x__internal");
+    EXPECT_FALSE(Comm().IsMessagingInterrupted());  // AddConnection's bracket lowered it
     const char byte = 1;
     ASSERT_TRUE(wake.peer.SendBytes(&byte, 1));
     ASSERT_TRUE(WaitUntil([&] { return WaitReadable(wake.channel.GetSocketId(), 0); }));
     Pass();
+    EXPECT_TRUE(Comm().IsMessagingInterrupted());
     EXPECT_FALSE(KEPMsgChannelOrganizer::Instance().GetCurrentWaitable().IsListenInterupted());
     EXPECT_EQ(0, Stored());
     EXPECT_EQ(1, RegisteredChannelCount());
+    Comm().RemoveMessageNotificationCallback(TextMessage::kType);
+    EXPECT_FALSE(Comm().IsMessagingInterrupted());
 }
 
 }  // namespace
