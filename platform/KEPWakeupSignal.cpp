@@ -53,13 +53,15 @@ void KEPWakeupSignal::Clear() {
     if (m_readHandle == -1) {
         return;
     }
+    // Usually one byte waits (one write per armed period): a short read has emptied the pair,
+    // and no signaller writes again before the flag below is lowered.
     char bytes[64];
     for (;;) {
         const ssize_t count = ::recv(m_readHandle, bytes, sizeof bytes, 0);
-        if (count > 0 || (count == -1 && errno == EINTR)) {
+        if (count == static_cast<ssize_t>(sizeof bytes) || (count == -1 && errno == EINTR)) {
             continue;
         }
-        break;  // empty (EAGAIN)
+        break;
     }
     m_signalled.store(false);
 }
