@@ -83,9 +83,9 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // cut off in the middle of a message sees this; Connect() clears it.
     KEPMSG_INTERNAL bool InputEndedInRead() const { return m_inputEndedInRead; }
     bool HasBufferedInput() const { return BufferedInputBytes() > 0; }
-    // Copies up to length bytes of the buffered input to buffer without consuming them; returns
-    // how many. For the thread that reads.
-    int PeekBufferedInput(char* buffer, int length) const;
+    // Module-internal: copies up to length bytes of the buffered input to buffer without
+    // consuming them; returns how many. For the thread that reads.
+    KEPMSG_INTERNAL int PeekBufferedInput(char* buffer, int length) const;
 
     // Starts collecting small writes (see above). Nested calls are not counted.
     void BeginGather();
