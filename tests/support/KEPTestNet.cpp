@@ -17,6 +17,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -93,6 +97,20 @@ bool WaitUntil(const std::function<bool()>& condition, double timeoutSeconds) {
     return true;
 }
 
+bool FinishesWithinDeadline(std::function<void()> call) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([call, done] {
+        call();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        std::fprintf(stderr, "call did not finish within 10 s: blocked for good\n");
+        std::abort();
+    }
+    return true;
+}
+
 bool WaitReadable(int fd, double timeoutSeconds) {
     return PollReadable(fd, DeadlineAfter(timeoutSeconds));
 }
@@ -117,6 +135,17 @@ int OpenDescriptorCount() {
         --count;  // the directory stream's own descriptor
     }
     return count;
+}
+
+long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
 }
 
 int BytesWaiting(int fd) {

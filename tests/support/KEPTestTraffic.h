@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "channels/KEPMsgChannel.h"
 #include "tests/support/KEPTestMessages.h"
 
@@ -24,8 +24,8 @@ const std::uint32_t kControlBye = 1;
 
 // The traffic message with sequence s.
 std::unique_ptr<SequencedMessage> MakeTrafficMessage(std::uint32_t sequence);
-// A control message of the given kind.
-std::unique_ptr<SequencedMessage> MakeControlMessage(std::uint32_t kind);
+// A control message of the given kind, carrying value.
+std::unique_ptr<SequencedMessage> MakeControlMessage(std::uint32_t kind, std::uint64_t value = 0);
 // The control kind of message, or 0 when it is traffic.
 std::uint32_t ControlKind(SequencedMessage& message);
 // True when message is intact and equal to MakeTrafficMessage(expected); otherwise false with
@@ -41,13 +41,13 @@ class TrafficSender {
     // or queued as SentImmediately says. Queued ones go out with the next transmit pass.
     void Send(const KEPMsgChannel& channel, std::uint32_t begin, std::uint32_t end);
     // Sends a control message immediately.
-    void SendControl(const KEPMsgChannel& channel, std::uint32_t kind);
-    // True when nothing this sender queued is pending any more; frees what was sent.
+    void SendControl(const KEPMsgChannel& channel, std::uint32_t kind, std::uint64_t value = 0);
+    // Frees every message no longer pending; true when none is left.
     bool AllWritten();
 
   private:
-    std::vector<std::unique_ptr<SequencedMessage>> m_keep;
-    KEPBasVector<unsigned int> m_queuedIds;
+    // Each message with the id it was queued under (0 when sent immediately).
+    std::vector<std::pair<unsigned int, std::unique_ptr<SequencedMessage>>> m_kept;
 };
 
 // Checks incoming traffic of one direction in order.
