@@ -1,6 +1,7 @@
 // Soak test: two processes exchange traffic over connections that come and go, for a set time.
 //
 //   kep_soak [--seconds N] [--seed S]
+//   kep_soak --first-id      exits 0 when the first message id of a fresh process is 1
 //
 // The parent starts a server and runs the message task on a thread of its own; it starts itself
 // again as the child (--child), which runs its own receive and transmit passes. The child keeps
@@ -295,6 +296,14 @@ int RunParent(double seconds, unsigned seed) {
     return ok ? 0 : 1;
 }
 
+int FirstId() {
+    MessagingSetup setup;
+    TextMessage message(0, "id");
+    unsigned int id = 0;
+    KEPMsgSocketCommunicator::Instance().ISendSocketMessage(KEPMsgChannel(), &message, id);
+    return id == 1 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -308,10 +317,12 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[++i]);
         } else if (flag == "--seed" && hasValue) {
             seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (flag == "--first-id") {
+            return FirstId();
         } else if (flag == "--child" && hasValue) {
             childPort = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: kep_soak [--seconds N] [--seed S]\n");
+            std::fprintf(stderr, "usage: kep_soak [--seconds N] [--seed S] | --first-id\n");
             return 2;
         }
     }

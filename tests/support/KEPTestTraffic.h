@@ -2,10 +2,8 @@
 // receiver can check every message (sequence, type, size, content) without extra data.
 //
 // Sequence s of a direction is a Text, Fixed or Blob whose content is derived from s; most are
-// small, every 1000th is a blob of about 4 MiB. The exchange runs in rounds: one side sends its
-// batch r, the other answers with its batch r once it has all of it, so only one side writes
-// at a time. A Fixed message with sequence kControlSequence is a control message (value =
-// kind), never counted as traffic.
+// small, every 1000th is a blob of about 4 MiB. A Fixed message with sequence kControlSequence
+// is a control message (value = kind, wide = its argument), never counted as traffic.
 #pragma once
 
 #include <cstdint>
