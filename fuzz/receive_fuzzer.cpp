@@ -12,7 +12,6 @@
 // engine (KEP_FUZZ_REPLAY), main() replays the files and directories given on the command line,
 // which makes the seed corpus an ordinary test. The harness is process-wide and single-threaded.
 #include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,16 +60,6 @@ void CountTextNotification(const KEPString& /*type*/) {
     std::fprintf(stderr, "receive_fuzzer: %s\n", what);
     std::fflush(stderr);
     std::abort();
-}
-
-// The remote port of a library connection (its socket id is its descriptor), or -1.
-int RemotePort(int socketId) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(socketId, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    return ntohs(address.sin_port);
 }
 
 class Harness {

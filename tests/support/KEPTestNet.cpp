@@ -169,10 +169,12 @@ long RaiseDescriptorLimit(long wanted) {
     return static_cast<long>(limit.rlim_cur);
 }
 
-int LocalPort(int fd) {
+namespace {
+
+int PortOf(int fd, int (*query)(int, sockaddr*, socklen_t*)) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (query(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return -1;
     }
     if (address.ss_family == AF_INET) {
@@ -182,6 +184,16 @@ int LocalPort(int fd) {
         return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
     }
     return -1;
+}
+
+}  // namespace
+
+int LocalPort(int fd) {
+    return PortOf(fd, ::getsockname);
+}
+
+int RemotePort(int fd) {
+    return PortOf(fd, ::getpeername);
 }
 
 std::string Bytes(std::initializer_list<int> values) {

@@ -60,6 +60,8 @@ int BytesWaiting(int fd);
 long RaiseDescriptorLimit(long wanted);
 // The local port a socket descriptor is bound to, or -1.
 int LocalPort(int fd);
+// The port of the peer at the other end of a connected socket descriptor, or -1.
+int RemotePort(int fd);
 
 // The bytes with the given values.
 std::string Bytes(std::initializer_list<int> values);
