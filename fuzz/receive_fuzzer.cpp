@@ -12,14 +12,11 @@
 // engine (KEP_FUZZ_REPLAY), main() replays the files and directories given on the command line,
 // which makes the seed corpus an ordinary test. The harness is process-wide and single-threaded.
 #include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -31,7 +28,6 @@
 #include <string>
 #include <vector>
 
-#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgSimpleInputStream.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
@@ -64,27 +60,6 @@ void CountTextNotification(const KEPString& /*type*/) {
     std::fprintf(stderr, "receive_fuzzer: %s\n", what);
     std::fflush(stderr);
     std::abort();
-}
-
-int OpenDescriptorCount() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir) != nullptr) {
-            ++count;
-        }
-        ::closedir(dir);
-    }
-    return count;
-}
-
-// The remote port of a library connection (its socket id is its descriptor), or -1.
-int RemotePort(int socketId) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(socketId, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    return ntohs(address.sin_port);
 }
 
 class Harness {
@@ -166,20 +141,20 @@ class Harness {
     // Sends every byte without ever blocking on a full socket: while the peer's buffers are
     // full, receive passes drain them.
     void Feed(RawSocket& peer, const std::uint8_t* data, std::size_t size) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (size > 0) {
+        const bool fed = WaitUntil([&] {
             const ssize_t sent = ::send(peer.Fd(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (sent > 0) {
                 data += sent;
                 size -= static_cast<std::size_t>(sent);
             } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    Fail("the library stopped reading from the fuzzed peer");
-                }
                 Pass();
             } else {
-                return;  // the library shut the connection: the rest cannot be delivered
+                size = 0;  // the library shut the connection: the rest cannot be delivered
             }
+            return size == 0;
+        });
+        if (!fed) {
+            Fail("the library stopped reading from the fuzzed peer");
         }
     }
 
@@ -187,30 +162,20 @@ class Harness {
 
     // Runs passes until condition holds; a pass that never settles is a hang.
     void Settle(const std::function<bool()>& condition, const char* failure) {
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(static_cast<int>(kSettleSeconds * 1000));
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                Fail(failure);
-            }
-            Pass();
+        if (!PumpUntil(condition, kSettleSeconds)) {
+            Fail(failure);
         }
     }
 
     // Takes every stored message out. Returns true when the probe arrived, whole, on the
     // well-behaved client's channel; anything else on that channel is a cross-talk fault.
     bool Collect(int goodPort, FixedMessage& probe) {
-        KEPBasVector<KEPMsgChannelMsgStruct> records;
-        AllMessagesQuery all;
-        KEPMsgSocketCommunicator::Instance().IRetrieveMessagesWithChannel(&all, records);
         bool found = false;
-        for (int i = 0; i < records.size(); ++i) {
-            std::unique_ptr<SequencedMessage> message(
-                static_cast<SequencedMessage*>(records[i].m_message));
-            if (RemotePort(records[i].m_channel.GetSocketId()) != goodPort) {
+        for (ReceivedMessage& record : TakeReceived()) {
+            if (RemotePort(record.channel.GetSocketId()) != goodPort) {
                 continue;  // from the fuzzed peer: anything goes
             }
-            FixedMessage* fixed = dynamic_cast<FixedMessage*>(message.get());
+            FixedMessage* fixed = dynamic_cast<FixedMessage*>(record.message.get());
             if (fixed == nullptr || !fixed->IsIntact() || fixed->Sequence() != probe.Sequence() ||
                 fixed->Value() != probe.Value() || fixed->Wide() != probe.Wide()) {
                 Fail("the well-behaved client's message arrived damaged");
@@ -246,39 +211,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 namespace {
 
-bool ReplayFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
-                                  std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    return true;
-}
-
 // Replays a file, or every regular file of a directory in name order; counts the inputs.
 bool ReplayPath(const std::string& path, int& replayed) {
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) {
-        if (!ReplayFile(path)) {
+    std::vector<std::string> files;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                files.push_back(path + "/" + entry->d_name);
+            }
+        }
+        ::closedir(dir);
+        std::sort(files.begin(), files.end());
+    } else {
+        files.push_back(path);
+    }
+    for (const std::string& name : files) {
+        std::ifstream file(name, std::ios::binary);
+        if (!file) {
             return false;
         }
-        ++replayed;
-        return true;
-    }
-    std::vector<std::string> names;
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            names.push_back(entry->d_name);
-        }
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        if (!ReplayFile(path + "/" + name)) {
-            return false;
-        }
+        const std::string bytes((std::istreambuf_iterator<char>(file)),
+                                std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         ++replayed;
     }
     return true;

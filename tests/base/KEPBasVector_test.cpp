@@ -51,15 +51,4 @@ TEST(KEPBasVectorTest, StringElementsAreCopiedAndReleased) {
     EXPECT_GE(strings.Capacity(), strings.size());
 }
 
-TEST(KEPBasVectorTest, DestroyingPointerVectorLeavesObjectsAlive) {
-    int* object = new int(3);
-    {
-        KEPBasVector<int*> pointers;
-        pointers.push_back(object);
-        pointers.PushBack(object);
-    }
-    EXPECT_EQ(3, *object);
-    delete object;
-}
-
 }  // namespace

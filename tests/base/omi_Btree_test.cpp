@@ -145,14 +145,4 @@ TEST(omi_BtreeTest, StringKeysOrderByUnsignedBytes) {
     EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
 }
 
-TEST(omi_BtreeTest, DestroyingPointerTreeLeavesObjectsAlive) {
-    int* object = new int(42);
-    {
-        omi_Btree<KEPString, int*> tree;
-        tree.Insert("x", object);
-    }
-    EXPECT_EQ(42, *object);
-    delete object;
-}
-
 }  // namespace

@@ -92,14 +92,4 @@ TEST(omi_IntTableTest, RandomOperationsMatchOrderedMap) {
     EXPECT_EQ(reference, walked);
 }
 
-TEST(omi_IntTableTest, DestroyingTableLeavesObjectsAlive) {
-    int* object = new int(5);
-    {
-        Table table;
-        table.Insert(1, object);
-    }
-    EXPECT_EQ(5, *object);
-    delete object;
-}
-
 }  // namespace

@@ -9,12 +9,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <future>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "channels/KEPMsgChannel.h"
@@ -24,24 +19,6 @@
 #include "tests/sockets/SocketTestSupport.h"
 
 namespace keptest {
-
-// Runs call on another thread and returns true when it finishes within a generous deadline.
-// A call that blocks for good (a deadlock, a wait that ignores its time-out) aborts the
-// program with a message instead of hanging until the ctest watchdog.
-template <class Call>
-bool FinishesWithinDeadline(Call call) {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> finished = done->get_future();
-    std::thread([call, done]() mutable {
-        call();
-        done->set_value();
-    }).detach();
-    if (finished.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        std::fprintf(stderr, "call did not finish within 10 s: blocked for good\n");
-        std::abort();
-    }
-    return true;
-}
 
 class ChannelSocketsTest : public ::testing::Test {
   protected:

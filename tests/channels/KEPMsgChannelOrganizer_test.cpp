@@ -71,39 +71,32 @@ TEST_F(KEPMsgChannelOrganizerTest, UnlistenedChannelIsVisibleButNeverWaitedOn) {
     EXPECT_TRUE(Registered().empty());
 }
 
-TEST_F(KEPMsgChannelOrganizerTest, RemoveWithShutdownClosesConnectionAndClearsCallersChannel) {
-    KEPMsgChannel channel = Connect(KEPString("gone"));
-    const int id = channel.GetSocketId();
-    const int peer = PeerOf(channel);
-    organizer().RegisterChannel(channel, true);
-    organizer().RemoveChannel(channel, true);
-    EXPECT_EQ(channel.GetSocketId(), -1);
-    EXPECT_EQ(KEPMsgConnectionServicesUtils::Instance().GetSocket(id), nullptr);
-    EXPECT_TRUE(Registered().empty());
-    EXPECT_TRUE(Listened().empty());
-    // The peer sees the end of the connection.
-    ASSERT_TRUE(WaitReadable(peer, 10));
-    char byte;
-    EXPECT_EQ(::recv(peer, &byte, 1, 0), 0);
-}
-
-TEST_F(KEPMsgChannelOrganizerTest, RemoveWithoutShutdownLeavesConnectionOpen) {
-    KEPMsgChannel channel = Connect(KEPString("kept"));
-    const int id = channel.GetSocketId();
-    organizer().RegisterChannel(channel, true);
-    organizer().RemoveChannel(channel, false);
-    EXPECT_EQ(channel.GetSocketId(), id);
-    KEPMsgSocket* socket = KEPMsgConnectionServicesUtils::Instance().GetSocket(id);
-    ASSERT_NE(socket, nullptr);
-    EXPECT_FALSE(socket->IsClosed());
-}
-
-TEST_F(KEPMsgChannelOrganizerTest, RemovingUnregisteredChannelWithShutdownStillClosesIt) {
-    KEPMsgChannel stranger = Connect(KEPString("stranger"));
-    const int id = stranger.GetSocketId();
-    organizer().RemoveChannel(stranger, true);
-    EXPECT_EQ(stranger.GetSocketId(), -1);
-    EXPECT_EQ(KEPMsgConnectionServicesUtils::Instance().GetSocket(id), nullptr);
+// With shutdown the connection is closed (registered or not) and the caller's channel cleared;
+// without, the connection stays open and the channel keeps its id.
+TEST_F(KEPMsgChannelOrganizerTest, RemoveClosesTheConnectionOnlyWithShutdown) {
+    const struct {
+        const char* name;
+        bool registered;
+        bool shutdown;
+    } rows[] = {{"registered, shutdown", true, true},
+                {"registered, no shutdown", true, false},
+                {"never registered, shutdown", false, true}};
+    for (const auto& row : rows) {
+        KEPMsgChannel channel = Connect(KEPString(row.name));
+        const int id = channel.GetSocketId();
+        const int peer = PeerOf(channel);
+        if (row.registered) {
+            organizer().RegisterChannel(channel, true);
+        }
+        organizer().RemoveChannel(channel, row.shutdown);
+        EXPECT_TRUE(Registered().empty()) << row.name;
+        EXPECT_TRUE(Listened().empty()) << row.name;
+        EXPECT_EQ(channel.GetSocketId(), row.shutdown ? -1 : id) << row.name;
+        KEPMsgSocket* socket = KEPMsgConnectionServicesUtils::Instance().GetSocket(id);
+        EXPECT_EQ(socket == nullptr, row.shutdown) << row.name;
+        EXPECT_EQ(WaitReadable(peer, row.shutdown ? 10 : 0), row.shutdown)
+            << row.name << ": the peer sees the end only after a shutdown";
+    }
 }
 
 TEST_F(KEPMsgChannelOrganizerTest, NullLookupAppendsAllInRegistrationOrder) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChannelTestSockets.h"
@@ -18,29 +19,30 @@ namespace {
 
 using KEPMsgChannelWaitableTest = ChannelSocketsTest;
 
-// Nothing to watch: the wait must not wait for its (here one minute) time-out.
-TEST_F(KEPMsgChannelWaitableTest, NothingOpenReturnsWithoutWaiting) {
-    KEPMsgChannelWaitable empty;
-    EXPECT_TRUE(FinishesWithinDeadline([&] { empty.WaitForConnectionAndMessages(60000); }));
-
+// Nothing to watch, or a negative time-out: the wait must not wait (here up to a minute).
+TEST_F(KEPMsgChannelWaitableTest, NothingOpenOrNegativeTimeoutReturnsWithoutWaiting) {
     KEPMsgChannel closed = Connect(KEPString("closed"));
     closed.GetSocket()->Shutdown();
     KEPMsgChannel gone = Connect(KEPString("gone"));
     KEPMsgChannel goneCopy = gone;
     gone.Shutdown();
-    KEPMsgChannelWaitable nothingOpen(List({KEPMsgChannel(), closed, goneCopy}));
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(FinishesWithinDeadline([&] { nothingOpen.WaitForConnectionAndMessages(60000); }));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(nothingOpen.Listen().size(), 0);
-    EXPECT_EQ(nothingOpen.NewlyCreated().size(), 0);
-}
-
-TEST_F(KEPMsgChannelWaitableTest, NegativeTimeoutPolls) {
     KEPMsgChannel idle = Connect(KEPString("idle"));
-    KEPMsgChannelWaitable waitable(List({idle}));
-    EXPECT_TRUE(FinishesWithinDeadline([&] { waitable.WaitForConnectionAndMessages(-5); }));
-    EXPECT_EQ(waitable.Listen().size(), 0);
+    const struct {
+        const char* name;
+        KEPBasVector<KEPMsgChannel> channels;
+        int timeoutMs;
+    } rows[] = {{"empty", List({}), 60000},
+                {"nothing open", List({KEPMsgChannel(), closed, goneCopy}), 60000},
+                {"negative time-out", List({idle}), -5}};
+    for (const auto& row : rows) {
+        KEPMsgChannelWaitable waitable(row.channels);
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(
+            FinishesWithinDeadline([&] { waitable.WaitForConnectionAndMessages(row.timeoutMs); }));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << row.name;
+        EXPECT_EQ(waitable.Listen().size(), 0) << row.name;
+        EXPECT_EQ(waitable.NewlyCreated().size(), 0) << row.name;
+    }
 }
 
 TEST_F(KEPMsgChannelWaitableTest, ReadyConnectionIsListedAndDataLeftUnread) {
@@ -103,30 +105,22 @@ TEST_F(KEPMsgChannelWaitableTest, PendingClientYieldsExactlyOneNewChannel) {
     EXPECT_NE(waitable.NewlyCreated()[1].GetSocketId(), created.GetSocketId());
 }
 
-TEST_F(KEPMsgChannelWaitableTest, WakeUpByteSetsFlagAndIsConsumed) {
+// The byte wakes a wait of another thread; listed twice, it is still one byte consumed, with
+// no blocking read.
+TEST_F(KEPMsgChannelWaitableTest, WakeUpByteEndsTheWaitSetsFlagAndIsConsumed) {
     KEPMsgChannel wakeUp = Connect(KEPString("x__internal_y"));
-    SendByte(wakeUp);
-    // Listed twice: still one byte consumed, no blocking read.
     KEPMsgChannelWaitable waitable(List({wakeUp, wakeUp}));
-    waitable.WaitForConnectionAndMessages(10000);
-    EXPECT_TRUE(waitable.IsListenInterupted());
-    EXPECT_EQ(waitable.Listen().size(), 0);
-    EXPECT_FALSE(WaitReadable(wakeUp.GetSocketId(), 0));
-    EXPECT_TRUE(wakeUp.IsActiveInCurrentThreads());
-}
-
-TEST_F(KEPMsgChannelWaitableTest, WakeUpByteEndsWaitOfAnotherThread) {
-    KEPMsgChannel wakeUp = Connect(KEPString("__internal"));
-    KEPMsgChannelWaitable waitable(List({wakeUp}));
     const int peer = PeerOf(wakeUp);
     std::thread writer([peer] {
         char byte = 1;
         ::send(peer, &byte, 1, MSG_NOSIGNAL);
     });
-    // A minute-long wait ends with the byte.
     EXPECT_TRUE(FinishesWithinDeadline([&] { waitable.WaitForConnectionAndMessages(60000); }));
     writer.join();
     EXPECT_TRUE(waitable.IsListenInterupted());
+    EXPECT_EQ(waitable.Listen().size(), 0);
+    EXPECT_FALSE(WaitReadable(wakeUp.GetSocketId(), 0));
+    EXPECT_TRUE(wakeUp.IsActiveInCurrentThreads());
 }
 
 // The set's capacity is KEP_FD_SETSIZE distinct descriptors; later ones are left unwatched.

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,17 +24,18 @@ std::string ReadFile(const std::string& path) {
     return content.str();
 }
 
-int CountFiles(const std::string& directory) {
-    int count = 0;
+// The names of the files in directory.
+std::vector<std::string> Files(const std::string& directory) {
+    std::vector<std::string> names;
     if (DIR* dir = ::opendir(directory.c_str())) {
         while (dirent* entry = ::readdir(dir)) {
             if (entry->d_name[0] != '.') {
-                ++count;
+                names.push_back(entry->d_name);
             }
         }
         ::closedir(dir);
     }
-    return count;
+    return names;
 }
 
 // The variable is read when the singleton is constructed, so each case re-creates it.
@@ -50,13 +53,8 @@ class DebugLogTest : public ConnectionFixture {
     void TearDown() override {
         ::unsetenv("KEP_DEBUG_COONECTIONS");
         ConnectionFixture::TearDown();
-        if (DIR* dir = ::opendir(m_directory.c_str())) {
-            while (dirent* entry = ::readdir(dir)) {
-                if (entry->d_name[0] != '.') {
-                    ::unlink((m_directory + "/" + entry->d_name).c_str());
-                }
-            }
-            ::closedir(dir);
+        for (const std::string& name : Files(m_directory)) {
+            ::unlink((m_directory + "/" + name).c_str());
         }
         ::rmdir(m_directory.c_str());
     }
@@ -133,7 +131,7 @@ TEST_F(DebugLogTest, NoVariableNoFile) {
     KEPMsgServerSocket* server = Services().StartServer(LoopbackAddress(0), 4);
     ASSERT_NE(server, nullptr);
     Services().ShutDownConnection(server->GetId());
-    EXPECT_EQ(CountFiles(m_directory), 0);
+    EXPECT_TRUE(Files(m_directory).empty());
 }
 
 }  // namespace

@@ -122,35 +122,29 @@ TEST_F(RetrieveBufferTest, WithChannelGivesTheChannelAndAnIdWithAllBitsSet) {
     delete records[1].m_message;
 }
 
-TEST_F(RetrieveBufferTest, DuplicateOrOutOfRangePositionsHandEachMessageOutOnce) {
-    Store(new TextMessage(1, "a"));
-    Store(new TextMessage(2, "b"));
-    Store(new TextMessage(3, "c"));
-    FixedPositionsQuery sloppy({2, 2, -1, 7, 0});
-    KEPBasVector<KEPBasSocketMessage*> out;
-    Buffer().IRetrieveMessages(&sloppy, out);
-    ASSERT_EQ(2, out.size());
-    EXPECT_EQ(3u, static_cast<SequencedMessage*>(out[0])->Sequence());
-    EXPECT_EQ(1u, static_cast<SequencedMessage*>(out[1])->Sequence());
-    delete out[0];
-    delete out[1];
-    EXPECT_EQ((std::vector<std::uint32_t>{2}), Sequences(TakeMessages()));
-}
-
-// Positions that ascend until one past the end: the valid ones go out, the rest stays in order.
-TEST_F(RetrieveBufferTest, AscendingPositionsEndingOutOfRangeHandOutOnlyValidOnes) {
-    for (std::uint32_t sequence = 1; sequence <= 4; ++sequence) {
-        Store(new TextMessage(sequence, "x"));
+// Positions from a sloppy host query (repeated, negative, past the end, ascending until one past
+// the end): each valid message goes out once, in the order given; the rest stays in arrival
+// order.
+TEST_F(RetrieveBufferTest, SloppyPositionsHandEachValidMessageOutOnce) {
+    const struct {
+        std::vector<int> positions;
+        std::vector<std::uint32_t> out;
+        std::vector<std::uint32_t> left;
+    } rows[] = {{{2, 2, -1, 7, 0}, {3, 1}, {2, 4}}, {{0, 2, 4}, {1, 3}, {2, 4}}};
+    for (const auto& row : rows) {
+        for (std::uint32_t sequence = 1; sequence <= 4; ++sequence) {
+            Store(new TextMessage(sequence, "x"));
+        }
+        FixedPositionsQuery query(row.positions);
+        KEPBasVector<KEPBasSocketMessage*> out;
+        Buffer().IRetrieveMessages(&query, out);
+        std::vector<std::unique_ptr<SequencedMessage>> taken;
+        for (int i = 0; i < out.size(); ++i) {
+            taken.emplace_back(static_cast<SequencedMessage*>(out[i]));
+        }
+        EXPECT_EQ(row.out, Sequences(taken)) << ::testing::PrintToString(row.positions);
+        EXPECT_EQ(row.left, Sequences(TakeMessages())) << ::testing::PrintToString(row.positions);
     }
-    FixedPositionsQuery query({0, 2, 4});
-    KEPBasVector<KEPBasSocketMessage*> out;
-    Buffer().IRetrieveMessages(&query, out);
-    ASSERT_EQ(2, out.size());
-    EXPECT_EQ(1u, static_cast<SequencedMessage*>(out[0])->Sequence());
-    EXPECT_EQ(3u, static_cast<SequencedMessage*>(out[1])->Sequence());
-    delete out[0];
-    delete out[1];
-    EXPECT_EQ((std::vector<std::uint32_t>{2, 4}), Sequences(TakeMessages()));
 }
 
 TEST_F(RetrieveBufferTest, RecordWithoutMessageIsNotStored) {

@@ -114,20 +114,6 @@ TEST_F(CommunicatorTest, RemovedCallbackIsNotCalledAndCanBeReplaced) {
     EXPECT_EQ((std::vector<std::string>{"other:Text"}), g_calls);
 }
 
-TEST_F(CommunicatorTest, AtMostOneMessagePerChannelPerPass) {
-    RawLink a = ConnectToRawPeer(m_listener, "a");
-    TextMessage first(1, "1"), second(2, "2");
-    ASSERT_TRUE(a.peer.SendMessage(first));
-    ASSERT_TRUE(a.peer.SendMessage(second));
-    ASSERT_TRUE(WaitUntil([&] { return WaitReadable(a.channel.GetSocketId(), 0); }));
-    Pass();
-    EXPECT_EQ(1, Stored());
-    ASSERT_TRUE(PumpUntil([&] { return Stored() == 2; }));
-    auto messages = TakeMessages();
-    EXPECT_EQ(1u, messages[0]->Sequence());
-    EXPECT_EQ(2u, messages[1]->Sequence());
-}
-
 TEST_F(CommunicatorTest, ClosedPeerLeavesOrganizerAndTableInThePassThatSeesIt) {
     RawLink a = ConnectToRawPeer(m_listener, "a");
     RawLink b = ConnectToRawPeer(m_listener, "b");
@@ -193,20 +179,6 @@ TEST_F(CommunicatorTest, AcceptedConnectionIsRegisteredUnlabelledAndReadInALater
     ASSERT_EQ(1, records.size());
     EXPECT_EQ(found[0], records[0].m_channel);
     delete records[0].m_message;
-}
-
-TEST_F(CommunicatorTest, UnknownTypeConsumesItsNameAndTheConnectionGoesOn) {
-    RawLink a = ConnectToRawPeer(m_listener, "a");
-    NamedEmptyMessage unknown("NoSuchType");
-    TextMessage text(5, "after");
-    ASSERT_TRUE(a.peer.SendMessage(unknown));
-    ASSERT_TRUE(a.peer.SendMessage(text));
-    ASSERT_TRUE(PumpUntil([&] { return Stored() == 1; }));
-    auto messages = TakeMessages();
-    ASSERT_EQ(1u, messages.size());
-    EXPECT_EQ(5u, messages[0]->Sequence());
-    EXPECT_TRUE(messages[0]->IsIntact());
-    EXPECT_EQ(1, RegisteredChannelCount());
 }
 
 TEST_F(CommunicatorTest, MessageWithoutInputStreamIsReleasedNotStored) {

@@ -16,23 +16,15 @@
 namespace {
 
 // A connected pair of stream sockets, closed at the end of the scope.
-class SocketPair {
-  public:
-    SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, m_ends), 0); }
-    ~SocketPair() {
-        CloseEnd(0);
-        CloseEnd(1);
+struct SocketPair {
+    SocketPair() {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        local = keptest::RawSocket(ends[0]);
+        remote = keptest::RawSocket(ends[1]);
     }
-    int operator[](int index) const { return m_ends[index]; }
-    void CloseEnd(int index) {
-        if (m_ends[index] >= 0) {
-            ::close(m_ends[index]);
-            m_ends[index] = -1;
-        }
-    }
-
-  private:
-    int m_ends[2] = {-1, -1};
+    keptest::RawSocket local;
+    keptest::RawSocket remote;
 };
 
 timeval Milliseconds(int ms) {
@@ -107,8 +99,8 @@ TEST(KEPWinsockErrorTest, LastErrorIsPerThread) {
 TEST(KEPWinsockSendTest, SendToClosedPeerFailsWithoutSignal) {
     ::signal(SIGPIPE, SIG_DFL);  // without MSG_NOSIGNAL the test program would die here
     SocketPair pair;
-    pair.CloseEnd(1);
-    EXPECT_EQ(kepwsa::send(pair[0], "x", 1, 0), SOCKET_ERROR);
+    pair.remote.Close();
+    EXPECT_EQ(kepwsa::send(pair.local.Fd(), "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
 }
 
@@ -125,7 +117,7 @@ TEST(KEPWinsockSendTest, InterruptedRecvIsRetried) {
     std::atomic<int> error{0};
     std::thread reader([&] {
         char buffer[4];
-        received = kepwsa::recv(pair[0], buffer, sizeof(buffer), 0);
+        received = kepwsa::recv(pair.local.Fd(), buffer, sizeof(buffer), 0);
         error = WSAGetLastError();
     });
     const pthread_t readerHandle = reader.native_handle();
@@ -138,7 +130,7 @@ TEST(KEPWinsockSendTest, InterruptedRecvIsRetried) {
             std::this_thread::yield();
         }
     }
-    ASSERT_EQ(::write(pair[1], "ok", 2), 2);
+    ASSERT_EQ(::write(pair.remote.Fd(), "ok", 2), 2);
     reader.join();
     ::sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(received.load(), 2) << "error " << error.load();
@@ -163,34 +155,34 @@ TEST(KEPWinsockSelectTest, ReportsOnlyReadableHandlesIncludingPeerClose) {
     SocketPair quiet;
     SocketPair withData;
     SocketPair closedPeer;
-    ASSERT_EQ(::write(withData[1], "x", 1), 1);
-    closedPeer.CloseEnd(1);
+    ASSERT_EQ(::write(withData.remote.Fd(), "x", 1), 1);
+    closedPeer.remote.Close();
 
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(quiet[0], &set);
-    FD_SET(withData[0], &set);
-    FD_SET(closedPeer[0], &set);
+    FD_SET(quiet.local.Fd(), &set);
+    FD_SET(withData.local.Fd(), &set);
+    FD_SET(closedPeer.local.Fd(), &set);
     const timeval limit = Milliseconds(5000);
     EXPECT_EQ(kepwsa::select(0, &set, nullptr, nullptr, &limit), 2);
     EXPECT_EQ(set.fd_count, 2u);
-    EXPECT_FALSE(FD_ISSET(quiet[0], &set));
-    EXPECT_TRUE(FD_ISSET(withData[0], &set));
-    EXPECT_TRUE(FD_ISSET(closedPeer[0], &set));
+    EXPECT_FALSE(FD_ISSET(quiet.local.Fd(), &set));
+    EXPECT_TRUE(FD_ISSET(withData.local.Fd(), &set));
+    EXPECT_TRUE(FD_ISSET(closedPeer.local.Fd(), &set));
 }
 
 TEST(KEPWinsockSelectTest, TimeOutEmptiesSetAfterAtLeastTheTimeGiven) {
     SocketPair quiet;
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(quiet[0], &set);
+    FD_SET(quiet.local.Fd(), &set);
     const timeval limit = Milliseconds(50);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(kepwsa::select(0, &set, nullptr, nullptr, &limit), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
     EXPECT_EQ(set.fd_count, 0u);
 
-    FD_SET(quiet[0], &set);
+    FD_SET(quiet.local.Fd(), &set);
     timeval negative{};
     negative.tv_usec = -20000;
     EXPECT_EQ(kepwsa::select(0, &set, nullptr, nullptr, &negative), 0);
@@ -231,8 +223,8 @@ TEST(KEPWinsockSelectTest, WaitsOnDescriptorNumberedAbove1023) {
         }
     }
     SocketPair pair;
-    ASSERT_EQ(::dup2(pair[0], kHighNumber), kHighNumber);
-    ASSERT_EQ(::write(pair[1], "x", 1), 1);
+    ASSERT_EQ(::dup2(pair.local.Fd(), kHighNumber), kHighNumber);
+    ASSERT_EQ(::write(pair.remote.Fd(), "x", 1), 1);
 
     fd_set set;
     FD_ZERO(&set);

@@ -1,9 +1,7 @@
 // Many connections: a thousand held at once (when the wait's descriptor set can watch them), and
 // two thousand opened and closed in turn without descriptors or memory left behind.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
 #include <map>
 #include <vector>
@@ -16,16 +14,6 @@
 
 namespace keptest {
 namespace {
-
-// The port of the peer at the other end of descriptor, or -1.
-int PeerPort(int descriptor) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    return ntohs(address.sin_port);
-}
 
 class ConnectionScaleTest : public RobustnessTest {
   protected:
@@ -66,7 +54,7 @@ TEST_F(ConnectionScaleTest, ThousandConnectionsAreHeldAndServedAtOnce) {
     std::vector<std::unique_ptr<TextMessage>> replies;
     for (const ReceivedMessage& record : received) {
         const std::unique_ptr<SequencedMessage>& message = record.message;
-        const int client = clientByPort[PeerPort(record.channel.GetSocketId())];
+        const int client = clientByPort[RemotePort(record.channel.GetSocketId())];
         EXPECT_EQ(message->Sequence(), static_cast<std::uint32_t>(client));
         replies.emplace_back(new TextMessage(message->Sequence(), "reply"));
         unsigned int id = 0;

@@ -279,7 +279,7 @@ TEST_F(StalledPeerTest, SilentPeerBlocksNoPass) {
     RawLink good = ConnectToRawPeer(listener, "good");
     ASSERT_NE(good.socket, nullptr);
     int receivedCount = 0;
-    for (std::uint32_t i = 0; i < 20; ++i) {
+    for (std::uint32_t i = 0; i < 3; ++i) {
         ASSERT_TRUE(good.peer.SendBytes(TextWire(i, "beside a silent peer")));
         ASSERT_TRUE(PumpUntil([&] {
             receivedCount += static_cast<int>(TakeMessages().size());
@@ -287,7 +287,7 @@ TEST_F(StalledPeerTest, SilentPeerBlocksNoPass) {
         }));
     }
     // Passes over only the silent connection return after their wait.
-    for (int pass = 0; pass < 20; ++pass) {
+    for (int pass = 0; pass < 3; ++pass) {
         Communicator().WaitConnectionsAndMessages(nullptr, 1);
     }
     EXPECT_EQ(RegisteredChannelCount(), 3);

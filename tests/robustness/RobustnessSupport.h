@@ -1,6 +1,5 @@
 // Helpers shared by the robustness tests: a fixture that sets up the messaging singletons with a
-// short socket I/O time-out (restored afterwards), raw wire bytes of "Text" messages, and the
-// resident memory of the process.
+// short socket I/O time-out (restored afterwards), and raw wire bytes of "Text" messages.
 //
 // Everything here runs on the test's thread unless a test says otherwise; the fixture leaves
 // the singletons finalized and the time-out at its default.
@@ -9,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -59,24 +56,6 @@ inline std::string TextBody(std::uint32_t sequence, const std::string& text) {
 
 inline std::string TextWire(std::uint32_t sequence, const std::string& text) {
     return HeaderBytes("Text") + TextBody(sequence, text);
-}
-
-// Resident memory of this process in KiB (VmRSS), or -1.
-inline long ResidentKiB() {
-    std::FILE* status = std::fopen("/proc/self/status", "r");
-    if (status == nullptr) {
-        return -1;
-    }
-    char line[256];
-    long kib = -1;
-    while (std::fgets(line, sizeof line, status) != nullptr) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0) {
-            kib = std::strtol(line + 6, nullptr, 10);
-            break;
-        }
-    }
-    std::fclose(status);
-    return kib;
 }
 
 }  // namespace keptest

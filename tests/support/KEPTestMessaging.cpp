@@ -3,8 +3,10 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "tests/sockets/SocketTestSupport.h"
 
@@ -215,15 +217,17 @@ std::vector<ReceivedMessage> ReceiveAtLeast(std::size_t count, double timeoutSec
 }
 
 bool PumpUntil(const std::function<bool()>& condition, double timeoutSeconds) {
-    return WaitUntil(
-        [&condition] {
-            if (condition()) {
-                return true;
-            }
-            KEPMsgSocketCommunicator::Instance().WaitConnectionsAndMessages(nullptr, 1);
+    // No pause between passes: a pass waits by itself when nothing is ready.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::microseconds(static_cast<long long>(timeoutSeconds * 1e6));
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             return condition();
-        },
-        timeoutSeconds);
+        }
+        KEPMsgSocketCommunicator::Instance().WaitConnectionsAndMessages(nullptr, 1);
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 RawLink ConnectToRawPeer(RawListener& listener, const char* label, bool listen) {

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -95,6 +97,20 @@ bool WaitUntil(const std::function<bool()>& condition, double timeoutSeconds) {
     return true;
 }
 
+bool FinishesWithinDeadline(std::function<void()> call) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([call, done] {
+        call();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        std::fprintf(stderr, "call did not finish within 10 s: blocked for good\n");
+        std::abort();
+    }
+    return true;
+}
+
 bool WaitReadable(int fd, double timeoutSeconds) {
     return PollReadable(fd, DeadlineAfter(timeoutSeconds));
 }
@@ -135,6 +151,17 @@ int OpenDescriptorCount() {
     return count;
 }
 
+long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
 int BytesWaiting(int fd) {
     int waiting = 0;
     return ::ioctl(fd, FIONREAD, &waiting) == 0 ? waiting : -1;
@@ -156,10 +183,12 @@ long RaiseDescriptorLimit(long wanted) {
     return static_cast<long>(limit.rlim_cur);
 }
 
-int LocalPort(int fd) {
+namespace {
+
+int PortOf(int fd, int (*query)(int, sockaddr*, socklen_t*)) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (query(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return -1;
     }
     if (address.ss_family == AF_INET) {
@@ -169,6 +198,16 @@ int LocalPort(int fd) {
         return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
     }
     return -1;
+}
+
+}  // namespace
+
+int LocalPort(int fd) {
+    return PortOf(fd, ::getsockname);
+}
+
+int RemotePort(int fd) {
+    return PortOf(fd, ::getpeername);
 }
 
 std::string Bytes(std::initializer_list<int> values) {

@@ -42,6 +42,10 @@ class SequencedMessage;
 // Polls condition every millisecond until it holds or timeoutSeconds have passed; returns
 // whether it held.
 bool WaitUntil(const std::function<bool()>& condition, double timeoutSeconds = 10.0);
+// Runs call on another thread and returns true once it finishes. A call still blocked after a
+// generous deadline (a deadlock, a wait that ignores its time-out) aborts the program with a
+// message instead of hanging until the ctest watchdog.
+bool FinishesWithinDeadline(std::function<void()> call);
 // True when fd has data (or the end of the connection) waiting within timeoutSeconds.
 bool WaitReadable(int fd, double timeoutSeconds);
 
@@ -67,6 +71,8 @@ bool IsOpenDescriptor(int fd);
 // The number the next descriptor would get (the lowest free one).
 int LowestFreeDescriptor();
 int OpenDescriptorCount();
+// Resident memory of this process in KiB (VmRSS), or -1.
+long ResidentKiB();
 // Bytes received on fd and not read yet (-1 on failure).
 int BytesWaiting(int fd);
 // Raises the soft descriptor limit to at least wanted (up to the hard limit); returns the soft
@@ -74,6 +80,8 @@ int BytesWaiting(int fd);
 long RaiseDescriptorLimit(long wanted);
 // The local port a socket descriptor is bound to, or -1.
 int LocalPort(int fd);
+// The port of the peer at the other end of a connected socket descriptor, or -1.
+int RemotePort(int fd);
 
 // The bytes with the given values.
 std::string Bytes(std::initializer_list<int> values);

@@ -38,8 +38,8 @@ std::unique_ptr<SequencedMessage> MakeTrafficMessage(std::uint32_t sequence) {
         new FixedMessage(sequence, sequence * 2654435761u, std::uint64_t(sequence) * sequence + 7));
 }
 
-std::unique_ptr<SequencedMessage> MakeControlMessage(std::uint32_t kind) {
-    return std::unique_ptr<SequencedMessage>(new FixedMessage(kControlSequence, kind, 0));
+std::unique_ptr<SequencedMessage> MakeControlMessage(std::uint32_t kind, std::uint64_t value) {
+    return std::unique_ptr<SequencedMessage>(new FixedMessage(kControlSequence, kind, value));
 }
 
 std::uint32_t ControlKind(SequencedMessage& message) {
@@ -85,31 +85,33 @@ bool VerifyTrafficMessage(SequencedMessage& message, std::uint32_t expected, std
 void TrafficSender::Send(const KEPMsgChannel& channel, std::uint32_t begin, std::uint32_t end) {
     KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
     for (std::uint32_t sequence = begin; sequence < end; ++sequence) {
-        m_keep.push_back(MakeTrafficMessage(sequence));
+        std::unique_ptr<SequencedMessage> message = MakeTrafficMessage(sequence);
+        unsigned int id = 0;
         if (SentImmediately(sequence)) {
-            communicator.SendSocketMessage(channel, m_keep.back().get());
+            communicator.SendSocketMessage(channel, message.get());
         } else {
-            unsigned int id = 0;
-            communicator.ISendSocketMessage(channel, m_keep.back().get(), id);
-            m_queuedIds.push_back(id);
+            communicator.ISendSocketMessage(channel, message.get(), id);
         }
+        m_kept.emplace_back(id, std::move(message));
     }
 }
 
-void TrafficSender::SendControl(const KEPMsgChannel& channel, std::uint32_t kind) {
-    m_keep.push_back(MakeControlMessage(kind));
-    KEPMsgSocketCommunicator::Instance().SendSocketMessage(channel, m_keep.back().get());
+void TrafficSender::SendControl(const KEPMsgChannel& channel, std::uint32_t kind,
+                                std::uint64_t value) {
+    std::unique_ptr<SequencedMessage> message = MakeControlMessage(kind, value);
+    KEPMsgSocketCommunicator::Instance().SendSocketMessage(channel, message.get());
 }
 
 bool TrafficSender::AllWritten() {
-    KEPBasVector<unsigned int> pending;
-    KEPMsgSocketCommunicator::Instance().QueryPendingStatus(m_queuedIds, pending);
-    if (pending.size() != 0) {
-        return false;
+    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
+    std::size_t kept = 0;
+    for (auto& entry : m_kept) {
+        if (entry.first != 0 && communicator.QueryPendingStatus(entry.first)) {
+            m_kept[kept++] = std::move(entry);
+        }
     }
-    m_keep.clear();
-    m_queuedIds.Clear();
-    return true;
+    m_kept.resize(kept);
+    return m_kept.empty();
 }
 
 bool TrafficChecker::Accept(std::unique_ptr<SequencedMessage> message) {

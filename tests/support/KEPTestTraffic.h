@@ -2,18 +2,16 @@
 // receiver can check every message (sequence, type, size, content) without extra data.
 //
 // Sequence s of a direction is a Text, Fixed or Blob whose content is derived from s; most are
-// small, every 1000th is a blob of about 4 MiB. The exchange runs in rounds: one side sends its
-// batch r, the other answers with its batch r once it has all of it, so only one side writes
-// at a time. A Fixed message with sequence kControlSequence is a control message (value =
-// kind), never counted as traffic.
+// small, every 1000th is a blob of about 4 MiB. A Fixed message with sequence kControlSequence
+// is a control message (value = kind, wide = its argument), never counted as traffic.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "channels/KEPMsgChannel.h"
 #include "tests/support/KEPTestMessages.h"
 
@@ -24,8 +22,8 @@ const std::uint32_t kControlBye = 1;
 
 // The traffic message with sequence s.
 std::unique_ptr<SequencedMessage> MakeTrafficMessage(std::uint32_t sequence);
-// A control message of the given kind.
-std::unique_ptr<SequencedMessage> MakeControlMessage(std::uint32_t kind);
+// A control message of the given kind, carrying value.
+std::unique_ptr<SequencedMessage> MakeControlMessage(std::uint32_t kind, std::uint64_t value = 0);
 // The control kind of message, or 0 when it is traffic.
 std::uint32_t ControlKind(SequencedMessage& message);
 // True when message is intact and equal to MakeTrafficMessage(expected); otherwise false with
@@ -41,13 +39,13 @@ class TrafficSender {
     // or queued as SentImmediately says. Queued ones go out with the next transmit pass.
     void Send(const KEPMsgChannel& channel, std::uint32_t begin, std::uint32_t end);
     // Sends a control message immediately.
-    void SendControl(const KEPMsgChannel& channel, std::uint32_t kind);
-    // True when nothing this sender queued is pending any more; frees what was sent.
+    void SendControl(const KEPMsgChannel& channel, std::uint32_t kind, std::uint64_t value = 0);
+    // Frees every message no longer pending; true when none is left.
     bool AllWritten();
 
   private:
-    std::vector<std::unique_ptr<SequencedMessage>> m_keep;
-    KEPBasVector<unsigned int> m_queuedIds;
+    // Each message with the id it was queued under (0 when sent immediately).
+    std::vector<std::pair<unsigned int, std::unique_ptr<SequencedMessage>>> m_kept;
 };
 
 // Checks incoming traffic of one direction in order.
