@@ -72,7 +72,7 @@ void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas
     canvas.Bars("Ping-pong 64 B, median round trip", bars, "us");
 }
 
-const ScenarioRegistration kRegistration({20, Run, WriteReport, Plot});
+const ScenarioRegistration kRegistration({"pingpong", 20, Run, WriteReport, Plot});
 
 }  // namespace
 

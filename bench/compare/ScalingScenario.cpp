@@ -58,7 +58,7 @@ void Plot(const RunSettings&, const Samples& samples, SvgCanvas& canvas) {
     canvas.Bars("KEP receive pass: ns per message", bars, "ns");
 }
 
-const ScenarioRegistration kRegistration({30, Run, WriteReport, Plot});
+const ScenarioRegistration kRegistration({"scaling", 30, Run, WriteReport, Plot});
 
 }  // namespace
 

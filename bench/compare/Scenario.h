@@ -22,6 +22,8 @@ class Samples {
     void Add(const std::string& key, double value) { m_values[key].push_back(value); }
     // The median of the key's figures, 0 when it has none.
     double Median(const std::string& key) const;
+    // True when the key has a figure.
+    bool Has(const std::string& key) const { return m_values.count(key) != 0; }
 
   private:
     std::map<std::string, std::vector<double>> m_values;
@@ -37,10 +39,12 @@ struct Target {
 struct RunSettings {
     Options options;
     bool haveZmq = false;  // whether the ZeroMQ peers were built
+    std::string only;      // run only the scenarios whose name starts with this
 };
 
 struct Scenario {
-    int order;  // position in the run, the report and the plot
+    const char* name;  // chosen with --only
+    int order;         // position in the run, the report and the plot
     // One repetition: runs the peers and adds the figures.
     void (*run)(const RunSettings& settings, Samples& samples);
     // Writes the scenario's tables and appends its targets.

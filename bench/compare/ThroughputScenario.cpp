@@ -128,7 +128,7 @@ void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas
     }
 }
 
-const ScenarioRegistration kRegistration({10, Run, WriteReport, Plot});
+const ScenarioRegistration kRegistration({"throughput", 10, Run, WriteReport, Plot});
 
 }  // namespace
 

@@ -13,7 +13,10 @@
 // file per scenario (*Scenario.cpp: its runs, table, targets and plot panels), the plot canvas
 // and the process runner.
 //
-// Usage: kep_compare [--reps N] [--seconds S] [--pings N] [--out FILE.md] [--svg FILE.svg]
+// Usage: kep_compare [--reps N] [--seconds S] [--pings N] [--only NAME] [--out FILE.md]
+//                    [--svg FILE.svg]
+// --only runs the scenarios whose name starts with NAME: throughput, pingpong, scaling,
+// host-rtt, host-oneway, host-idle ("host" for the three host-shape ones).
 #include <signal.h>
 #include <unistd.h>
 
@@ -50,7 +53,15 @@ int RunOrchestrator(const RunSettings& settings) {
                 options.reps, options.seconds, options.pings);
     std::fflush(stdout);
 
-    const std::vector<Scenario> scenarios = Scenarios();
+    std::vector<Scenario> scenarios = Scenarios();
+    if (!settings.only.empty()) {
+        scenarios.erase(
+            std::remove_if(scenarios.begin(), scenarios.end(),
+                           [&](const Scenario& scenario) {
+                               return std::string(scenario.name).rfind(settings.only, 0) != 0;
+                           }),
+            scenarios.end());
+    }
     Samples samples;
     for (int rep = 0; rep < options.reps; ++rep) {
         std::printf("repetition %d/%d\n", rep + 1, options.reps);
@@ -103,14 +114,16 @@ int main(int argc, char** argv) {
             options.seconds = std::atof(argv[i + 1]);
         else if (flag == "--pings")
             options.pings = std::max(10, std::atoi(argv[i + 1]));
+        else if (flag == "--only")
+            settings.only = argv[i + 1];
         else if (flag == "--out")
             options.out = argv[i + 1];
         else if (flag == "--svg")
             options.svg = argv[i + 1];
         else {
             std::fprintf(stderr,
-                         "usage: kep_compare [--reps N] [--seconds S] [--pings N] [--out F.md] "
-                         "[--svg F.svg]\n");
+                         "usage: kep_compare [--reps N] [--seconds S] [--pings N] [--only NAME] "
+                         "[--out F.md] [--svg F.svg]\n");
             return 2;
         }
     }

@@ -1,0 +1,104 @@
+// Host-shape one-way throughput: the receiver runs a message task and blocks in
+// RetrieveMessages; the sender's message task writes. 64 B queued (receive drain off and on)
+// and 1 MiB immediate, beside raw TCP (one send per message) and ZeroMQ PUSH/PULL.
+#include <string>
+
+#include "Report.h"
+#include "Scenario.h"
+#include "SvgCanvas.h"
+
+namespace kepbench {
+
+namespace {
+
+struct OneWayRow {
+    int size;
+    const char* receiver;
+    const char* sender;
+    const char* label;
+    const char* shortLabel;
+};
+
+const OneWayRow kRows[] = {
+    {64, "host", "host-queued", "KEP host shape, queued, drain off", "drain off"},
+    {64, "host-drain", "host-queued", "KEP host shape, queued, drain 64", "drain 64"},
+    {64, "raw-one", "raw-one", "raw TCP, one send per message", "raw"},
+    {64, "zmq", "zmq", "ZeroMQ PUSH/PULL", "PUSH/PULL"},
+    {1 << 20, "host", "host-imm", "KEP host shape, immediate", "KEP imm"},
+    {1 << 20, "raw-one", "raw-one", "raw TCP, one send per message", "raw"},
+    {1 << 20, "zmq", "zmq", "ZeroMQ PUSH/PULL", "PUSH/PULL"},
+};
+
+bool Skipped(const RunSettings& settings, const OneWayRow& row) {
+    return !settings.haveZmq && std::string(row.sender) == "zmq";
+}
+
+std::string Key(const OneWayRow& row) {
+    return std::string("host-rate/") + row.receiver + "/" + row.sender + "/" +
+           std::to_string(row.size);
+}
+
+double RateOf(const Samples& samples, int size, const char* receiver) {
+    for (const OneWayRow& row : kRows)
+        if (row.size == size && std::string(row.receiver) == receiver)
+            return samples.Median(Key(row));
+    return 0;
+}
+
+void Run(const RunSettings& settings, Samples& samples) {
+    for (const OneWayRow& row : kRows) {
+        if (Skipped(settings, row))
+            continue;
+        const double rate = RunThroughput(row.receiver, row.sender, row.size, settings.options);
+        if (rate > 0)
+            samples.Add(Key(row), rate);
+    }
+}
+
+void WriteReport(const RunSettings& settings, const Samples& samples, std::ostream& md,
+                 std::vector<Target>& targets) {
+    md << "### Host shape: one-way throughput (message task on both sides, blocking retrieve)\n\n"
+       << "| Body | Implementation | msgs/s | MB/s | vs raw one send | vs ZeroMQ |\n"
+       << "|---|---|---:|---:|---:|---:|\n";
+    for (const OneWayRow& row : kRows) {
+        if (Skipped(settings, row))
+            continue;
+        const double r = samples.Median(Key(row));
+        md << "| " << SizeLabel(row.size) << " | " << row.label << " | " << Fixed(r, 0) << " | "
+           << Fixed(r * row.size / 1e6, 1) << " | "
+           << Ratio(r, RateOf(samples, row.size, "raw-one")) << " | "
+           << (settings.haveZmq ? Ratio(r, RateOf(samples, row.size, "zmq")) : "n/a") << " |\n";
+    }
+    md << "\n";
+    const double zmq = RateOf(samples, 64, "zmq");
+    const double drainOn = zmq > 0 ? RateOf(samples, 64, "host-drain") / zmq : 0;
+    const double drainOff = zmq > 0 ? RateOf(samples, 64, "host") / zmq : 0;
+    const double rawBig = RateOf(samples, 1 << 20, "raw-one");
+    const double big = rawBig > 0 ? RateOf(samples, 1 << 20, "host") / rawBig : 0;
+    targets.push_back({"host shape, 64 B queued, drain on: >= 1.0x ZeroMQ msgs/s", Times(drainOn),
+                       drainOn >= 1.0});
+    targets.push_back({"host shape, 64 B queued, drain off: >= 0.5x ZeroMQ msgs/s", Times(drainOff),
+                       drainOff >= 0.5});
+    targets.push_back(
+        {"host shape, 1 MiB immediate: >= 0.8x raw one send", Times(big), big >= 0.8});
+}
+
+void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas) {
+    for (int size : {64, 1 << 20}) {
+        std::vector<std::pair<std::string, double>> bars;
+        for (const OneWayRow& row : kRows) {
+            const double rate = samples.Median(Key(row));
+            if (row.size == size && !Skipped(settings, row) && rate > 0)
+                bars.push_back({row.shortLabel, size == 64 ? rate / 1000 : rate * size / 1e6});
+        }
+        canvas.Bars(size == 64 ? "Host shape: 64 B one-way, thousand msgs/s"
+                               : "Host shape: 1 MiB one-way, MB/s",
+                    bars, size == 64 ? "k/s" : "MB/s", 0);
+    }
+}
+
+const ScenarioRegistration kRegistration({"host-oneway", 50, Run, WriteReport, Plot});
+
+}  // namespace
+
+}  // namespace kepbench

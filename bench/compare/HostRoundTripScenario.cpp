@@ -1,0 +1,86 @@
+// Host-shape request/reply, 64 B: a message task on each side, the client blocking in
+// RetrieveMessages, the server's callback signalling its main thread, which answers; with
+// immediate and with queued sends. Beside raw TCP (one send per message) and ZeroMQ REQ/REP.
+#include <string>
+
+#include "Report.h"
+#include "Scenario.h"
+#include "SvgCanvas.h"
+
+namespace kepbench {
+
+namespace {
+
+struct RoundTripImpl {
+    const char* echo;
+    const char* ping;
+    const char* label;
+    const char* shortLabel;
+};
+
+const RoundTripImpl kImpls[] = {
+    {"host-imm", "host-imm", "KEP host shape, immediate sends", "KEP imm"},
+    {"host-queued", "host-queued", "KEP host shape, queued sends", "KEP queued"},
+    {"raw-one", "raw-one", "raw TCP, one send per message", "raw"},
+    {"zmq-rep", "zmq-req", "ZeroMQ REQ/REP", "REQ/REP"},
+};
+
+bool Skipped(const RunSettings& settings, const RoundTripImpl& impl) {
+    return !settings.haveZmq && std::string(impl.echo) == "zmq-rep";
+}
+
+std::string MedianKey(const RoundTripImpl& impl) {
+    return std::string("host-rtt-median/") + impl.ping;
+}
+
+void Run(const RunSettings& settings, Samples& samples) {
+    for (const RoundTripImpl& impl : kImpls) {
+        double median = 0, p99 = 0;
+        if (!Skipped(settings, impl) &&
+            RunPingPong(impl.echo, impl.ping, 64, settings.options, median, p99)) {
+            samples.Add(MedianKey(impl), median);
+            samples.Add(std::string("host-rtt-p99/") + impl.ping, p99);
+        }
+    }
+}
+
+void WriteReport(const RunSettings& settings, const Samples& samples, std::ostream& md,
+                 std::vector<Target>& targets) {
+    const double raw = samples.Median(MedianKey(kImpls[2]));
+    const double zmq = samples.Median(MedianKey(kImpls[3]));
+    md << "### Host shape: request/reply, 64 B bodies (round trip)\n\n"
+       << "| Implementation | median us | p99 us | median vs raw | median vs ZeroMQ REQ/REP |\n"
+       << "|---|---:|---:|---:|---:|\n";
+    for (const RoundTripImpl& impl : kImpls) {
+        if (Skipped(settings, impl))
+            continue;
+        const double median = samples.Median(MedianKey(impl));
+        md << "| " << impl.label << " | " << Fixed(median, 1) << " | "
+           << Fixed(samples.Median(std::string("host-rtt-p99/") + impl.ping), 1) << " | "
+           << Ratio(median, raw) << " | " << (settings.haveZmq ? Ratio(median, zmq) : "n/a")
+           << " |\n";
+    }
+    md << "\n";
+    for (int i = 0; i < 2; ++i) {
+        const double vsRaw = raw > 0 ? samples.Median(MedianKey(kImpls[i])) / raw : 0;
+        targets.push_back({std::string("host shape, ") + (i == 0 ? "immediate" : "queued") +
+                               ": request/reply median <= 2x raw one send",
+                           Times(vsRaw), vsRaw > 0 && vsRaw <= 2.0});
+    }
+}
+
+void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas) {
+    std::vector<std::pair<std::string, double>> bars;
+    for (const RoundTripImpl& impl : kImpls) {
+        const double median = samples.Median(MedianKey(impl));
+        if (!Skipped(settings, impl) && median > 0)
+            bars.push_back({impl.shortLabel, median});
+    }
+    canvas.Bars("Host shape: request/reply 64 B, median", bars, "us");
+}
+
+const ScenarioRegistration kRegistration({"host-rtt", 40, Run, WriteReport, Plot});
+
+}  // namespace
+
+}  // namespace kepbench
