@@ -44,7 +44,7 @@ void SvgCanvas::Bars(const std::string& title,
            << "</text>\n";
     const double gap = 20;
     const double n = static_cast<double>(std::max<std::size_t>(bars.size(), 1));
-    const double w = std::min(90.0, (kSlotWidth - 20 - gap * (n - 1)) / n);
+    const double w = std::min(90.0, (kSlotWidth - 40 - gap * (n - 1)) / n);
     for (std::size_t i = 0; i < bars.size(); ++i) {
         const double h = bars[i].second / maxValue * kBarsHeight;
         const double x = x0 + static_cast<double>(i) * (w + gap);
