@@ -4,6 +4,7 @@
 // its main thread answers, as the kepmsg tool does.
 //   echo/ping host-imm|host-queued   64 B request/reply, answers and requests sent immediately
 //                                    (SendSocketMessage) or queued (ISendSocketMessage);
+//   echo host-cb-imm|host-cb-queued  the same server, answering from the callback itself;
 //   recv host|host-drain             one-way receiver, with the receive drain off or on;
 //   send host-queued|host-imm        one-way sender; its message task writes queued records;
 //   idle none|gone                   a task's CPU over a second, with nothing open or after its
@@ -14,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -98,34 +101,54 @@ void Send(const KEPMsgChannel& channel, BlobMessage& message, bool queued) {
     }
 }
 
-// echo host-imm|host-queued <size>
+// Answers every stored request with the reply; true once the end marker arrived.
+bool AnswerStored(BlobMessage& reply, bool queued) {
+    static KEPMsgMessageQueryByType blobQuery{KEPString(kBlobType)};
+    static KEPMsgMessageQueryByType endQuery{KEPString(kEndType)};
+    KEPBasVector<KEPMsgChannelMsgStruct> requests;
+    Comm().IRetrieveMessagesWithChannel(&blobQuery, requests);
+    for (int i = 0; i < requests.size(); ++i) {
+        Send(requests[i].m_channel, reply, queued);
+        delete requests[i].m_message;
+    }
+    KEPBasVector<KEPBasSocketMessage*> ends;
+    Comm().IRetrieveMessages(&endQuery, ends);
+    for (int i = 0; i < ends.size(); ++i)
+        delete ends[i];
+    return ends.size() > 0;
+}
+
+// The callback-answering server's reply and mode, set before its task starts.
+BlobMessage* s_callbackReply = nullptr;
+bool s_callbackQueued = false;
+std::atomic<bool> s_callbackEnded{false};
+
+void AnswerInCallback(const KEPString&) {
+    if (AnswerStored(*s_callbackReply, s_callbackQueued))
+        s_callbackEnded.store(true);
+    NotifyArrival(KEPString(kEndType));
+}
+
+// echo host-imm|host-queued|host-cb-imm|host-cb-queued <size>
 int Echo(const PeerArgs& args) {
     LibSetup setup(args.size);
-    Comm().RegisterMessageNotificationCallback(kBlobType, NotifyArrival);
-    Comm().RegisterMessageNotificationCallback(kEndType, NotifyArrival);
+    const bool inCallback = args.impl.rfind("host-cb-", 0) == 0;
+    const bool queued = args.impl == "host-queued" || args.impl == "host-cb-queued";
+    BlobMessage reply(args.size);  // lives until the task is gone: queued records point to it
+    s_callbackReply = &reply;
+    s_callbackQueued = queued;
+    const KEPMsgSocketCommunicator::NotificationCallback callback =
+        inCallback ? AnswerInCallback : NotifyArrival;
+    Comm().RegisterMessageNotificationCallback(kBlobType, callback);
+    Comm().RegisterMessageNotificationCallback(kEndType, callback);
     Report("PORT %d", LibListen());
     HostTask task;
-    const bool queued = args.impl == "host-queued";
-    BlobMessage reply(args.size);  // lives until the task is gone: queued records point to it
-    KEPMsgMessageQueryByType blobQuery{KEPString(kBlobType)};
-    KEPMsgMessageQueryByType endQuery{KEPString(kEndType)};
     const std::int64_t deadline = DeadlineAfter(kPeerDeadlineSeconds);
     std::uint64_t seen = 0;
     bool ended = false;
     while (!ended && NowNs() < deadline) {
         seen = AwaitArrival(seen, deadline);
-        KEPBasVector<KEPMsgChannelMsgStruct> requests;
-        Comm().IRetrieveMessagesWithChannel(&blobQuery, requests);
-        for (int i = 0; i < requests.size(); ++i) {
-            Send(requests[i].m_channel, reply, queued);
-            delete requests[i].m_message;
-        }
-        KEPBasVector<KEPBasSocketMessage*> ends;
-        Comm().IRetrieveMessages(&endQuery, ends);
-        for (int i = 0; i < ends.size(); ++i) {
-            delete ends[i];
-            ended = true;
-        }
+        ended = inCallback ? s_callbackEnded.load() : AnswerStored(reply, queued);
     }
     return ended ? 0 : 1;
 }
@@ -268,6 +291,8 @@ int Idle(const PeerArgs& args) {
 const PeerRole kRoles[] = {
     {"echo", "host-imm", Echo},
     {"echo", "host-queued", Echo},
+    {"echo", "host-cb-imm", Echo},
+    {"echo", "host-cb-queued", Echo},
     {"ping", "host-imm", Ping},
     {"ping", "host-queued", Ping},
     {"recv", "host", Receive},
