@@ -134,7 +134,7 @@ int Echo(const PeerArgs& args) {
     LibSetup setup(args.size);
     const bool inCallback = args.impl.rfind("host-cb-", 0) == 0;
     const bool queued = args.impl == "host-queued" || args.impl == "host-cb-queued";
-    BlobMessage reply(args.size);  // lives until the task is gone: queued records point to it
+    BlobMessage reply(args.size);  // outlives the task: queued records point to it
     s_callbackReply = &reply;
     s_callbackQueued = queued;
     const KEPMsgSocketCommunicator::NotificationCallback callback =
@@ -157,10 +157,10 @@ int Echo(const PeerArgs& args) {
 int Ping(const PeerArgs& args) {
     LibSetup setup(args.size);
     KEPMsgChannel channel = LibConnect(args.port, "peer");
+    BlobMessage ping(args.size);  // outlives the task: queued records point to it
     HostTask task;
     const bool queued = args.impl == "host-queued";
     KEPMsgMessageQueryByType query{KEPString(kBlobType)};
-    BlobMessage ping(args.size);
     std::vector<std::int64_t> rtts;
     for (int i = 0; i < kPingWarmup + static_cast<int>(args.amount); ++i) {
         const std::int64_t t0 = NowNs();
@@ -220,9 +220,9 @@ int Receive(const PeerArgs& args) {
 int SendOneWay(const PeerArgs& args) {
     LibSetup setup(args.size);
     KEPMsgChannel channel = LibConnect(args.port, "peer");
+    BlobMessage blob(args.size);  // outlives the task: queued records point to it
     HostTask task;
     const bool queued = args.impl == "host-queued";
-    BlobMessage blob(args.size);         // every queued record points to it
     std::deque<unsigned int> batchEnds;  // the last id of each batch still counted as queued
     const std::int64_t start = NowNs();
     const std::int64_t deadline = DeadlineAfter(args.amount);
