@@ -91,9 +91,9 @@ void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas
             if (row.size == size && !Skipped(settings, row) && rate > 0)
                 bars.push_back({row.shortLabel, size == 64 ? rate / 1000 : rate * size / 1e6});
         }
-        canvas.Bars(size == 64 ? "Host shape: 64 B one-way, thousand msgs/s"
-                               : "Host shape: 1 MiB one-way, MB/s",
-                    bars, size == 64 ? "k/s" : "MB/s", 0);
+        canvas.Bars(
+            size == 64 ? "Host shape: 64 B one-way, k msgs/s" : "Host shape: 1 MiB one-way, MB/s",
+            bars, size == 64 ? "k/s" : "MB/s", 0);
     }
 }
 
