@@ -27,6 +27,7 @@
 #include <typeinfo>
 
 #include "base/KEPBasExport.h"
+#include "sockets/KEPMsgConnectionCounters.h"
 #include "sockets/KEPMsgSocket.h"
 
 class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
@@ -40,6 +41,14 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // the resolver's order. Success is read with IsConnected(); the error code of the last failed
     // attempt stays recorded. An empty host means "127.0.0.1".
     void Connect(KEPMsgSocketAddress address);
+    // Module-internal: Connect() that gives up when cancel becomes true (seen within
+    // kDialSliceMs) or when an address has not answered within timeoutMs; the results are those
+    // of Connect() (a time-out records WSAETIMEDOUT, a cancel WSAEINTR). Name resolution is not
+    // cancellable. Used by reconnecting clients, whose stop must not wait for a silent host.
+    KEPMSG_INTERNAL void ConnectWithin(KEPMsgSocketAddress address, int timeoutMs,
+                                       const std::atomic<bool>& cancel);
+    static constexpr int kDialSliceMs = 50;
+
     // Returns socket as a connected socket, or null when it is not one (or is null). The exact
     // type is recognised without a dynamic_cast, which the per-message paths would pay for.
     static KEPMsgCommSocket* FromSocket(KEPMsgSocket* socket) {
@@ -94,6 +103,10 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     bool EndGather();
     bool IsGathering() const { return m_gathering; }
 
+    // Module-internal: the connection's counters, peer and close reason (atomics; any thread).
+    KEPMSG_INTERNAL KEPMsgConnectionCounters& Counters() { return m_counters; }
+    KEPMSG_INTERNAL const KEPMsgConnectionCounters& Counters() const { return m_counters; }
+
     // Size of the read buffer; reads of at least this many bytes with nothing buffered receive
     // straight into the caller's memory.
     static constexpr int kReadBufferBytes = 32 * 1024;
@@ -101,6 +114,9 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     static constexpr int kGatherBufferBytes = 64 * 1024;
 
   private:
+    // Sets the options of the connection just made on descriptor and opens both directions;
+    // a failing option closes the socket with the error recorded.
+    void FinishConnect(int descriptor);
     // Records code and shuts the socket down when it means the connection is gone.
     void HandleIoError(int code);
     // One send with flags; -1 after recording the error.
@@ -127,4 +143,5 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
 
     std::atomic<bool> m_inputOpen;
     std::atomic<bool> m_outputOpen;
+    KEPMsgConnectionCounters m_counters;
 };
