@@ -114,6 +114,9 @@ class KEPMsgReconnectingClients::Client {
   private:
     void Run() {
         int attempt = 0;
+        int pauseMs = 0;  // before the next dial
+        bool connected = false;
+        std::chrono::steady_clock::time_point connectedAt;
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
@@ -122,13 +125,29 @@ class KEPMsgReconnectingClients::Client {
                     return;
                 }
             }
+            if (connected) {
+                // Lost. A connection that lived through a whole maximum pause starts the
+                // back-off afresh; one that died at once (a server that accepts and closes)
+                // keeps it growing, so a flapping server is not redialed in a tight loop.
+                connected = false;
+                if (std::chrono::steady_clock::now() - connectedAt >=
+                    std::chrono::milliseconds(m_settings.m_maxDelayMs)) {
+                    m_backoff.Reset();
+                }
+                pauseMs = m_backoff.NextDelayMs();
+            }
+            if (pauseMs > 0 && !Pause(pauseMs)) {
+                return;
+            }
             ++attempt;
             int errorCode = 0;
             if (Dial(errorCode)) {
                 attempt = 0;
-                m_backoff.Reset();
+                connected = true;
+                connectedAt = std::chrono::steady_clock::now();
                 continue;
             }
+            pauseMs = m_backoff.NextDelayMs();
             KEPMsgConnectionEvent event;
             event.m_kind = KEPMsgConnectionEvent::kReconnectAttempt;
             event.m_label = KEPString(m_label.c_str());
@@ -136,11 +155,8 @@ class KEPMsgReconnectingClients::Client {
             event.m_peerPort = m_address.GetPort();
             event.m_errorCode = errorCode;
             event.m_attempt = attempt;
-            event.m_nextDelayMs = m_backoff.NextDelayMs();
+            event.m_nextDelayMs = pauseMs;
             m_events.Queue(event);
-            if (!Pause(event.m_nextDelayMs)) {
-                return;
-            }
         }
     }
 

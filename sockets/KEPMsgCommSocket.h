@@ -16,6 +16,10 @@
 // records to one connection with two sends); large writes go straight out, after what was
 // gathered. Outside a gather, every write is one send, as before.
 //
+// Each connection keeps its life record (KEPMsgConnectionCounters): bytes as they are received
+// and sent, the peer's address, when and how it was made, and the first reason it ended for (the
+// peer's close, a reset or lost connection, an I/O time-out, or what a caller records).
+//
 // Thread-safety: as KEPMsgSocket. The direction flags are atomics; Shutdown() may be called from
 // another thread while one thread reads or writes (the blocked call returns), but two threads
 // must not read, write or connect on one socket at once. The read and gather buffers belong to

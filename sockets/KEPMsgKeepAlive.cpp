@@ -35,4 +35,9 @@ void KEPMsgKeepAlive::Apply(int descriptor) {
     kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
     kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
     kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
+    // Keep-alive probes only run while nothing is unacknowledged; the same bound on
+    // unacknowledged data makes a peer that vanishes while data is in flight noticed in time too.
+    const unsigned int userTimeoutMs = static_cast<unsigned int>(idle + interval * count) * 1000u;
+    kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
+                       sizeof(userTimeoutMs));
 }

@@ -50,6 +50,7 @@ TEST(KEPMsgKeepAliveTest, SettingReachesDialedAndAcceptedSocketsAndNonsenseIsRef
         EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7) << "refused settings changed it";
         EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
         EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
+        EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), (7 + 3 * 4) * 1000);
     }
     // Cleared: accepted connections are left as the system makes them again.
     keptest::RawSocket client = keptest::RawConnect(server.GetAddress().GetPort());

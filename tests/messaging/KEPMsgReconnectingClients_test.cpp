@@ -113,16 +113,29 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
     struct Row {
         const char* name;
         double jitter;
+        bool flapping;  // the server accepts each connection and closes it at once
     };
-    const std::vector<int> ceilings = {10, 20, 40, 40, 40, 40};
-    for (const Row& row : {Row{"no jitter", 0.0}, Row{"half jitter", 0.5}}) {
+    const std::vector<int> ceilings = {100, 200, 400, 400, 400, 400};
+    const Row rows[] = {
+        {"refused, no jitter", 0.0, false},
+        {"refused, half jitter", 0.5, false},
+        {"flapping server", 0.0, true},
+    };
+    for (const Row& row : rows) {
         MessagingSetup setup;
+        RawListener flapping;
         PauseLog log;
         KEPMsgReconnectingClients::SetPauseHookForTesting(&PauseLog::Record, &log);
-        ASSERT_TRUE(Communicator().StartReconnectingClient("down", Loopback(RefusingPort()),
-                                                           Settings(10, 40, row.jitter)))
+        const int port = row.flapping ? flapping.Port() : RefusingPort();
+        ASSERT_TRUE(Communicator().StartReconnectingClient("down", Loopback(port),
+                                                           Settings(100, 400, row.jitter)))
             << row.name;
-        const bool enough = WaitUntil([&] { return log.Size() >= ceilings.size(); });
+        const bool enough = PumpUntil([&] {
+            while (flapping.IsOpen() && WaitReadable(flapping.Fd(), 0)) {
+                flapping.Accept().Close();
+            }
+            return log.Size() >= ceilings.size();
+        });
         EXPECT_TRUE(Communicator().StopReconnectingClient("down")) << row.name;
         KEPMsgReconnectingClients::SetPauseHookForTesting(nullptr, nullptr);
         ASSERT_TRUE(enough) << row.name;
