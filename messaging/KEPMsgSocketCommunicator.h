@@ -183,18 +183,20 @@ class KEPMSG_API KEPMsgSocketCommunicator
 
     // Starts a reconnecting client: a thread of its own dials serverAddress, registers each
     // connection it makes under label (with listen), and after the connection is lost (noticed
-    // by a receive pass or a failed send) dials again with the back-off of settings; each failed
-    // dial is a reconnect-attempt event, each success a connected event. False, with nothing
-    // started, for a null or empty label, settings that are not IsValid(), a label that already
-    // has a reconnecting client, or a thread that cannot be started. While the connection is
-    // down, sends by label find no channel (queued sends queue nothing and report id 0,
-    // immediate sends write nothing), and records queued for the lost connection are dropped,
-    // never written to the next one. Name resolution and the dial hold no lock.
+    // by a receive pass or a failed send, or removed by the host) dials again with the back-off
+    // of settings; each failed dial is a reconnect-attempt event, each success a connected
+    // event. False, with nothing started, for a null or empty label, settings that are not
+    // IsValid(), a label that already has a reconnecting client, or a thread that cannot be
+    // started. While the connection is down, sends by label find no channel (queued sends queue
+    // nothing and report id 0, immediate sends write nothing), and records queued for the lost
+    // connection are dropped, never written to the next one. Name resolution and the dial hold
+    // no lock.
     bool StartReconnectingClient(const char* label, KEPMsgSocketAddress serverAddress,
                                  const KEPMsgReconnectSettings& settings);
-    // Stops the label's reconnecting client: no dial starts after this returns (a dial in
-    // progress is abandoned), and the connection it keeps is closed (removed by host). False
-    // when the label has no reconnecting client.
+    // Stops the label's reconnecting client: no dial starts after this returns (a pause or a
+    // dial in progress is cut short; a name resolution in progress is waited for), and the
+    // connection it keeps is closed (removed by host). False when the label has no
+    // reconnecting client.
     bool StopReconnectingClient(const char* label);
 
     // Appends the statistics of every registered connected channel the query selects (all for

@@ -44,6 +44,8 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
              Communicator().RemoveConnection(&query, true);
          },
          kCloseReasonRemovedByHost, 0},
+        {"task shuts down", [](RawLink&) { Communicator().ShutdownMessageTask(); },
+         kCloseReasonTaskShutdown, 0},
     };
     for (const Row& row : rows) {
         MessagingSetup setup;
