@@ -70,7 +70,7 @@ class KEPMsgReconnectingClients::Client {
         try {
             m_thread = std::thread([this] { Run(); });
         } catch (const std::system_error&) {
-            return false;
+            return false;  // no thread to be had
         }
         return true;
     }
@@ -250,6 +250,9 @@ bool KEPMsgReconnectingClients::Start(const std::string& label, const KEPMsgSock
             return false;
         }
     }
+    // Room first: once its thread runs, a client must not be destroyed under this mutex (its
+    // thread may be waiting for it).
+    m_clients.reserve(m_clients.size() + 1);
     std::unique_ptr<Client> client(new Client(m_communicator, m_events, label, address, settings));
     if (!client->Launch()) {
         return false;

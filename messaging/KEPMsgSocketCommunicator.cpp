@@ -640,7 +640,11 @@ void KEPMsgSocketCommunicator::SetConnectionEventCallback(ConnectionEventCallbac
 bool KEPMsgSocketCommunicator::StartReconnectingClient(const char* label,
                                                        KEPMsgSocketAddress serverAddress,
                                                        const KEPMsgReconnectSettings& settings) {
-    return label != nullptr && m_reconnecting->Start(label, serverAddress, settings);
+    try {
+        return label != nullptr && m_reconnecting->Start(label, serverAddress, settings);
+    } catch (...) {
+        return false;  // out of memory: nothing was started
+    }
 }
 
 bool KEPMsgSocketCommunicator::StopReconnectingClient(const char* label) {
