@@ -13,6 +13,7 @@
 #include "base/mem_Allocation.h"
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
+#include "sockets/KEPMsgKeepAlive.h"
 #include "sockets/KEPMsgServerSocket.h"
 #include "sockets/KEPMsgSocket.h"
 #include "sockets/KEPMsgSocketErrorInfo.h"
@@ -159,6 +160,9 @@ void KEPMsgConnectionServicesUtils::RemoveConnection(int socketId) {
     if (socket == nullptr) {
         return;
     }
+    if (m_removalObserver != nullptr && KEPMsgCommSocket::FromSocket(socket) != nullptr) {
+        m_removalObserver(*socket, m_names.ConstGet(socketId), m_removalContext);
+    }
     socket->Shutdown();
     m_connections.Remove(socketId);
     // Drop the table's hold; leases still out keep the object, and the last one destroys it.
@@ -253,6 +257,20 @@ void KEPMsgConnectionServicesUtils::SetIoTimeout(int milliseconds) {
 
 int KEPMsgConnectionServicesUtils::GetIoTimeout() const {
     return KEPMsgSocket::GetIoTimeout();
+}
+
+bool KEPMsgConnectionServicesUtils::SetKeepAlive(int idleSeconds, int intervalSeconds, int count) {
+    return KEPMsgKeepAlive::Set(idleSeconds, intervalSeconds, count);
+}
+
+void KEPMsgConnectionServicesUtils::ClearKeepAlive() {
+    KEPMsgKeepAlive::Clear();
+}
+
+void KEPMsgConnectionServicesUtils::SetRemovalObserver(RemovalObserver observer, void* context) {
+    Guard guard(*this);
+    m_removalObserver = observer;
+    m_removalContext = context;
 }
 
 // ---- Server start and client connection ----
@@ -455,6 +473,7 @@ bool KEPMsgConnectionServicesUtils::ReadMessageHeader(KEPMsgCommSocket& socket, 
     if (nameBytes > kMaxTypeNameBytes) {
         // Protocol violation (this also covers a set top bit): refuse it before allocating and
         // end the connection, whose byte stream can no longer be trusted.
+        socket.Counters().RecordCloseReason(kCloseReasonProtocolViolation);
         socket.Shutdown();
         return false;
     }

@@ -76,6 +76,14 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     void SetIoTimeout(int milliseconds);
     // Returns the process-wide I/O time-out in milliseconds (0 = none).
     int GetIoTimeout() const;
+    // TCP keep-alive of sockets connected or accepted from now on: after idleSeconds without
+    // traffic a probe every intervalSeconds, and the connection is dropped (closed event, I/O
+    // time-out reason) after count unanswered probes. False, nothing changed, unless
+    // 1 <= idleSeconds <= 32767, 1 <= intervalSeconds <= 32767 and 1 <= count <= 127.
+    bool SetKeepAlive(int idleSeconds, int intervalSeconds, int count);
+    // Back to the default: the system's keep-alive times on connected sockets, none on
+    // accepted ones.
+    void ClearKeepAlive();
 
     // ---- Server start and client connection ----
 
@@ -134,6 +142,12 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     // that reading it needs no receive. For the thread that reads the socket.
     KEPMSG_INTERNAL static bool HasBufferedHeader(const KEPMsgCommSocket& socket);
 
+    // Called with the mutex held for every connected socket that leaves the table (before it is
+    // shut down), with its name; it must not call back into this class. One observer at a
+    // time; null removes it.
+    typedef void (*RemovalObserver)(KEPMsgSocket& socket, const KEPString& name, void* context);
+    KEPMSG_INTERNAL void SetRemovalObserver(RemovalObserver observer, void* context);
+
   private:
     KEPMsgConnectionServicesUtils();
     ~KEPMsgConnectionServicesUtils();
@@ -155,6 +169,8 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     omi_IntTable<void*, KEPBasOmiDefaultAllocator> m_connections;
     omi_Btree<KEPString, KEPBasSocketMessage*> m_prototypes;
     omi_Btree<int, KEPString> m_names;
+    RemovalObserver m_removalObserver = nullptr;  // guarded by the mutex
+    void* m_removalContext = nullptr;
 };
 
 extern template class KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>;

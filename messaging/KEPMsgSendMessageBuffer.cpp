@@ -83,6 +83,15 @@ void KEPMsgSendMessageBuffer::SendSocketMessageImmediate(const KEPMsgChannel& ch
     TransmitPendingMessage_private();
 }
 
+int KEPMsgSendMessageBuffer::CountQueuedFor(std::uint64_t connectionSerial) {
+    KEPBasAtiScopedLock<KEPMsgSendMessageBuffer> guard(*this);
+    int count = 0;
+    for (int i = 0; i < m_pendingSerials.size(); ++i) {
+        count += m_pendingSerials[i] == connectionSerial && connectionSerial != 0 ? 1 : 0;
+    }
+    return count;
+}
+
 void KEPMsgSendMessageBuffer::TransmitPendingMessages() {
     if (m_defaultOutputStream.load() == nullptr || !m_hasPendingMessages.load()) {
         return;
@@ -164,6 +173,9 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessage_private(KEPMsgSocketLease* 
                      !KEPMsgConnectionServicesUtils::WriteMessageHeader(
                          *commSocket, record.m_message->GetMessageType()) ||
                      !record.m_message->WriteBody(stream);
+        }
+        if (!failed) {
+            commSocket->Counters().CountMessageOut();
         }
         if (failed) {
             // What this connection gathered went out before the failure without gathering,

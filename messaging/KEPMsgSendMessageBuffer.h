@@ -53,6 +53,8 @@ class KEPMSG_API KEPMsgSendMessageBuffer
                                                     std::uint64_t connectionSerial);
     // Module-internal: the serial of the connection the channel names now, 0 when it has none.
     KEPMSG_INTERNAL static std::uint64_t ConnectionSerial(const KEPMsgChannel& channel);
+    // Module-internal: the number of queued records for the connection with this serial.
+    KEPMSG_INTERNAL int CountQueuedFor(std::uint64_t connectionSerial);
     // Runs one transmit pass when a default output stream is set and queued sends wait;
     // otherwise returns at once.
     void TransmitPendingMessages();

@@ -12,6 +12,8 @@
 #include "connection/KEPMsgLeasedSocketScope.h"
 #include "connection/KEPMsgSimpleInputStream.h"
 #include "connection/KEPMsgSocketLease.h"
+#include "messaging/KEPMsgConnectionEventHub.h"
+#include "messaging/KEPMsgReconnectingClients.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
 #include "sockets/KEPMsgCommSocket.h"
@@ -122,7 +124,9 @@ KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
       m_messageTaskRunning(false),
       m_interruptMessaging(false),
       m_receiveDrainLimit(1),
-      m_receivePassCount(0) {
+      m_receivePassCount(0),
+      m_events(new KEPMsgConnectionEventHub()),
+      m_reconnecting(new KEPMsgReconnectingClients(*this, *m_events)) {
     // The services the facade reaches while holding its mutex exist before it can be locked:
     // creating one later would take the global lock inside the communicator mutex, the reverse
     // of Finalize(), which runs this class's destructor (taking that mutex) under the global lock.
@@ -130,13 +134,16 @@ KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
     KEPMsgChannelOrganizer::Instance();
     KEPMsgSendMessageBuffer::Instance();
     KEPMsgRetrieveMessageBuffer::Instance();
+    KEPMsgConnectionServicesUtils::Instance().SetRemovalObserver(&OnConnectionRemoved, this);
 }
 
 KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
+    m_reconnecting->StopAll();
     {
         InterruptBracket bracket(*this);
         ShutdownMessageTask_priv();
     }
+    KEPMsgConnectionServicesUtils::Instance().SetRemovalObserver(nullptr, nullptr);
     m_defaultInputStream.store(nullptr);
     // The trees free their own storage; streams and callbacks belong to the host.
 }
@@ -154,6 +161,17 @@ void KEPMsgSocketCommunicator::ReleaseInterruptMessagingThread() {
 void KEPMsgSocketCommunicator::AddConnection(const KEPMsgChannel& channel, bool listen) {
     InterruptBracket bracket(*this);
     KEPMsgChannelOrganizer::Instance().RegisterChannel(channel, listen);
+    // A connection the host (or a reconnecting client) dialed is announced once.
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    KEPMsgSocketLease lease = services.LeaseSocket(channel.GetSocketId());
+    KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
+    if (socket != nullptr && socket->Counters().IsDialed() && socket->Counters().Announce() &&
+        m_events->IsListening()) {
+        KEPString label;
+        services.GetName(channel.GetSocketId(), label);
+        m_events->Queue(
+            KEPMsgConnectionEventHub::Describe(KEPMsgConnectionEvent::kConnected, *socket, label));
+    }
 }
 
 void KEPMsgSocketCommunicator::RemoveConnection(KEPMsgChannelQuery* query, bool shutdown) {
@@ -423,6 +441,7 @@ bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMs
             if (!socket.InputEndedInRead()) {
                 KEPMsgRetrieveMessageBuffer::Instance().AddMessage(
                     KEPMsgChannelMsgStruct(channel, message));
+                socket.Counters().CountMessageIn();
                 stored = true;
                 if (m_notificationCallbacks.IsMember(type)) {
                     typesToNotify.insert(type);
@@ -453,6 +472,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     KEPBasVector<KEPMsgChannel>& newlyCreated = waitable->NewlyCreated();
     for (int i = 0; i < newlyCreated.size(); ++i) {
         organizer.RegisterChannel(newlyCreated[i], true);
+        AnnounceAccepted(newlyCreated[i]);
     }
     newlyCreated.Clear();
 
@@ -542,6 +562,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
             callback(*it);
         }
     }
+    m_events->Deliver();
 
     if (waitable->IsListenInterupted()) {
         KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);
@@ -573,10 +594,95 @@ void KEPMsgSocketCommunicator::ShutdownMessageTask_priv() {
     m_messageTaskRunning.store(false);
     KEPMsgWaitableLock::WakeReceivePass();  // the task's wait ends and its loop sees the flag
     KEPBasUtlsleep(100);
-    KEPMsgChannelOrganizer::Instance().Shutdown();
+    KEPMsgChannelOrganizer& organizer = KEPMsgChannelOrganizer::Instance();
+    {
+        // Closed events of the channels closed here carry the task-shutdown reason (unless
+        // they had ended for another one already).
+        KEPBasVector<KEPMsgChannel> channels;
+        organizer.LookupChannel(nullptr, channels);
+        KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+        for (int i = 0; i < channels.size(); ++i) {
+            KEPMsgSocketLease lease = services.LeaseSocket(channels[i].GetSocketId());
+            if (KEPMsgCommSocket* socket = KEPMsgCommSocket::FromSocket(lease.get())) {
+                socket->Counters().RecordCloseReason(kCloseReasonTaskShutdown);
+            }
+        }
+    }
+    organizer.Shutdown();
 }
 
 void KEPMsgSocketCommunicator::ShutdownMessageTask() {
+    m_reconnecting->StopAll();  // before the bracket: a dialer may be waiting for the mutex
     InterruptBracket bracket(*this);
     ShutdownMessageTask_priv();
+}
+
+// --- Connection lifecycle --------------------------------------------------------------------
+
+void KEPMsgSocketCommunicator::AnnounceAccepted(const KEPMsgChannel& channel) {
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    KEPMsgSocketLease lease = services.LeaseSocket(channel.GetSocketId());
+    KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
+    if (socket == nullptr || !socket->Counters().Announce() || !m_events->IsListening()) {
+        return;
+    }
+    KEPString listenerLabel;
+    services.GetName(socket->Counters().ListenerId(), listenerLabel);
+    m_events->Queue(KEPMsgConnectionEventHub::Describe(KEPMsgConnectionEvent::kAccepted, *socket,
+                                                       listenerLabel));
+}
+
+void KEPMsgSocketCommunicator::SetConnectionEventCallback(ConnectionEventCallback callback,
+                                                          void* context) {
+    m_events->SetCallback(callback, context);
+}
+
+bool KEPMsgSocketCommunicator::StartReconnectingClient(const char* label,
+                                                       KEPMsgSocketAddress serverAddress,
+                                                       const KEPMsgReconnectSettings& settings) {
+    try {
+        return label != nullptr && m_reconnecting->Start(label, serverAddress, settings);
+    } catch (...) {
+        return false;  // out of memory: nothing was started
+    }
+}
+
+bool KEPMsgSocketCommunicator::StopReconnectingClient(const char* label) {
+    return label != nullptr && m_reconnecting->Stop(label);
+}
+
+void KEPMsgSocketCommunicator::RetrieveConnectionStatistics(
+    KEPMsgChannelQuery* query, KEPBasVector<KEPMsgConnectionStatistics>& out) {
+    KEPBasVector<KEPMsgChannel> channels;
+    KEPBasVector<std::uint64_t> serials;
+    LookupWithSerials(query, channels, serials);
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    KEPMsgSendMessageBuffer& sendBuffer = KEPMsgSendMessageBuffer::Instance();
+    for (int i = 0; i < channels.size(); ++i) {
+        KEPMsgSocketLease lease = services.LeaseSocket(channels[i].GetSocketId());
+        const KEPMsgCommSocket* socket = KEPMsgCommSocket::FromSocket(lease.get());
+        if (socket == nullptr || socket->GetSerial() != serials[i]) {
+            continue;
+        }
+        KEPMsgConnectionStatistics statistics =
+            KEPMsgConnectionStatistics::Of(*socket, channels[i].GetLabel());
+        statistics.m_recordsQueued = sendBuffer.CountQueuedFor(serials[i]);
+        out.push_back(statistics);
+    }
+}
+
+void KEPMsgSocketCommunicator::OnConnectionRemoved(KEPMsgSocket& socket, const KEPString& label,
+                                                   void* context) {
+    auto* const communicator = static_cast<KEPMsgSocketCommunicator*>(context);
+    KEPMsgCommSocket* const comm = KEPMsgCommSocket::FromSocket(&socket);
+    if (comm == nullptr) {
+        return;
+    }
+    // Ended by nothing else: the host (or the library on its behalf) removed it.
+    comm->Counters().RecordCloseReason(kCloseReasonRemovedByHost);
+    if (comm->Counters().IsAnnounced() && communicator->m_events->IsListening()) {
+        communicator->m_events->Queue(
+            KEPMsgConnectionEventHub::Describe(KEPMsgConnectionEvent::kClosed, *comm, label));
+    }
+    communicator->m_reconnecting->OnConnectionRemoved(comm->GetSerial());
 }

@@ -22,9 +22,16 @@
 // mutex are atomics. Lock order: communicator mutex -> send-buffer mutex -> organizer mutex ->
 // waitable lock -> connection-services mutex, and communicator mutex -> retrieve-buffer mutex.
 // Notification callbacks run with no lock held.
+//
+// Connection lifecycle (see "Connection lifecycle" below): connection events are queued where
+// they happen, on whatever thread, and delivered only by receive passes, at the end of a pass
+// (after its messages are stored and notified), in the order they were queued, on the pass's
+// thread with no lock held. Reconnecting clients dial on a thread of their own each (the only
+// threads the library creates); they hold no lock while they dial.
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
 #include "KEPBase/ProtectedInterfaces/KEPBasSet.h"
@@ -38,7 +45,15 @@
 #include "channels/KEPMsgChannelQuery.h"
 #include "channels/KEPMsgChannelWaitable.h"
 #include "messaging/KEPMsgChannelMsgStruct.h"
+#include "messaging/KEPMsgConnectionEvent.h"
+#include "messaging/KEPMsgConnectionStatistics.h"
 #include "messaging/KEPMsgMessageQuery.h"
+#include "messaging/KEPMsgReconnectSettings.h"
+#include "sockets/KEPMsgSocketAddress.h"
+
+class KEPMsgConnectionEventHub;
+class KEPMsgSocket;
+class KEPMsgReconnectingClients;
 
 class KEPMsgCommSocket;
 
@@ -48,6 +63,7 @@ class KEPMSG_API KEPMsgSocketCommunicator
 
   public:
     typedef void (*NotificationCallback)(const KEPString& type);
+    typedef void (*ConnectionEventCallback)(const KEPMsgConnectionEvent& event, void* context);
 
     // Stops the message task and closes every registered channel (as ShutdownMessageTask),
     // then forgets streams and callbacks without deleting them.
@@ -148,10 +164,46 @@ class KEPMSG_API KEPMsgSocketCommunicator
     bool IsMessageTaskRunning() const;
     // The opposite of IsMessageTaskRunning(): true when the task's loop should end.
     bool IsOkToShutDownMessageTask() const;
-    // Clears the task-running flag and wakes the task's wait (its loop ends at once), waits
-    // 100 ms holding the communicator mutex and closes every registered channel. Does not wait
-    // for the task's thread.
+    // Stops every reconnecting client, clears the task-running flag and wakes the task's wait
+    // (its loop ends at once), waits 100 ms holding the communicator mutex and closes every
+    // registered channel (closed events with the task-shutdown reason, delivered by the next
+    // receive pass: a host that wants them runs one, e.g. WaitConnectionsAndMessages(nullptr,
+    // 0), after the task's thread has ended). Does not wait for the task's thread.
     void ShutdownMessageTask();
+
+    // --- Connection lifecycle ----------------------------------------------------------------
+    // Registers the one connection-event callback, called with context (replacing any earlier
+    // one); null removes it. From then on every accepted, connected and closed connection and
+    // every failed reconnect dial queues one event; receive passes deliver them (see the header's
+    // opening). After a call that removes or replaces the callback returns, the old callback is
+    // never called again (the call waits for a delivery in flight on another thread). A
+    // callback may call the facade; one that throws is caught, reported once on aio_cerr, and
+    // delivery goes on. Events still queued when the callback is removed are dropped.
+    void SetConnectionEventCallback(ConnectionEventCallback callback, void* context);
+
+    // Starts a reconnecting client: a thread of its own dials serverAddress, registers each
+    // connection it makes under label (with listen), and after the connection is lost (noticed
+    // by a receive pass or a failed send, or removed by the host) dials again with the back-off
+    // of settings; each failed dial is a reconnect-attempt event, each success a connected
+    // event. False, with nothing started, for a null or empty label, settings that are not
+    // IsValid(), a label that already has a reconnecting client, or a thread that cannot be
+    // started. While the connection is down, sends by label find no channel (queued sends queue
+    // nothing and report id 0, immediate sends write nothing), and records queued for the lost
+    // connection are dropped, never written to the next one. Name resolution and the dial hold
+    // no lock.
+    bool StartReconnectingClient(const char* label, KEPMsgSocketAddress serverAddress,
+                                 const KEPMsgReconnectSettings& settings);
+    // Stops the label's reconnecting client: no dial starts after this returns (a pause or a
+    // dial in progress is cut short; a name resolution in progress is waited for), and the
+    // connection it keeps is closed (removed by host). False when the label has no
+    // reconnecting client.
+    bool StopReconnectingClient(const char* label);
+
+    // Appends the statistics of every registered connected channel the query selects (all for
+    // null), in registration order, to out (not cleared). Listening sockets and channels whose
+    // connection is gone are skipped. Counting takes no lock on the send or receive path.
+    void RetrieveConnectionStatistics(KEPMsgChannelQuery* query,
+                                      KEPBasVector<KEPMsgConnectionStatistics>& out);
 
   private:
     KEPMsgSocketCommunicator();
@@ -183,6 +235,12 @@ class KEPMSG_API KEPMsgSocketCommunicator
     bool ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
                      KEPBasSet<KEPString>& typesToNotify);
 
+    // Queues the accepted event of a connection the receive pass has just registered.
+    void AnnounceAccepted(const KEPMsgChannel& channel);
+    // Queues a closed event (and tells the reconnecting clients) for a connection leaving the
+    // connection table; installed as the table's removal observer.
+    static void OnConnectionRemoved(KEPMsgSocket& socket, const KEPString& label, void* context);
+
     std::atomic<KEPBasInputStream*> m_defaultInputStream;
     omi_Btree<KEPString, KEPBasStream*> m_inputStreams;
     // A stream of m_inputStreams is a host stream (not the module's own); mutex held.
@@ -195,6 +253,8 @@ class KEPMSG_API KEPMsgSocketCommunicator
     std::atomic<int> m_receiveDrainLimit;
     std::atomic<unsigned long> m_receivePassCount;
     omi_Btree<KEPString, NotificationCallback> m_notificationCallbacks;
+    std::unique_ptr<KEPMsgConnectionEventHub> m_events;
+    std::unique_ptr<KEPMsgReconnectingClients> m_reconnecting;
 };
 
 extern template class KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>;

@@ -20,6 +20,7 @@ KEPMsgCommSocket::KEPMsgCommSocket(KEPMsgSocketAddress address, int handle)
     SetAddress(address);
     AdoptDescriptor(handle);
     SetClosed(false);
+    m_counters.Start(handle, false);
 }
 
 void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
@@ -72,7 +73,10 @@ void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
     if (descriptor == kepwsa::INVALID_SOCKET) {
         return;
     }
+    FinishConnect(descriptor);
+}
 
+void KEPMsgCommSocket::FinishConnect(int descriptor) {
     const int optionError = ApplyConnectionOptions(descriptor);
     if (optionError != 0) {
         SetErrorCode(optionError);
@@ -81,6 +85,7 @@ void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
     }
     const int on = 1;
     kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    m_counters.Start(descriptor, true);
 
     SetClosed(false);
     m_inputOpen.store(true);
@@ -164,6 +169,7 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
         }
         const int received = kepwsa::recv(GetId(), target, capacity, 0);
         if (received == 0) {
+            m_counters.RecordCloseReason(kCloseReasonPeerClosed);
             m_inputEndedInRead = true;
             Shutdown();
             return 0;
@@ -173,6 +179,7 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
             m_inputEndedInRead = IsClosed();
             return -1;
         }
+        m_counters.AddBytesIn(received);
         if (target == buffer) {
             return received;
         }
@@ -211,6 +218,7 @@ int KEPMsgCommSocket::SendOnce(const char* buffer, int length, int flags) {
         HandleIoError(kepwsa::WSAGetLastError());
         return -1;
     }
+    m_counters.AddBytesOut(sent);
     return sent;
 }
 
@@ -320,6 +328,8 @@ void KEPMsgCommSocket::HandleIoError(int code) {
         kepwsa::setsockopt(GetId(), SOL_SOCKET, SO_LINGER, &abortOnClose, sizeof(abortOnClose));
     }
     if (IsConnectionLostError(code) || code == kepwsa::WSAETIMEDOUT) {
+        m_counters.RecordCloseReason(code == kepwsa::WSAETIMEDOUT ? kCloseReasonIoTimeout
+                                                                  : kCloseReasonReset);
         Shutdown();
     }
 }

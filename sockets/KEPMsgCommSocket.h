@@ -16,6 +16,10 @@
 // records to one connection with two sends); large writes go straight out, after what was
 // gathered. Outside a gather, every write is one send, as before.
 //
+// Each connection keeps its life record (KEPMsgConnectionCounters): bytes as they are received
+// and sent, the peer's address, when and how it was made, and the first reason it ended for (the
+// peer's close, a reset or lost connection, an I/O time-out, or what a caller records).
+//
 // Thread-safety: as KEPMsgSocket. The direction flags are atomics; Shutdown() may be called from
 // another thread while one thread reads or writes (the blocked call returns), but two threads
 // must not read, write or connect on one socket at once. The read and gather buffers belong to
@@ -27,6 +31,7 @@
 #include <typeinfo>
 
 #include "base/KEPBasExport.h"
+#include "sockets/KEPMsgConnectionCounters.h"
 #include "sockets/KEPMsgSocket.h"
 
 class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
@@ -40,6 +45,14 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // the resolver's order. Success is read with IsConnected(); the error code of the last failed
     // attempt stays recorded. An empty host means "127.0.0.1".
     void Connect(KEPMsgSocketAddress address);
+    // Module-internal: Connect() that gives up when cancel becomes true (seen within
+    // kDialSliceMs) or when an address has not answered within timeoutMs; the results are those
+    // of Connect() (a time-out records WSAETIMEDOUT, a cancel WSAEINTR). Name resolution is not
+    // cancellable. Used by reconnecting clients, whose stop must not wait for a silent host.
+    KEPMSG_INTERNAL void ConnectWithin(KEPMsgSocketAddress address, int timeoutMs,
+                                       const std::atomic<bool>& cancel);
+    static constexpr int kDialSliceMs = 50;
+
     // Returns socket as a connected socket, or null when it is not one (or is null). The exact
     // type is recognised without a dynamic_cast, which the per-message paths would pay for.
     static KEPMsgCommSocket* FromSocket(KEPMsgSocket* socket) {
@@ -94,6 +107,10 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     bool EndGather();
     bool IsGathering() const { return m_gathering; }
 
+    // Module-internal: the connection's counters, peer and close reason (atomics; any thread).
+    KEPMSG_INTERNAL KEPMsgConnectionCounters& Counters() { return m_counters; }
+    KEPMSG_INTERNAL const KEPMsgConnectionCounters& Counters() const { return m_counters; }
+
     // Size of the read buffer; reads of at least this many bytes with nothing buffered receive
     // straight into the caller's memory.
     static constexpr int kReadBufferBytes = 32 * 1024;
@@ -101,6 +118,9 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     static constexpr int kGatherBufferBytes = 64 * 1024;
 
   private:
+    // Sets the options of the connection just made on descriptor and opens both directions;
+    // a failing option closes the socket with the error recorded.
+    void FinishConnect(int descriptor);
     // Records code and shuts the socket down when it means the connection is gone.
     void HandleIoError(int code);
     // One send with flags; -1 after recording the error.
@@ -127,4 +147,5 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
 
     std::atomic<bool> m_inputOpen;
     std::atomic<bool> m_outputOpen;
+    KEPMsgConnectionCounters m_counters;
 };

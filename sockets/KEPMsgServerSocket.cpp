@@ -86,7 +86,9 @@ KEPMsgCommSocket* KEPMsgServerSocket::TryAccept() {
         kepwsa::closesocket(connection);
         return nullptr;
     }
-    return new KEPMsgCommSocket(GetAddress(), connection);
+    KEPMsgCommSocket* accepted = new KEPMsgCommSocket(GetAddress(), connection);
+    accepted->Counters().SetListenerId(GetId());
+    return accepted;
 }
 
 void KEPMsgServerSocket::Shutdown() {

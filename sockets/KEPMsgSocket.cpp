@@ -9,6 +9,7 @@
 
 #include "frame/KEPMsgWinsockStartup.h"
 #include "platform/KEPWinsock.h"
+#include "sockets/KEPMsgKeepAlive.h"
 
 namespace {
 
@@ -213,6 +214,7 @@ int KEPMsgSocket::ApplyConnectionOptions(int descriptor) {
     limit.tv_usec = (milliseconds % 1000) * 1000;
     kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    KEPMsgKeepAlive::Apply(descriptor);
     return 0;
 }
 

@@ -108,8 +108,8 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     // the Winsock error code, or kNoDescriptor when it owns none.
     int ShutdownDescriptor(int how);
     // Sets the options of a connected descriptor: a 5 s linger and a 64 KiB send buffer (their
-    // failure is returned as the Winsock code, else 0), then TCP_NODELAY and the I/O time-out
-    // (failures ignored).
+    // failure is returned as the Winsock code, else 0), then TCP_NODELAY, the I/O time-out and
+    // the keep-alive setting (KEPMsgKeepAlive) (failures ignored).
     static int ApplyConnectionOptions(int descriptor);
 
   private:

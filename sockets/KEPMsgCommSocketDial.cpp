@@ -1,0 +1,119 @@
+// KEPMsgCommSocket::ConnectWithin: the cancellable, time-limited form of Connect().
+#include <fcntl.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "platform/KEPWinsock.h"
+#include "sockets/KEPMsgCommSocket.h"
+
+namespace {
+
+// Waits until the non-blocking connect on descriptor completes; returns 0 or the Winsock code
+// (WSAETIMEDOUT after timeoutMs, WSAEINTR once cancel is set).
+int AwaitConnect(int descriptor, int timeoutMs, const std::atomic<bool>& cancel) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (cancel.load()) {
+            return kepwsa::WSAEINTR;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return kepwsa::WSAETIMEDOUT;
+        }
+        pollfd entry{descriptor, POLLOUT, 0};
+        const int slice = static_cast<int>(
+            left < KEPMsgCommSocket::kDialSliceMs ? left : KEPMsgCommSocket::kDialSliceMs);
+        const int ready = ::poll(&entry, 1, slice);
+        if (ready < 0 && errno != EINTR) {
+            return kepwsa::ErrnoToWinsock(errno);
+        }
+        if (ready > 0) {
+            int error = 0;
+            socklen_t length = sizeof(error);
+            if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                return kepwsa::ErrnoToWinsock(errno);
+            }
+            return error == 0 ? 0 : kepwsa::ErrnoToWinsock(error);
+        }
+    }
+}
+
+// Starts a connect on a fresh descriptor and waits for it; the descriptor is blocking again
+// afterwards. Returns 0 or the Winsock code.
+int DialOne(int descriptor, const addrinfo& candidate, int timeoutMs,
+            const std::atomic<bool>& cancel) {
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return kepwsa::ErrnoToWinsock(errno);
+    }
+    int result = 0;
+    if (kepwsa::connect(descriptor, candidate.ai_addr, candidate.ai_addrlen) != 0) {
+        result = kepwsa::WSAGetLastError();
+        if (result == kepwsa::WSAEWOULDBLOCK || result == kepwsa::WSAEINPROGRESS) {
+            result = AwaitConnect(descriptor, timeoutMs, cancel);
+        }
+    }
+    if (result == 0 && ::fcntl(descriptor, F_SETFL, flags) != 0) {
+        result = kepwsa::ErrnoToWinsock(errno);
+    }
+    return result;
+}
+
+}  // namespace
+
+void KEPMsgCommSocket::ConnectWithin(KEPMsgSocketAddress address, int timeoutMs,
+                                     const std::atomic<bool>& cancel) {
+    if (m_inputOpen.load() || m_outputOpen.load() || !IsClosed()) {
+        Shutdown();
+        SetHandle(kepwsa::INVALID_SOCKET);
+        m_inputOpen.store(false);
+        m_outputOpen.store(false);
+        SetClosed(true);
+    }
+
+    char serviceText[16];
+    std::snprintf(serviceText, sizeof(serviceText), "%d", address.GetPort());
+    const KEPString hostText = address.GetAddress().GetIPAddress();
+    const char* host = hostText.GetLengthInByte() == 0 ? kLoopbackIpv4 : hostText.GetUTF8();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    int resolved = 0;
+    kepwsa::AddrInfoList list = kepwsa::Resolve(host, serviceText, hints, resolved);
+    if (resolved != 0) {
+        SetErrorCode(resolved);
+        return;
+    }
+
+    ResetBuffers();
+    SetHandle(kepwsa::INVALID_SOCKET);
+    for (const addrinfo* candidate = list.get(); candidate != nullptr && !cancel.load();
+         candidate = candidate->ai_next) {
+        const int descriptor =
+            kepwsa::socket(candidate->ai_family, candidate->ai_socktype, candidate->ai_protocol);
+        if (descriptor == kepwsa::INVALID_SOCKET) {
+            SetErrorCode(kepwsa::WSAGetLastError());
+            continue;
+        }
+        AdoptDescriptor(descriptor);
+        SetClosed(false);
+        const int result = DialOne(descriptor, *candidate, timeoutMs, cancel);
+        if (result == 0) {
+            break;
+        }
+        SetErrorCode(result);
+        Close();
+        SetHandle(kepwsa::INVALID_SOCKET);
+    }
+    list.reset();
+
+    const int descriptor = GetId();
+    if (descriptor == kepwsa::INVALID_SOCKET) {
+        return;
+    }
+    FinishConnect(descriptor);
+}

@@ -1,0 +1,135 @@
+// Connection events: each close gives its reason, accepted connections name their listener,
+// every event arrives once, none after the callback is removed, and a throwing callback does not
+// stop delivery.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "channels/KEPMsgChannelQueryByLabel.h"
+#include "messaging/KEPMsgSocketCommunicator.h"
+#include "tests/support/KEPTestEvents.h"
+#include "tests/support/KEPTestMessaging.h"
+
+namespace keptest {
+namespace {
+
+KEPMsgSocketCommunicator& Communicator() {
+    return KEPMsgSocketCommunicator::Instance();
+}
+
+std::string Text(const KEPString& text) {
+    return text.GetUTF8() != nullptr ? text.GetUTF8() : "";
+}
+
+TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
+    struct Row {
+        const char* name;
+        std::function<void(RawLink&)> close;
+        KEPMsgCloseReason reason;
+        int errorCode;
+    };
+    const Row rows[] = {
+        {"peer closes", [](RawLink& link) { link.peer.Close(); }, kCloseReasonPeerClosed, 0},
+        {"peer resets", [](RawLink& link) { link.peer.CloseWithReset(); }, kCloseReasonReset,
+         10054},
+        {"header count too large",
+         [](RawLink& link) {
+             link.peer.SendBytes(Bytes({0xFF, 0xFF, 0xFF, 0x7F}));
+         },
+         kCloseReasonProtocolViolation, 0},
+        {"host removes it",
+         [](RawLink&) {
+             KEPMsgChannelQueryByLabel query(KEPString("link"));
+             Communicator().RemoveConnection(&query, true);
+         },
+         kCloseReasonRemovedByHost, 0},
+        {"task shuts down", [](RawLink&) { Communicator().ShutdownMessageTask(); },
+         kCloseReasonTaskShutdown, 0},
+    };
+    for (const Row& row : rows) {
+        MessagingSetup setup;
+        EventRecorder recorder;
+        RawListener listener;
+        RawLink link = ConnectToRawPeer(listener, "link");
+        ASSERT_NE(link.socket, nullptr) << row.name;
+        const int id = link.channel.GetSocketId();
+        const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected, id);
+        ASSERT_TRUE(connected) << row.name;
+        EXPECT_EQ(Text(connected->m_label), "link") << row.name;
+        EXPECT_EQ(connected->m_peerPort, listener.Port()) << row.name;
+
+        row.close(link);
+        const auto closed = recorder.PumpFor(KEPMsgConnectionEvent::kClosed, id);
+        ASSERT_TRUE(closed) << row.name;
+        EXPECT_EQ(closed->m_reason, row.reason) << row.name;
+        EXPECT_EQ(closed->m_errorCode, row.errorCode) << row.name;
+        EXPECT_EQ(Text(closed->m_label), "link") << row.name;
+    }
+}
+
+TEST(KEPMsgConnectionEventsTest, AcceptedConnectionNamesItsListenersLabel) {
+    MessagingSetup setup;
+    EventRecorder recorder;
+    int port = 0;
+    ASSERT_NE(StartRegisteredServer(port), nullptr);
+    RawSocket client = RawConnect(port);
+    ASSERT_TRUE(client.IsOpen());
+
+    const auto accepted = recorder.PumpFor(KEPMsgConnectionEvent::kAccepted);
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(Text(accepted->m_label), "server");
+    EXPECT_EQ(Text(accepted->m_peerHost), "127.0.0.1");
+    EXPECT_EQ(accepted->m_peerPort, LocalPort(client.Fd()));
+}
+
+TEST(KEPMsgConnectionEventsTest, EventsArriveOnceAndNoneAfterTheCallbackIsRemoved) {
+    MessagingSetup setup;
+    EventRecorder recorder;
+    RawListener listener;
+    RawLink first = ConnectToRawPeer(listener, "first");
+    ASSERT_NE(first.socket, nullptr);
+    const int firstId = first.channel.GetSocketId();
+    first.peer.Close();
+    ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kClosed, firstId));
+    ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; }));
+    ASSERT_EQ(recorder.Events().size(), 2u);
+    EXPECT_EQ(recorder.Events()[0].m_kind, KEPMsgConnectionEvent::kConnected);
+    EXPECT_EQ(recorder.Events()[1].m_kind, KEPMsgConnectionEvent::kClosed);
+
+    // The second connection's connected event is queued, not yet delivered, when the callback
+    // goes: neither it nor the closed event may arrive.
+    RawLink second = ConnectToRawPeer(listener, "second");
+    ASSERT_NE(second.socket, nullptr);
+    recorder.Detach();
+    second.peer.Close();
+    ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; }));
+    EXPECT_EQ(recorder.Events().size(), 2u);
+}
+
+TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndDeliveryGoesOn) {
+    MessagingSetup setup;
+    int calls = 0;
+    Communicator().SetConnectionEventCallback(
+        [](const KEPMsgConnectionEvent&, void* context) {
+            ++*static_cast<int*>(context);
+            throw std::runtime_error("host fault");
+        },
+        &calls);
+    RawListener listener;
+    testing::internal::CaptureStderr();
+    RawLink link = ConnectToRawPeer(listener, "link");
+    ASSERT_NE(link.socket, nullptr);
+    link.peer.Close();
+    const bool both = PumpUntil([&] { return calls == 2; });
+    const std::string console = testing::internal::GetCapturedStderr();
+    Communicator().SetConnectionEventCallback(nullptr, nullptr);
+    EXPECT_TRUE(both);
+    const std::string report = "connection event callback threw";
+    const std::size_t first = console.find(report);
+    EXPECT_NE(first, std::string::npos) << console;
+    EXPECT_EQ(console.find(report, first + 1), std::string::npos) << console;
+}
+
+}  // namespace
+}  // namespace keptest

@@ -1,0 +1,201 @@
+// Reconnecting clients: a client rides out a server restart on the same port, its pauses grow
+// and stop at the maximum, a stop ends its attempts, and nonsensical settings are refused.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <limits>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "messaging/KEPMsgReconnectingClients.h"
+#include "messaging/KEPMsgSocketCommunicator.h"
+#include "tests/support/KEPTestEvents.h"
+#include "tests/support/KEPTestMessaging.h"
+
+namespace keptest {
+namespace {
+
+KEPMsgSocketCommunicator& Communicator() {
+    return KEPMsgSocketCommunicator::Instance();
+}
+
+KEPMsgSocketAddress Loopback(int port) {
+    return KEPMsgSocketAddress(KEPString("127.0.0.1"), port);
+}
+
+KEPMsgReconnectSettings Settings(int minMs, int maxMs, double jitter) {
+    KEPMsgReconnectSettings settings;
+    settings.m_minDelayMs = minMs;
+    settings.m_maxDelayMs = maxMs;
+    settings.m_jitter = jitter;
+    return settings;
+}
+
+// A port on which nothing listens: bound, then closed.
+int RefusingPort() {
+    RawSocket bound = BindLoopback(0, false);
+    return LocalPort(bound.Fd());
+}
+
+// A listener whose port can be listened on again while its old connections linger in TIME_WAIT
+// (both sockets need SO_REUSEADDR for that).
+RawSocket ReusableListener(int port) {
+    RawSocket socket(::socket(AF_INET, SOCK_STREAM, 0));
+    const int on = 1;
+    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(socket.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(socket.Fd(), 8) != 0) {
+        socket.Close();
+    }
+    return socket;
+}
+
+// Records the pauses the dialer asks for instead of sleeping through them.
+struct PauseLog {
+    std::mutex mutex;
+    std::vector<int> delays;
+
+    static void Record(int delayMs, void* context) {
+        auto* log = static_cast<PauseLog*>(context);
+        std::lock_guard<std::mutex> lock(log->mutex);
+        log->delays.push_back(delayMs);
+    }
+    std::size_t Size() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return delays.size();
+    }
+};
+
+TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnTheSamePort) {
+    MessagingSetup setup;
+    EventRecorder recorder;
+    int port = 0;
+    {
+        RawSocket first = ReusableListener(0);
+        port = LocalPort(first.Fd());
+        ASSERT_TRUE(
+            Communicator().StartReconnectingClient("up", Loopback(port), Settings(5, 20, 0)));
+        ASSERT_TRUE(first.WaitReadable(10.0));
+        RawSocket peer(::accept(first.Fd(), nullptr, nullptr));
+        ASSERT_TRUE(peer.IsOpen());
+        const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected);
+        ASSERT_TRUE(connected);
+        EXPECT_STREQ(connected->m_label.GetUTF8(), "up");
+    }  // the server goes away: its connection and its listener close
+
+    const auto closed = recorder.PumpFor(KEPMsgConnectionEvent::kClosed);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->m_reason, kCloseReasonPeerClosed);
+    const auto attempt = recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt);
+    ASSERT_TRUE(attempt);
+    EXPECT_EQ(attempt->m_errorCode, 10061);  // refused while nothing listens
+
+    RawSocket server = ReusableListener(port);
+    ASSERT_TRUE(server.IsOpen());
+    ASSERT_TRUE(PumpUntil([&] { return recorder.Count(KEPMsgConnectionEvent::kConnected) == 2; }));
+    RawSocket peer(::accept(server.Fd(), nullptr, nullptr));
+    ASSERT_TRUE(peer.IsOpen());
+    TextMessage message(7, "after the restart");
+    Communicator().SendSocketMessage("up", &message);
+    const std::unique_ptr<SequencedMessage> received = peer.ReceiveMessage();
+    ASSERT_NE(received, nullptr);
+    EXPECT_EQ(static_cast<TextMessage&>(*received).Text(), "after the restart");
+    EXPECT_TRUE(Communicator().StopReconnectingClient("up"));
+}
+
+TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
+    struct Row {
+        const char* name;
+        double jitter;
+        bool flapping;  // the server accepts each connection and closes it at once
+    };
+    const std::vector<int> ceilings = {100, 200, 400, 400, 400, 400};
+    const Row rows[] = {
+        {"refused, no jitter", 0.0, false},
+        {"refused, half jitter", 0.5, false},
+        {"flapping server", 0.0, true},
+    };
+    for (const Row& row : rows) {
+        MessagingSetup setup;
+        RawListener flapping;
+        PauseLog log;
+        KEPMsgReconnectingClients::SetPauseHookForTesting(&PauseLog::Record, &log);
+        const int port = row.flapping ? flapping.Port() : RefusingPort();
+        ASSERT_TRUE(Communicator().StartReconnectingClient("down", Loopback(port),
+                                                           Settings(100, 400, row.jitter)))
+            << row.name;
+        const bool enough = PumpUntil([&] {
+            while (flapping.IsOpen() && WaitReadable(flapping.Fd(), 0)) {
+                flapping.Accept().Close();
+            }
+            return log.Size() >= ceilings.size();
+        });
+        EXPECT_TRUE(Communicator().StopReconnectingClient("down")) << row.name;
+        KEPMsgReconnectingClients::SetPauseHookForTesting(nullptr, nullptr);
+        ASSERT_TRUE(enough) << row.name;
+        for (std::size_t i = 0; i < ceilings.size(); ++i) {
+            const int delay = log.delays[i];
+            EXPECT_LE(delay, ceilings[i]) << row.name << " pause " << i;
+            EXPECT_GE(delay, static_cast<int>(ceilings[i] * (1.0 - row.jitter)))
+                << row.name << " pause " << i;
+        }
+    }
+}
+
+TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndEndsTheAttempts) {
+    MessagingSetup setup;
+    EventRecorder recorder;
+    // The first pause would last an hour: the stop must end it, not wait for it.
+    ASSERT_TRUE(Communicator().StartReconnectingClient("down", Loopback(RefusingPort()),
+                                                       Settings(3600000, 3600000, 0)));
+    ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt));
+    EXPECT_TRUE(Communicator().StopReconnectingClient("down"));
+    EXPECT_FALSE(Communicator().StopReconnectingClient("down"));
+    // The label is free again for a new client.
+    EXPECT_TRUE(Communicator().StartReconnectingClient("down", Loopback(RefusingPort()),
+                                                       Settings(3600000, 3600000, 0)));
+    Communicator().ShutdownMessageTask();
+    EXPECT_FALSE(Communicator().StopReconnectingClient("down"));
+}
+
+TEST(KEPMsgReconnectingClientsTest, NonsensicalSettingsAreRefused) {
+    struct Row {
+        const char* name;
+        const char* label;
+        KEPMsgReconnectSettings settings;
+    };
+    const Row rows[] = {
+        {"null label", nullptr, Settings(10, 100, 0.2)},
+        {"empty label", "", Settings(10, 100, 0.2)},
+        {"negative minimum", "x", Settings(-1, 100, 0.2)},
+        {"zero minimum", "x", Settings(0, 100, 0.2)},
+        {"maximum below minimum", "x", Settings(100, 10, 0.2)},
+        {"negative jitter", "x", Settings(10, 100, -0.1)},
+        {"jitter of one", "x", Settings(10, 100, 1.0)},
+        {"jitter not a number", "x", Settings(10, 100, std::numeric_limits<double>::quiet_NaN())},
+    };
+    MessagingSetup setup;
+    for (const Row& row : rows) {
+        EXPECT_FALSE(Communicator().StartReconnectingClient(row.label, Loopback(RefusingPort()),
+                                                            row.settings))
+            << row.name;
+    }
+    KEPMsgReconnectSettings noTimeout;
+    noTimeout.m_connectTimeoutMs = 0;
+    EXPECT_FALSE(Communicator().StartReconnectingClient("x", Loopback(1), noTimeout));
+    ASSERT_TRUE(Communicator().StartReconnectingClient("x", Loopback(RefusingPort()),
+                                                       Settings(3600000, 3600000, 0)));
+    EXPECT_FALSE(
+        Communicator().StartReconnectingClient("x", Loopback(RefusingPort()), Settings(10, 100, 0)))
+        << "a label with a client already";
+    EXPECT_TRUE(Communicator().StopReconnectingClient("x"));
+}
+
+}  // namespace
+}  // namespace keptest
