@@ -9,6 +9,7 @@
 // unreadable. Every failure prints one line on stderr.
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -83,7 +84,7 @@ const char* const kMainHelp =
 
 const char* const kServeHelp =
     "usage: kepmsg serve [--host HOST] [--port PORT | --ports FIRST-LAST] [--type NAME]...\n"
-    "                    [--count N]\n"
+    "                    [--count N] [--quiet]\n"
     "\n"
     "Listens on HOST (default 127.0.0.1) and PORT (default 0: the system chooses), or on the\n"
     "first free port of FIRST-LAST. The first line printed is 'listening on HOST:PORT'. Then one\n"
@@ -93,7 +94,8 @@ const char* const kServeHelp =
     "answered with pongs. Stops on Ctrl-C or SIGTERM (or after N messages with --count).\n"
     "\n"
     "  --type NAME   also accept raw messages of type NAME (repeatable); kepmsg.raw and\n"
-    "                kepmsg.ping are always accepted\n";
+    "                kepmsg.ping are always accepted\n"
+    "  --quiet       print no line per message\n";
 
 const char* const kSendHelp =
     "usage: kepmsg send [--host HOST] --port PORT (--text TEXT | --file PATH) [--type NAME]\n"
@@ -110,15 +112,20 @@ const char* const kPingHelp =
     "  count N min X ms median Y ms p99 Z ms\n"
     "Each pong must arrive within SECONDS.\n";
 
-// Options of one command line: "--name value" or "--name=value"; "--help" stands alone.
+// Options of one command line: "--name value" or "--name=value"; "--help" and the command's
+// flags stand alone.
 struct Options {
     std::vector<std::pair<std::string, std::string>> values;
     bool help = false;
 };
 
-// Splits argv[first...] into options; false with error set on a malformed argument.
+// Splits argv[first...] into options, known ones taking a value and flags none; false with error
+// set on a malformed argument.
 bool ParseOptions(int argc, char** argv, int first, const std::vector<std::string>& known,
-                  Options& options, std::string& error) {
+                  const std::vector<std::string>& flags, Options& options, std::string& error) {
+    const auto listed = [](const std::vector<std::string>& names, const std::string& name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
     for (int i = first; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -130,26 +137,30 @@ bool ParseOptions(int argc, char** argv, int first, const std::vector<std::strin
             return false;
         }
         std::string name = arg.substr(2);
-        std::string value;
         const std::size_t equals = name.find('=');
+        const std::string bare = name.substr(0, equals);
+        if (listed(flags, bare)) {
+            if (equals != std::string::npos) {
+                error = "option --" + bare + " takes no value";
+                return false;
+            }
+            options.values.emplace_back(bare, "");
+            continue;
+        }
+        if (!listed(known, bare)) {
+            error = "unknown option --" + bare;
+            return false;
+        }
+        std::string value;
         if (equals != std::string::npos) {
             value = name.substr(equals + 1);
-            name.resize(equals);
         } else if (i + 1 < argc) {
             value = argv[++i];
         } else {
-            error = "option --" + name + " needs a value";
+            error = "option --" + bare + " needs a value";
             return false;
         }
-        bool isKnown = false;
-        for (const std::string& candidate : known) {
-            isKnown = isKnown || candidate == name;
-        }
-        if (!isKnown) {
-            error = "unknown option --" + name;
-            return false;
-        }
-        options.values.emplace_back(name, value);
+        options.values.emplace_back(bare, value);
     }
     return true;
 }
@@ -261,7 +272,8 @@ int Serve(int argc, char** argv) {
     const std::string command = "serve";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "ports", "type", "count"}, options, error)) {
+    if (!ParseOptions(argc, argv, 2, {"host", "port", "ports", "type", "count"}, {"quiet"}, options,
+                      error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -288,6 +300,7 @@ int Serve(int argc, char** argv) {
     } else {
         lastPort = firstPort;
     }
+    const bool quiet = Has(options, "quiet");
     long maxMessages = 0;
     if (!ParseInt(Get(options, "count", "0"), 0, LONG_MAX, maxMessages)) {
         return Fail(command, kExitUsage, "bad count '" + Get(options, "count", "") + "'");
@@ -362,6 +375,13 @@ int Serve(int argc, char** argv) {
             continue;
         }
         ++received;
+        if (auto* ping = message.As<KEPMsgToolPingMessage>()) {
+            KEPMsgToolPongMessage pong(ping->Sequence(), ping->Stamp());
+            Communicator().SendSocketMessage(message.channel, &pong);
+        }
+        if (quiet) {
+            continue;
+        }
         KEPString label = message.channel.GetLabel();
         const std::string from = label.GetLengthInByte() > 0
                                      ? std::string(label.GetUTF8())
@@ -369,8 +389,6 @@ int Serve(int argc, char** argv) {
         if (auto* ping = message.As<KEPMsgToolPingMessage>()) {
             std::printf("received type=%s size=12 from=%s seq=%u\n", kepmsgtool::kPingType,
                         from.c_str(), static_cast<unsigned>(ping->Sequence()));
-            KEPMsgToolPongMessage pong(ping->Sequence(), ping->Stamp());
-            Communicator().SendSocketMessage(message.channel, &pong);
         } else if (auto* raw = message.As<KEPMsgToolRawMessage>()) {
             std::printf("received type=%s size=%zu from=%s%s%s\n", raw->Type().c_str(),
                         raw->Body().size(), from.c_str(), TextPreview(raw->Body()).c_str(),
@@ -388,8 +406,8 @@ int Send(int argc, char** argv) {
     const std::string command = "send";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "type", "text", "file", "timeout"}, options,
-                      error)) {
+    if (!ParseOptions(argc, argv, 2, {"host", "port", "type", "text", "file", "timeout"}, {},
+                      options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -461,7 +479,8 @@ int Ping(int argc, char** argv) {
     const std::string command = "ping";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "count", "timeout"}, options, error)) {
+    if (!ParseOptions(argc, argv, 2, {"host", "port", "count", "timeout"}, {"reconnect"}, options,
+                      error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
