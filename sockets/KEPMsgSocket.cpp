@@ -259,9 +259,13 @@ void KEPMsgSocket::BindLocalAddress(KEPMsgSocketAddress address) {
         return;
     }
     AdoptDescriptor(descriptor);
-    // Winsock's SO_EXCLUSIVEADDRUSE keeps other sockets off the port. Linux already refuses a
-    // second bind to a port in use unless SO_REUSEADDR/SO_REUSEPORT are set, so the equivalent
-    // is to set neither.
+    // Winsock's SO_EXCLUSIVEADDRUSE keeps other sockets off the port; Linux refuses a second
+    // bind to a port in use by itself. SO_REUSEADDR only lets this socket bind over connections
+    // of an earlier listener on the port that are closing or wait out TIME_WAIT, so a server
+    // restarted at once gets its port back; a listening socket, or any socket bound without the
+    // option, still keeps it off. (SO_REUSEPORT would let two listeners share the port.)
+    const int reuse = 1;
+    kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
 
     if (kepwsa::bind(descriptor, first->ai_addr, first->ai_addrlen) != 0) {
         SetErrorCode(kepwsa::WSAGetLastError());

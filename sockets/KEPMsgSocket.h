@@ -61,7 +61,8 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     // recorded) and marks the socket closed. The handle value is left as it was.
     void Close();
     // Creates a descriptor for address and binds it; on failure the socket stays closed with
-    // handle -1 and the error recorded. A port below 1 lets the system choose (read back).
+    // handle -1 and the error recorded. A port below 1 lets the system choose (read back). A port
+    // held only by closing connections of an earlier listener counts as free.
     // "ORV_FORCE_IPV4" / "ORV_FORCE_IPV6" in the environment force the family (IPv6 wins).
     void BindLocalAddress(KEPMsgSocketAddress address);
     // Shuts the socket down and closes it; idempotent.
