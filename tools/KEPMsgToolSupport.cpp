@@ -74,6 +74,11 @@ void MessageLoop::Stop() {
     m_thread.reset();
 }
 
+void RunPass(int timeoutMs) {
+    Communicator().WaitConnectionsAndMessages(nullptr, timeoutMs);
+    Communicator().TransmitPendingMessage();
+}
+
 void Inbox::Fetch(const std::string& type) {
     KEPMsgMessageQueryByType query{KEPString(type.c_str())};
     KEPBasVector<KEPMsgChannelMsgStruct> records;

@@ -1,7 +1,9 @@
 // Host-side helpers shared by the kepmsg tool and the demo (not installed).
 //
 // MessageLoop runs the library's message task on a thread of the base layer's thread facility
-// and stops it on destruction. Inbox collects received messages by type, waking on the
+// and stops it on destruction; RunPass is the loop's one cycle for a host that runs it on its
+// own thread instead (the kepmsg tool, which so sees each pass's messages before its connection
+// events). Inbox collects received messages by type, waking on the
 // notification callback instead of polling, and owns every message it has taken out of the
 // library until the caller takes it. ConnectWithRetries turns the library's connect and resolve
 // failures into one readable line with the library's Winsock-style error text.
@@ -71,6 +73,10 @@ struct Received {
         return dynamic_cast<T*>(message.get());
     }
 };
+
+// One receive pass (waiting at most timeoutMs for traffic) and one transmit pass, on the calling
+// thread: for a host that runs the message loop itself instead of the message task.
+void RunPass(int timeoutMs);
 
 // Received messages, kept by type in arrival order.
 class Inbox {

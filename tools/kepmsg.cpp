@@ -1,8 +1,8 @@
 // kepmsg: command-line companion of the messaging library.
 //
-//   kepmsg serve   listen, print every message received, answer pings
+//   kepmsg serve   listen, print every connection event and message received, answer pings
 //   kepmsg send    connect and send one message (text or a file's bytes)
-//   kepmsg ping    connect and measure round-trip times
+//   kepmsg ping    connect and measure round-trip times, riding out a restart on request
 //
 // Exit status: 0 success, 1 usage error, 2 host not resolved or connection failed, 3 cannot
 // listen, 4 message not delivered or not answered (connection lost, time-out), 5 input file
@@ -19,19 +19,25 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "channels/KEPMsgChannel.h"
 #include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgSimpleInputStream.h"
+#include "messaging/KEPMsgReconnectSettings.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
+#include "sockets/KEPMsgCloseReason.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgInetAddress.h"
 #include "sockets/KEPMsgServerSocket.h"
 #include "sockets/KEPMsgSocketAddress.h"
+#include "tools/KEPMsgToolEvents.h"
 #include "tools/KEPMsgToolMessages.h"
 #include "tools/KEPMsgToolSupport.h"
 
@@ -51,6 +57,8 @@ enum ExitCode {
 constexpr int kBacklog = 16;
 constexpr int kChunkSize = 64 * 1024;
 constexpr const char* kServerLabel = "kepmsg-server";
+// Longest wait of one receive pass: how soon a stop request is seen.
+constexpr int kPassWaitMs = 100;
 
 volatile sig_atomic_t s_stopRequested = 0;
 
@@ -73,7 +81,7 @@ const char* const kMainHelp =
     "usage: kepmsg COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  serve   listen for connections, print every message received, answer pings\n"
+    "  serve   listen for connections, print every event and message, answer pings\n"
     "  send    connect to a server and send one message\n"
     "  ping    connect to a server and measure round-trip times\n"
     "\n"
@@ -88,14 +96,19 @@ const char* const kServeHelp =
     "\n"
     "Listens on HOST (default 127.0.0.1) and PORT (default 0: the system chooses), or on the\n"
     "first free port of FIRST-LAST. The first line printed is 'listening on HOST:PORT'. Then one\n"
-    "line per message received:\n"
+    "line per connection event and per message received:\n"
+    "  connected socket:ID from HOST:PORT\n"
     "  received type=NAME size=BYTES from=LABEL [text=\"...\"]\n"
-    "where LABEL is the connection's label, or socket:ID for an unlabelled one. Pings are\n"
-    "answered with pongs. Stops on Ctrl-C or SIGTERM (or after N messages with --count).\n"
+    "  closed socket:ID: REASON[: ERROR]\n"
+    "where LABEL is the connection's label, or socket:ID for an unlabelled one, and REASON is\n"
+    "one of: peer closed, reset, I/O time-out, protocol violation, removed by host. Pings are\n"
+    "answered with pongs. Stops on Ctrl-C or SIGTERM (or after N messages with --count), then\n"
+    "prints the figures of each open connection (messages and bytes each way, records queued,\n"
+    "last error, time connected) and of the closed ones added up.\n"
     "\n"
     "  --type NAME   also accept raw messages of type NAME (repeatable); kepmsg.raw and\n"
     "                kepmsg.ping are always accepted\n"
-    "  --quiet       print no line per message\n";
+    "  --quiet       print no line per message, only the connection events\n";
 
 const char* const kSendHelp =
     "usage: kepmsg send [--host HOST] --port PORT (--text TEXT | --file PATH) [--type NAME]\n"
@@ -106,11 +119,18 @@ const char* const kSendHelp =
 
 const char* const kPingHelp =
     "usage: kepmsg ping [--host HOST] --port PORT [--count N] [--timeout SECONDS]\n"
+    "                   [--interval MS] [--reconnect]\n"
     "\n"
     "Connects to HOST:PORT (default host 127.0.0.1), retrying for up to SECONDS (default 5),\n"
-    "sends N pings (default 10) one after the other and prints\n"
+    "sends N pings (default 10) one after the other, MS milliseconds apart (default 0), and\n"
+    "prints\n"
     "  count N min X ms median Y ms p99 Z ms\n"
-    "Each pong must arrive within SECONDS.\n";
+    "Each pong must arrive within SECONDS.\n"
+    "\n"
+    "  --reconnect   ride out a lost connection: redial (pausing 0.1 s, growing to 1 s) for up\n"
+    "                to SECONDS, send the unanswered ping again and print\n"
+    "                  connection to HOST:PORT lost: REASON\n"
+    "                  reconnected to HOST:PORT after GAP ms (K failed dials)\n";
 
 // Options of one command line: "--name value" or "--name=value"; "--help" and the command's
 // flags stand alone.
@@ -218,18 +238,16 @@ std::string TextPreview(const std::string& body) {
     return " text=\"" + shown + (body.size() > kMaxShown ? "...\"" : "\"");
 }
 
-// Streams and the task shared by every command; the library keeps pointers to the streams, so
-// they live as long as the process uses the communicator.
+// The streams every command uses; the library keeps pointers to them, so they live as long as
+// the process uses the communicator.
 struct Session {
     KEPMsgSimpleInputStream input;
     KEPMsgBufferedOutputStream output{kChunkSize};
-    kepmsgtool::MessageLoop loop;
 
     Session() {
         Communicator().SetDefaultInputStream(&input);
         Communicator().SetDefaultOutputStream(&output);
     }
-    ~Session() { loop.Stop(); }
 };
 
 int ConnectFailure(const std::string& command, const std::string& host, int port,
@@ -266,6 +284,71 @@ bool ClientEndpoint(const std::string& command, const Options& options, std::str
     }
     timeout = static_cast<int>(value);
     return true;
+}
+
+// Answers a ping and prints one line per message unless quiet.
+void Answer(kepmsgtool::Received& message, bool quiet) {
+    auto* const ping = message.As<KEPMsgToolPingMessage>();
+    if (ping != nullptr) {
+        KEPMsgToolPongMessage pong(ping->Sequence(), ping->Stamp());
+        Communicator().SendSocketMessage(message.channel, &pong);
+    }
+    if (quiet) {
+        return;
+    }
+    KEPString label = message.channel.GetLabel();
+    const std::string from = label.GetLengthInByte() > 0
+                                 ? std::string(label.GetUTF8())
+                                 : "socket:" + std::to_string(message.channel.GetSocketId());
+    if (ping != nullptr) {
+        std::printf("received type=%s size=12 from=%s seq=%u\n", kepmsgtool::kPingType,
+                    from.c_str(), static_cast<unsigned>(ping->Sequence()));
+    } else if (auto* raw = message.As<KEPMsgToolRawMessage>()) {
+        std::printf("received type=%s size=%zu from=%s%s%s\n", raw->Type().c_str(),
+                    raw->Body().size(), from.c_str(), TextPreview(raw->Body()).c_str(),
+                    raw->IsValid() ? "" : " (incomplete)");
+    }
+}
+
+// What the connections that closed during a run carried, added up.
+struct ClosedTotals {
+    long connections = 0;
+    KEPMsgConnectionStatistics figures;
+};
+
+// Prints one line per event taken from events; adds closed connections' final figures to
+// closed when given.
+void PrintEvents(kepmsgtool::EventLog& events, ClosedTotals* closed) {
+    while (std::optional<KEPMsgConnectionEvent> event = events.Next(Clock::now())) {
+        std::printf("%s\n", kepmsgtool::Describe(*event).c_str());
+        if (closed != nullptr && event->m_kind == KEPMsgConnectionEvent::kClosed) {
+            ++closed->connections;
+            closed->figures.m_messagesIn += event->m_statistics.m_messagesIn;
+            closed->figures.m_bytesIn += event->m_statistics.m_bytesIn;
+            closed->figures.m_messagesOut += event->m_statistics.m_messagesOut;
+            closed->figures.m_bytesOut += event->m_statistics.m_bytesOut;
+        }
+    }
+}
+
+// Prints the figures of every open connection, and those of the closed ones added up.
+void PrintSummary(const ClosedTotals& closed) {
+    KEPBasVector<KEPMsgConnectionStatistics> open;
+    Communicator().RetrieveConnectionStatistics(nullptr, open);
+    std::printf("connections: %d open, %ld closed\n", open.size(), closed.connections);
+    const std::int64_t now = kepmsgtool::WallClockMs();
+    for (const KEPMsgConnectionStatistics& figures : open) {
+        std::printf("  %s\n", kepmsgtool::DescribeStatistics(figures, now).c_str());
+    }
+    if (closed.connections > 0) {
+        const KEPMsgConnectionStatistics& sum = closed.figures;
+        std::printf(
+            "  closed ones: in %llu messages (%llu bytes), out %llu messages (%llu bytes)\n",
+            static_cast<unsigned long long>(sum.m_messagesIn),
+            static_cast<unsigned long long>(sum.m_bytesIn),
+            static_cast<unsigned long long>(sum.m_messagesOut),
+            static_cast<unsigned long long>(sum.m_bytesOut));
+    }
 }
 
 int Serve(int argc, char** argv) {
@@ -319,12 +402,10 @@ int Serve(int argc, char** argv) {
     for (const std::string& type : rawTypes) {
         prototypes.push_back(std::make_unique<KEPMsgToolRawMessage>(type));
         Communicator().RegisterMessagePrototype(type.c_str(), prototypes.back().get());
-        Communicator().RegisterMessageNotificationCallback(type.c_str(), kepmsgtool::NotifyArrival);
     }
     Communicator().RegisterMessagePrototype(kepmsgtool::kPingType, &pingPrototype);
-    Communicator().RegisterMessageNotificationCallback(kepmsgtool::kPingType,
-                                                       kepmsgtool::NotifyArrival);
 
+    kepmsgtool::EventLog events;
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
     const KEPMsgInetAddress inet{KEPString(host.c_str())};
     KEPMsgServerSocket* server = nullptr;
@@ -356,49 +437,31 @@ int Serve(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    if (!session.loop.Start()) {
-        return Fail(command, kExitListen, "cannot start the message task");
-    }
     std::printf("listening on %s\n",
                 kepmsgtool::FormatEndpoint(host, kepmsgtool::BoundPort(server)).c_str());
-    std::fflush(stdout);
 
+    // The passes run on this thread, so each one's messages are printed before its events (a
+    // connection's last message before its closed line) and the signal flag is seen between
+    // passes.
     std::vector<std::string> types = rawTypes;
     types.push_back(kepmsgtool::kPingType);
     kepmsgtool::Inbox inbox;
+    ClosedTotals closed;
     long received = 0;
-    while (!s_stopRequested && (maxMessages == 0 || received < maxMessages)) {
-        const std::uint64_t seen = kepmsgtool::ArrivalCount();
-        kepmsgtool::Received message = inbox.TryNextOf(types);
-        if (!message) {
-            kepmsgtool::WaitForArrival(seen, std::chrono::milliseconds(100));
-            continue;
+    const auto counting = [&] { return maxMessages == 0 || received < maxMessages; };
+    while (!s_stopRequested && counting()) {
+        kepmsgtool::RunPass(kPassWaitMs);
+        for (kepmsgtool::Received message; counting() && (message = inbox.TryNextOf(types));) {
+            ++received;
+            Answer(message, quiet);
         }
-        ++received;
-        if (auto* ping = message.As<KEPMsgToolPingMessage>()) {
-            KEPMsgToolPongMessage pong(ping->Sequence(), ping->Stamp());
-            Communicator().SendSocketMessage(message.channel, &pong);
-        }
-        if (quiet) {
-            continue;
-        }
-        KEPString label = message.channel.GetLabel();
-        const std::string from = label.GetLengthInByte() > 0
-                                     ? std::string(label.GetUTF8())
-                                     : "socket:" + std::to_string(message.channel.GetSocketId());
-        if (auto* ping = message.As<KEPMsgToolPingMessage>()) {
-            std::printf("received type=%s size=12 from=%s seq=%u\n", kepmsgtool::kPingType,
-                        from.c_str(), static_cast<unsigned>(ping->Sequence()));
-        } else if (auto* raw = message.As<KEPMsgToolRawMessage>()) {
-            std::printf("received type=%s size=%zu from=%s%s%s\n", raw->Type().c_str(),
-                        raw->Body().size(), from.c_str(), TextPreview(raw->Body()).c_str(),
-                        raw->IsValid() ? "" : " (incomplete)");
-        }
-        std::fflush(stdout);
+        PrintEvents(events, &closed);
     }
-    session.loop.Stop();
+    PrintSummary(closed);
+    Communicator().RemoveConnection(nullptr, true);
+    kepmsgtool::RunPass(0);  // delivers the closed events of that removal
+    PrintEvents(events, nullptr);
     std::printf("stopped after %ld message%s\n", received, received == 1 ? "" : "s");
-    std::fflush(stdout);
     return kExitOk;
 }
 
@@ -475,12 +538,156 @@ int Send(int argc, char** argv) {
     return kExitOk;
 }
 
+// The ping's connection to its server, followed through the connection events: up or down,
+// and with a reconnecting client the gaps. It runs the receive passes on the calling thread.
+class ServerLink {
+  public:
+    ServerLink(std::string server, bool reconnect)
+        : m_server(std::move(server)), m_reconnect(reconnect) {}
+    ~ServerLink() {
+        if (m_reconnecting) {
+            Communicator().StopReconnectingClient(kServerLabel);
+        }
+        Communicator().RemoveConnection(nullptr, true);
+    }
+    ServerLink(const ServerLink&) = delete;
+    ServerLink& operator=(const ServerLink&) = delete;
+
+    // Starts the reconnecting client for host:port; a failure names the resolver's error or
+    // says that the client could not start.
+    kepmsgtool::ConnectResult StartReconnecting(const std::string& host, int port) {
+        kepmsgtool::ConnectResult result;
+        const KEPMsgSocketAddress address(KEPMsgInetAddress(KEPString(host.c_str())), port);
+        // A name that does not resolve fails the same way on every dial: say so at once.
+        KEPString resolveError;
+        if (!KEPMsgConnectionServicesUtils::Instance().CheckHost(address, resolveError)) {
+            result.failure = kepmsgtool::ConnectFailure::kResolve;
+            result.errorText = resolveError.GetUTF8();
+            return result;
+        }
+        KEPMsgReconnectSettings settings;
+        settings.m_maxDelayMs = kMaxRedialPauseMs;
+        m_reconnecting = Communicator().StartReconnectingClient(kServerLabel, address, settings);
+        if (!m_reconnecting) {
+            result.failure = kepmsgtool::ConnectFailure::kConnect;
+            result.errorText = "cannot start the reconnecting client";
+        }
+        return result;
+    }
+
+    bool IsUp() const { return m_up; }
+
+    // Runs one receive pass, waiting at most until deadline for traffic, and follows the events
+    // it delivers.
+    void Step(Clock::time_point deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const int waitMs = static_cast<int>(
+            std::max<long long>(0, std::min<long long>(left.count(), kPassWaitMs)));
+        kepmsgtool::RunPass(waitMs);
+        Follow();
+        // With no connection registered a pass returns at once; pause instead of spinning.
+        if (!m_up && waitMs > 0) {
+            std::this_thread::sleep_for(kDownPause);
+        }
+    }
+
+    // Runs receive passes until deadline.
+    void Pump(Clock::time_point deadline) {
+        do {
+            Step(deadline);
+        } while (Clock::now() < deadline);
+    }
+
+    // True once the connection is up, running passes until then or until deadline; false at
+    // once when it was lost and nothing redials.
+    bool WaitUntilUp(Clock::time_point deadline) {
+        Follow();
+        while (!m_up && (m_reconnect || !m_lost) && Clock::now() < deadline) {
+            Step(deadline);
+        }
+        return m_up;
+    }
+
+    // The line for a connection that is down for good.
+    std::string LossText(std::chrono::seconds patience) const {
+        std::string text = "connection to " + m_server + " lost";
+        if (!m_lossReason.empty()) {
+            text += ": " + m_lossReason;
+        }
+        if (m_reconnect) {
+            text += "; not back within " + std::to_string(patience.count()) + " s";
+        }
+        return text;
+    }
+
+    // The error of the last failed dial, for a server never reached.
+    std::string LastDialError() const {
+        return m_lastDialError != 0 ? kepmsgtool::ErrorText(m_lastDialError)
+                                    : std::string("no answer");
+    }
+
+  private:
+    // Takes the delivered events: a loss is reported, and a return with the length of the gap.
+    void Follow() {
+        while (std::optional<KEPMsgConnectionEvent> event = m_events.Next(Clock::now())) {
+            switch (event->m_kind) {
+                case KEPMsgConnectionEvent::kConnected:
+                    m_up = true;
+                    if (m_lost) {
+                        const double gapMs =
+                            std::chrono::duration<double, std::milli>(Clock::now() - m_lostAt)
+                                .count();
+                        std::printf("reconnected to %s after %.0f ms (%d failed dial%s)\n",
+                                    m_server.c_str(), gapMs, m_failedDials,
+                                    m_failedDials == 1 ? "" : "s");
+                    }
+                    m_lost = false;
+                    m_failedDials = 0;
+                    break;
+                case KEPMsgConnectionEvent::kClosed:
+                    m_up = false;
+                    m_lost = true;
+                    m_lostAt = Clock::now();
+                    m_lossReason = KEPMsgCloseReasonText(event->m_reason);
+                    if (m_reconnect) {
+                        std::printf("connection to %s lost: %s\n", m_server.c_str(),
+                                    m_lossReason.c_str());
+                    }
+                    break;
+                case KEPMsgConnectionEvent::kReconnectAttempt:
+                    ++m_failedDials;
+                    m_lastDialError = event->m_errorCode;
+                    break;
+                case KEPMsgConnectionEvent::kAccepted:
+                    break;
+            }
+        }
+    }
+
+    // Pause between passes while no connection is registered.
+    static constexpr std::chrono::milliseconds kDownPause{10};
+    // Longest pause between dials: a restarted server is found within about this time.
+    static constexpr int kMaxRedialPauseMs = 1000;
+
+    const std::string m_server;
+    const bool m_reconnect;
+    kepmsgtool::EventLog m_events;
+    bool m_reconnecting = false;
+    bool m_up = false;
+    bool m_lost = false;
+    Clock::time_point m_lostAt;
+    std::string m_lossReason;
+    int m_failedDials = 0;
+    int m_lastDialError = 0;
+};
+
 int Ping(int argc, char** argv) {
     const std::string command = "ping";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "count", "timeout"}, {"reconnect"}, options,
-                      error)) {
+    if (!ParseOptions(argc, argv, 2, {"host", "port", "count", "timeout", "interval"},
+                      {"reconnect"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -500,50 +707,74 @@ int Ping(int argc, char** argv) {
                     "bad count '" + Get(options, "count", "") + "' (expected 1 or more)");
     }
 
+    long intervalMs = 0;
+    if (!ParseInt(Get(options, "interval", "0"), 0, 3600000, intervalMs)) {
+        return Fail(command, kExitUsage,
+                    "bad interval '" + Get(options, "interval", "") +
+                        "' (expected milliseconds, 0-3600000)");
+    }
+    const bool reconnect = Has(options, "reconnect");
+
     KEPMsgToolPongMessage pongPrototype;
     Session session;
     Communicator().RegisterMessagePrototype(kepmsgtool::kPongType, &pongPrototype);
-    Communicator().RegisterMessageNotificationCallback(kepmsgtool::kPongType,
-                                                       kepmsgtool::NotifyArrival);
-    const kepmsgtool::ConnectResult connection =
-        kepmsgtool::ConnectWithRetries(host, port, timeout);
-    if (connection.socket == nullptr) {
-        return ConnectFailure(command, host, port, connection);
-    }
-    KEPMsgChannel channel(connection.socket, kServerLabel);
-    Communicator().AddConnection(channel, true);
-    if (!session.loop.Start()) {
-        return Fail(command, kExitDelivery, "cannot start the message task");
+    const std::string server = kepmsgtool::FormatEndpoint(host, port);
+    const auto patience = std::chrono::seconds(timeout > 0 ? timeout : 5);
+    ServerLink link(server, reconnect);
+    if (reconnect) {
+        const kepmsgtool::ConnectResult started = link.StartReconnecting(host, port);
+        if (started.failure != kepmsgtool::ConnectFailure::kNone) {
+            return ConnectFailure(command, host, port, started);
+        }
+        if (!link.WaitUntilUp(Clock::now() + patience)) {
+            return Fail(command, kExitConnect,
+                        "cannot connect to " + server + ": " + link.LastDialError());
+        }
+    } else {
+        const kepmsgtool::ConnectResult connection =
+            kepmsgtool::ConnectWithRetries(host, port, timeout);
+        if (connection.socket == nullptr) {
+            return ConnectFailure(command, host, port, connection);
+        }
+        Communicator().AddConnection(KEPMsgChannel(connection.socket, kServerLabel), true);
     }
 
+    // The passes run on this thread: a pong or a loss is seen right after the pass that read it.
     kepmsgtool::Inbox inbox;
     std::vector<double> roundTripsMs;
-    const auto answerTime = std::chrono::seconds(timeout > 0 ? timeout : 5);
     for (long i = 0; i < count; ++i) {
+        if (i > 0) {
+            link.Pump(Clock::now() + std::chrono::milliseconds(intervalMs));
+        }
         const auto sequence = static_cast<std::uint32_t>(i);
-        const Clock::time_point sentAt = Clock::now();
-        KEPMsgToolPingMessage ping(sequence,
-                                   static_cast<std::uint64_t>(sentAt.time_since_epoch().count()));
-        Communicator().SendSocketMessage(channel, &ping);
-        if (!channel.IsActiveInCurrentThreads()) {
-            return Fail(command, kExitDelivery,
-                        "connection to " + kepmsgtool::FormatEndpoint(host, port) + " lost");
+        // A ping whose connection is lost before its pong comes is sent again on the next one.
+        bool answered = false;
+        while (!answered) {
+            if (!link.WaitUntilUp(Clock::now() + patience)) {
+                return Fail(command, kExitDelivery, link.LossText(patience));
+            }
+            const Clock::time_point sentAt = Clock::now();
+            KEPMsgToolPingMessage ping(
+                sequence, static_cast<std::uint64_t>(sentAt.time_since_epoch().count()));
+            Communicator().SendSocketMessage(kServerLabel, &ping);
+            while (!answered && link.IsUp()) {
+                if (Clock::now() >= sentAt + patience) {
+                    return Fail(command, kExitDelivery,
+                                "no answer to ping " + std::to_string(i + 1) + " within " +
+                                    std::to_string(patience.count()) + " s");
+                }
+                link.Step(sentAt + patience);
+                // Skip stale pongs: a misbehaving peer may repeat one.
+                while (kepmsgtool::Received pong = inbox.TryNextOf({kepmsgtool::kPongType})) {
+                    answered = answered || pong.As<KEPMsgToolPongMessage>()->Sequence() == sequence;
+                }
+            }
+            if (answered) {
+                roundTripsMs.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count());
+            }
         }
-        // Skip stale pongs (an answer that came after its ping had timed out cannot happen
-        // here, since a time-out ends the run, but a misbehaving peer may repeat one).
-        kepmsgtool::Received pong;
-        do {
-            pong = inbox.Next(kepmsgtool::kPongType, sentAt + answerTime);
-        } while (pong && pong.As<KEPMsgToolPongMessage>()->Sequence() != sequence);
-        if (!pong) {
-            return Fail(command, kExitDelivery,
-                        "no answer to ping " + std::to_string(i + 1) + " within " +
-                            std::to_string(answerTime.count()) + " s");
-        }
-        roundTripsMs.push_back(
-            std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count());
     }
-    session.loop.Stop();
     const kepmsgtool::Summary summary = kepmsgtool::Summarize(roundTripsMs);
     std::printf("count %zu min %.3f ms median %.3f ms p99 %.3f ms\n", summary.count, summary.min,
                 summary.median, summary.p99);
