@@ -71,6 +71,12 @@ std::string Describe(const KEPMsgConnectionEvent& event) {
     return "event " + std::to_string(static_cast<int>(event.m_kind)) + " on " + socket;
 }
 
+std::string DescribeTraffic(const KEPMsgConnectionStatistics& figures) {
+    return "in " + Count(figures.m_messagesIn, "message") + " (" +
+           Count(figures.m_bytesIn, "byte") + "), out " + Count(figures.m_messagesOut, "message") +
+           " (" + Count(figures.m_bytesOut, "byte") + ")";
+}
+
 std::string DescribeStatistics(const KEPMsgConnectionStatistics& figures, std::int64_t nowMs) {
     std::string line = "socket:" + std::to_string(figures.m_socketId) + " peer " +
                        Peer(figures.m_peerHost, figures.m_peerPort);
@@ -80,10 +86,8 @@ std::string DescribeStatistics(const KEPMsgConnectionStatistics& figures, std::i
     char connected[32];
     std::snprintf(connected, sizeof connected, "%.1f s",
                   static_cast<double>(nowMs - figures.m_connectedSinceMs) / 1000.0);
-    return line + ": in " + Count(figures.m_messagesIn, "message") + " (" +
-           Count(figures.m_bytesIn, "byte") + "), out " + Count(figures.m_messagesOut, "message") +
-           " (" + Count(figures.m_bytesOut, "byte") + "), " +
-           std::to_string(figures.m_recordsQueued) + " queued, last error " +
+    return line + ": " + DescribeTraffic(figures) + ", " + std::to_string(figures.m_recordsQueued) +
+           " queued, last error " +
            (figures.m_lastError != 0 ? ErrorText(figures.m_lastError) : std::string("none")) +
            ", connected " + connected;
 }

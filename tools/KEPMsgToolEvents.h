@@ -48,9 +48,11 @@ class EventLog {
 // close has an error code), "reconnect attempt N to HOST:PORT failed: ERROR TEXT; next in D ms".
 std::string Describe(const KEPMsgConnectionEvent& event);
 
-// "socket:N HOST:PORT: in M messages (B bytes), out M messages (B bytes), Q queued, last error
-// E, connected S s" for a connection's figures, nowMs being the wall clock in milliseconds
-// since the Unix epoch.
+// "in M messages (B bytes), out M messages (B bytes)" for the traffic in figures.
+std::string DescribeTraffic(const KEPMsgConnectionStatistics& figures);
+
+// "socket:N peer HOST:PORT [label L]: TRAFFIC, Q queued, last error E, connected S s" for a
+// connection's figures, nowMs being the wall clock in milliseconds since the Unix epoch.
 std::string DescribeStatistics(const KEPMsgConnectionStatistics& figures, std::int64_t nowMs);
 
 // The wall clock in milliseconds since the Unix epoch, the clock of connected-since figures.

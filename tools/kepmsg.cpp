@@ -341,13 +341,7 @@ void PrintSummary(const ClosedTotals& closed) {
         std::printf("  %s\n", kepmsgtool::DescribeStatistics(figures, now).c_str());
     }
     if (closed.connections > 0) {
-        const KEPMsgConnectionStatistics& sum = closed.figures;
-        std::printf(
-            "  closed ones: in %llu messages (%llu bytes), out %llu messages (%llu bytes)\n",
-            static_cast<unsigned long long>(sum.m_messagesIn),
-            static_cast<unsigned long long>(sum.m_bytesIn),
-            static_cast<unsigned long long>(sum.m_messagesOut),
-            static_cast<unsigned long long>(sum.m_bytesOut));
+        std::printf("  closed ones: %s\n", kepmsgtool::DescribeTraffic(closed.figures).c_str());
     }
 }
 

@@ -1,10 +1,12 @@
 // The kepmsg tool across processes: serve with send and ping, and the promised error lines and
 // exit statuses. Every wait has a deadline; a process still running at the end is killed.
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -108,6 +110,64 @@ TEST(KepmsgServeTest, CountStopsAfterThatManyMessages) {
     EXPECT_NE(serve.Out().find("text=\"two\""), std::string::npos);
 }
 
+TEST(KepmsgServeTest, QuietServePrintsEachConnectionsArrivalAndEndAndItsFiguresAtStop) {
+    ChildProcess serve = Tool({"serve", "--quiet"});
+    const int port = StartServe(serve);
+    ASSERT_GT(port, 0) << serve.Err();
+
+    keptest::RawSocket client = keptest::RawConnect(port);
+    ASSERT_TRUE(client.IsOpen());
+    const std::string clientPort = std::to_string(keptest::LocalPort(client.Fd()));
+    // One kepmsg.raw message of body "hi": 14 header bytes and 6 body bytes.
+    ASSERT_TRUE(
+        client.SendBytes(keptest::HeaderBytes("kepmsg.raw") + keptest::Bytes({2, 0, 0, 0}) + "hi"));
+    std::smatch match;
+    const std::string connected =
+        serve.WaitForLine("^connected socket:[0-9]+ from 127\\.0\\.0\\.1:" + clientPort + "$");
+    ASSERT_TRUE(std::regex_search(connected, match, std::regex("socket:([0-9]+)"))) << serve.Out();
+    client.Close();
+    EXPECT_NE(serve.WaitForLine("^closed socket:" + match[1].str() + ": peer closed$"), "")
+        << serve.Out();
+
+    serve.Signal(SIGINT);
+    EXPECT_EQ(serve.Wait(), 0) << serve.Err();
+    EXPECT_EQ(serve.Out().find("received "), std::string::npos) << serve.Out();
+    EXPECT_NE(
+        serve.Out().find("connections: 0 open, 1 closed\n"
+                         "  closed ones: in 1 message (20 bytes), out 0 messages (0 bytes)\n"),
+        std::string::npos)
+        << serve.Out();
+}
+
+TEST(KepmsgPingTest, ReconnectRidesOutAServerRestartOnTheSamePort) {
+    // The first server takes a ping, leaves it unanswered and goes away with a reset; the
+    // ping must be sent again to the server started next on the same port.
+    auto first = std::make_unique<keptest::RawListener>();
+    // Kept from the children, or the port would stay taken by their copy of the listener.
+    ASSERT_EQ(fcntl(first->Fd(), F_SETFD, FD_CLOEXEC), 0);
+    const std::string port = std::to_string(first->Port());
+    ChildProcess ping =
+        Tool({"ping", "--port", port, "--count", "2", "--reconnect", "--timeout", "20"});
+    keptest::RawSocket peer = first->Accept();
+    ASSERT_TRUE(peer.IsOpen()) << ping.Err();
+    const std::string header = keptest::HeaderBytes("kepmsg.ping");
+    EXPECT_EQ(peer.ReceiveString(header.size()), header);
+    first.reset();
+    peer.CloseWithReset();
+    const std::string server = "127\\.0\\.0\\.1:" + port;
+    EXPECT_NE(ping.WaitForLine("^connection to " + server + " lost: reset$"), "") << ping.Out();
+
+    ChildProcess serve = Tool({"serve", "--port", port});
+    ASSERT_EQ(StartServe(serve), std::stoi(port)) << serve.Err();
+    EXPECT_NE(ping.WaitForLine("^reconnected to " + server +
+                               " after [0-9]+ ms \\([0-9]+ failed dials?\\)$"),
+              "")
+        << ping.Out();
+    EXPECT_EQ(ping.Wait(), 0) << ping.Err();
+    EXPECT_NE(ping.Out().find("count 2 min "), std::string::npos) << ping.Out();
+    EXPECT_NE(serve.WaitForLine("^received type=kepmsg\\.ping size=12 .* seq=1$"), "");
+}
+
 TEST(KepmsgPingTest, ReportsOrderedRoundTripStatistics) {
     ChildProcess serve = Tool({"serve"});
     const int port = StartServe(serve);
@@ -165,6 +225,8 @@ TEST(KepmsgErrorTest, BadArgumentsAreUsageErrors) {
         {"send", "--text", "x"},
         {"serve", "--ports", "5000-4999"},
         {"serve", "--bogus", "1"},
+        {"serve", "--quiet=yes"},
+        {"ping", "--port", "1", "--interval", "-1"},
         {"frobnicate"},
         {},
     };
