@@ -1,12 +1,14 @@
 // kep_demo: two processes exchange typed messages through the library's message task.
 //
 // The parent starts a server on the first free port of 47000-47999 (any port if all are taken),
-// then starts itself again as the client (--client PORT). The client connects with retries and
-// the two go through a scripted exchange: a queued send shown pending and then written, a
-// conversation in both directions (by channel and by label), a notification callback, a large
-// message checked by checksum and a few hundred pings. Each step prints one line with a check
-// mark or FAILED; the exit status is 0 only when every check of both processes held. Every wait
-// has a deadline and a watchdog ends a process that still runs after a minute.
+// then starts itself again as the client (--client PORT). The client keeps its connection up
+// with a reconnecting client, and the two go through a scripted exchange: a queued send shown
+// pending and then written, a conversation in both directions (by channel and by label), a
+// notification callback, a large message checked by checksum, a few hundred pings, and a server
+// restart on the same port that the client rides out, sending by label again once it is back.
+// Each step prints one line with a check mark or FAILED, and each connection event one line;
+// the exit status is 0 only when every check of both processes held. Every wait has a deadline
+// and a watchdog ends a process that still runs after a minute.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,14 +28,18 @@
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "base/KEPBasSocketMessage.h"
 #include "channels/KEPMsgChannel.h"
+#include "channels/KEPMsgChannelQueryByLabel.h"
 #include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgSimpleInputStream.h"
+#include "messaging/KEPMsgConnectionEvent.h"
+#include "messaging/KEPMsgReconnectSettings.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgInetAddress.h"
 #include "sockets/KEPMsgServerSocket.h"
 #include "sockets/KEPMsgSocketAddress.h"
+#include "tools/KEPMsgToolEvents.h"
 #include "tools/KEPMsgToolMessages.h"
 #include "tools/KEPMsgToolSupport.h"
 
@@ -47,6 +54,12 @@ using std::chrono::seconds;
 constexpr const char* kTextType = "demo.Text";
 constexpr const char* kBlobType = "demo.Blob";
 constexpr const char* kHost = "127.0.0.1";
+constexpr const char* kServerLabel = "demo-server";
+constexpr const char* kClientLabel = "demo-client";
+constexpr const char* kListenerLabel = "demo-listener";
+constexpr const char* kRestartRequest = "please restart";
+// hello, question, restart request, back again, bye
+constexpr int kTextsFromClient = 5;
 constexpr int kFirstPort = 47000;
 constexpr int kLastPort = 47999;
 constexpr std::size_t kBlobBytes = 8u * 1024u * 1024u;
@@ -116,6 +129,11 @@ class Report {
         std::fflush(stdout);
         return ok;
     }
+    // One line for a connection event, which is information, not a check.
+    void Event(const KEPMsgConnectionEvent& event) {
+        std::printf("[%s] event: %s\n", m_role, kepmsgtool::Describe(event).c_str());
+        std::fflush(stdout);
+    }
     int Checks() const { return m_checks; }
     int Failures() const { return m_failures; }
 
@@ -165,8 +183,36 @@ std::string MakeBlob(std::size_t size) {
     return blob;
 }
 
+// Prints the events that arrive until one of kind does, which it returns; nothing when none
+// came before deadline.
+std::optional<KEPMsgConnectionEvent> AwaitEvent(Report& report, kepmsgtool::EventLog& events,
+                                                KEPMsgConnectionEvent::Kind kind,
+                                                Clock::time_point deadline) {
+    while (std::optional<KEPMsgConnectionEvent> event = events.Next(deadline)) {
+        report.Event(*event);
+        if (event->m_kind == kind) {
+            return event;
+        }
+    }
+    return std::nullopt;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Client: the child process.
+
+// The channel labelled label, once a reconnecting client's dialer has registered it.
+std::optional<KEPMsgChannel> AwaitChannel(const char* label, Clock::time_point deadline) {
+    KEPMsgChannelQueryByLabel query{KEPString(label)};
+    do {
+        KEPBasVector<KEPMsgChannel> found;
+        Communicator().RetrieveConnections(&query, found);
+        if (found.size() > 0) {
+            return found[0];
+        }
+        std::this_thread::sleep_for(milliseconds(1));
+    } while (Clock::now() < deadline);
+    return std::nullopt;
+}
 
 int RunClient(int port) {
     Report report("client");
@@ -179,14 +225,23 @@ int RunClient(int port) {
     Communicator().RegisterMessageNotificationCallback(kepmsgtool::kPongType,
                                                        kepmsgtool::NotifyArrival);
 
-    const kepmsgtool::ConnectResult connection = kepmsgtool::ConnectWithRetries(kHost, port, 10);
-    if (!report.Check(connection.socket != nullptr,
-                      "connected to " + kepmsgtool::FormatEndpoint(kHost, port) +
-                          (connection.socket ? "" : ": " + connection.errorText))) {
+    // The reconnecting client dials on a thread of its own and registers each connection it
+    // makes under the label; the events tell what happens to it.
+    kepmsgtool::EventLog events;
+    const std::string endpoint = kepmsgtool::FormatEndpoint(kHost, port);
+    const KEPMsgSocketAddress address(KEPMsgInetAddress(KEPString(kHost)), port);
+    if (!report.Check(
+            Communicator().StartReconnectingClient(kServerLabel, address,
+                                                   KEPMsgReconnectSettings()),
+            "reconnecting client '" + std::string(kServerLabel) + "' dials " + endpoint)) {
         return 1;
     }
-    KEPMsgChannel server(connection.socket, "demo-server");
-    Communicator().AddConnection(server, true);
+    const std::optional<KEPMsgChannel> connected =
+        AwaitChannel(kServerLabel, Clock::now() + kStepTime);
+    if (!report.Check(connected.has_value(), "connected to " + endpoint)) {
+        return 1;
+    }
+    KEPMsgChannel server = *connected;
 
     // Queued before the task runs, so it is certainly still pending when asked.
     DemoTextMessage hello("hello from the client");
@@ -205,13 +260,17 @@ int RunClient(int port) {
     }
     report.Check(!Communicator().QueryPendingStatus(helloId),
                  "message task wrote queued message #" + std::to_string(helloId));
+    report.Check(
+        AwaitEvent(report, events, KEPMsgConnectionEvent::kConnected, Clock::now() + kStepTime)
+            .has_value(),
+        "a receive pass announced the connection");
 
     kepmsgtool::Inbox inbox;
     std::string answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
     report.Check(answer == "hello, client", "server answered by label: '" + answer + "'");
 
     DemoTextMessage question("what is six times seven?");
-    Communicator().SendSocketMessage("demo-server", &question);
+    Communicator().SendSocketMessage(kServerLabel, &question);
     answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
     report.Check(answer == "42", "asked through label 'demo-server', answer: '" + answer + "'");
 
@@ -244,10 +303,40 @@ int RunClient(int port) {
                  std::to_string(rtt.count) + " pings, round trip min " + Milliseconds(rtt.min) +
                      ", median " + Milliseconds(rtt.median) + ", p99 " + Milliseconds(rtt.p99));
 
+    // The server restarts on the same port: the reconnecting client dials until it is back,
+    // and sends by label reach the new server.
+    DemoTextMessage restart(kRestartRequest);
+    Communicator().SendSocketMessage(kServerLabel, &restart);
+    const std::optional<KEPMsgConnectionEvent> lost =
+        AwaitEvent(report, events, KEPMsgConnectionEvent::kClosed, Clock::now() + kStepTime);
+    const Clock::time_point lostAt = Clock::now();
+    report.Check(lost && lost->m_reason == kCloseReasonPeerClosed,
+                 "the server closed the connection for its restart");
+    // Failed dials show as reconnect-attempt events on the way.
+    const std::optional<KEPMsgConnectionEvent> back =
+        AwaitEvent(report, events, KEPMsgConnectionEvent::kConnected, lostAt + kStepTime);
+    const double gapMs = std::chrono::duration<double, std::milli>(Clock::now() - lostAt).count();
+    if (!report.Check(back.has_value(),
+                      "reconnected to " + endpoint + " after " + Milliseconds(gapMs))) {
+        return 1;
+    }
+    DemoTextMessage again("back again");
+    Communicator().SendSocketMessage(kServerLabel, &again);
+    answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
+    report.Check(answer == "welcome back",
+                 "sent by label to the restarted server, it answered '" + answer + "'");
+
     DemoTextMessage bye("bye");
-    Communicator().SendSocketMessage(server, &bye);
+    Communicator().SendSocketMessage(kServerLabel, &bye);
     answer = Text(inbox.Next(kTextType, Clock::now() + kStepTime));
     report.Check(answer == "goodbye", "said bye, server answered '" + answer + "'");
+
+    report.Check(Communicator().StopReconnectingClient(kServerLabel),
+                 "reconnecting client stopped");
+    const std::optional<KEPMsgConnectionEvent> stopped =
+        AwaitEvent(report, events, KEPMsgConnectionEvent::kClosed, Clock::now() + kStepTime);
+    report.Check(stopped && stopped->m_reason == kCloseReasonRemovedByHost,
+                 "its connection closed with it");
 
     loop.Stop();
     KEPBasVector<KEPMsgChannel> left;
@@ -299,8 +388,9 @@ class ChildProcess {
     pid_t m_pid = -1;
 };
 
-// Answers the client's pings until it says bye; returns the number answered, -1 on time-out.
-int AnswerPingsUntilBye(kepmsgtool::Inbox& inbox, kepmsgtool::Received& bye) {
+// Answers the client's pings until it sends a text, which it returns with the number answered;
+// -1 on time-out.
+int AnswerPingsUntilText(kepmsgtool::Inbox& inbox, kepmsgtool::Received& text) {
     int answered = 0;
     const Clock::time_point deadline = Clock::now() + seconds(30);
     const std::vector<std::string> types = {kepmsgtool::kPingType, kTextType};
@@ -317,10 +407,31 @@ int AnswerPingsUntilBye(kepmsgtool::Inbox& inbox, kepmsgtool::Received& bye) {
             ++answered;
             continue;
         }
-        bye = std::move(message);
+        text = std::move(message);
         return answered;
     }
     return -1;
+}
+
+// Closes the listener and then the client's connection, so that no dial can land in the old
+// listener's backlog, and listens again on the same port. Returns the new listener or null.
+KEPMsgServerSocket* Restart(Report& report, kepmsgtool::EventLog& events, int port) {
+    KEPMsgChannelQueryByLabel listener{KEPString(kListenerLabel)};
+    KEPMsgChannelQueryByLabel client{KEPString(kClientLabel)};
+    Communicator().RemoveConnection(&listener, true);
+    Communicator().RemoveConnection(&client, true);
+    const std::optional<KEPMsgConnectionEvent> closed =
+        AwaitEvent(report, events, KEPMsgConnectionEvent::kClosed, Clock::now() + kStepTime);
+    report.Check(closed && closed->m_reason == kCloseReasonRemovedByHost,
+                 "restart: closed the listener and the client's connection");
+    KEPMsgServerSocket* restarted = KEPMsgConnectionServicesUtils::Instance().StartServer(
+        KEPMsgSocketAddress(KEPMsgInetAddress(KEPString(kHost)), port), 8);
+    if (!report.Check(restarted != nullptr,
+                      "listening again on " + kepmsgtool::FormatEndpoint(kHost, port))) {
+        return nullptr;
+    }
+    Communicator().AddConnection(KEPMsgChannel(restarted, kListenerLabel), true);
+    return restarted;
 }
 
 int Finish(Report& report) {
@@ -359,7 +470,8 @@ int RunServer() {
                       "server listening on " + kepmsgtool::FormatEndpoint(kHost, port))) {
         return Finish(report);
     }
-    Communicator().AddConnection(KEPMsgChannel(listener, "demo-listener"), true);
+    kepmsgtool::EventLog events;
+    Communicator().AddConnection(KEPMsgChannel(listener, kListenerLabel), true);
 
     kepmsgtool::MessageLoop loop;
     if (!report.Check(loop.Start(), "message task started")) {
@@ -370,6 +482,11 @@ int RunServer() {
         return Finish(report);
     }
 
+    const std::optional<KEPMsgConnectionEvent> accepted =
+        AwaitEvent(report, events, KEPMsgConnectionEvent::kAccepted, Clock::now() + kStepTime);
+    report.Check(accepted && accepted->m_label.GetUTF8() == std::string(kListenerLabel),
+                 "accepted the client on '" + std::string(kListenerLabel) + "'");
+
     kepmsgtool::Inbox inbox;
     kepmsgtool::Received hello = inbox.Next(kTextType, Clock::now() + kStepTime);
     if (!report.Check(Text(hello) == "hello from the client",
@@ -377,9 +494,9 @@ int RunServer() {
         return Finish(report);
     }
     // Accepted connections start without a label; naming this one lets us send by label.
-    hello.channel.SetLabel("demo-client");
+    hello.channel.SetLabel(kClientLabel);
     DemoTextMessage greeting("hello, client");
-    Communicator().SendSocketMessage("demo-client", &greeting);
+    Communicator().SendSocketMessage(kClientLabel, &greeting);
     report.Check(hello.channel.IsActiveInCurrentThreads(),
                  "labelled the connection 'demo-client' and answered through the label");
 
@@ -402,9 +519,25 @@ int RunServer() {
                              std::to_string(body->Body().size()));
     Communicator().SendSocketMessage(blob.channel, &checksum);
 
-    kepmsgtool::Received bye;
-    const int pings = AnswerPingsUntilBye(inbox, bye);
+    kepmsgtool::Received request;
+    const int pings = AnswerPingsUntilText(inbox, request);
     report.Check(pings == kPingCount, "answered " + std::to_string(pings) + " pings");
+    if (!report.Check(Text(request) == kRestartRequest, "client said '" + Text(request) + "'") ||
+        Restart(report, events, port) == nullptr) {
+        return Finish(report);
+    }
+    const std::optional<KEPMsgConnectionEvent> back =
+        AwaitEvent(report, events, KEPMsgConnectionEvent::kAccepted, Clock::now() + kStepTime);
+    report.Check(back.has_value(), "the client dialed in again");
+    kepmsgtool::Received again = inbox.Next(kTextType, Clock::now() + kStepTime);
+    if (!report.Check(Text(again) == "back again", "client said '" + Text(again) + "'")) {
+        return Finish(report);
+    }
+    again.channel.SetLabel(kClientLabel);
+    DemoTextMessage welcome("welcome back");
+    Communicator().SendSocketMessage(kClientLabel, &welcome);
+
+    kepmsgtool::Received bye = inbox.Next(kTextType, Clock::now() + kStepTime);
     if (!report.Check(Text(bye) == "bye", "client said '" + Text(bye) + "'")) {
         return Finish(report);
     }
@@ -412,9 +545,10 @@ int RunServer() {
     Communicator().SendSocketMessage(bye.channel, &goodbye);
 
     const int notifications = s_textNotifications.load();
-    report.Check(notifications >= 1 && notifications <= 3,
+    report.Check(notifications >= 1 && notifications <= kTextsFromClient,
                  "notification callback for " + std::string(kTextType) + " ran " +
-                     std::to_string(notifications) + " times for 3 texts");
+                     std::to_string(notifications) + " times for " +
+                     std::to_string(kTextsFromClient) + " texts");
 
     const int status = child.WaitExit(Clock::now() + seconds(20));
     report.Check(status == 0, "client exited with status " + std::to_string(status));

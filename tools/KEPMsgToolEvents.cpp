@@ -65,8 +65,8 @@ std::string Describe(const KEPMsgConnectionEvent& event) {
                    (event.m_errorCode != 0 ? ": " + ErrorText(event.m_errorCode) : "");
         case KEPMsgConnectionEvent::kReconnectAttempt:
             return "reconnect attempt " + std::to_string(event.m_attempt) + " to " + peer +
-                   " failed: " + ErrorText(event.m_errorCode) + "; next in " +
-                   std::to_string(event.m_nextDelayMs) + " ms";
+                   " failed (next in " + std::to_string(event.m_nextDelayMs) +
+                   " ms): " + ErrorText(event.m_errorCode);
     }
     return "event " + std::to_string(static_cast<int>(event.m_kind)) + " on " + socket;
 }
