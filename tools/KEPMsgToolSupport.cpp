@@ -133,18 +133,25 @@ std::string ErrorText(int code) {
     return text.GetUTF8();
 }
 
-ConnectResult ConnectWithRetries(const std::string& host, int port, int timeoutSeconds) {
+ConnectResult CheckResolves(const std::string& host) {
     ConnectResult result;
-    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
-    const KEPMsgSocketAddress server(KEPMsgInetAddress(KEPString(host.c_str())), port);
-
-    // A name that does not resolve fails the same way on every retry: say so at once.
     KEPString resolveError;
-    if (!services.CheckHost(server, resolveError)) {
+    const KEPMsgSocketAddress server(KEPMsgInetAddress(KEPString(host.c_str())), 0);
+    if (!KEPMsgConnectionServicesUtils::Instance().CheckHost(server, resolveError)) {
         result.failure = ConnectFailure::kResolve;
         result.errorText = resolveError.GetUTF8();
+    }
+    return result;
+}
+
+ConnectResult ConnectWithRetries(const std::string& host, int port, int timeoutSeconds) {
+    // A name that does not resolve fails the same way on every retry: say so at once.
+    ConnectResult result = CheckResolves(host);
+    if (result.failure != ConnectFailure::kNone) {
         return result;
     }
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    const KEPMsgSocketAddress server(KEPMsgInetAddress(KEPString(host.c_str())), port);
 
     const KEPMsgSocketAddress own(KEPMsgInetAddress(KEPString("")), 0);
     result.socket =

@@ -107,6 +107,9 @@ struct ConnectResult {
     std::string errorText;  // the library's text for it
 };
 
+// An empty result when host resolves; otherwise kResolve with the resolver's text.
+ConnectResult CheckResolves(const std::string& host);
+
 // Resolves host, then connects to host:port, retrying for timeoutSeconds (at least one
 // attempt). On failure the result names the stage and carries the error code and text: the
 // resolver's for an unknown host, the last connection attempt's otherwise.

@@ -550,15 +550,12 @@ class ServerLink {
     // Starts the reconnecting client for host:port; a failure names the resolver's error or
     // says that the client could not start.
     kepmsgtool::ConnectResult StartReconnecting(const std::string& host, int port) {
-        kepmsgtool::ConnectResult result;
-        const KEPMsgSocketAddress address(KEPMsgInetAddress(KEPString(host.c_str())), port);
         // A name that does not resolve fails the same way on every dial: say so at once.
-        KEPString resolveError;
-        if (!KEPMsgConnectionServicesUtils::Instance().CheckHost(address, resolveError)) {
-            result.failure = kepmsgtool::ConnectFailure::kResolve;
-            result.errorText = resolveError.GetUTF8();
+        kepmsgtool::ConnectResult result = kepmsgtool::CheckResolves(host);
+        if (result.failure != kepmsgtool::ConnectFailure::kNone) {
             return result;
         }
+        const KEPMsgSocketAddress address(KEPMsgInetAddress(KEPString(host.c_str())), port);
         KEPMsgReconnectSettings settings;
         settings.m_maxDelayMs = kMaxRedialPauseMs;
         m_reconnecting = Communicator().StartReconnectingClient(kServerLabel, address, settings);
@@ -572,17 +569,18 @@ class ServerLink {
     bool IsUp() const { return m_up; }
 
     // Runs one receive pass, waiting at most until deadline for traffic, and follows the events
-    // it delivers.
+    // it delivers. While the connection is not known to be up, the pass does not wait (its
+    // events come only at its end, and with no connection registered it would not wait anyway)
+    // and a short pause follows instead.
     void Step(Clock::time_point deadline) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         const int waitMs = static_cast<int>(
             std::max<long long>(0, std::min<long long>(left.count(), kPassWaitMs)));
-        kepmsgtool::RunPass(waitMs);
+        kepmsgtool::RunPass(m_up ? waitMs : 0);
         Follow();
-        // With no connection registered a pass returns at once; pause instead of spinning.
         if (!m_up && waitMs > 0) {
-            std::this_thread::sleep_for(kDownPause);
+            std::this_thread::sleep_for(std::min(kDownPause, std::chrono::milliseconds(waitMs)));
         }
     }
 
@@ -596,7 +594,6 @@ class ServerLink {
     // True once the connection is up, running passes until then or until deadline; false at
     // once when it was lost and nothing redials.
     bool WaitUntilUp(Clock::time_point deadline) {
-        Follow();
         while (!m_up && (m_reconnect || !m_lost) && Clock::now() < deadline) {
             Step(deadline);
         }
