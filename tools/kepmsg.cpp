@@ -22,7 +22,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
@@ -30,15 +29,14 @@
 #include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgSimpleInputStream.h"
-#include "messaging/KEPMsgReconnectSettings.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
-#include "sockets/KEPMsgCloseReason.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgInetAddress.h"
 #include "sockets/KEPMsgServerSocket.h"
 #include "sockets/KEPMsgSocketAddress.h"
 #include "tools/KEPMsgToolEvents.h"
 #include "tools/KEPMsgToolMessages.h"
+#include "tools/KEPMsgToolServerLink.h"
 #include "tools/KEPMsgToolSupport.h"
 
 namespace {
@@ -532,147 +530,6 @@ int Send(int argc, char** argv) {
     return kExitOk;
 }
 
-// The ping's connection to its server, followed through the connection events: up or down,
-// and with a reconnecting client the gaps. It runs the receive passes on the calling thread.
-class ServerLink {
-  public:
-    ServerLink(std::string server, bool reconnect)
-        : m_server(std::move(server)), m_reconnect(reconnect) {}
-    ~ServerLink() {
-        if (m_reconnecting) {
-            Communicator().StopReconnectingClient(kServerLabel);
-        }
-        Communicator().RemoveConnection(nullptr, true);
-    }
-    ServerLink(const ServerLink&) = delete;
-    ServerLink& operator=(const ServerLink&) = delete;
-
-    // Starts the reconnecting client for host:port; a failure names the resolver's error or
-    // says that the client could not start.
-    kepmsgtool::ConnectResult StartReconnecting(const std::string& host, int port) {
-        // A name that does not resolve fails the same way on every dial: say so at once.
-        kepmsgtool::ConnectResult result = kepmsgtool::CheckResolves(host);
-        if (result.failure != kepmsgtool::ConnectFailure::kNone) {
-            return result;
-        }
-        const KEPMsgSocketAddress address(KEPMsgInetAddress(KEPString(host.c_str())), port);
-        KEPMsgReconnectSettings settings;
-        settings.m_maxDelayMs = kMaxRedialPauseMs;
-        m_reconnecting = Communicator().StartReconnectingClient(kServerLabel, address, settings);
-        if (!m_reconnecting) {
-            result.failure = kepmsgtool::ConnectFailure::kConnect;
-            result.errorText = "cannot start the reconnecting client";
-        }
-        return result;
-    }
-
-    bool IsUp() const { return m_up; }
-
-    // Runs one receive pass, waiting at most until deadline for traffic, and follows the events
-    // it delivers. While the connection is not known to be up, the pass does not wait (its
-    // events come only at its end, and with no connection registered it would not wait anyway)
-    // and a short pause follows instead.
-    void Step(Clock::time_point deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        const int waitMs = static_cast<int>(
-            std::max<long long>(0, std::min<long long>(left.count(), kPassWaitMs)));
-        kepmsgtool::RunPass(m_up ? waitMs : 0);
-        Follow();
-        if (!m_up && waitMs > 0) {
-            std::this_thread::sleep_for(std::min(kDownPause, std::chrono::milliseconds(waitMs)));
-        }
-    }
-
-    // Runs receive passes until deadline.
-    void Pump(Clock::time_point deadline) {
-        do {
-            Step(deadline);
-        } while (Clock::now() < deadline);
-    }
-
-    // True once the connection is up, running passes until then or until deadline; false at
-    // once when it was lost and nothing redials.
-    bool WaitUntilUp(Clock::time_point deadline) {
-        while (!m_up && (m_reconnect || !m_lost) && Clock::now() < deadline) {
-            Step(deadline);
-        }
-        return m_up;
-    }
-
-    // The line for a connection that is down for good.
-    std::string LossText(std::chrono::seconds patience) const {
-        std::string text = "connection to " + m_server + " lost";
-        if (!m_lossReason.empty()) {
-            text += ": " + m_lossReason;
-        }
-        if (m_reconnect) {
-            text += "; not back within " + std::to_string(patience.count()) + " s";
-        }
-        return text;
-    }
-
-    // The error of the last failed dial, for a server never reached.
-    std::string LastDialError() const {
-        return m_lastDialError != 0 ? kepmsgtool::ErrorText(m_lastDialError)
-                                    : std::string("no answer");
-    }
-
-  private:
-    // Takes the delivered events: a loss is reported, and a return with the length of the gap.
-    void Follow() {
-        while (std::optional<KEPMsgConnectionEvent> event = m_events.Next(Clock::now())) {
-            switch (event->m_kind) {
-                case KEPMsgConnectionEvent::kConnected:
-                    m_up = true;
-                    if (m_lost) {
-                        const double gapMs =
-                            std::chrono::duration<double, std::milli>(Clock::now() - m_lostAt)
-                                .count();
-                        std::printf("reconnected to %s after %.0f ms (%d failed dial%s)\n",
-                                    m_server.c_str(), gapMs, m_failedDials,
-                                    m_failedDials == 1 ? "" : "s");
-                    }
-                    m_lost = false;
-                    m_failedDials = 0;
-                    break;
-                case KEPMsgConnectionEvent::kClosed:
-                    m_up = false;
-                    m_lost = true;
-                    m_lostAt = Clock::now();
-                    m_lossReason = KEPMsgCloseReasonText(event->m_reason);
-                    if (m_reconnect) {
-                        std::printf("connection to %s lost: %s\n", m_server.c_str(),
-                                    m_lossReason.c_str());
-                    }
-                    break;
-                case KEPMsgConnectionEvent::kReconnectAttempt:
-                    ++m_failedDials;
-                    m_lastDialError = event->m_errorCode;
-                    break;
-                case KEPMsgConnectionEvent::kAccepted:
-                    break;
-            }
-        }
-    }
-
-    // Pause between passes while no connection is registered.
-    static constexpr std::chrono::milliseconds kDownPause{10};
-    // Longest pause between dials: a restarted server is found within about this time.
-    static constexpr int kMaxRedialPauseMs = 1000;
-
-    const std::string m_server;
-    const bool m_reconnect;
-    kepmsgtool::EventLog m_events;
-    bool m_reconnecting = false;
-    bool m_up = false;
-    bool m_lost = false;
-    Clock::time_point m_lostAt;
-    std::string m_lossReason;
-    int m_failedDials = 0;
-    int m_lastDialError = 0;
-};
-
 int Ping(int argc, char** argv) {
     const std::string command = "ping";
     Options options;
@@ -711,7 +568,7 @@ int Ping(int argc, char** argv) {
     Communicator().RegisterMessagePrototype(kepmsgtool::kPongType, &pongPrototype);
     const std::string server = kepmsgtool::FormatEndpoint(host, port);
     const auto patience = std::chrono::seconds(timeout > 0 ? timeout : 5);
-    ServerLink link(server, reconnect);
+    kepmsgtool::ServerLink link(kServerLabel, server, reconnect);
     if (reconnect) {
         const kepmsgtool::ConnectResult started = link.StartReconnecting(host, port);
         if (started.failure != kepmsgtool::ConnectFailure::kNone) {
