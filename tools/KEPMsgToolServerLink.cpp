@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
-#include <thread>
 
 #include "messaging/KEPMsgReconnectSettings.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
@@ -15,10 +14,8 @@ namespace kepmsgtool {
 
 namespace {
 
-// Longest wait of one receive pass while the connection is up.
+// Longest wait of one receive pass.
 constexpr int kPassWaitMs = 100;
-// Pause between passes while it is down.
-constexpr std::chrono::milliseconds kDownPause{10};
 // Longest pause between dials: a restarted server is found within about this time.
 constexpr int kMaxRedialPauseMs = 1000;
 
@@ -60,14 +57,10 @@ void ServerLink::Step(Clock::time_point deadline) {
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     const int waitMs =
         static_cast<int>(std::max<long long>(0, std::min<long long>(left.count(), kPassWaitMs)));
-    // While the connection is not known to be up the pass does not wait: its events come only
-    // at its end, and with no connection registered it would return at once anyway. A short
-    // pause follows instead, so the loop never spins.
-    RunPass(m_up ? waitMs : 0);
+    // A pass waiting while the link is down still ends as soon as the reconnecting client
+    // registers the new connection, so the reconnect is seen at once.
+    RunPass(waitMs);
     Follow();
-    if (!m_up && waitMs > 0) {
-        std::this_thread::sleep_for(std::min(kDownPause, std::chrono::milliseconds(waitMs)));
-    }
 }
 
 void ServerLink::Pump(Clock::time_point deadline) {
