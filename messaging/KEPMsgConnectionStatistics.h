@@ -23,7 +23,7 @@ struct KEPMSG_API KEPMsgConnectionStatistics {
     std::uint64_t m_bytesIn = 0;
     std::uint64_t m_bytesOut = 0;
     int m_recordsQueued = 0;  // queued records for it (0 in a closed event: they are dropped)
-    int m_lastError = 0;                  // the socket's last Winsock error code, 0 when none
+    int m_lastError = 0;      // the socket's last Winsock error code, 0 when none
     std::int64_t m_connectedSinceMs = 0;  // wall clock, milliseconds since the Unix epoch
 
     // Module-internal: the figures of socket, labelled label; m_recordsQueued is left 0.

@@ -24,6 +24,15 @@ KEPMsgCommSocket::KEPMsgCommSocket(KEPMsgSocketAddress address, int handle)
 }
 
 void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
+    Dial(address, nullptr, [](int descriptor, const addrinfo& candidate) {
+        return kepwsa::connect(descriptor, candidate.ai_addr, candidate.ai_addrlen) == 0
+                   ? 0
+                   : kepwsa::WSAGetLastError();
+    });
+}
+
+void KEPMsgCommSocket::Dial(const KEPMsgSocketAddress& address, const std::atomic<bool>* cancel,
+                            const ConnectOne& connectOne) {
     // Start from a clean state; a descriptor kept after both half-closes is released too.
     if (m_inputOpen.load() || m_outputOpen.load() || !IsClosed()) {
         Shutdown();
@@ -50,7 +59,8 @@ void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
 
     ResetBuffers();
     SetHandle(kepwsa::INVALID_SOCKET);
-    for (const addrinfo* candidate = list.get(); candidate != nullptr;
+    for (const addrinfo* candidate = list.get();
+         candidate != nullptr && (cancel == nullptr || !cancel->load());
          candidate = candidate->ai_next) {
         const int descriptor =
             kepwsa::socket(candidate->ai_family, candidate->ai_socktype, candidate->ai_protocol);
@@ -60,10 +70,11 @@ void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
         }
         AdoptDescriptor(descriptor);
         SetClosed(false);
-        if (kepwsa::connect(descriptor, candidate->ai_addr, candidate->ai_addrlen) == 0) {
+        const int result = connectOne(descriptor, *candidate);
+        if (result == 0) {
             break;
         }
-        SetErrorCode(kepwsa::WSAGetLastError());
+        SetErrorCode(result);
         Close();
         SetHandle(kepwsa::INVALID_SOCKET);
     }

@@ -27,12 +27,15 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <typeinfo>
 
 #include "base/KEPBasExport.h"
 #include "sockets/KEPMsgConnectionCounters.h"
 #include "sockets/KEPMsgSocket.h"
+
+struct addrinfo;
 
 class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
   public:
@@ -118,6 +121,13 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     static constexpr int kGatherBufferBytes = 64 * 1024;
 
   private:
+    // Returns 0 when descriptor connected to candidate, otherwise the Winsock code.
+    using ConnectOne = std::function<int(int descriptor, const addrinfo& candidate)>;
+    // The body of Connect() and ConnectWithin(): shuts down any previous connection, resolves
+    // address and tries each result with connectOne until one connects or cancel (when given)
+    // is set, then finishes the connection.
+    void Dial(const KEPMsgSocketAddress& address, const std::atomic<bool>* cancel,
+              const ConnectOne& connectOne);
     // Sets the options of the connection just made on descriptor and opens both directions;
     // a failing option closes the socket with the error recorded.
     void FinishConnect(int descriptor);

@@ -3,7 +3,6 @@
 #include <poll.h>
 
 #include <chrono>
-#include <cstdio>
 
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
@@ -67,53 +66,7 @@ int DialOne(int descriptor, const addrinfo& candidate, int timeoutMs,
 
 void KEPMsgCommSocket::ConnectWithin(KEPMsgSocketAddress address, int timeoutMs,
                                      const std::atomic<bool>& cancel) {
-    if (m_inputOpen.load() || m_outputOpen.load() || !IsClosed()) {
-        Shutdown();
-        SetHandle(kepwsa::INVALID_SOCKET);
-        m_inputOpen.store(false);
-        m_outputOpen.store(false);
-        SetClosed(true);
-    }
-
-    char serviceText[16];
-    std::snprintf(serviceText, sizeof(serviceText), "%d", address.GetPort());
-    const KEPString hostText = address.GetAddress().GetIPAddress();
-    const char* host = hostText.GetLengthInByte() == 0 ? kLoopbackIpv4 : hostText.GetUTF8();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    int resolved = 0;
-    kepwsa::AddrInfoList list = kepwsa::Resolve(host, serviceText, hints, resolved);
-    if (resolved != 0) {
-        SetErrorCode(resolved);
-        return;
-    }
-
-    ResetBuffers();
-    SetHandle(kepwsa::INVALID_SOCKET);
-    for (const addrinfo* candidate = list.get(); candidate != nullptr && !cancel.load();
-         candidate = candidate->ai_next) {
-        const int descriptor =
-            kepwsa::socket(candidate->ai_family, candidate->ai_socktype, candidate->ai_protocol);
-        if (descriptor == kepwsa::INVALID_SOCKET) {
-            SetErrorCode(kepwsa::WSAGetLastError());
-            continue;
-        }
-        AdoptDescriptor(descriptor);
-        SetClosed(false);
-        const int result = DialOne(descriptor, *candidate, timeoutMs, cancel);
-        if (result == 0) {
-            break;
-        }
-        SetErrorCode(result);
-        Close();
-        SetHandle(kepwsa::INVALID_SOCKET);
-    }
-    list.reset();
-
-    const int descriptor = GetId();
-    if (descriptor == kepwsa::INVALID_SOCKET) {
-        return;
-    }
-    FinishConnect(descriptor);
+    Dial(address, &cancel, [timeoutMs, &cancel](int descriptor, const addrinfo& candidate) {
+        return DialOne(descriptor, candidate, timeoutMs, cancel);
+    });
 }

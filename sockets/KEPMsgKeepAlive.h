@@ -5,7 +5,8 @@
 // Set, every connection dialed or accepted afterwards gets keep-alive on with the given idle
 // time, probe interval and probe count, and the same total as its limit for unacknowledged data
 // (TCP_USER_TIMEOUT), so a peer that vanishes without a FIN or RST is noticed within
-// idle + interval * count seconds, whether the connection was idle or sending. The setting is one atomic word: any thread may change it while others connect.
+// idle + interval * count seconds, whether the connection was idle or sending. The setting is one
+// atomic word: any thread may change it while others connect.
 #pragma once
 
 #include <atomic>
