@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/KEPString.h"
@@ -49,6 +50,32 @@ TEST(KEPBasVectorTest, StringElementsAreCopiedAndReleased) {
     EXPECT_TRUE(assigned.empty());
     EXPECT_EQ(89, strings.size());
     EXPECT_GE(strings.Capacity(), strings.size());
+}
+
+// Reserve only ever grows the storage, and whatever it moves (a single element included) keeps
+// its value.
+TEST(KEPBasVectorTest, ReserveGrowsOnlyAndKeepsTheElements) {
+    struct Row {
+        int elements;
+        int reserve;
+    };
+    for (const Row row : {Row{1, 1}, Row{1, 16}, Row{10, 2}, Row{10, 10}, Row{3, 40}}) {
+        KEPBasVector<KEPString> strings;
+        strings.Reserve(row.elements);
+        for (int i = 0; i < row.elements; ++i) {
+            KEPString text("item");
+            text += i;
+            strings.push_back(text);
+        }
+        strings.Reserve(row.reserve);
+        strings.push_back("last");
+        const std::string name = std::to_string(row.elements) + " elements, Reserve(" +
+                                 std::to_string(row.reserve) + ")";
+        ASSERT_EQ(row.elements + 1, strings.size()) << name;
+        EXPECT_GE(strings.Capacity(), std::max(row.reserve, strings.size())) << name;
+        EXPECT_STREQ("item0", strings[0].GetUTF8()) << name;
+        EXPECT_STREQ("last", strings[row.elements].GetUTF8()) << name;
+    }
 }
 
 }  // namespace
