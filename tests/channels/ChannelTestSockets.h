@@ -1,15 +1,15 @@
 // Loopback connections for the channel tests.
 //
-// ChannelSocketsTest makes real TCP connections over 127.0.0.1 (a listener bound to port 0):
-// the library's end is wrapped in a KEPMsgCommSocket and entered in the connection table, the
-// test keeps the peer descriptor to write into. TearDown shuts the organizer down, removes
-// every connection a test made (or the wait accepted) and checks that none is left.
+// ChannelSocketsTest makes real TCP connections over 127.0.0.1: the library's end is wrapped in
+// a KEPMsgCommSocket and entered in the connection table, the test keeps the peer to write
+// into. TearDown shuts the organizer down, removes every connection a test made (or the wait
+// accepted) and checks that none is left.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <memory>
+#include <map>
 #include <vector>
 
 #include "channels/KEPMsgChannel.h"
@@ -22,12 +22,11 @@ namespace keptest {
 
 class ChannelSocketsTest : public ::testing::Test {
   protected:
+    // Made now, as module start-up does: its wake-up descriptors must not take a number that a
+    // test closes and reuses.
     void SetUp() override {
-        // Made now, as module start-up does: its wake-up descriptors must not take a number
-        // that a test closes and reuses.
         KEPMsgWaitableLock::Instance();
         ASSERT_TRUE(m_listener.IsOpen());
-        m_port = m_listener.Port();
     }
 
     void TearDown() override {
@@ -45,31 +44,29 @@ class ChannelSocketsTest : public ::testing::Test {
         }
     }
 
-    // A connected descriptor pair over loopback: the library's end is returned (or -1), the
-    // test's end goes to client.
+    // A loopback connection: the library's end is returned (or -1), the test's end goes to client.
     int ConnectRaw(RawSocket& client) {
-        client = RawConnect(m_port);
+        client = RawConnect(m_listener.Port());
         RawSocket accepted = m_listener.Accept();
         EXPECT_TRUE(client.IsOpen() && accepted.IsOpen());
         return client.IsOpen() ? accepted.Release() : -1;
     }
 
-    // A new connection in the table and a channel on it labelled label; the peer descriptor
-    // stays with the test (PeerOf).
+    // A new connection in the table and a channel on it labelled label.
     KEPMsgChannel Connect(const KEPString& label) {
         RawSocket client;
-        int accepted = ConnectRaw(client);
+        const int accepted = ConnectRaw(client);
         if (accepted < 0) {
             return KEPMsgChannel();
         }
-        KEPMsgCommSocket* socket = new KEPMsgCommSocket(LoopbackAddress(m_port), accepted);
+        auto* socket = new KEPMsgCommSocket(LoopbackAddress(m_listener.Port()), accepted);
         EXPECT_TRUE(KEPMsgConnectionServicesUtils::Instance().AddConnection(socket));
         Track(socket->GetId());
-        m_peers.emplace_back(socket->GetId(), std::move(client));
+        m_peers[socket->GetId()] = std::move(client);
         return KEPMsgChannel(socket, label);
     }
 
-    // A listening socket on 127.0.0.1, port chosen by the system, in the table; its channel.
+    // A listening socket on 127.0.0.1 (port chosen by the system) in the table; its channel.
     KEPMsgChannel StartServer(const KEPString& label) {
         KEPMsgServerSocket* server =
             KEPMsgConnectionServicesUtils::Instance().StartServer(LoopbackAddress(0), 16);
@@ -82,30 +79,21 @@ class ChannelSocketsTest : public ::testing::Test {
     }
 
     // The test's end of channel's connection.
-    int PeerOf(const KEPMsgChannel& channel) const {
-        for (const auto& peer : m_peers) {
-            if (peer.first == channel.GetSocketId()) {
-                return peer.second.Fd();
-            }
-        }
-        return -1;
-    }
+    int PeerOf(const KEPMsgChannel& channel) { return m_peers[channel.GetSocketId()].Fd(); }
 
-    // Writes one byte from the peer side and waits until the library's end has it.
-    void SendByte(const KEPMsgChannel& channel) {
-        char byte = 'w';
-        ASSERT_EQ(::send(PeerOf(channel), &byte, 1, MSG_NOSIGNAL), 1);
+    // Writes bytes from the peer side and waits until the library's end has them.
+    void SendBytes(const KEPMsgChannel& channel, const std::string& bytes = "w") {
+        ASSERT_TRUE(m_peers[channel.GetSocketId()].SendBytes(bytes));
         ASSERT_TRUE(WaitReadable(channel.GetSocketId(), 10));
     }
 
     // Removes the connection under id in TearDown (for connections the wait accepted).
     void Track(int id) { m_ids.push_back(id); }
 
-    int m_port = 0;
+    RawListener m_listener;
 
   private:
-    RawListener m_listener;
-    std::vector<std::pair<int, RawSocket>> m_peers;
+    std::map<int, RawSocket> m_peers;
     std::vector<int> m_ids;
 };
 

@@ -22,53 +22,46 @@ class KEPMsgChannelOrganizerTest : public ChannelSocketsTest {
         return Ids(all);
     }
     std::vector<int> Listened() { return Ids(organizer().GetCurrentWaitable().Channels()); }
+    bool IsOpen(const KEPMsgChannel& channel) {
+        return KEPMsgConnectionServicesUtils::Instance().GetSocket(channel.GetSocketId()) !=
+               nullptr;
+    }
 };
 
-TEST_F(KEPMsgChannelOrganizerTest, ChannelRegisteredTwiceIsRemovedOneEntryPerCall) {
-    KEPMsgChannel channel = Connect(KEPString("twice"));
-    const int id = channel.GetSocketId();
-    organizer().RegisterChannel(channel, true);
-    organizer().RegisterChannel(channel, true);
-    ASSERT_EQ(Registered(), (std::vector<int>{id, id}));
-    ASSERT_EQ(Listened(), (std::vector<int>{id, id}));
-
-    KEPMsgChannel copy = channel;
-    organizer().RemoveChannel(copy, false);
-    EXPECT_EQ(Registered(), (std::vector<int>{id}));
-    EXPECT_EQ(Listened(), (std::vector<int>{id}));
-    organizer().RemoveChannel(copy, false);
-    EXPECT_TRUE(Registered().empty());
-    EXPECT_TRUE(Listened().empty());
-}
-
-TEST_F(KEPMsgChannelOrganizerTest, RemovalKeepsOrderOfOthers) {
+// A channel registered twice is removed one entry per call; the others keep their order.
+TEST_F(KEPMsgChannelOrganizerTest, RemovalTakesOneEntryPerCallAndKeepsTheOrderOfOthers) {
     KEPMsgChannel a = Connect(KEPString("a"));
     KEPMsgChannel b = Connect(KEPString("b"));
     KEPMsgChannel c = Connect(KEPString("c"));
-    organizer().RegisterChannel(a, true);
-    organizer().RegisterChannel(b, true);
-    organizer().RegisterChannel(c, true);
-    organizer().RegisterChannel(b, true);
-    KEPMsgChannel removed = b;
-    organizer().RemoveChannel(removed, false);
-    EXPECT_EQ(Registered(), (std::vector<int>{a.GetSocketId(), c.GetSocketId(), b.GetSocketId()}));
-    EXPECT_EQ(Listened(), (std::vector<int>{a.GetSocketId(), c.GetSocketId(), b.GetSocketId()}));
+    for (const KEPMsgChannel& channel : {a, b, c, b}) {
+        organizer().RegisterChannel(channel, true);
+    }
+    const int x = a.GetSocketId(), y = b.GetSocketId(), z = c.GetSocketId();
+    ASSERT_EQ(Listened(), (std::vector<int>{x, y, z, y}));
+    KEPMsgChannel copy = b;
+    organizer().RemoveChannel(copy, false);
+    EXPECT_EQ(Registered(), (std::vector<int>{x, z, y}));
+    EXPECT_EQ(Listened(), (std::vector<int>{x, z, y}));
+    organizer().RemoveChannel(copy, false);
+    EXPECT_EQ(Registered(), (std::vector<int>{x, z}));
+    EXPECT_EQ(Listened(), (std::vector<int>{x, z}));
 }
 
-TEST_F(KEPMsgChannelOrganizerTest, UnlistenedChannelIsVisibleButNeverWaitedOn) {
+// An unlistened channel is looked up (appended, in registration order) but never waited on.
+TEST_F(KEPMsgChannelOrganizerTest, UnlistenedChannelIsLookedUpButNeverWaitedOn) {
+    KEPMsgChannel a = Connect(KEPString("a"));
     KEPMsgChannel quiet = Connect(KEPString("quiet"));
     organizer().RegisterChannel(quiet, false);
-    EXPECT_EQ(Registered(), (std::vector<int>{quiet.GetSocketId()}));
-    EXPECT_TRUE(Listened().empty());
+    organizer().RegisterChannel(a, true);
+    KEPBasVector<KEPMsgChannel> found = List({KEPMsgChannel()});
+    organizer().LookupChannel(nullptr, found);
+    EXPECT_EQ(Ids(found), (std::vector<int>{-1, quiet.GetSocketId(), a.GetSocketId()}));
+    EXPECT_EQ(Listened(), (std::vector<int>{a.GetSocketId()}));
 
-    SendByte(quiet);
+    SendBytes(quiet);
     KEPMsgChannelWaitable& current = organizer().GetCurrentWaitable();
     current.WaitForConnectionAndMessages(0);
     EXPECT_EQ(current.Listen().size(), 0);
-
-    KEPMsgChannel copy = quiet;
-    organizer().RemoveChannel(copy, false);
-    EXPECT_TRUE(Registered().empty());
 }
 
 // With shutdown the connection is closed (registered or not) and the caller's channel cleared;
@@ -99,30 +92,30 @@ TEST_F(KEPMsgChannelOrganizerTest, RemoveClosesTheConnectionOnlyWithShutdown) {
     }
 }
 
-TEST_F(KEPMsgChannelOrganizerTest, NullLookupAppendsAllInRegistrationOrder) {
-    KEPMsgChannel a = Connect(KEPString("a"));
-    KEPMsgChannel b = Connect(KEPString("b"));
-    organizer().RegisterChannel(b, false);
-    organizer().RegisterChannel(a, true);
-    organizer().RegisterChannel(b, true);
-    KEPBasVector<KEPMsgChannel> found;
-    found.push_back(KEPMsgChannel());
-    organizer().LookupChannel(nullptr, found);
-    EXPECT_EQ(Ids(found),
-              (std::vector<int>{-1, b.GetSocketId(), a.GetSocketId(), b.GetSocketId()}));
-}
-
-TEST_F(KEPMsgChannelOrganizerTest, NullQueryRemovesEveryChannel) {
-    KEPMsgChannel a = Connect(KEPString("a"));
-    KEPMsgChannel b = Connect(KEPString("b"));
-    organizer().RegisterChannel(a, true);
-    organizer().RegisterChannel(b, false);
-    organizer().RegisterChannel(a, true);
-    organizer().RemoveChannel(static_cast<KEPMsgChannelQuery*>(nullptr), true);
-    EXPECT_TRUE(Registered().empty());
-    EXPECT_TRUE(Listened().empty());
-    EXPECT_EQ(KEPMsgConnectionServicesUtils::Instance().GetSocket(a.GetSocketId()), nullptr);
-    EXPECT_EQ(KEPMsgConnectionServicesUtils::Instance().GetSocket(b.GetSocketId()), nullptr);
+// A null query and Shutdown both remove every channel and close its connection; the caller's
+// lists survive, and a second call finds nothing to do.
+TEST_F(KEPMsgChannelOrganizerTest, NullQueryAndShutdownCloseEverything) {
+    for (const bool viaShutdown : {false, true}) {
+        KEPMsgChannel a = Connect(KEPString("a"));
+        KEPMsgChannel b = Connect(KEPString("b"));
+        organizer().RegisterChannel(a, true);
+        organizer().RegisterChannel(b, false);
+        organizer().RegisterChannel(a, true);
+        KEPMsgChannelWaitable& current = organizer().GetCurrentWaitable();
+        current.Listen().Clear();
+        current.Listen().push_back(a);
+        for (int call = 0; call < 2; ++call) {
+            if (viaShutdown) {
+                organizer().Shutdown();
+            } else {
+                organizer().RemoveChannel(static_cast<KEPMsgChannelQuery*>(nullptr), true);
+            }
+        }
+        EXPECT_TRUE(Registered().empty()) << viaShutdown;
+        EXPECT_TRUE(Listened().empty()) << viaShutdown;
+        EXPECT_EQ(current.Listen().size(), 1) << viaShutdown;
+        EXPECT_FALSE(IsOpen(a) || IsOpen(b)) << viaShutdown;
+    }
 }
 
 TEST_F(KEPMsgChannelOrganizerTest, LabelQueryRemovesAndLooksUpOnlyThatLabel) {
@@ -141,26 +134,7 @@ TEST_F(KEPMsgChannelOrganizerTest, LabelQueryRemovesAndLooksUpOnlyThatLabel) {
     organizer().RemoveChannel(&query, false);
     EXPECT_EQ(Registered(), (std::vector<int>{keep.GetSocketId()}));
     EXPECT_EQ(Listened(), (std::vector<int>{keep.GetSocketId()}));
-    EXPECT_NE(KEPMsgConnectionServicesUtils::Instance().GetSocket(drop1.GetSocketId()), nullptr);
-}
-
-TEST_F(KEPMsgChannelOrganizerTest, ShutdownClosesEverythingAndSecondShutdownDoesNothing) {
-    KEPMsgChannel a = Connect(KEPString("a"));
-    KEPMsgChannel b = Connect(KEPString("b"));
-    organizer().RegisterChannel(a, true);
-    organizer().RegisterChannel(b, false);
-    KEPMsgChannelWaitable& current = organizer().GetCurrentWaitable();
-    current.Listen().push_back(a);  // the caller's lists survive a shutdown
-
-    organizer().Shutdown();
-    EXPECT_TRUE(Registered().empty());
-    EXPECT_TRUE(Listened().empty());
-    EXPECT_EQ(current.Listen().size(), 1);
-    EXPECT_EQ(KEPMsgConnectionServicesUtils::Instance().GetSocket(a.GetSocketId()), nullptr);
-    EXPECT_EQ(KEPMsgConnectionServicesUtils::Instance().GetSocket(b.GetSocketId()), nullptr);
-
-    organizer().Shutdown();
-    EXPECT_TRUE(Registered().empty());
+    EXPECT_TRUE(IsOpen(drop1));
 }
 
 // Registering and removing from one thread while another runs the current waitable's wait in a
@@ -169,7 +143,7 @@ TEST_F(KEPMsgChannelOrganizerTest, ShutdownClosesEverythingAndSecondShutdownDoes
 TEST_F(KEPMsgChannelOrganizerTest, RegistrationInterleavesWithRunningWait) {
     KEPMsgChannel a = Connect(KEPString("a"));
     KEPMsgChannel b = Connect(KEPString("b"));
-    SendByte(b);
+    SendBytes(b);
     std::atomic<bool> stop{false};
     std::atomic<int> waits{0};
     std::thread waiter([&] {

@@ -9,15 +9,12 @@ using namespace keptest;
 namespace {
 
 TEST(KEPMsgChannelNoSocket, NullSocketGivesNoConnectionAndRecordsNoLabel) {
-    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
-    KEPString before("sentinel");
-    services.GetName(-1, before);
     KEPMsgChannel channel(nullptr, KEPString("label-of-nothing"));
     EXPECT_EQ(channel.GetSocketId(), -1);
     EXPECT_FALSE(channel.IsActiveInCurrentThreads());
-    KEPString after("sentinel");
-    services.GetName(-1, after);
-    EXPECT_EQ(after, before);
+    KEPString name("sentinel");
+    KEPMsgConnectionServicesUtils::Instance().GetName(-1, name);
+    EXPECT_EQ(name, KEPString("sentinel"));
 }
 
 using KEPMsgChannelTest = ChannelSocketsTest;
@@ -27,10 +24,14 @@ TEST_F(KEPMsgChannelTest, LabelIsSharedByEveryCopy) {
     KEPMsgChannel copy = channel;
     copy.SetLabel(KEPString("second"));
     EXPECT_EQ(channel.GetLabel(), KEPString("second"));
-    EXPECT_TRUE(channel == copy);
 }
 
 TEST_F(KEPMsgChannelTest, ShutdownClosesConnectionAndClearsOnlyThisCopy) {
+    KEPMsgChannel closed = Connect(KEPString("closed"));
+    closed.GetSocket()->Shutdown();
+    EXPECT_NE(closed.GetSocket(), nullptr);
+    EXPECT_FALSE(closed.IsActiveInCurrentThreads());
+
     KEPMsgChannel channel = Connect(KEPString("a"));
     KEPMsgChannel copy = channel;
     const int id = channel.GetSocketId();
@@ -40,18 +41,9 @@ TEST_F(KEPMsgChannelTest, ShutdownClosesConnectionAndClearsOnlyThisCopy) {
     EXPECT_EQ(copy.GetSocketId(), id);
     EXPECT_EQ(copy.GetSocket(), nullptr);
     EXPECT_FALSE(copy.IsActiveInCurrentThreads());
-    // The name outlives the connection.
-    EXPECT_EQ(copy.GetLabel(), KEPString("a"));
-    // A second shutdown of a gone connection only clears the id.
-    copy.Shutdown();
+    EXPECT_EQ(copy.GetLabel(), KEPString("a"));  // the name outlives the connection
+    copy.Shutdown();  // a second shutdown of a gone connection only clears the id
     EXPECT_EQ(copy.GetSocketId(), -1);
-}
-
-TEST_F(KEPMsgChannelTest, ClosedSocketIsNotActive) {
-    KEPMsgChannel channel = Connect(KEPString("a"));
-    channel.GetSocket()->Shutdown();
-    EXPECT_NE(channel.GetSocket(), nullptr);
-    EXPECT_FALSE(channel.IsActiveInCurrentThreads());
 }
 
 }  // namespace
