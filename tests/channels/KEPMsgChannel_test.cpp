@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "ChannelTestSockets.h"
+#include "channels/KEPMsgChannelQueryByLabel.h"
+#include "channels/KEPMsgWaitTimeout.h"
 
 using namespace keptest;
 
@@ -44,6 +46,47 @@ TEST_F(KEPMsgChannelTest, ShutdownClosesConnectionAndClearsOnlyThisCopy) {
     EXPECT_EQ(copy.GetLabel(), KEPString("a"));  // the name outlives the connection
     copy.Shutdown();  // a second shutdown of a gone connection only clears the id
     EXPECT_EQ(copy.GetSocketId(), -1);
+}
+
+// Whole labels only, case-sensitive; an empty or a null label selects unlabelled and empty
+// ones. Results are appended to what the list held.
+TEST_F(KEPMsgChannelTest, LabelQueryMatchesWholeLabelsOnly) {
+    KEPMsgChannel ab = Connect(KEPString("ab"));
+    KEPMsgChannel empty = Connect(KEPString(""));
+    KEPMsgChannel unlabelled;  // no connection: the id -1 carries no name
+    ASSERT_TRUE(unlabelled.GetLabel().IsNull());
+    const KEPBasVector<KEPMsgChannel> channels =
+        List({Connect(KEPString("abc")), ab, Connect(KEPString("xab")), Connect(KEPString("AB")),
+              ab, unlabelled, empty});
+    const int x = ab.GetSocketId(), e = empty.GetSocketId();
+    const struct {
+        const char* name;
+        KEPString label;
+        std::vector<int> found;
+    } rows[] = {{"ab", KEPString("ab"), {x, x, x}},
+                {"empty", KEPString(""), {x, -1, e}},
+                {"null", KEPString(), {x, -1, e}}};
+    for (const auto& row : rows) {
+        KEPBasVector<KEPMsgChannel> found = List({ab});
+        KEPMsgChannelQueryByLabel(row.label).Search(channels, found);
+        EXPECT_EQ(Ids(found), row.found) << row.name;
+    }
+}
+
+// Up to one whole second stays in microseconds (as select is given it); above it, whole seconds
+// are split off; a negative time-out keeps its sign in the microseconds.
+TEST(KEPMsgWaitTimeout, MillisecondsSplitIntoSecondsAndMicroseconds) {
+    const struct {
+        int milliseconds;
+        long seconds;
+        long microseconds;
+    } cases[] = {{0, 0, 0},       {20, 0, 20000},    {1000, 0, 1000000},
+                 {1001, 1, 1000}, {2500, 2, 500000}, {-5, 0, -5000}};
+    for (const auto& c : cases) {
+        const timeval t = KEPMsgWaitTimeout(c.milliseconds);
+        EXPECT_EQ(t.tv_sec, c.seconds) << c.milliseconds;
+        EXPECT_EQ(t.tv_usec, c.microseconds) << c.milliseconds;
+    }
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// Connection events: each close gives its reason, accepted connections name their listener,
-// every event arrives once, none after the callback is removed, and a throwing callback does not
-// stop delivery.
+// Connection events and figures: each close gives its reason, accepted connections name their
+// listener, every event arrives once, none after the callback is removed, a throwing callback
+// does not stop delivery, and the statistics count exactly.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -65,6 +66,8 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
         EXPECT_EQ(closed->m_reason, row.reason) << row.name;
         EXPECT_EQ(closed->m_errorCode, row.errorCode) << row.name;
         EXPECT_EQ(Text(closed->m_label), "link") << row.name;
+        ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; })) << row.name;
+        EXPECT_EQ(recorder.Events().size(), 2u) << row.name << ": each event once";
     }
 }
 
@@ -83,28 +86,18 @@ TEST(KEPMsgConnectionEventsTest, AcceptedConnectionNamesItsListenersLabel) {
     EXPECT_EQ(accepted->m_peerPort, LocalPort(client.Fd()));
 }
 
-TEST(KEPMsgConnectionEventsTest, EventsArriveOnceAndNoneAfterTheCallbackIsRemoved) {
+// The connected event is queued, not yet delivered, when the callback goes: neither it nor
+// the closed event may arrive.
+TEST(KEPMsgConnectionEventsTest, NoEventArrivesAfterTheCallbackIsRemoved) {
     MessagingSetup setup;
     EventRecorder recorder;
     RawListener listener;
-    RawLink first = ConnectToRawPeer(listener, "first");
-    ASSERT_NE(first.socket, nullptr);
-    const int firstId = first.channel.GetSocketId();
-    first.peer.Close();
-    ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kClosed, firstId));
-    ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; }));
-    ASSERT_EQ(recorder.Events().size(), 2u);
-    EXPECT_EQ(recorder.Events()[0].m_kind, KEPMsgConnectionEvent::kConnected);
-    EXPECT_EQ(recorder.Events()[1].m_kind, KEPMsgConnectionEvent::kClosed);
-
-    // The second connection's connected event is queued, not yet delivered, when the callback
-    // goes: neither it nor the closed event may arrive.
-    RawLink second = ConnectToRawPeer(listener, "second");
-    ASSERT_NE(second.socket, nullptr);
+    RawLink link = ConnectToRawPeer(listener, "link");
+    ASSERT_NE(link.socket, nullptr);
     recorder.Detach();
-    second.peer.Close();
+    link.peer.Close();
     ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; }));
-    EXPECT_EQ(recorder.Events().size(), 2u);
+    EXPECT_TRUE(recorder.Events().empty());
 }
 
 TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndDeliveryGoesOn) {
@@ -129,6 +122,44 @@ TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndDeliveryGoesOn
     const std::size_t first = console.find(report);
     EXPECT_NE(first, std::string::npos) << console;
     EXPECT_EQ(console.find(report, first + 1), std::string::npos) << console;
+}
+
+TEST(KEPMsgConnectionStatisticsTest, CountsAreExactForAKnownRunEachWay) {
+    MessagingSetup setup;
+    const std::int64_t before = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+    RawListener listener;
+    RawLink link = ConnectToRawPeer(listener, "counted");
+    ASSERT_NE(link.socket, nullptr);
+    const std::string texts[] = {"a", "bb bb", std::string(3000, 'c')};
+    std::uint64_t wireBytes = 0;  // each way
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        TextMessage message(i, texts[i]);
+        wireBytes += WireBytes(message).size();
+        Communicator().SendSocketMessage(link.channel, &message);
+        ASSERT_TRUE(link.peer.SendMessage(message) && link.peer.ReceiveMessage() != nullptr);
+    }
+    ASSERT_EQ(ReceiveAtLeast(3).size(), 3u);
+    TextMessage queued(9, "still queued");
+    unsigned int id = 0;
+    Communicator().ISendSocketMessage(link.channel, &queued, id);
+
+    KEPBasVector<KEPMsgConnectionStatistics> all;
+    Communicator().RetrieveConnectionStatistics(nullptr, all);
+    ASSERT_EQ(all.size(), 1);
+    const KEPMsgConnectionStatistics& figures = all[0];
+    EXPECT_EQ(figures.m_socketId, link.channel.GetSocketId());
+    EXPECT_STREQ(figures.m_label.GetUTF8(), "counted");
+    EXPECT_STREQ(figures.m_peerHost.GetUTF8(), "127.0.0.1");
+    EXPECT_EQ(figures.m_peerPort, listener.Port());
+    EXPECT_EQ(figures.m_messagesIn, 3u);
+    EXPECT_EQ(figures.m_messagesOut, 3u);
+    EXPECT_EQ(figures.m_bytesIn, wireBytes);
+    EXPECT_EQ(figures.m_bytesOut, wireBytes);
+    EXPECT_EQ(figures.m_recordsQueued, 1);
+    EXPECT_EQ(figures.m_lastError, 0);
+    EXPECT_GE(figures.m_connectedSinceMs, before);
 }
 
 }  // namespace

@@ -1,10 +1,17 @@
-// Message task: start/stop protocol, shutdown duration and effects, restart.
+// Message task and wake-ups of the receive pass: the task starts, serves and stops again; an
+// idle task never spins; queued sends end a waiting pass and go out in its cycle, wake-ups
+// without a waiter are kept once, and channel registration ends a wait over nothing.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "base/KEPBasAtiThread.h"
 #include "base/KEPBasTime.h"
+#include "channels/KEPMsgChannelOrganizer.h"
+#include "channels/KEPMsgWaitableLock.h"
 #include "messaging/KEPMsgMessageQueryByType.h"
 #include "messaging/KEPMsgMessageTask.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
@@ -14,79 +21,172 @@ using namespace keptest;
 
 namespace {
 
+// Far longer than any deadline below: a wait that ends before it was ended by a wake-up.
+constexpr int kLongWaitMs = 10000;
+constexpr double kWellWithinTheWait = 5.0;
+
 class MessageTaskTest : public ::testing::Test {
   protected:
-    void SetUp() override { m_setup.reset(new MessagingSetup()); }
-    void TearDown() override { m_setup.reset(); }
     KEPMsgSocketCommunicator& Comm() { return KEPMsgSocketCommunicator::Instance(); }
-
-    // One start-exchange-stop round through a running task.
-    void RunOneTaskRound(std::uint32_t sequence) {
-        RawListener listener;
-        RawLink link = ConnectToRawPeer(listener, "peer");
-        ASSERT_NE(link.socket, nullptr);
-        KEPMsgMessageTask task;
+    // Consumes a wake-up left by earlier steps (registrations signal one).
+    void ConsumeWakeup() { Comm().WaitConnectionsAndMessages(nullptr, 0); }
+    bool WakeupPending() {
+        return WaitReadable(KEPMsgWaitableLock::Instance().ReceiveWakeup().Handle(), 0);
+    }
+    // One task cycle on another thread with a long wait; returns once its pass has begun.
+    std::unique_ptr<BackgroundCall> StartLongCycle() {
+        const unsigned long passes = Comm().ReceivePassCount();
+        std::unique_ptr<BackgroundCall> cycle(new BackgroundCall([this] {
+            Comm().WaitConnectionsAndMessages(nullptr, kLongWaitMs);
+            Comm().TransmitPendingMessage();
+        }));
+        EXPECT_TRUE(WaitUntil([&] { return Comm().ReceivePassCount() > passes; }));
+        return cycle;
+    }
+    // Starts a message task on a thread of its own; StopTask shuts it down and joins it.
+    void StartTask() {
+        m_task.reset(new KEPMsgMessageTask());
         Comm().PrepareStartupMessageTask();
-        EXPECT_TRUE(Comm().IsMessageTaskRunning());
-        KEPBasAtiThread thread(&task);
-        ASSERT_TRUE(thread.Start());
-
-        TextMessage incoming(sequence, "in");
-        ASSERT_TRUE(link.peer.SendMessage(incoming));
-        KEPBasVector<KEPBasSocketMessage*> out;
-        KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
-        Comm().RetrieveMessages(&query, out);  // the task's passes fill the buffer
-        ASSERT_EQ(1, out.size());
-        EXPECT_EQ(sequence, static_cast<SequencedMessage*>(out[0])->Sequence());
-        delete out[0];
-
-        TextMessage outgoing(sequence + 1, "out");
-        unsigned int id = 0;
-        Comm().ISendSocketMessage(link.channel, &outgoing, id);
-        std::unique_ptr<SequencedMessage> echoed = link.peer.ReceiveMessage();
-        ASSERT_NE(echoed, nullptr);
-        EXPECT_EQ(sequence + 1, echoed->Sequence());
-        EXPECT_TRUE(WaitUntil([&] { return !Comm().QueryPendingStatus(id); }));
-
-        omi_Timer timer;
-        timer.Start();
+        m_thread.reset(new KEPBasAtiThread(m_task.get()));
+        ASSERT_TRUE(m_thread->Start());
+    }
+    void StopTask() {
         Comm().ShutdownMessageTask();
-        const double elapsed = timer.GetElapsedTime();
-        EXPECT_GE(elapsed, 0.1);
-        thread.Join();
-        EXPECT_FALSE(Comm().IsMessageTaskRunning());
-        EXPECT_TRUE(Comm().IsOkToShutDownMessageTask());
-        EXPECT_EQ(0, RegisteredChannelCount());
-        EXPECT_TRUE(link.peer.WaitPeerClosed());
+        m_thread->Join();
+        m_thread.reset();
     }
 
-    std::unique_ptr<MessagingSetup> m_setup;
+    MessagingSetup m_setup;
+    RawListener m_listener;
+    std::unique_ptr<KEPMsgMessageTask> m_task;
+    std::unique_ptr<KEPBasAtiThread> m_thread;
 };
 
 TEST_F(MessageTaskTest, RunWithoutPrepareReturnsAtOnce) {
-    EXPECT_TRUE(Comm().IsOkToShutDownMessageTask());
     KEPMsgMessageTask task;
     task.Run(0);  // would loop forever if it ignored the flag
     EXPECT_FALSE(Comm().IsMessageTaskRunning());
 }
 
+// Each round: the task's passes fill the retrieve buffer and its transmit passes empty the
+// queue; the shutdown closes every channel.
 TEST_F(MessageTaskTest, StartStopAndStartAgainWorkTheSame) {
-    RunOneTaskRound(10);
-    RunOneTaskRound(20);
+    for (std::uint32_t round = 1; round <= 2; ++round) {
+        RawLink link = ConnectToRawPeer(m_listener, "peer");
+        ASSERT_NE(link.socket, nullptr);
+        StartTask();
+        EXPECT_TRUE(Comm().IsMessageTaskRunning());
+        TextMessage message(round, "in");
+        ASSERT_TRUE(link.peer.SendMessage(message));
+        KEPBasVector<KEPBasSocketMessage*> out;
+        KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
+        ASSERT_TRUE(Comm().RetrieveMessages(&query, out, kLongWaitMs)) << round;
+        EXPECT_EQ(round, static_cast<SequencedMessage*>(out[0])->Sequence());
+        delete out[0];
+        unsigned int id = 0;
+        Comm().ISendSocketMessage(link.channel, &message, id);
+        ASSERT_NE(link.peer.ReceiveMessage(), nullptr) << round;
+        EXPECT_TRUE(WaitUntil([&] { return !Comm().QueryPendingStatus(id); })) << round;
+        StopTask();
+        EXPECT_FALSE(Comm().IsMessageTaskRunning()) << round;
+        EXPECT_EQ(0, RegisteredChannelCount()) << round;
+        EXPECT_TRUE(link.peer.WaitPeerClosed()) << round;
+    }
 }
 
 TEST_F(MessageTaskTest, ShutdownWithoutTaskTakesTheGraceTimeAndClosesEveryChannel) {
-    RawListener listener;
-    RawLink a = ConnectToRawPeer(listener, "a");
+    RawLink a = ConnectToRawPeer(m_listener, "a");
     int port = 0;
     ASSERT_NE(StartRegisteredServer(port), nullptr);
-    EXPECT_EQ(2, RegisteredChannelCount());
+    ASSERT_EQ(2, RegisteredChannelCount());
     omi_Timer timer;
     timer.Start();
     Comm().ShutdownMessageTask();
     EXPECT_GE(timer.GetElapsedTime(), 0.1);
     EXPECT_EQ(0, RegisteredChannelCount());
     EXPECT_TRUE(a.peer.WaitPeerClosed());
+}
+
+// A task loop that spins runs hundreds of thousands of passes a second; one that waits its
+// 20 ms runs about fifty.
+TEST_F(MessageTaskTest, IdleTaskRunsABoundedNumberOfPassesPerSecond) {
+    for (const bool peerLeaves : {false, true}) {
+        RawLink link;
+        if (peerLeaves) {
+            link = ConnectToRawPeer(m_listener, "peer");
+            ASSERT_NE(link.socket, nullptr);
+        }
+        StartTask();
+        if (peerLeaves) {
+            link.peer.Close();
+            EXPECT_TRUE(WaitUntil([] { return RegisteredChannelCount() == 0; }));
+        }
+        const unsigned long before = Comm().ReceivePassCount();
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // the window passes are counted in
+        const unsigned long passes = Comm().ReceivePassCount() - before;
+        StopTask();
+        EXPECT_LT(passes, 200u) << (peerLeaves ? "only peer gone" : "nothing open");
+    }
+}
+
+// Every form of queued send (channel, label, query) queues through one call that wakes the pass.
+TEST_F(MessageTaskTest, QueuedSendEndsAWaitingPassAndGoesOutInItsCycle) {
+    RawLink link = ConnectToRawPeer(m_listener, "peer");
+    ASSERT_NE(link.socket, nullptr);
+    ConsumeWakeup();
+    TextMessage message(1, "queued");  // outlives the cycle
+    std::unique_ptr<BackgroundCall> cycle = StartLongCycle();
+    unsigned int id = 0;
+    Comm().ISendSocketMessage(link.channel, &message, id);
+    std::unique_ptr<SequencedMessage> received = link.peer.ReceiveMessage(kWellWithinTheWait);
+    ASSERT_NE(received, nullptr) << "not written while the pass waited";
+    EXPECT_EQ(1u, received->Sequence());
+    EXPECT_TRUE(WaitUntil([&] { return cycle->Done(); }, kWellWithinTheWait));
+    // The wake-up is no channel, and neither raises the interrupt flag nor the waitable's.
+    EXPECT_EQ(1, RegisteredChannelCount());
+    EXPECT_FALSE(Comm().IsMessagingInterrupted());
+    EXPECT_FALSE(KEPMsgChannelOrganizer::Instance().GetCurrentWaitable().IsListenInterupted());
+}
+
+TEST_F(MessageTaskTest, WakeupsWithoutAWaitingPassAreKeptOnceAndLoseNoRecord) {
+    RawLink link = ConnectToRawPeer(m_listener, "peer");
+    ASSERT_NE(link.socket, nullptr);
+    ConsumeWakeup();
+    std::vector<std::unique_ptr<TextMessage>> queued;
+    KEPBasVector<unsigned int> ids;
+    for (std::uint32_t sequence = 1; sequence <= 10; ++sequence) {
+        queued.emplace_back(new TextMessage(sequence, "q"));
+        unsigned int id = 0;
+        Comm().ISendSocketMessage(link.channel, queued.back().get(), id);
+        ids.push_back(id);
+    }
+
+    {
+        std::unique_ptr<BackgroundCall> cycle = StartLongCycle();
+        EXPECT_TRUE(WaitUntil([&] { return cycle->Done(); }, kWellWithinTheWait))
+            << "the wake-ups given before the pass were lost";
+    }
+    EXPECT_FALSE(WakeupPending()) << "one pass left wake-ups behind: they piled up";
+    KEPBasVector<unsigned int> pending;
+    Comm().QueryPendingStatus(ids, pending);
+    EXPECT_EQ(0, pending.size());
+
+    // Each record exactly once, in queue order, and nothing after them but the next message.
+    TextMessage marker(11, "marker");
+    Comm().SendSocketMessage(link.channel, &marker);
+    for (std::uint32_t sequence = 1; sequence <= 11; ++sequence) {
+        std::unique_ptr<SequencedMessage> received = link.peer.ReceiveMessage();
+        ASSERT_NE(received, nullptr) << "record " << sequence;
+        ASSERT_EQ(sequence, received->Sequence());
+    }
+}
+
+TEST_F(MessageTaskTest, RegisteringAChannelEndsAPassWaitingOverNothing) {
+    ConsumeWakeup();
+    std::unique_ptr<BackgroundCall> pass = StartLongCycle();
+    RawLink link = ConnectToRawPeer(m_listener, "late");
+    ASSERT_NE(link.socket, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return pass->Done(); }, kWellWithinTheWait));
 }
 
 }  // namespace

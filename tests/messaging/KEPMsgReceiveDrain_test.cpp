@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,103 +20,59 @@ void CountCallback(const KEPString& type) {
     ++g_callbacks[type.GetUTF8()];
 }
 
-class ReceiveDrainTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        g_callbacks.clear();
-        m_setup.reset(new MessagingSetup());
-    }
-    void TearDown() override { m_setup.reset(); }
-
-    KEPMsgSocketCommunicator& Comm() { return KEPMsgSocketCommunicator::Instance(); }
-
-    // Sends bytes from link's peer in one write and waits until all of them wait at the
-    // library's end, so that the pass's first read takes them in together.
-    void Deliver(RawLink& link, const std::string& bytes) {
-        ASSERT_TRUE(link.peer.SendBytes(bytes));
-        ASSERT_TRUE(WaitUntil(
-            [&] { return BytesWaiting(link.socket->GetId()) == static_cast<int>(bytes.size()); }));
-    }
-
-    std::unique_ptr<MessagingSetup> m_setup;
-    RawListener m_listener;
-};
-
-TEST_F(ReceiveDrainTest, DrainKeepsEachChannelsOrderAndCallsEachTypeOncePerPass) {
-    Comm().RegisterMessageNotificationCallback(TextMessage::kType, CountCallback);
-    Comm().RegisterMessageNotificationCallback(FixedMessage::kType, CountCallback);
-    ASSERT_TRUE(Comm().SetReceiveDrainLimit(1000));
-    constexpr std::uint32_t kPerChannel = 40;
-    RawLink links[2] = {ConnectToRawPeer(m_listener, "a"), ConnectToRawPeer(m_listener, "b")};
-    for (RawLink& link : links) {
-        ASSERT_NE(link.socket, nullptr);
+// One pass over two channels with messages of two types buffered: a busy one (thousands,
+// visited first: the pass goes by ascending id) and a quiet one, served in the first round.
+TEST(ReceiveDrainTest, DrainKeepsEachChannelsOrderServesEveryChannelAndCallsEachTypeOnce) {
+    MessagingSetup setup;
+    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
+    g_callbacks.clear();
+    communicator.RegisterMessageNotificationCallback(TextMessage::kType, CountCallback);
+    communicator.RegisterMessageNotificationCallback(FixedMessage::kType, CountCallback);
+    ASSERT_TRUE(communicator.SetReceiveDrainLimit(1000000));
+    RawListener listener;
+    RawLink first = ConnectToRawPeer(listener, "first");
+    RawLink second = ConnectToRawPeer(listener, "second");
+    ASSERT_TRUE(first.socket != nullptr && second.socket != nullptr);
+    const bool firstIsLower = first.channel.GetSocketId() < second.channel.GetSocketId();
+    RawLink& busy = firstIsLower ? first : second;
+    RawLink& quiet = firstIsLower ? second : first;
+    std::map<int, std::uint32_t> counts = {{busy.socket->GetId(), 3000},
+                                           {quiet.socket->GetId(), 40}};
+    for (RawLink* link : {&busy, &quiet}) {
         std::string bytes;
-        for (std::uint32_t sequence = 1; sequence <= kPerChannel; ++sequence) {
-            if (sequence % 2 == 0) {
-                FixedMessage fixed(sequence, sequence, sequence);
-                bytes += WireBytes(fixed);
-            } else {
-                TextMessage text(sequence, "t");
-                bytes += WireBytes(text);
-            }
+        for (std::uint32_t sequence = 1; sequence <= counts[link->socket->GetId()]; ++sequence) {
+            FixedMessage fixed(sequence, sequence, sequence);
+            TextMessage text(sequence, "");
+            bytes += sequence % 2 == 0 ? WireBytes(fixed) : WireBytes(text);
         }
-        Deliver(link, bytes);
+        // All of it waits at the library's end, so the pass's first read takes it in together.
+        ASSERT_TRUE(link->peer.SendBytes(bytes));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return BytesWaiting(link->socket->GetId()) == static_cast<int>(bytes.size()); }));
     }
 
-    Comm().WaitConnectionsAndMessages(nullptr, 1000);
+    communicator.WaitConnectionsAndMessages(nullptr, 1000);
 
     EXPECT_EQ((std::map<std::string, int>{{"Fixed", 1}, {"Text", 1}}), g_callbacks);
-    std::map<int, std::vector<std::uint32_t>> sequencesByChannel;
-    for (ReceivedMessage& record : TakeReceived()) {
-        sequencesByChannel[record.channel.GetSocketId()].push_back(record.message->Sequence());
-    }
-    ASSERT_EQ(2u, sequencesByChannel.size());
-    for (RawLink& link : links) {
-        const std::vector<std::uint32_t>& got = sequencesByChannel[link.channel.GetSocketId()];
-        ASSERT_EQ(kPerChannel, got.size()) << "channel " << link.channel.GetSocketId();
-        for (std::uint32_t i = 0; i < kPerChannel; ++i) {
-            ASSERT_EQ(i + 1, got[i]) << "channel " << link.channel.GetSocketId();
-        }
-    }
-}
-
-TEST_F(ReceiveDrainTest, BusyChannelDoesNotKeepAnotherWaitingInThePass) {
-    ASSERT_TRUE(Comm().SetReceiveDrainLimit(1000000));
-    RawLink first = ConnectToRawPeer(m_listener, "first");
-    RawLink second = ConnectToRawPeer(m_listener, "second");
-    ASSERT_NE(first.socket, nullptr);
-    ASSERT_NE(second.socket, nullptr);
-    // The pass visits ready channels by ascending id: the busy one goes first.
-    RawLink& busy = first.channel.GetSocketId() < second.channel.GetSocketId() ? first : second;
-    RawLink& quiet = &busy == &first ? second : first;
-    std::string bytes;
-    for (std::uint32_t sequence = 1; sequence <= 3000; ++sequence) {
-        TextMessage text(sequence, "");
-        bytes += WireBytes(text);
-    }
-    Deliver(busy, bytes);
-    TextMessage lone(1, "quiet");
-    Deliver(quiet, WireBytes(lone));
-
-    Comm().WaitConnectionsAndMessages(nullptr, 1000);
-
     std::vector<ReceivedMessage> received = TakeReceived();
-    ASSERT_GT(received.size(), 1000u) << "the busy channel's buffered messages were not drained";
-    ASSERT_EQ(quiet.channel.GetSocketId(), received[1].channel.GetSocketId())
+    EXPECT_EQ(quiet.channel.GetSocketId(), received[1].channel.GetSocketId())
         << "the quiet channel was not served in the first round";
-    std::uint32_t next = 1;
+    std::map<int, std::uint32_t> next;
     for (ReceivedMessage& record : received) {
-        if (record.channel.GetSocketId() == busy.channel.GetSocketId()) {
-            ASSERT_EQ(next++, record.message->Sequence());
-        }
+        const int id = record.channel.GetSocketId();
+        ASSERT_EQ(++next[id], record.message->Sequence()) << "channel " << id;
     }
+    EXPECT_GT(next[busy.socket->GetId()], 1000u) << "the busy channel was not drained";
+    EXPECT_EQ(next[quiet.socket->GetId()], 40u) << "the quiet channel was not drained";
 }
 
-TEST_F(ReceiveDrainTest, DrainLimitBelowOneIsRefused) {
-    ASSERT_TRUE(Comm().SetReceiveDrainLimit(7));
+TEST(ReceiveDrainTest, DrainLimitBelowOneIsRefused) {
+    MessagingSetup setup;
+    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
+    ASSERT_TRUE(communicator.SetReceiveDrainLimit(7));
     for (int bad : {0, -1, INT_MIN}) {
-        EXPECT_FALSE(Comm().SetReceiveDrainLimit(bad)) << bad;
-        EXPECT_EQ(7, Comm().GetReceiveDrainLimit()) << bad;
+        EXPECT_FALSE(communicator.SetReceiveDrainLimit(bad)) << bad;
+        EXPECT_EQ(7, communicator.GetReceiveDrainLimit()) << bad;
     }
 }
 

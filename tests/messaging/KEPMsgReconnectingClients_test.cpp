@@ -25,18 +25,17 @@ KEPMsgSocketAddress Loopback(int port) {
     return KEPMsgSocketAddress(KEPString("127.0.0.1"), port);
 }
 
+// A loopback address on which nothing listens: bound, then closed.
+KEPMsgSocketAddress Refusing() {
+    return Loopback(LocalPort(BindLoopback(0, false).Fd()));
+}
+
 KEPMsgReconnectSettings Settings(int minMs, int maxMs, double jitter) {
     KEPMsgReconnectSettings settings;
     settings.m_minDelayMs = minMs;
     settings.m_maxDelayMs = maxMs;
     settings.m_jitter = jitter;
     return settings;
-}
-
-// A port on which nothing listens: bound, then closed.
-int RefusingPort() {
-    RawSocket bound = BindLoopback(0, false);
-    return LocalPort(bound.Fd());
 }
 
 // A listener whose port can be listened on again while its old connections linger in TIME_WAIT
@@ -65,10 +64,6 @@ struct PauseLog {
         auto* log = static_cast<PauseLog*>(context);
         std::lock_guard<std::mutex> lock(log->mutex);
         log->delays.push_back(delayMs);
-    }
-    std::size_t Size() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return delays.size();
     }
 };
 
@@ -126,15 +121,16 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
         RawListener flapping;
         PauseLog log;
         KEPMsgReconnectingClients::SetPauseHookForTesting(&PauseLog::Record, &log);
-        const int port = row.flapping ? flapping.Port() : RefusingPort();
-        ASSERT_TRUE(Communicator().StartReconnectingClient("down", Loopback(port),
-                                                           Settings(100, 400, row.jitter)))
+        ASSERT_TRUE(Communicator().StartReconnectingClient(
+            "down", row.flapping ? Loopback(flapping.Port()) : Refusing(),
+            Settings(100, 400, row.jitter)))
             << row.name;
         const bool enough = PumpUntil([&] {
-            while (flapping.IsOpen() && WaitReadable(flapping.Fd(), 0)) {
+            while (WaitReadable(flapping.Fd(), 0)) {
                 flapping.Accept().Close();
             }
-            return log.Size() >= ceilings.size();
+            std::lock_guard<std::mutex> lock(log.mutex);
+            return log.delays.size() >= ceilings.size();
         });
         EXPECT_TRUE(Communicator().StopReconnectingClient("down")) << row.name;
         KEPMsgReconnectingClients::SetPauseHookForTesting(nullptr, nullptr);
@@ -152,14 +148,14 @@ TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndEndsTheAttempts) {
     MessagingSetup setup;
     EventRecorder recorder;
     // The first pause would last an hour: the stop must end it, not wait for it.
-    ASSERT_TRUE(Communicator().StartReconnectingClient("down", Loopback(RefusingPort()),
-                                                       Settings(3600000, 3600000, 0)));
+    ASSERT_TRUE(
+        Communicator().StartReconnectingClient("down", Refusing(), Settings(3600000, 3600000, 0)));
     ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt));
     EXPECT_TRUE(Communicator().StopReconnectingClient("down"));
     EXPECT_FALSE(Communicator().StopReconnectingClient("down"));
     // The label is free again for a new client.
-    EXPECT_TRUE(Communicator().StartReconnectingClient("down", Loopback(RefusingPort()),
-                                                       Settings(3600000, 3600000, 0)));
+    EXPECT_TRUE(
+        Communicator().StartReconnectingClient("down", Refusing(), Settings(3600000, 3600000, 0)));
     Communicator().ShutdownMessageTask();
     EXPECT_FALSE(Communicator().StopReconnectingClient("down"));
 }
@@ -182,17 +178,15 @@ TEST(KEPMsgReconnectingClientsTest, NonsensicalSettingsAreRefused) {
     };
     MessagingSetup setup;
     for (const Row& row : rows) {
-        EXPECT_FALSE(Communicator().StartReconnectingClient(row.label, Loopback(RefusingPort()),
-                                                            row.settings))
+        EXPECT_FALSE(Communicator().StartReconnectingClient(row.label, Refusing(), row.settings))
             << row.name;
     }
     KEPMsgReconnectSettings noTimeout;
     noTimeout.m_connectTimeoutMs = 0;
     EXPECT_FALSE(Communicator().StartReconnectingClient("x", Loopback(1), noTimeout));
-    ASSERT_TRUE(Communicator().StartReconnectingClient("x", Loopback(RefusingPort()),
-                                                       Settings(3600000, 3600000, 0)));
-    EXPECT_FALSE(
-        Communicator().StartReconnectingClient("x", Loopback(RefusingPort()), Settings(10, 100, 0)))
+    ASSERT_TRUE(
+        Communicator().StartReconnectingClient("x", Refusing(), Settings(3600000, 3600000, 0)));
+    EXPECT_FALSE(Communicator().StartReconnectingClient("x", Refusing(), Settings(10, 100, 0)))
         << "a label with a client already";
     EXPECT_TRUE(Communicator().StopReconnectingClient("x"));
 }

@@ -14,25 +14,18 @@ using namespace keptest;
 namespace {
 
 // Reports positions as given, to check that the buffer guards against sloppy host queries.
-class FixedPositionsQuery : public KEPMsgMessageQuery {
-  public:
-    explicit FixedPositionsQuery(std::vector<int> positions) : m_positions(std::move(positions)) {}
-    void Search(const KEPBasVector<KEPBasSocketMessage*>& /*messages*/,
-                KEPBasVector<int>& positions) const override {
-        for (int position : m_positions) {
-            positions.push_back(position);
+struct FixedPositionsQuery : KEPMsgMessageQuery {
+    explicit FixedPositionsQuery(std::vector<int> given) : positions(std::move(given)) {}
+    void Search(const KEPBasVector<KEPBasSocketMessage*>&, KEPBasVector<int>& out) const override {
+        for (int position : positions) {
+            out.push_back(position);
         }
     }
-
-  private:
-    std::vector<int> m_positions;
+    std::vector<int> positions;
 };
 
 class RetrieveBufferTest : public ::testing::Test {
   protected:
-    void SetUp() override { m_setup.reset(new MessagingSetup()); }
-    void TearDown() override { m_setup.reset(); }
-
     KEPMsgRetrieveMessageBuffer& Buffer() { return KEPMsgRetrieveMessageBuffer::Instance(); }
 
     // Stores a message (the buffer takes it over until retrieved).
@@ -49,78 +42,37 @@ class RetrieveBufferTest : public ::testing::Test {
         return result;
     }
 
-    std::unique_ptr<MessagingSetup> m_setup;
+    MessagingSetup m_setup;
 };
 
+// A query selecting nothing changes nothing; by type, the rest stays in arrival order.
 TEST_F(RetrieveBufferTest, RetrievalByTypeLeavesTheRestInArrivalOrder) {
     Store(new TextMessage(1, "a"));
     Store(new FixedMessage(2, 0, 0));
     Store(new TextMessage(3, "b"));
     Store(new BlobMessage(4, 10, 1));
     Store(new FixedMessage(5, 0, 0));
+    EXPECT_TRUE(TakeMessages("Nothing").empty());
     EXPECT_EQ((std::vector<std::uint32_t>{1, 3}), Sequences(TakeMessages(TextMessage::kType)));
     EXPECT_EQ(3, Buffer().Count());
     EXPECT_EQ((std::vector<std::uint32_t>{2, 4, 5}), Sequences(TakeMessages()));
-    EXPECT_EQ(0, Buffer().Count());
 }
 
-TEST_F(RetrieveBufferTest, QuerySelectingNothingChangesNothing) {
-    Store(new TextMessage(1, "a"));
-    Store(new TextMessage(2, "b"));
-    KEPBasVector<KEPBasSocketMessage*> out;
-    KEPMsgMessageQueryByType query{KEPString("Nothing")};
-    KEPMsgSocketCommunicator::Instance().IRetrieveMessages(&query, out);
-    EXPECT_EQ(0, out.size());
-    EXPECT_EQ((std::vector<std::uint32_t>{1, 2}), Sequences(TakeMessages()));
-}
-
-TEST_F(RetrieveBufferTest, NullQueryRetrievesNothingAndBlockingFormReturns) {
-    Store(new TextMessage(1, "a"));
-    KEPBasVector<KEPBasSocketMessage*> out;
-    KEPBasVector<KEPMsgChannelMsgStruct> records;
-    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
-    communicator.IRetrieveMessages(nullptr, out);
-    communicator.IRetrieveMessagesWithChannel(nullptr, records);
-    communicator.RetrieveMessages(nullptr, out);  // would never return if it looped
-    EXPECT_EQ(0, out.size());
-    EXPECT_EQ(0, records.size());
-    EXPECT_EQ(1, Buffer().Count());
-}
-
+// A null name selects empty names.
 TEST_F(RetrieveBufferTest, ByTypeMatchesTheWholeNameExactly) {
-    Store(new NamedEmptyMessage("Text"));
-    Store(new NamedEmptyMessage("text"));
-    Store(new NamedEmptyMessage("TextMore"));
-    Store(new NamedEmptyMessage("Tex"));
-    Store(new NamedEmptyMessage(""));
-    KEPBasVector<KEPBasSocketMessage*> out;
-    KEPMsgMessageQueryByType text{KEPString("Text")};
-    Buffer().IRetrieveMessages(&text, out);
-    ASSERT_EQ(1, out.size());
-    EXPECT_STREQ("Text", out[0]->GetMessageType().GetUTF8());
-    KEPMsgMessageQueryByType empty{KEPString()};  // a null name selects empty names
-    Buffer().IRetrieveMessages(&empty, out);
-    ASSERT_EQ(2, out.size());
-    EXPECT_EQ(0, out[1]->GetMessageType().GetLengthInByte());
-    for (int i = 0; i < out.size(); ++i) {
-        delete out[i];
+    for (const char* type : {"Text", "text", "TextMore", "Tex", ""}) {
+        Store(new NamedEmptyMessage(type));
     }
+    const auto text = TakeMessages("Text");
+    ASSERT_EQ(1u, text.size());
+    EXPECT_STREQ("Text", text[0]->GetMessageType().GetUTF8());
+    KEPBasVector<KEPBasSocketMessage*> out;
+    KEPMsgMessageQueryByType empty{KEPString()};
+    Buffer().IRetrieveMessages(&empty, out);
+    ASSERT_EQ(1, out.size());
+    EXPECT_EQ(0, out[0]->GetMessageType().GetLengthInByte());
+    delete out[0];
     EXPECT_EQ(3, Buffer().Count());
-}
-
-TEST_F(RetrieveBufferTest, WithChannelGivesTheChannelAndAnIdWithAllBitsSet) {
-    RawListener listener;
-    RawLink link = ConnectToRawPeer(listener, "a");
-    ASSERT_NE(link.socket, nullptr);
-    Buffer().AddMessage(KEPMsgChannelMsgStruct(link.channel, new TextMessage(1, "x")));
-    KEPBasVector<KEPMsgChannelMsgStruct> records;
-    records.push_back(KEPMsgChannelMsgStruct());
-    KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
-    KEPMsgSocketCommunicator::Instance().IRetrieveMessagesWithChannel(&query, records);
-    ASSERT_EQ(2, records.size());
-    EXPECT_TRUE(records[1].m_channel == link.channel);
-    EXPECT_EQ(0xFFFFFFFFu, records[1].m_id);
-    delete records[1].m_message;
 }
 
 // Positions from a sloppy host query (repeated, negative, past the end, ascending until one past
@@ -148,62 +100,64 @@ TEST_F(RetrieveBufferTest, SloppyPositionsHandEachValidMessageOutOnce) {
     }
 }
 
-TEST_F(RetrieveBufferTest, RecordWithoutMessageIsNotStored) {
-    Buffer().AddMessage(KEPMsgChannelMsgStruct());
-    EXPECT_EQ(0, Buffer().Count());
-}
-
-// The retriever is known to wait before anything is stored; then one store of another type
-// leaves it waiting and one of its type ends the wait: no later store is needed.
-TEST_F(RetrieveBufferTest, BlockingRetrieveWakesOnASingleStoreOfItsType) {
-    KEPBasVector<KEPBasSocketMessage*> out;
-    out.push_back(nullptr);  // entries already there do not count
-    KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
-    {
-        BackgroundCall retriever(
-            [&] { KEPMsgSocketCommunicator::Instance().RetrieveMessages(&query, out); });
-        ASSERT_TRUE(WaitUntil([&] { return Buffer().WaitingRetrieverCount() == 1; }));
-        Store(new FixedMessage(8, 0, 0));
-        // It wakes, finds nothing of its type and waits again.
-        ASSERT_TRUE(WaitUntil([&] { return Buffer().WaitingRetrieverCount() == 1; }));
-        Store(new TextMessage(9, "late"));
-        EXPECT_TRUE(WaitUntil([&] { return retriever.Done(); }));
-    }
-    ASSERT_EQ(2, out.size());
-    EXPECT_EQ(9u, static_cast<SequencedMessage*>(out[1])->Sequence());
-    delete out[1];
-    EXPECT_EQ(1, Buffer().Count());  // the other type stays stored
-}
-
-// The timed form: false with out untouched when nothing it selects arrives in time, true as
-// soon as a store brings something.
-TEST_F(RetrieveBufferTest, TimedFalseAndOutUntouchedWithoutArrivalTrueAsSoonAsOneArrives) {
+// A null query retrieves nothing (the blocking form returns); the timed form returns false
+// with out untouched when nothing it selects arrives in time. A record without a message is not
+// stored.
+TEST_F(RetrieveBufferTest, NullQueryOrNothingSelectedRetrievesNothing) {
     KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
     KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
     Store(new FixedMessage(1, 0, 0));  // stored, but not selected
+    Buffer().AddMessage(KEPMsgChannelMsgStruct());
     KEPBasVector<KEPBasSocketMessage*> out;
     out.push_back(nullptr);
+    KEPBasVector<KEPMsgChannelMsgStruct> records;
+    communicator.IRetrieveMessages(nullptr, out);
+    communicator.IRetrieveMessagesWithChannel(nullptr, records);
+    communicator.RetrieveMessages(nullptr, out);  // would never return if it looped
     struct Case {
         KEPMsgMessageQuery* query;
         int timeoutMs;
     };
     for (const Case& c : {Case{&query, -1}, Case{&query, 0}, Case{&query, 50}, Case{nullptr, 50}}) {
         EXPECT_FALSE(communicator.RetrieveMessages(c.query, out, c.timeoutMs)) << c.timeoutMs;
-        EXPECT_EQ(1, out.size()) << c.timeoutMs;
     }
+    EXPECT_EQ(1, out.size());
+    EXPECT_EQ(0, records.size());
+    EXPECT_EQ(1, Buffer().Count());
+}
 
-    std::atomic<bool> grew{false};
-    {
-        BackgroundCall retriever(
-            [&] { grew.store(communicator.RetrieveMessages(&query, out, 10000)); });
-        ASSERT_TRUE(WaitUntil([&] { return Buffer().WaitingRetrieverCount() == 1; }));
-        Store(new TextMessage(2, "arrived"));
-        EXPECT_TRUE(WaitUntil([&] { return retriever.Done(); }, 5.0)) << "not woken by the store";
+// The blocking form and the timed one: the retriever is known to wait before anything is
+// stored; one store of another type leaves it waiting, one of its type ends the wait at once
+// (no later store is needed), and what it took is appended to out.
+TEST_F(RetrieveBufferTest, WaitingRetrieveWakesOnASingleStoreOfItsType) {
+    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
+    KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
+    for (const bool timed : {false, true}) {
+        KEPBasVector<KEPBasSocketMessage*> out;
+        out.push_back(nullptr);
+        std::atomic<bool> found{!timed};
+        {
+            BackgroundCall retriever([&] {
+                if (timed) {
+                    found.store(communicator.RetrieveMessages(&query, out, 10000));
+                } else {
+                    communicator.RetrieveMessages(&query, out);
+                }
+            });
+            ASSERT_TRUE(WaitUntil([&] { return Buffer().WaitingRetrieverCount() == 1; }));
+            Store(new FixedMessage(8, 0, 0));
+            // It wakes, finds nothing of its type and waits again.
+            ASSERT_TRUE(WaitUntil([&] { return Buffer().WaitingRetrieverCount() == 1; }));
+            Store(new TextMessage(9, "late"));
+            EXPECT_TRUE(WaitUntil([&] { return retriever.Done(); }, 5.0))
+                << "timed " << timed << ": not woken by the store";
+        }
+        EXPECT_TRUE(found.load()) << "timed " << timed;
+        ASSERT_EQ(2, out.size()) << "timed " << timed;
+        EXPECT_EQ(9u, static_cast<SequencedMessage*>(out[1])->Sequence());
+        delete out[1];
     }
-    EXPECT_TRUE(grew.load());
-    ASSERT_EQ(2, out.size());
-    EXPECT_EQ(2u, static_cast<SequencedMessage*>(out[1])->Sequence());
-    delete out[1];
+    EXPECT_EQ(2, Buffer().Count());  // the other type stays stored
 }
 
 }  // namespace
