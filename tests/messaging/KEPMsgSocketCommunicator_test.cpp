@@ -12,6 +12,7 @@
 #include "messaging/KEPMsgMessageQueryByType.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
+#include "tests/support/KEPTestEvents.h"
 #include "tests/support/KEPTestMessaging.h"
 
 using namespace keptest;
@@ -56,18 +57,23 @@ class CommunicatorTest : public ::testing::Test {
     RawListener m_listener;
 };
 
-// Stored with their channel and an id with all bits set (appended to what the list held); the
-// type's callback runs once, after both were stored.
-TEST_F(CommunicatorTest, TwoMessagesOfOneTypeOnTwoChannelsGiveTwoEntriesAndOneCallback) {
-    Comm().RegisterMessageNotificationCallback(TextMessage::kType, RecordCall);
+// One pass over three channels: each message is stored with its channel and an id with all
+// bits set (appended to what the list held); then each type with messages gets one callback,
+// in ascending type order (the first registration stays).
+TEST_F(CommunicatorTest, OnePassStoresEverythingThenCallsEachTypeOnceInTypeOrder) {
+    for (const char* type : {TextMessage::kType, FixedMessage::kType, BlobMessage::kType}) {
+        Comm().RegisterMessageNotificationCallback(type, RecordCall);
+    }
+    Comm().RegisterMessageNotificationCallback(BlobMessage::kType, OtherCallback);
     RawLink a = ConnectToRawPeer(m_listener, "a");
     RawLink b = ConnectToRawPeer(m_listener, "b");
+    RawLink c = ConnectToRawPeer(m_listener, "c");
     TextMessage fromA(1, "from a"), fromB(2, "from b");
-    ASSERT_TRUE(a.peer.SendMessage(fromA) && b.peer.SendMessage(fromB));
-    PassWhenReady({&a, &b});
-    EXPECT_EQ(2, Stored());
-    ASSERT_EQ(1u, g_calls.size());
-    EXPECT_EQ(2, g_storedAtCall[0]);
+    BlobMessage blob(3, 1000, 5);
+    ASSERT_TRUE(a.peer.SendMessage(fromA) && b.peer.SendMessage(fromB) && c.peer.SendMessage(blob));
+    PassWhenReady({&a, &b, &c});
+    EXPECT_EQ((std::vector<std::string>{"Blob", "Text"}), g_calls);
+    EXPECT_EQ((std::vector<int>{3, 3}), g_storedAtCall);
     KEPBasVector<KEPMsgChannelMsgStruct> records;
     records.push_back(KEPMsgChannelMsgStruct());
     KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
@@ -79,25 +85,9 @@ TEST_F(CommunicatorTest, TwoMessagesOfOneTypeOnTwoChannelsGiveTwoEntriesAndOneCa
         EXPECT_EQ(text->Sequence() == 1 ? a.channel : b.channel, records[i].m_channel);
         EXPECT_EQ(0xFFFFFFFFu, records[i].m_id);
     }
-}
-
-TEST_F(CommunicatorTest, CallbacksRunInAscendingTypeOrderOncePerPass) {
-    Comm().RegisterMessageNotificationCallback(TextMessage::kType, RecordCall);
-    Comm().RegisterMessageNotificationCallback(FixedMessage::kType, RecordCall);
-    Comm().RegisterMessageNotificationCallback(BlobMessage::kType, RecordCall);
-    Comm().RegisterMessageNotificationCallback(BlobMessage::kType, OtherCallback);  // first stays
-    RawLink a = ConnectToRawPeer(m_listener, "a");
-    RawLink b = ConnectToRawPeer(m_listener, "b");
-    RawLink c = ConnectToRawPeer(m_listener, "c");
-    TextMessage text(1, "t");
-    FixedMessage fixed(2, 3, 4);
-    BlobMessage blob(3, 1000, 5);
-    ASSERT_TRUE(a.peer.SendMessage(text) && b.peer.SendMessage(fixed) && c.peer.SendMessage(blob));
-    PassWhenReady({&a, &b, &c});
-    EXPECT_EQ((std::vector<std::string>{"Blob", "Fixed", "Text"}), g_calls);
-    auto messages = TakeMessages(BlobMessage::kType);
-    ASSERT_EQ(1u, messages.size());
-    EXPECT_TRUE(messages[0]->IsIntact());
+    auto blobs = TakeMessages(BlobMessage::kType);
+    ASSERT_EQ(1u, blobs.size());
+    EXPECT_TRUE(blobs[0]->IsIntact());
 }
 
 TEST_F(CommunicatorTest, RemovedCallbackIsNotCalledAndCanBeReplaced) {
@@ -150,7 +140,9 @@ TEST_F(CommunicatorTest, EndedConnectionLeavesOrganizerTableAndDescriptorInOnePa
     }
 }
 
+// The accepted event names the listener's label and the peer.
 TEST_F(CommunicatorTest, AcceptedConnectionIsRegisteredUnlabelledAndReadInALaterPass) {
+    EventRecorder recorder;
     int port = -1;
     KEPMsgServerSocket* server = StartRegisteredServer(port);
     ASSERT_NE(server, nullptr);
@@ -168,6 +160,11 @@ TEST_F(CommunicatorTest, AcceptedConnectionIsRegisteredUnlabelledAndReadInALater
     std::vector<ReceivedMessage> received = ReceiveAtLeast(1);
     ASSERT_EQ(1u, received.size());
     EXPECT_EQ(found[0], received[0].channel);
+    const auto accepted = recorder.PumpFor(KEPMsgConnectionEvent::kAccepted);
+    ASSERT_TRUE(accepted);
+    EXPECT_STREQ(accepted->m_label.GetUTF8(), "server");
+    EXPECT_STREQ(accepted->m_peerHost.GetUTF8(), "127.0.0.1");
+    EXPECT_EQ(accepted->m_peerPort, LocalPort(client.Fd()));
 }
 
 // A type whose input stream is null is released unread (the first registration stays, either
