@@ -41,27 +41,38 @@ class SendBufferTest : public ::testing::Test {
     RawListener m_listener;
 };
 
-// Queued ids are consecutive and stay pending, unwritten, until the next pass; an immediate
-// send uses an id and writes the records queued before it first.
+// Queued ids are consecutive and stay pending, unwritten, until the next pass or immediate
+// send; an immediate send uses an id and writes the records queued before it first.
 TEST_F(SendBufferTest, QueuedIdsStayPendingUntilAPassAndAnImmediateSendUsesOne) {
     RawLink link = Link("a");
-    TextMessage first(1, "one"), second(2, "two"), immediate(3, "three"), third(4, "four");
-    unsigned int id1 = 0, id2 = 0, id3 = 0;
-    Comm().ISendSocketMessage(link.channel, &first, id1);
-    Comm().ISendSocketMessage(link.channel, &second, id2);
-    EXPECT_TRUE(Comm().QueryPendingStatus(id1));
+    TextMessage queued[] = {{1, "one"}, {2, "two"}, {3, "three"}}, now(4, "now"), last(5, "last");
+    unsigned int id[3] = {}, lastId = 0;
+    for (int i = 0; i < 3; ++i) {
+        Comm().ISendSocketMessage(link.channel, &queued[i], id[i]);
+    }
     EXPECT_FALSE(link.peer.WaitReadable(0.02));  // queued means nothing written yet
-    Comm().SendSocketMessage(link.channel, &immediate);
-    EXPECT_FALSE(Comm().QueryPendingStatus(id1));
-    EXPECT_FALSE(Comm().QueryPendingStatus(id2));
-    Comm().ISendSocketMessage(link.channel, &third, id3);
-    EXPECT_EQ(id1 + 1, id2);
-    EXPECT_EQ(id2 + 2, id3);
-    EXPECT_TRUE(Comm().QueryPendingStatus(id3));
+    // The list form answers in queue order, once per record, for the ids asked that were issued.
+    KEPBasVector<unsigned int> ids, pending;
+    for (unsigned int asked : {id[2], id[2], id[0], id[2] + 1000}) {
+        ids.push_back(asked);
+    }
+    pending.push_back(42u);  // the result list is emptied first
+    Comm().QueryPendingStatus(ids, pending);
+    ASSERT_EQ(2, pending.size());
+    EXPECT_EQ(id[0], pending[0]);
+    EXPECT_EQ(id[2], pending[1]);
+    Comm().SendSocketMessage(link.channel, &now);
+    Comm().QueryPendingStatus(ids, pending);
+    EXPECT_EQ(0, pending.size());
+    Comm().ISendSocketMessage(link.channel, &last, lastId);
+    EXPECT_EQ(id[0] + 1, id[1]);
+    EXPECT_EQ(id[1] + 1, id[2]);
+    EXPECT_EQ(id[2] + 2, lastId);
+    EXPECT_TRUE(Comm().QueryPendingStatus(lastId));
     Comm().TransmitPendingMessage();
-    EXPECT_FALSE(Comm().QueryPendingStatus(id3));
-    ExpectTexts(link.peer, {1, 2, 3, 4});
-    EXPECT_EQ(1, third.WriteCount());
+    EXPECT_FALSE(Comm().QueryPendingStatus(lastId));
+    ExpectTexts(link.peer, {1, 2, 3, 4, 5});
+    EXPECT_EQ(1, last.WriteCount());
 }
 
 // A label send reports an id only for exactly one match and uses one id per match; a label
@@ -97,60 +108,33 @@ TEST_F(SendBufferTest, LabelAndQuerySendsUseOneIdPerMatch) {
     EXPECT_EQ(0, unsent.WriteCount());
 }
 
-TEST_F(SendBufferTest, QueryPendingStatusFollowsQueueOrderOncePerRecord) {
-    RawLink link = Link("a");
-    TextMessage message(1, "p");
-    unsigned int first = 0, middle = 0, last = 0;
-    Comm().ISendSocketMessage(link.channel, &message, first);
-    Comm().ISendSocketMessage(link.channel, &message, middle);
-    Comm().ISendSocketMessage(link.channel, &message, last);
-    KEPBasVector<unsigned int> ids, pending;
-    for (unsigned int id : {last, last, first, last + 1000}) {  // the last one was never issued
-        ids.push_back(id);
-    }
-    pending.push_back(42u);  // the result list is emptied first
-    Comm().QueryPendingStatus(ids, pending);
-    ASSERT_EQ(2, pending.size());
-    EXPECT_EQ(first, pending[0]);
-    EXPECT_EQ(last, pending[1]);
-    Comm().TransmitPendingMessage();
-    Comm().QueryPendingStatus(ids, pending);
-    EXPECT_EQ(0, pending.size());
-}
-
-TEST_F(SendBufferTest, WithoutDefaultOutputStreamEverythingWaitsOldestFirst) {
+// Without a default output stream every record waits, the oldest first; a type whose stream
+// is null (the first registration stays) is dropped once the rest can go out, and a drop is no
+// failure: the channel stays.
+TEST_F(SendBufferTest, OutputStreamsDecideWhatWaitsAndWhatIsDropped) {
     Comm().SetDefaultOutputStream(nullptr);
+    Comm().RegisterMessageOutputStream(FixedMessage::kType, nullptr);
+    Comm().RegisterMessageOutputStream(FixedMessage::kType, &m_setup.Output());
     RawLink link = Link("a");
     TextMessage a(1, "a"), b(2, "b"), now(3, "now");
-    unsigned int idA = 0, idB = 0;
+    FixedMessage dropped(9, 2, 3);
+    unsigned int idA = 0, idDropped = 0, idB = 0;
     Comm().ISendSocketMessage(link.channel, &a, idA);
+    Comm().ISendSocketMessage(link.channel, &dropped, idDropped);
     Comm().ISendSocketMessage(link.channel, &b, idB);
     Comm().SendSocketMessage(link.channel, &now);
     Comm().TransmitPendingMessage();
     EXPECT_TRUE(Comm().QueryPendingStatus(idA));
-    EXPECT_TRUE(Comm().QueryPendingStatus(idB));
+    EXPECT_TRUE(Comm().QueryPendingStatus(idDropped));
     EXPECT_FALSE(link.peer.WaitReadable(0.02));
 
     Comm().SetDefaultOutputStream(&m_setup.Output());
     Comm().TransmitPendingMessage();
-    EXPECT_FALSE(Comm().QueryPendingStatus(idA));
-    ExpectTexts(link.peer, {1, 2, 3});
-}
-
-TEST_F(SendBufferTest, TypeWithNullOutputStreamIsDroppedOthersGoOut) {
-    RawLink link = Link("a");
-    Comm().RegisterMessageOutputStream(FixedMessage::kType, nullptr);
-    Comm().RegisterMessageOutputStream(FixedMessage::kType, &m_setup.Output());  // first stays
-    FixedMessage dropped(1, 2, 3);
-    TextMessage kept(4, "kept");
-    unsigned int idDropped = 0, idKept = 0;
-    Comm().ISendSocketMessage(link.channel, &dropped, idDropped);
-    Comm().ISendSocketMessage(link.channel, &kept, idKept);
-    Comm().TransmitPendingMessage();
+    EXPECT_FALSE(Comm().QueryPendingStatus(idB));
     EXPECT_FALSE(Comm().QueryPendingStatus(idDropped));
-    ExpectTexts(link.peer, {4});
+    ExpectTexts(link.peer, {1, 2, 3});
     EXPECT_EQ(0, dropped.WriteCount());
-    EXPECT_EQ(1, RegisteredChannelCount());  // a drop is not a failure: the channel stays
+    EXPECT_EQ(1, RegisteredChannelCount());
 }
 
 TEST_F(SendBufferTest, HeaderFailureDropsLaterRecordsForThatChannel) {
