@@ -66,18 +66,6 @@ class ChannelSocketsTest : public ::testing::Test {
         return KEPMsgChannel(socket, label);
     }
 
-    // A listening socket on 127.0.0.1 (port chosen by the system) in the table; its channel.
-    KEPMsgChannel StartServer(const KEPString& label) {
-        KEPMsgServerSocket* server =
-            KEPMsgConnectionServicesUtils::Instance().StartServer(LoopbackAddress(0), 16);
-        EXPECT_NE(server, nullptr);
-        if (server == nullptr) {
-            return KEPMsgChannel();
-        }
-        Track(server->GetId());
-        return KEPMsgChannel(server, label);
-    }
-
     // The test's end of channel's connection.
     int PeerOf(const KEPMsgChannel& channel) { return m_peers[channel.GetSocketId()].Fd(); }
 
@@ -87,7 +75,8 @@ class ChannelSocketsTest : public ::testing::Test {
         ASSERT_TRUE(WaitReadable(channel.GetSocketId(), 10));
     }
 
-    // Removes the connection under id in TearDown (for connections the wait accepted).
+    // Removes the connection under id in TearDown (for servers and the connections the wait
+    // accepted).
     void Track(int id) { m_ids.push_back(id); }
 
     RawListener m_listener;

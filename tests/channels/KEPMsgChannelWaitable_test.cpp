@@ -84,7 +84,11 @@ TEST_F(KEPMsgChannelWaitableTest, ReadyAndReadAheadConnectionsAreListedAndDataLe
 }
 
 TEST_F(KEPMsgChannelWaitableTest, PendingClientYieldsExactlyOneNewChannel) {
-    KEPMsgChannel server = StartServer(KEPString("server"));
+    KEPMsgServerSocket* listener =
+        KEPMsgConnectionServicesUtils::Instance().StartServer(LoopbackAddress(0), 16);
+    ASSERT_NE(listener, nullptr);
+    Track(listener->GetId());
+    KEPMsgChannel server(listener, KEPString("server"));
     const int port = LocalPort(server.GetSocketId());
     RawSocket first = RawConnect(port), second = RawConnect(port);
     ASSERT_TRUE(first.IsOpen() && second.IsOpen() && WaitReadable(server.GetSocketId(), 10));
