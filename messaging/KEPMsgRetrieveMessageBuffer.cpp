@@ -7,16 +7,28 @@ KEPMsgRetrieveMessageBuffer::KEPMsgRetrieveMessageBuffer() {}
 KEPMsgRetrieveMessageBuffer::~KEPMsgRetrieveMessageBuffer() {}
 
 void KEPMsgRetrieveMessageBuffer::AddMessage(const KEPMsgChannelMsgStruct& record) {
-    if (record.m_message == nullptr) {
-        return;  // a record without a message could never be handed out
-    }
+    KEPBasVector<KEPMsgChannelMsgStruct> records;
+    records.push_back(record);
+    AddMessages(records);
+}
+
+void KEPMsgRetrieveMessageBuffer::AddMessages(const KEPBasVector<KEPMsgChannelMsgStruct>& records) {
+    int added = 0;
     {
         KEPBasAtiScopedLock<KEPMsgRetrieveMessageBuffer> guard(*this);
-        m_entries.push_back(record);
+        for (int i = 0; i < records.size(); ++i) {
+            if (records[i].m_message != nullptr) {  // without one it could never be handed out
+                m_entries.push_back(records[i]);
+                ++added;
+            }
+        }
+    }
+    if (added == 0) {
+        return;
     }
     {
         std::lock_guard<std::mutex> storeGuard(m_storeMutex);
-        ++m_storeCount;
+        m_storeCount += added;
     }
     m_stored.notify_all();
 }

@@ -1,6 +1,7 @@
 // KEPMsgRetrieveMessageBuffer: the store of received messages.
 //
-// The receive pass appends one record (channel, message) per message it read; callers take
+// The receive pass appends one record (channel, message) per message it read, all of a pass at
+// once; callers take
 // messages out with a KEPMsgMessageQuery and own them from then on. The buffer never deletes a
 // message: messages still stored when it is finalized are left alone.
 //
@@ -33,6 +34,9 @@ class KEPMSG_API KEPMsgRetrieveMessageBuffer
 
     // Appends a copy of record; a record without a message is ignored.
     void AddMessage(const KEPMsgChannelMsgStruct& record);
+    // Appends copies of records in their order, as AddMessage does, under one lock and with
+    // one wake-up of blocked retrievers.
+    void AddMessages(const KEPBasVector<KEPMsgChannelMsgStruct>& records);
     // Moves the messages that query selects to the end of out (not cleared); the others stay
     // in arrival order. A null query does nothing.
     void IRetrieveMessages(KEPMsgMessageQuery* query, KEPBasVector<KEPBasSocketMessage*>& out);

@@ -409,6 +409,7 @@ KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPStr
 }
 
 bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
+                                           KEPBasVector<KEPMsgChannelMsgStruct>& received,
                                            KEPBasSet<KEPString>& typesToNotify) {
     // Read-ahead only while no host stream can be handed this connection's next body.
     socket.SetReadAhead(m_readAheadAllowed.load());
@@ -439,8 +440,7 @@ bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMs
             // A body cut off by the connection's end is not a message. A ReadBody that fails
             // on a connection still intact is stored all the same: hosts rely on that.
             if (!socket.InputEndedInRead()) {
-                KEPMsgRetrieveMessageBuffer::Instance().AddMessage(
-                    KEPMsgChannelMsgStruct(channel, message));
+                received.push_back(KEPMsgChannelMsgStruct(channel, message));
                 socket.Counters().CountMessageIn();
                 stored = true;
                 if (m_notificationCallbacks.IsMember(type)) {
@@ -486,6 +486,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     }
     closedChannels.Clear();
     KEPBasSet<KEPString> typesToNotify;
+    KEPBasVector<KEPMsgChannelMsgStruct> received;
 
     // One message per ready channel-list entry, each read under one lease, and only from the
     // connection the wait found ready; the drain puts entries with a further buffered message at
@@ -504,7 +505,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         if (socket == nullptr || !IsListedConnection(*socket, *waitable, i)) {
             continue;  // a later connection got the id: neither read nor closed by this entry
         }
-        const bool stored = ReadMessage(*socket, listen[i], typesToNotify);
+        const bool stored = ReadMessage(*socket, listen[i], received, typesToNotify);
         if (socket->IsClosed()) {
             closedSocketIds.push_back(socketId);  // the peer's close, a reset, a bad header...
         } else if (stored) {
@@ -513,6 +514,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     }
     listen.Clear();
     waitable->ListenSerials().Clear();
+    KEPMsgRetrieveMessageBuffer::Instance().AddMessages(received);  // one wake-up for the pass
     for (int i = 0; i < goneSocketIds.size(); ++i) {
         organizer.RemoveChannelOfGoneConnection(goneSocketIds[i]);
     }

@@ -229,10 +229,12 @@ class KEPMSG_API KEPMsgSocketCommunicator
     KEPBasInputStream* ChooseInputStream_priv(const KEPString& type);
     // Recomputes m_readAheadAllowed after a change of the input streams. Mutex held.
     void UpdateReadAhead_priv();
-    // Reads one message from socket (listed as channel) and stores it, unless the connection was
-    // lost in the middle of its body: then the message is deleted. Adds its type to
-    // typesToNotify when it has a callback. True when a message was stored.
+    // Reads one message from socket (listed as channel) and appends its record to received (the
+    // pass stores them all at once), unless the connection was lost in the middle of its body:
+    // then the message is deleted. Adds its type to typesToNotify when it has a callback. True
+    // when a message was received.
     bool ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
+                     KEPBasVector<KEPMsgChannelMsgStruct>& received,
                      KEPBasSet<KEPString>& typesToNotify);
 
     // Queues the accepted event of a connection the receive pass has just registered.
