@@ -1,6 +1,7 @@
 // Fixture for the connection-services tests: Connect() enters a socket in the connection table,
-// connected to a raw POSIX peer the test drives (m_peer). TearDown removes every connection the
-// test made and finalizes the singleton, so prototypes on the test's stack never outlive it.
+// connected to a raw POSIX peer the test drives (m_peer). TearDown restores the I/O time-out,
+// removes every connection the test made and finalizes the singleton, so prototypes on the
+// test's stack never outlive it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,9 +31,21 @@ class ConnectionFixture : public ::testing::Test {
         return socket->GetId();
     }
 
+    // A listening socket in the table, removed at the end of the test.
+    int StartServer() {
+        KEPMsgServerSocket* server = Services().StartServer(LoopbackAddress(0), 4);
+        EXPECT_NE(server, nullptr);
+        if (server == nullptr) {
+            return -1;
+        }
+        Track(server->GetId());
+        return server->GetId();
+    }
+
     void Track(int socketId) { m_tracked.push_back(socketId); }
 
     void TearDown() override {
+        Services().SetIoTimeout(30000);
         for (int id : m_tracked) {
             Services().ShutDownConnection(id);
         }

@@ -1,9 +1,9 @@
-// The connection debug log: its switch, its file name (prefix, process id, "_dbg.txt") and its
-// entries, byte for byte.
+// The connection debug log: its switch, its file name (prefix, process id, "_dbg.txt"), its
+// entries byte for byte, and Finalize() closing it.
 #include <dirent.h>
+#include <limits.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -16,13 +16,6 @@
 using namespace keptest;
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 // The names of the files in directory.
 std::vector<std::string> Files(const std::string& directory) {
@@ -38,6 +31,23 @@ std::vector<std::string> Files(const std::string& directory) {
     return names;
 }
 
+// True when a descriptor of this process refers to the file at path.
+bool IsOpenInProcess(const std::string& path) {
+    char wanted[PATH_MAX];
+    if (::realpath(path.c_str(), wanted) == nullptr) {
+        return false;
+    }
+    for (int fd = 0; fd < 1024; ++fd) {
+        char target[PATH_MAX];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (length > 0 && std::string(target, static_cast<std::size_t>(length)) == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The variable is read when the singleton is constructed, so each case re-creates it.
 class DebugLogTest : public ConnectionFixture {
   protected:
@@ -45,27 +55,30 @@ class DebugLogTest : public ConnectionFixture {
         char pattern[] = "/tmp/kep-connlog-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         m_directory = pattern;
-        m_prefix = m_directory + "/net-";
-        ::setenv("KEP_DEBUG_COONECTIONS", m_prefix.c_str(), 1);
+        m_path = m_directory + "/net-" + std::to_string(::getpid()) + "_dbg.txt";
+        ScopedEnv log("KEP_DEBUG_COONECTIONS", (m_directory + "/net-").c_str());
         KEPMsgConnectionServicesUtils::Finalize();
         Services();
     }
     void TearDown() override {
-        ::unsetenv("KEP_DEBUG_COONECTIONS");
         ConnectionFixture::TearDown();
         for (const std::string& name : Files(m_directory)) {
             ::unlink((m_directory + "/" + name).c_str());
         }
         ::rmdir(m_directory.c_str());
     }
-    std::string LogPath(int pid) { return m_prefix + std::to_string(pid) + "_dbg.txt"; }
+    std::string Log() {
+        std::ifstream in(m_path, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
 
     std::string m_directory;
-    std::string m_prefix;
+    std::string m_path;
 };
 
 TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrder) {
-    const std::string path = LogPath(::getpid());
     EXPECT_FALSE(Services().AddConnection(nullptr));
 
     // A range whose first port is in use: only the success is logged.
@@ -78,7 +91,6 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrder) {
     Track(serverId);
 
     RawSocket client = RawConnect(server->GetAddress().GetPort());
-    ASSERT_GE(client.Fd(), 0);
     KEPMsgCommSocket* accepted = server->Accept();
     ASSERT_NE(accepted, nullptr);
     const int acceptedId = accepted->GetId();
@@ -91,7 +103,6 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrder) {
         LoopbackAddress(0), LoopbackAddress(server->GetAddress().GetPort()), 5, 10);
     ASSERT_NE(connected, nullptr);
     const int connectedId = connected->GetId();
-    EXPECT_EQ(Services().GetSocket(connectedId), connected);
     Services().ShutDownConnection(connectedId);
     Services().ShutDownConnection(serverId);
 
@@ -102,35 +113,32 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrder) {
              << "comm socket " << connectedId << "\n"
              << "removing socket " << connectedId << "\n"
              << "removing socket " << serverId << "\n";
-    EXPECT_EQ(ReadFile(path), expected.str());
+    EXPECT_EQ(Log(), expected.str());
 }
 
-TEST_F(DebugLogTest, ReopenAppendsToTheSameFile) {
-    const std::string path = LogPath(::getpid());
-    KEPMsgServerSocket* first = Services().StartServer(LoopbackAddress(0), 4);
-    ASSERT_NE(first, nullptr);
-    const int firstId = first->GetId();
+// Finalize closes the log then, not when the next instance happens to be made; that instance
+// (the variable still set) appends to the same file, and without the variable there is none.
+TEST_F(DebugLogTest, FinalizeClosesAndReopenAppends) {
+    ASSERT_TRUE(IsOpenInProcess(m_path));
+    const int firstId = StartServer();
     Services().ShutDownConnection(firstId);
-
     KEPMsgConnectionServicesUtils::Finalize();
-    KEPMsgServerSocket* second = Services().StartServer(LoopbackAddress(0), 4);
-    ASSERT_NE(second, nullptr);
-    const int secondId = second->GetId();
-    Services().ShutDownConnection(secondId);
+    EXPECT_FALSE(IsOpenInProcess(m_path));
 
+    {
+        ScopedEnv log("KEP_DEBUG_COONECTIONS", (m_directory + "/net-").c_str());
+        Services();
+    }
+    const int secondId = StartServer();
+    Services().ShutDownConnection(secondId);
     std::ostringstream expected;
     expected << "Starting server " << firstId << "\nremoving socket " << firstId << "\n"
              << "Starting server " << secondId << "\nremoving socket " << secondId << "\n";
-    EXPECT_EQ(ReadFile(path), expected.str());
-}
+    EXPECT_EQ(Log(), expected.str());
 
-TEST_F(DebugLogTest, NoVariableNoFile) {
-    ::unsetenv("KEP_DEBUG_COONECTIONS");
     KEPMsgConnectionServicesUtils::Finalize();
-    ::unlink(LogPath(::getpid()).c_str());  // opened by SetUp, while the variable was set
-    KEPMsgServerSocket* server = Services().StartServer(LoopbackAddress(0), 4);
-    ASSERT_NE(server, nullptr);
-    Services().ShutDownConnection(server->GetId());
+    ::unlink(m_path.c_str());
+    Services().ShutDownConnection(StartServer());
     EXPECT_TRUE(Files(m_directory).empty());
 }
 

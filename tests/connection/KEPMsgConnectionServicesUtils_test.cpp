@@ -4,9 +4,7 @@
 #include <dlfcn.h>
 #include <sys/time.h>
 
-#include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -53,21 +51,31 @@ class Message : public KEPBasSocketMessage {
     const char* m_type;
 };
 
+// Every send the platform layer makes, and the length of the first.
+std::atomic<int> g_sends{0};
+std::atomic<int> g_firstSendLength{0};
+void CountSends(kepwsa::SOCKET, int length) {
+    if (g_sends.fetch_add(1) == 0) {
+        g_firstSendLength = length;
+    }
+}
+
 using HeaderTest = ConnectionFixture;
 
 // Each name goes out as its byte count and bytes, and the library reads the same bytes back as
-// the same name; an empty name is written but refused on read, consuming exactly its 4 bytes.
+// the same name; an empty name is written but refused on read, consuming exactly its 4 bytes
+// (the next header, in the same segment, is read whole).
 TEST_F(HeaderTest, HeaderWireBytesRoundTrip) {
     int id = Connect();
+    const std::string utf8 =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e-\xE6\x97\xA5\xE6\x9C\xAC";  // 14 bytes
     const struct {
         KEPString name;
         std::string wire;
     } cases[] = {
         {KEPString("Ping"), Bytes({4, 0, 0, 0}) + "Ping"},
-        {KEPString("Gr\xC3\xBC\xC3\x9F"
-                   "e-\xE6\x97\xA5\xE6\x9C\xAC"),  // 14 bytes of UTF-8
-         Bytes({14, 0, 0, 0}) + "Gr\xC3\xBC\xC3\x9F"
-                                "e-\xE6\x97\xA5\xE6\x9C\xAC"},
+        {KEPString(utf8.c_str()), Bytes({14, 0, 0, 0}) + utf8},
         {KEPString(""), std::string(4, '\0')},
         {KEPString(), std::string(4, '\0')},
     };
@@ -93,76 +101,48 @@ TEST_F(HeaderTest, HeaderWireBytesRoundTrip) {
 TEST_F(HeaderTest, HeaderFedOneByteAtATimeArrivesWhole) {
     int id = Connect();
     std::string header = Bytes({9, 0, 0, 0}) + "Heartbeat";
-    int peer = m_peer.Fd();
-    std::thread feeder([peer, header] {
+    std::thread feeder([this, header] {
         for (char c : header) {
-            ASSERT_EQ(::send(peer, &c, 1, MSG_NOSIGNAL), 1);
+            ASSERT_TRUE(m_peer.SendBytes(&c, 1));
             // Separate segments, so the reader meets every partial state.
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
     KEPString type;
-    bool complete = Services().RetrieveMessageTypeFromSocket(id, type);
+    EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
     feeder.join();
-    EXPECT_TRUE(complete);
     EXPECT_EQ(type, KEPString("Heartbeat"));
     EXPECT_FALSE(Services().HasError(id));
 }
 
-TEST_F(HeaderTest, SeveralHeadersInOneSegmentAreReadOneByOne) {
-    int id = Connect();
-    ASSERT_TRUE(m_peer.SendBytes(Bytes({1, 0, 0, 0}) + "A" + Bytes({2, 0, 0, 0}) + "BC"));
-    KEPString type;
-    ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
-    EXPECT_EQ(type, KEPString("A"));
-    ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
-    EXPECT_EQ(type, KEPString("BC"));
-}
-
 // A count that cannot be a type name ends the connection without allocating for it and without
-// waiting for the bytes it announces (the peer sends none and keeps the connection open).
-class OversizedCountTest : public HeaderTest, public ::testing::WithParamInterface<uint32_t> {};
-
-TEST_P(OversizedCountTest, OversizedCountClosesConnection) {
-    int id = Connect();
-    uint32_t count = GetParam();
-    ASSERT_TRUE(m_peer.SendBytes(Bytes({int(count & 0xFF), int((count >> 8) & 0xFF),
-                                        int((count >> 16) & 0xFF), int(count >> 24)})));
-    g_largestBuffer = 0;
-    std::atomic<bool> done{false};
-    bool result = true;
-    KEPString type("unchanged");
-    std::thread reader([&] {
-        result = Services().RetrieveMessageTypeFromSocket(id, type);
-        done = true;
-    });
-    bool returned = WaitUntil([&] { return done.load(); });
-    if (!returned) {
-        m_peer.Close();  // unblock the reader before failing
+// waiting for the bytes it announces (the peer sends none and keeps the connection open). The
+// largest count allowed is read.
+TEST_F(HeaderTest, OversizedCountClosesConnection) {
+    for (uint32_t count : {0x80000000u, 70000u, 65537u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(count);
+        int id = Connect();
+        ASSERT_TRUE(m_peer.SendBytes(Bytes({int(count & 0xFF), int((count >> 8) & 0xFF),
+                                            int((count >> 16) & 0xFF), int(count >> 24)})));
+        g_largestBuffer = 0;
+        bool result = true;
+        KEPString type("unchanged");
+        ASSERT_TRUE(FinishesWithinDeadline(
+            [&] { result = Services().RetrieveMessageTypeFromSocket(id, type); }));
+        EXPECT_FALSE(result);
+        EXPECT_EQ(type, KEPString("unchanged"));
+        EXPECT_LE(g_largestBuffer.load(), KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1);
+        // Shut down, but left in the table for the receive pass to drop.
+        ASSERT_NE(Services().GetSocket(id), nullptr);
+        EXPECT_TRUE(Services().GetSocket(id)->IsClosed());
+        EXPECT_TRUE(m_peer.WaitPeerClosed());
     }
-    reader.join();
-    ASSERT_TRUE(returned) << "the reader waited for the announced name";
-    EXPECT_FALSE(result);
-    EXPECT_EQ(type, KEPString("unchanged"));
-    EXPECT_LE(g_largestBuffer.load(), KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1);
-    // Shut down, but left in the table for the receive pass to drop.
-    KEPMsgSocket* socket = Services().GetSocket(id);
-    ASSERT_NE(socket, nullptr);
-    EXPECT_TRUE(socket->IsClosed());
-    EXPECT_TRUE(m_peer.WaitPeerClosed());
-}
-
-INSTANTIATE_TEST_SUITE_P(Counts, OversizedCountTest,
-                         ::testing::Values(0x80000000u, 70000u, 65537u, 0xFFFFFFFFu));
-
-TEST_F(HeaderTest, LargestAllowedCountIsAccepted) {
     int id = Connect();
     std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'n');
     std::thread writer([this, name] { m_peer.SendBytes(Bytes({0, 0, 1, 0}) + name); });
     KEPString type;
-    bool complete = Services().RetrieveMessageTypeFromSocket(id, type);
+    EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
     writer.join();
-    ASSERT_TRUE(complete);
     EXPECT_EQ(type.GetLengthInByte(), 65536);
 }
 
@@ -184,82 +164,60 @@ TEST_F(HeaderTest, HeaderCutShortIsRefused) {
         {"stall inside name", Bytes({4, 0, 0, 0}) + "Pi", false, kClosedOrRemoved},
     };
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         Services().SetIoTimeout(row.peerCloses ? 30000 : 100);
         const int id = Connect();
-        Services().SetIoTimeout(30000);
-        ASSERT_TRUE(m_peer.SendBytes(row.bytes)) << row.name;
+        ASSERT_TRUE(m_peer.SendBytes(row.bytes));
         if (row.peerCloses) {
             m_peer.Close();
         }
         KEPString type("unchanged");
-        EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type)) << row.name;
-        EXPECT_EQ(type, KEPString("unchanged")) << row.name;
+        EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
+        EXPECT_EQ(type, KEPString("unchanged"));
         KEPMsgSocket* socket = Services().GetSocket(id);
         if (row.table == kRemoved) {
-            EXPECT_EQ(socket, nullptr) << row.name;
+            EXPECT_EQ(socket, nullptr);
         } else if (socket != nullptr || row.table == kKeptClosed) {
-            ASSERT_NE(socket, nullptr) << row.name;
-            EXPECT_TRUE(socket->IsClosed()) << row.name;
-            EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type)) << row.name;
+            ASSERT_NE(socket, nullptr);
+            EXPECT_TRUE(socket->IsClosed());
+            EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
         }
         if (!row.peerCloses) {
-            EXPECT_TRUE(m_peer.WaitPeerClosed()) << row.name;
+            EXPECT_TRUE(m_peer.WaitPeerClosed());
         }
     }
 }
 
-// A peer that stops in the middle of a header must not leave the connection usable at a byte
-// position inside that header.
-class StalledHeaderTest : public HeaderTest {
-  protected:
-    void SetUp() override { Services().SetIoTimeout(100); }
-    void TearDown() override {
-        Services().SetIoTimeout(30000);
-        HeaderTest::TearDown();
+// Listening sockets, unknown ids and a connection whose output is shut down take no header;
+// unknown ids report no error and keep the caller's name.
+TEST_F(HeaderTest, SocketsThatCannotCarryAHeaderAreRefused) {
+    const int connected = Connect();
+    KEPMsgCommSocket::FromSocket(Services().GetSocket(connected))->ShutDownOutput();
+    for (int id : {StartServer(), -7, 123456}) {
+        KEPString type("unchanged");
+        EXPECT_FALSE(Services().SendMessageHeader(id, KEPString("Ping"))) << id;
+        EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type)) << id;
+        EXPECT_EQ(type, KEPString("unchanged")) << id;
+        int code = 99;
+        Services().GetLastErrorCode(id, code);
+        EXPECT_EQ(code, 0) << id;
+        EXPECT_FALSE(Services().HasError(id)) << id;
+        Services().ClearError(id);
     }
-};
-
-TEST_F(HeaderTest, ListeningSocketsAndUnknownIdsAreRefused) {
-    KEPMsgServerSocket* server = Services().StartServer(LoopbackAddress(0), 4);
-    ASSERT_NE(server, nullptr);
-    Track(server->GetId());
-    KEPString type("unchanged");
-    EXPECT_FALSE(Services().SendMessageHeader(server->GetId(), KEPString("Ping")));
-    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(server->GetId(), type));
-    EXPECT_FALSE(Services().SendMessageHeader(-7, KEPString("Ping")));
-    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(-7, type));
-    EXPECT_FALSE(Services().SendMessageHeader(123456, KEPString("Ping")));
-    EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(123456, type));
-    EXPECT_EQ(type, KEPString("unchanged"));
-}
-
-TEST_F(HeaderTest, HeaderAfterOutputShutDownIsRefused) {
-    int id = Connect();
-    auto* socket = dynamic_cast<KEPMsgCommSocket*>(Services().GetSocket(id));
-    ASSERT_NE(socket, nullptr);
-    socket->ShutDownOutput();
-    EXPECT_FALSE(Services().SendMessageHeader(id, KEPString("Ping")));
+    EXPECT_FALSE(Services().SendMessageHeader(connected, KEPString("Ping")));
+    KEPString name("kept");
+    Services().GetName(424242, name);
+    EXPECT_EQ(name, KEPString("kept"));
 }
 
 // A send that the kernel cuts short (here: the send time-out hits while the peer is not reading)
 // is continued until the whole header is out.
-namespace {
-std::atomic<int> g_headerSends{0};
-std::atomic<int> g_firstSendLength{0};
-void CountHeaderSends(kepwsa::SOCKET, int length) {
-    if (g_headerSends.fetch_add(1) == 0) {
-        g_firstSendLength = length;
-    }
-}
-}  // namespace
-
-TEST_F(StalledHeaderTest, PartialSendIsContinued) {
+TEST_F(HeaderTest, PartialSendIsContinued) {
     // Long enough for the drain thread to start within one send's time-out.
     Services().SetIoTimeout(500);
     // The largest name allowed, over a connection whose buffers hold far less: the peer's
     // receive buffer is made small before the connection exists (the window is fixed then).
     RawSocket listener = BindLoopback(0, true);
-    ASSERT_TRUE(listener.IsOpen());
     const int small = 2048;
     ::setsockopt(listener.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     KEPMsgCommSocket* socket = Services().ConnectToServer(
@@ -268,30 +226,26 @@ TEST_F(StalledHeaderTest, PartialSendIsContinued) {
     const int id = socket->GetId();
     Track(id);
     m_peer = RawSocket(::accept(listener.Fd(), nullptr, nullptr));
-    ASSERT_TRUE(m_peer.IsOpen());
     ::setsockopt(id, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     const std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'x');
-    g_headerSends = 0;
-    kepwsa::SetSendHookForTesting(&CountHeaderSends);
+    g_sends = 0;
+    kepwsa::SetSendHookForTesting(&CountSends);
     std::string received;
     std::thread drain([&] {
         // Start reading only once the first send has come back short.
-        if (WaitUntil([] { return g_headerSends.load() >= 2; })) {
+        if (WaitUntil([] { return g_sends.load() >= 2; })) {
             received = m_peer.ReceiveString(name.size() + 4);
         }
     });
     bool sent = Services().SendMessageHeader(id, KEPString(name.c_str()));
     kepwsa::SetSendHookForTesting(nullptr);
     if (!sent) {
-        g_headerSends = 2;  // let the drain thread finish
+        g_sends = 2;  // let the drain thread finish
     }
     drain.join();
     ASSERT_TRUE(sent);
     EXPECT_EQ(g_firstSendLength.load(), static_cast<int>(name.size() + 4));
-    EXPECT_GE(g_headerSends.load(), 2);
-    ASSERT_EQ(received.size(), name.size() + 4);
-    EXPECT_EQ(received.substr(0, 4), Bytes({0, 0, 1, 0}));
-    EXPECT_EQ(received.substr(4), name);
+    EXPECT_EQ(received, Bytes({0, 0, 1, 0}) + name);
 }
 
 // The receiver drops a connection whose header announces more than kMaxTypeNameBytes, so the
@@ -299,21 +253,17 @@ TEST_F(StalledHeaderTest, PartialSendIsContinued) {
 TEST_F(HeaderTest, OverlongTypeNameIsRefusedBeforeSending) {
     int id = Connect();
     const std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1, 'x');
-    g_headerSends = 0;
-    kepwsa::SetSendHookForTesting(&CountHeaderSends);
+    g_sends = 0;
+    kepwsa::SetSendHookForTesting(&CountSends);
     EXPECT_FALSE(Services().SendMessageHeader(id, KEPString(name.c_str())));
     kepwsa::SetSendHookForTesting(nullptr);
-    EXPECT_EQ(g_headerSends.load(), 0);
+    EXPECT_EQ(g_sends.load(), 0);
     ASSERT_TRUE(Services().SendMessageHeader(id, KEPString("Ping")));
     EXPECT_EQ(m_peer.ReceiveString(8), Bytes({4, 0, 0, 0}) + "Ping");
 }
 
-// ---- Prototypes ----
-
-using PrototypeTest = ConnectionFixture;
-
 // The first non-null prototype of a type stays; other types give null and call nothing.
-TEST_F(PrototypeTest, FirstNonNullPrototypeStays) {
+TEST_F(HeaderTest, FirstNonNullPrototypeStays) {
     Message first("Ping"), second("Ping");
     Services().RegisterMessagePrototype(KEPString("Ping"), nullptr);
     EXPECT_EQ(Services().GetMsgInstance(KEPString("Ping")), nullptr);
@@ -332,12 +282,19 @@ TEST_F(PrototypeTest, FirstNonNullPrototypeStays) {
 
 using TableTest = ConnectionFixture;
 
-TEST_F(TableTest, NullAndDuplicateSocketsAreRefused) {
+TEST_F(TableTest, NullAndDuplicateSocketsAreRefusedAndErrorsCleared) {
     EXPECT_FALSE(Services().AddConnection(nullptr));
     int id = Connect();
     KEPMsgSocket* first = Services().GetSocket(id);
     EXPECT_FALSE(Services().AddConnection(first));
     EXPECT_EQ(Services().GetSocket(id), first);
+    first->SetErrorCode(10054);
+    EXPECT_TRUE(Services().HasError(id));
+    int code = 0;
+    Services().GetLastErrorCode(id, code);
+    EXPECT_EQ(code, 10054);
+    Services().ClearError(id);
+    EXPECT_FALSE(Services().HasError(id));
 }
 
 TEST_F(TableTest, RemovalKeepsTheName) {
@@ -350,32 +307,6 @@ TEST_F(TableTest, RemovalKeepsTheName) {
     Services().GetName(id, name);
     EXPECT_EQ(name, KEPString("second"));
     EXPECT_TRUE(m_peer.WaitPeerClosed());
-    Services().ShutDownConnection(id);  // a second removal is harmless
-}
-
-TEST_F(TableTest, UnknownIdsReportNothing) {
-    int code = 99;
-    Services().GetLastErrorCode(424242, code);
-    EXPECT_EQ(code, 0);
-    EXPECT_FALSE(Services().HasError(424242));
-    Services().ClearError(424242);
-    KEPString name("kept");
-    Services().GetName(424242, name);
-    EXPECT_EQ(name, KEPString("kept"));
-    Services().SetName(-424242, KEPString());
-    Services().GetName(-424242, name);
-    EXPECT_EQ(name, KEPString(""));
-}
-
-TEST_F(TableTest, ErrorCodeIsReportedAndCleared) {
-    int id = Connect();
-    Services().GetSocket(id)->SetErrorCode(10054);
-    EXPECT_TRUE(Services().HasError(id));
-    int code = 0;
-    Services().GetLastErrorCode(id, code);
-    EXPECT_EQ(code, 10054);
-    Services().ClearError(id);
-    EXPECT_FALSE(Services().HasError(id));
 }
 
 TEST_F(TableTest, ShutDownSocketKeepsItsNumberWhileInTable) {
@@ -398,6 +329,7 @@ using ServerTest = ConnectionFixture;
 TEST_F(ServerTest, RangeSkipsAPortInUse) {
     // Two adjacent free ports: hold the first, free the second just before the call. Another
     // process may grab the freed port in between, so the scenario is tried a few times.
+    const KEPMsgInetAddress host(KEPString("127.0.0.1"));
     KEPMsgServerSocket* server = nullptr;
     RawSocket taken;
     int port = 0;
@@ -412,25 +344,20 @@ TEST_F(ServerTest, RangeSkipsAPortInUse) {
         }
         ASSERT_GE(spare.Fd(), 0);
         spare.Close();
-        server =
-            Services().StartServer(KEPMsgInetAddress(KEPString("127.0.0.1")), port, port + 1, 4);
+        server = Services().StartServer(host, port, port + 1, 4);
     }
     ASSERT_NE(server, nullptr);
     Track(server->GetId());
     EXPECT_EQ(server->GetAddress().GetPort(), port + 1);
     EXPECT_EQ(LocalPort(server->GetId()), port + 1);
     EXPECT_EQ(Services().GetSocket(server->GetId()), server);
-    // Only that port, taken: nothing.
-    EXPECT_EQ(Services().StartServer(KEPMsgInetAddress(KEPString("127.0.0.1")), port, port, 4),
-              nullptr);
-}
-
-TEST_F(ServerTest, InvalidRangesGiveNull) {
-    KEPMsgInetAddress host(KEPString("127.0.0.1"));
-    EXPECT_EQ(Services().StartServer(host, 5000, 4999, 4), nullptr);
-    EXPECT_EQ(Services().StartServer(host, -1, 10, 4), nullptr);
-    EXPECT_EQ(Services().StartServer(host, -10, -1, 4), nullptr);
-    EXPECT_EQ(Services().StartServer(host, 10, -1, 4), nullptr);
+    // Only that port, taken: nothing. Ranges that are empty or negative: nothing.
+    for (const auto& range :
+         {std::make_pair(port, port), std::make_pair(5000, 4999), std::make_pair(-1, 10),
+          std::make_pair(-10, -1), std::make_pair(10, -1)}) {
+        EXPECT_EQ(Services().StartServer(host, range.first, range.second, 4), nullptr)
+            << range.first << ".." << range.second;
+    }
 }
 
 // A refused connect is retried until the time-out (a zero time-out makes one attempt: a second
@@ -440,23 +367,21 @@ TEST_F(ServerTest, NobodyListeningGivesNullAfterTheTimeout) {
     RawSocket closedPort = BindLoopback(0, false);
     ASSERT_GE(closedPort.Fd(), 0);
     const struct {
-        int timeoutSeconds;
-        int pauseMs;
-        double atLeast;
+        int timeoutSeconds, pauseMs;
         double below;
-    } rows[] = {{0, 10000, 0.0, 10.0}, {1, 50, 1.0, 60.0}};
+    } rows[] = {{0, 10000, 10.0}, {1, 50, 60.0}};
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.timeoutSeconds);
         const int lowestFree = LowestFreeDescriptor();
         omi_Timer timer;
         timer.Start();
-        KEPMsgCommSocket* socket = Services().ConnectToServer(
-            LoopbackAddress(0), LoopbackAddress(LocalPort(closedPort.Fd())), row.timeoutSeconds,
-            row.pauseMs);
-        const double elapsed = timer.GetElapsedTime();
-        EXPECT_EQ(socket, nullptr) << row.timeoutSeconds;
-        EXPECT_GE(elapsed, row.atLeast) << row.timeoutSeconds;
-        EXPECT_LT(elapsed, row.below) << row.timeoutSeconds;
-        EXPECT_EQ(LowestFreeDescriptor(), lowestFree) << row.timeoutSeconds;
+        EXPECT_EQ(Services().ConnectToServer(LoopbackAddress(0),
+                                             LoopbackAddress(LocalPort(closedPort.Fd())),
+                                             row.timeoutSeconds, row.pauseMs),
+                  nullptr);
+        EXPECT_GE(timer.GetElapsedTime(), row.timeoutSeconds);
+        EXPECT_LT(timer.GetElapsedTime(), row.below);
+        EXPECT_EQ(LowestFreeDescriptor(), lowestFree);
     }
 }
 
@@ -464,24 +389,19 @@ TEST_F(ServerTest, IoTimeoutReachesNewSockets) {
     Services().SetIoTimeout(1234);
     EXPECT_EQ(Services().GetIoTimeout(), 1234);
     int id = Connect();
-    Services().SetIoTimeout(30000);
     timeval value{};
     socklen_t length = sizeof value;
     ASSERT_EQ(::getsockopt(id, SOL_SOCKET, SO_RCVTIMEO, &value, &length), 0);
     EXPECT_EQ(value.tv_sec, 1);
     EXPECT_NEAR(value.tv_usec, 234000, 4000);  // the kernel rounds to its clock tick
-    EXPECT_EQ(Services().GetIoTimeout(), 30000);
 }
 
-TEST(CheckHostTest, EmptyHostResolves) {
+// An empty host is the loopback and resolves; an unresolvable one gives the resolver's text.
+TEST(CheckHostTest, UnresolvableHostGivesResolverText) {
     KEPString text("untouched");
     EXPECT_TRUE(KEPMsgConnectionServicesUtils::Instance().CheckHost(
         KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("")), 0), text));
     EXPECT_EQ(text, KEPString("untouched"));
-}
-
-TEST(CheckHostTest, UnresolvableHostGivesResolverText) {
-    KEPString text;
     EXPECT_FALSE(KEPMsgConnectionServicesUtils::Instance().CheckHost(
         KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("no-such-host.invalid")), 80), text));
     // Without a name server the resolver may say "try again" instead of "not found".

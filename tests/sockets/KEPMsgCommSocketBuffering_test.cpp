@@ -55,39 +55,25 @@ void CountSend(kepwsa::SOCKET, int) {
 
 }  // namespace
 
-TEST(KEPMsgCommSocketBufferingTest, SeveralRecordsInOneReceiveAreServedInOrder) {
-    LoopbackPair pair = Connected();
-    const std::string bytes = Pattern(300);
-    SendAll(*pair.client, bytes);
-    char first[4];
-    ASSERT_EQ(pair.accepted->read(first, 4), 4);
-    EXPECT_EQ(std::string(first, 4), bytes.substr(0, 4));
-    // The rest arrives through the buffer, in order, however it was received.
-    const std::string rest = ReadPieces(*pair.accepted, 296, 5);
-    EXPECT_EQ(rest, bytes.substr(4));
-    EXPECT_FALSE(pair.accepted->HasBufferedInput());
-}
-
-TEST(KEPMsgCommSocketBufferingTest, RecordSplitAcrossBufferBoundaryIsReadWhole) {
-    LoopbackPair pair = Connected();
-    const int length = KEPMsgCommSocket::kReadBufferBytes * 3 + 123;
-    const std::string bytes = Pattern(length);
-    std::thread writer([&] { SendAll(*pair.client, bytes); });
-    // 7-byte pieces never line up with the buffer's size.
-    const std::string got = ReadPieces(*pair.accepted, length, 7);
-    writer.join();
-    EXPECT_EQ(got, bytes);
-}
-
-TEST(KEPMsgCommSocketBufferingTest, LargeReadAfterSmallOneGetsBufferedBytesFirst) {
-    LoopbackPair pair = Connected();
-    const int length = KEPMsgCommSocket::kReadBufferBytes * 2;
-    const std::string bytes = Pattern(length);
-    std::thread writer([&] { SendAll(*pair.client, bytes); });
-    std::string got = ReadPieces(*pair.accepted, 10, 10);
-    got += ReadPieces(*pair.accepted, length - 10, KEPMsgCommSocket::kReadBufferBytes + 64);
-    writer.join();
-    EXPECT_EQ(got, bytes);
+// Reads of any split give the bytes in order: several records from one receive, records cut by
+// the buffer's boundary (7-byte pieces never line up with its size), and a large read after a
+// small one gets the buffered bytes first.
+TEST(KEPMsgCommSocketBufferingTest, AnySplitOfReadsGivesTheStreamInOrder) {
+    const int buffer = KEPMsgCommSocket::kReadBufferBytes;
+    const struct {
+        int length, first, piece;
+    } rows[] = {{300, 4, 5}, {buffer * 3 + 123, 7, 7}, {buffer * 2, 10, buffer + 64}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.length << "/" << row.piece);
+        LoopbackPair pair = Connected();
+        const std::string bytes = Pattern(row.length);
+        std::thread writer([&] { SendAll(*pair.client, bytes); });
+        std::string got = ReadPieces(*pair.accepted, row.first, row.first);
+        got += ReadPieces(*pair.accepted, row.length - row.first, row.piece);
+        writer.join();
+        EXPECT_EQ(got, bytes);
+        EXPECT_FALSE(pair.accepted->HasBufferedInput());
+    }
 }
 
 TEST(KEPMsgCommSocketBufferingTest, PeerCloseIsReportedOnlyAfterBufferedData) {
@@ -118,20 +104,16 @@ TEST(KEPMsgCommSocketBufferingTest, GatheredWritesArriveWholeWithFewerSends) {
     const std::string body = Pattern(64);
     s_sends = 0;
     kepwsa::SetSendHookForTesting(CountSend);
+    std::string expected;
     pair.client->BeginGather();
     for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(pair.client->write(header.data(), static_cast<int>(header.size())),
-                  static_cast<int>(header.size()));
-        ASSERT_EQ(pair.client->write(body.data(), static_cast<int>(body.size())),
-                  static_cast<int>(body.size()));
+        SendAll(*pair.client, header);
+        SendAll(*pair.client, body);
+        expected += header + body;
     }
     EXPECT_TRUE(pair.client->EndGather());
     kepwsa::SetSendHookForTesting(nullptr);
     EXPECT_EQ(s_sends.load(), 2);  // the first write, then everything gathered after it
-    std::string expected;
-    for (int i = 0; i < 10; ++i) {
-        expected += header + body;
-    }
     EXPECT_EQ(ReadPieces(*pair.accepted, static_cast<int>(expected.size()), 1000), expected);
 }
 
@@ -139,7 +121,6 @@ TEST(KEPMsgCommSocketBufferingTest, GatherOverflowAndLargeWritesKeepOrder) {
     LoopbackPair pair = Connected();
     const std::string small = Pattern(1000);
     const std::string large = Pattern(KEPMsgCommSocket::kGatherBufferBytes + 5);
-    std::string expected;
     std::thread writer([&] {
         pair.client->BeginGather();
         for (int i = 0; i < 100; ++i) {  // more than the gather buffer holds
@@ -149,6 +130,7 @@ TEST(KEPMsgCommSocketBufferingTest, GatherOverflowAndLargeWritesKeepOrder) {
         SendAll(*pair.client, small);
         EXPECT_TRUE(pair.client->EndGather());
     });
+    std::string expected;
     for (int i = 0; i < 100; ++i) {
         expected += small;
     }

@@ -6,7 +6,7 @@
 #include <signal.h>
 
 #include <atomic>
-#include <chrono>
+#include <climits>
 #include <cstring>
 
 #include "platform/KEPWinsock.h"
@@ -17,29 +17,39 @@ using namespace keptest;
 
 namespace {
 
-// A loopback port where nothing listens: bound by a listener that is then closed.
-int UnusedPort() {
-    ServerSocketPtr probe = Listen();
-    return probe->GetAddress().GetPort();
-}
-
 std::atomic<int> s_sendCalls{0};
 void CountSend(kepwsa::SOCKET, int) {
     ++s_sendCalls;
 }
 
-}  // namespace
-
-TEST(KEPMsgCommSocketTest, RefusedConnectRecordsConnectionRefusedAndStaysClosed) {
-    KEPMsgCommSocket client(Address("", 0));
-    client.Connect(Address("", UnusedPort()));
-    EXPECT_FALSE(client.IsConnected());
-    EXPECT_TRUE(client.IsClosed());
-    EXPECT_EQ(client.GetId(), -1);
-    EXPECT_EQ(client.GetErrorCode(), kepwsa::WSAECONNREFUSED);
-    EXPECT_EQ(client.read(nullptr, 0), -1);
-    EXPECT_EQ(client.write("x", 1), -1);
-    client.Shutdown();
+// A refused, unresolvable or out-of-range target (70000 must not wrap around to port 4464)
+// records a code and leaves a closed socket that neither reads nor writes.
+TEST(KEPMsgCommSocketTest, FailedConnectRecordsCodeAndStaysClosed) {
+    ServerSocketPtr server = Listen();
+    const int port = server->GetAddress().GetPort();
+    const int unusedPort = Listen()->GetAddress().GetPort();  // bound, then closed at once
+    const struct {
+        KEPMsgSocketAddress target;
+        int code;  // 0: any code
+    } rows[] = {{Address("", unusedPort), kepwsa::WSAECONNREFUSED},
+                {Address("a..b", port), 0},
+                {Address("", 70000), 0},
+                {Address("", -1), 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.target.GetPort());
+        KEPMsgCommSocket client(Address("", 0));
+        client.Connect(row.target);
+        EXPECT_FALSE(client.IsConnected());
+        EXPECT_TRUE(client.IsClosed());
+        EXPECT_EQ(client.GetId(), -1);
+        EXPECT_NE(client.GetErrorCode(), 0);
+        if (row.code != 0) {
+            EXPECT_EQ(client.GetErrorCode(), row.code);
+        }
+        EXPECT_EQ(client.read(nullptr, 0), -1);
+        EXPECT_EQ(client.write("x", 1), -1);
+        client.Shutdown();
+    }
 }
 
 TEST(KEPMsgCommSocketTest, ConnectKeepsRefusedIpv6CodeWhenIpv4AddressAccepts) {
@@ -50,31 +60,28 @@ TEST(KEPMsgCommSocketTest, ConnectKeepsRefusedIpv6CodeWhenIpv4AddressAccepts) {
     if (::getaddrinfo("localhost", "1", &hints, &list) != 0) {
         GTEST_SKIP() << "localhost does not resolve";
     }
-    const bool v6First = list->ai_family == AF_INET6;
     bool v4Later = false;
     for (const addrinfo* entry = list->ai_next; entry != nullptr; entry = entry->ai_next) {
         v4Later = v4Later || entry->ai_family == AF_INET;
     }
+    const bool v6First = list->ai_family == AF_INET6;
     ::freeaddrinfo(list);
     if (!v6First || !v4Later) {
         GTEST_SKIP() << "localhost does not resolve to ::1 followed by 127.0.0.1 here";
     }
-
     ServerSocketPtr server = Listen("127.0.0.1", 0);
-    ASSERT_FALSE(server->IsClosed());
-    KEPMsgCommSocket client(Address("", 0));
-    client.Connect(Address("localhost", server->GetAddress().GetPort()));
-    EXPECT_TRUE(client.IsConnected());
-    EXPECT_EQ(client.GetErrorCode(), kepwsa::WSAECONNREFUSED);
-    client.Shutdown();
+    CommSocketPtr client(new KEPMsgCommSocket(Address("", 0)));
+    client->Connect(Address("localhost", server->GetAddress().GetPort()));
+    EXPECT_TRUE(client->IsConnected());
+    EXPECT_EQ(client->GetErrorCode(), kepwsa::WSAECONNREFUSED);
 }
 
+// The peer's close is a read of 0 once the data before it is read; it shuts the socket down and
+// frees its descriptor, and a second Shutdown records nothing.
 TEST(KEPMsgCommSocketTest, ReadAfterPeerCloseReturnsZeroAndShutsSocketDown) {
     LoopbackPair pair = Connected();
-    ASSERT_NE(pair.accepted, nullptr);
     ASSERT_EQ(pair.accepted->write("ab", 2), 2);
     pair.accepted->Shutdown();
-
     char buffer[8];
     ASSERT_EQ(pair.client->read(buffer, sizeof(buffer)), 2);
     EXPECT_EQ(std::memcmp(buffer, "ab", 2), 0);
@@ -83,33 +90,40 @@ TEST(KEPMsgCommSocketTest, ReadAfterPeerCloseReturnsZeroAndShutsSocketDown) {
     EXPECT_TRUE(pair.client->IsOutputShutDown());
     EXPECT_TRUE(pair.client->IsClosed());
     EXPECT_FALSE(pair.client->IsConnected());
-    EXPECT_EQ(pair.client->GetErrorCode(), 0);
     EXPECT_FALSE(IsOpenDescriptor(pair.client->GetId()));
+    pair.client->Shutdown();
+    EXPECT_EQ(pair.client->GetErrorCode(), 0);
 }
 
+// A read of no bytes returns 0 but must not pass for the peer's close; a negative length is the
+// caller's error (WSAEINVAL): neither consumes data nor ends the connection.
 TEST(KEPMsgCommSocketTest, ZeroLengthReadDoesNotPassForPeerClose) {
     LoopbackPair pair = Connected();
-    char buffer[1];
-    EXPECT_EQ(pair.client->read(buffer, 0), 0);
-    EXPECT_TRUE(pair.client->IsConnected());
+    ASSERT_EQ(pair.client->write("ab", 2), 2);
+    ASSERT_TRUE(WaitUntil([&] { return BytesWaiting(pair.accepted->GetId()) == 2; }));
+    char buffer[4] = {};
+    for (int length : {0, -1, INT_MIN}) {
+        EXPECT_EQ(pair.accepted->read(buffer, length), length == 0 ? 0 : -1) << length;
+        EXPECT_EQ(pair.accepted->GetErrorCode(), length == 0 ? 0 : kepwsa::WSAEINVAL) << length;
+        EXPECT_TRUE(pair.accepted->IsConnected()) << length;
+        pair.accepted->SetErrorCode(0);
+    }
+    ASSERT_EQ(pair.accepted->read(buffer, 2), 2);
+    EXPECT_EQ(std::memcmp(buffer, "ab", 2), 0);
 }
 
 TEST(KEPMsgCommSocketTest, WriteAfterShutDownOutputFailsWithoutTouchingSocketOrRecordingError) {
     LoopbackPair pair = Connected();
-    pair.client->SetErrorCode(0);
     pair.client->ShutDownOutput();
-    EXPECT_TRUE(pair.client->IsOutputShutDown());
     EXPECT_FALSE(pair.client->IsInputShutDown());
     EXPECT_TRUE(pair.client->IsConnected());
-
     s_sendCalls = 0;
     kepwsa::SetSendHookForTesting(CountSend);
     EXPECT_EQ(pair.client->write("x", 1), -1);
     kepwsa::SetSendHookForTesting(nullptr);
     EXPECT_EQ(s_sendCalls.load(), 0);
     EXPECT_EQ(pair.client->GetErrorCode(), 0);
-
-    // The peer sees the end of the stream, and the other direction still works.
+    // The peer sees the end of the stream.
     char buffer[4];
     EXPECT_EQ(pair.accepted->read(buffer, sizeof(buffer)), 0);
 }
@@ -122,52 +136,19 @@ TEST(KEPMsgCommSocketTest, WriteToResetPeerReportsConnectionLostWithoutSignal) {
         ::setsockopt(pair.accepted->GetId(), SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive)),
         0);
     pair.accepted->Close();  // no half-close first: the peer gets a reset
-
     char block[4096] = {};
-    int result = 0;
-    ASSERT_TRUE(WaitUntil([&] {
-        result = pair.client->write(block, sizeof(block));
-        return result < 0;
-    }));
+    ASSERT_TRUE(WaitUntil([&] { return pair.client->write(block, sizeof(block)) < 0; }));
     EXPECT_TRUE(KEPMsgSocket::IsConnectionLostError(pair.client->GetErrorCode()))
         << pair.client->GetErrorCode();
     EXPECT_TRUE(pair.client->IsClosed());
-    EXPECT_FALSE(pair.client->IsConnected());
     EXPECT_TRUE(pair.client->IsOutputShutDown());
-}
-
-TEST(KEPMsgCommSocketTest, ShutdownTwiceIsHarmless) {
-    LoopbackPair pair = Connected();
-    pair.client->Shutdown();
-    const int errorAfterFirst = pair.client->GetErrorCode();
-    pair.client->Shutdown();
-    EXPECT_EQ(pair.client->GetErrorCode(), errorAfterFirst);
-    EXPECT_EQ(errorAfterFirst, 0);
-    EXPECT_TRUE(pair.client->IsClosed());
-}
-
-TEST(KEPMsgCommSocketTest, ConnectAgainAfterShutdownReconnectsWithNewDescriptor) {
-    LoopbackPair pair = Connected();
-    const int port = pair.server->GetAddress().GetPort();
-    pair.client->Connect(Address("", port));  // shuts the first connection down itself
-    ASSERT_TRUE(pair.client->IsConnected());
-    CommSocketPtr second(pair.server->Accept());
-    ASSERT_NE(second, nullptr);
-    char buffer[4];
-    EXPECT_EQ(pair.accepted->read(buffer, sizeof(buffer)), 0);  // the first one saw the end
-    ASSERT_EQ(pair.client->write("z", 1), 1);
-    ASSERT_EQ(second->read(buffer, sizeof(buffer)), 1);
-    EXPECT_EQ(buffer[0], 'z');
 }
 
 TEST(KEPMsgCommSocketTest, ReadFromSilentPeerTimesOutAndShutsDown) {
     ScopedIoTimeout timeout(200);
     LoopbackPair pair = Connected();
     char buffer[4];
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(pair.client->read(buffer, sizeof(buffer)), -1);
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(150));
     EXPECT_EQ(pair.client->GetErrorCode(), kepwsa::WSAETIMEDOUT);
     EXPECT_FALSE(pair.client->IsConnected());
     EXPECT_TRUE(pair.client->IsClosed());
@@ -188,17 +169,4 @@ TEST(KEPMsgCommSocketTest, ClosedSocketFailsWithRecordedCodeInsteadOfUsingStaleH
     EXPECT_TRUE(pair.client->IsOutputShutDown());
 }
 
-TEST(KEPMsgCommSocketTest, UnresolvableHostAndPortOutOfRangeGiveCodeNotConnection) {
-    ServerSocketPtr server = Listen();
-    // 70000 must not wrap around to port 4464.
-    for (const auto& target :
-         {Address("a..b", server->GetAddress().GetPort()), Address("", 70000), Address("", -1)}) {
-        KEPMsgCommSocket client(Address("", 0));
-        client.Connect(target);
-        EXPECT_FALSE(client.IsConnected());
-        EXPECT_TRUE(client.IsClosed());
-        EXPECT_EQ(client.GetId(), -1);
-        EXPECT_NE(client.GetErrorCode(), 0);
-        client.Shutdown();
-    }
-}
+}  // namespace

@@ -1,0 +1,119 @@
+// The module's streams: bounded sends and the written count of the buffered output stream, one
+// receive per call and the end of the connection for the simple input stream, and the socket
+// lookup of both.
+#include "connection/KEPMsgBufferedOutputStream.h"
+#include "connection/KEPMsgSimpleInputStream.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/KEPWinsock.h"
+#include "tests/connection/ConnectionTestSupport.h"
+
+using namespace keptest;
+
+namespace {
+
+// Every send the platform layer is asked for on the watched handle, recorded by the test hook.
+std::mutex g_sendsMutex;
+std::vector<int> g_sends;
+std::atomic<int> g_watchedHandle{-1};
+
+void RecordSend(kepwsa::SOCKET handle, int length) {
+    if (handle == g_watchedHandle.load()) {
+        std::lock_guard<std::mutex> lock(g_sendsMutex);
+        g_sends.push_back(length);
+    }
+}
+
+using StreamTest = ConnectionFixture;
+
+// Writes go out whole, in sends of at most the chunk size (one byte for a size below one),
+// and add to the caller's count; an empty or negative length sends nothing.
+TEST_F(StreamTest, WritesAreSentInBoundedChunks) {
+    const struct {
+        int chunk;
+        int length;
+        std::size_t fewestSends;
+    } rows[] = {{4096, 10000, 3}, {0, 3, 3}, {16, 0, 0}, {16, -5, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.chunk << "/" << row.length);
+        const int id = Connect();
+        std::string body(static_cast<std::size_t>(std::max(row.length, 0)), '\0');
+        for (std::size_t i = 0; i < body.size(); ++i) {
+            body[i] = static_cast<char>(i * 7);
+        }
+        KEPMsgBufferedOutputStream stream(row.chunk);
+        stream.SetSocketId(id);
+        g_sends.clear();
+        g_watchedHandle = id;
+        kepwsa::SetSendHookForTesting(&RecordSend);
+        int written = 5;
+        EXPECT_TRUE(stream.write(&body[0], row.length, written));
+        kepwsa::SetSendHookForTesting(nullptr);
+        EXPECT_EQ(written, 5 + static_cast<int>(body.size()));
+        std::lock_guard<std::mutex> lock(g_sendsMutex);
+        EXPECT_GE(g_sends.size(), row.fewestSends);
+        for (int length : g_sends) {
+            EXPECT_LE(length, std::max(row.chunk, 1));
+            EXPECT_GT(length, 0);
+        }
+        EXPECT_EQ(m_peer.ReceiveString(body.size()), body);
+    }
+}
+
+// The default id (-1), an unknown id and a listening socket: both streams fail, counts untouched.
+TEST_F(StreamTest, MissingOrListeningSocketFails) {
+    KEPMsgBufferedOutputStream output(16);
+    KEPMsgSimpleInputStream input;
+    for (int id : {-1, 987654, StartServer()}) {
+        if (id != -1) {
+            output.SetSocketId(id);
+            input.SetSocketId(id);
+        }
+        int count = 5;
+        char byte = 'x';
+        EXPECT_FALSE(output.write(&byte, 1, count)) << id;
+        EXPECT_FALSE(input.read(&byte, 1, count)) << id;
+        EXPECT_EQ(count, 5) << id;
+    }
+}
+
+TEST_F(StreamTest, InputPeerCloseGivesZeroThenFailure) {
+    KEPMsgSimpleInputStream stream;
+    stream.SetSocketId(Connect());
+    ASSERT_TRUE(m_peer.SendBytes("abc"));
+    m_peer.Close();
+    char buffer[16];
+    std::string received;
+    int got = -1;
+    while (stream.read(buffer, sizeof buffer, got) && got > 0) {
+        received.append(buffer, static_cast<size_t>(got));
+    }
+    EXPECT_EQ(received, "abc");
+    EXPECT_EQ(got, 0);  // the close is reported as true with 0 bytes
+    got = 77;
+    EXPECT_FALSE(stream.read(buffer, sizeof buffer, got));
+    EXPECT_EQ(got, 77);
+}
+
+TEST_F(StreamTest, WriteAfterPeerResetFails) {
+    int id = Connect();
+    m_peer.CloseWithReset();
+    KEPMsgBufferedOutputStream stream(4096);
+    stream.SetSocketId(id);
+    std::string body(100000, 'z');
+    int written = 0;
+    bool ok = true;
+    // The reset may take a send or two to be noticed.
+    for (int i = 0; i < 100 && ok; ++i) {
+        ok = stream.write(body.data(), static_cast<int>(body.size()), written);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Services().HasError(id));
+}
+
+}  // namespace
