@@ -51,19 +51,17 @@ TEST_F(KEPBasAtiGlobalSingletonTest, RacingFirstInstanceMakesOneObjectAndOneMute
         KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
         std::atomic<bool> go{false};
         KEPTestService* seen[2] = {nullptr, nullptr};
-        std::thread first([&] {
-            while (!go) {
-            }
-            seen[0] = &KEPBasAtiGlobalSingleton<KEPTestService>::Instance();
-        });
-        std::thread second([&] {
-            while (!go) {
-            }
-            seen[1] = &KEPBasAtiGlobalSingleton<KEPTestService>::Instance();
-        });
+        std::thread racers[2];
+        for (int i = 0; i < 2; ++i) {
+            racers[i] = std::thread([&, i] {
+                while (!go) {
+                }
+                seen[i] = &KEPBasAtiGlobalSingleton<KEPTestService>::Instance();
+            });
+        }
         go = true;
-        first.join();
-        second.join();
+        racers[0].join();
+        racers[1].join();
         ASSERT_EQ(seen[0], seen[1]);
         ASSERT_EQ(mutexesBefore + 1, KEPBasAtiThreadingModel::LiveCount());
     }
@@ -71,7 +69,14 @@ TEST_F(KEPBasAtiGlobalSingletonTest, RacingFirstInstanceMakesOneObjectAndOneMute
     EXPECT_EQ(19, KEPTestService::s_destroyed.load());
 }
 
+// Finalize of a class never made does nothing; after a Finalize, Instance makes and registers a
+// new object under the same key.
 TEST_F(KEPBasAtiGlobalSingletonTest, FinalizeThenInstanceRegistersAgainUnderSameKey) {
+    const int mutexesBefore = KEPBasAtiThreadingModel::LiveCount();
+    KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
+    EXPECT_EQ(mutexesBefore, KEPBasAtiThreadingModel::LiveCount());
+    EXPECT_EQ(0, KEPTestService::s_destroyed.load());
+
     KEPTestService& first = KEPTestService::Instance();
     EXPECT_EQ(&first, omi_SingletonRegistry::Instance()->Find(kKey));
     KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
@@ -83,13 +88,6 @@ TEST_F(KEPBasAtiGlobalSingletonTest, FinalizeThenInstanceRegistersAgainUnderSame
     EXPECT_EQ(2, KEPTestService::s_constructed.load());
     KEPBasAtiScopedLock<KEPTestService> guard(second);
     EXPECT_EQ(7, second.m_value);
-}
-
-TEST_F(KEPBasAtiGlobalSingletonTest, FinalizeOfNeverCreatedClassDoesNothing) {
-    const int mutexesBefore = KEPBasAtiThreadingModel::LiveCount();
-    KEPBasAtiGlobalSingleton<KEPTestService>::Finalize();
-    EXPECT_EQ(mutexesBefore, KEPBasAtiThreadingModel::LiveCount());
-    EXPECT_EQ(0, KEPTestService::s_destroyed.load());
 }
 
 TEST_F(KEPBasAtiGlobalSingletonTest, WorksWithTheRegistrySwitchedOff) {

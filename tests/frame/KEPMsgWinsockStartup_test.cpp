@@ -2,42 +2,31 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "platform/KEPWinsock.h"
 
 namespace {
 
-class KEPMsgWinsockStartupTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ResetStartupForTesting(); }
-    void TearDown() override {
-        kepwsa::SetStartupResultForTesting(0, 0x0202);
+// A failed start-up prints its code, a wrong major version "cannot open", success nothing; the
+// start-up runs once, so a second call prints nothing whatever the first did.
+TEST(KEPMsgWinsockStartupTest, StartupPrintsItsFailureOnceAndIsNeverRetried) {
+    const struct {
+        int result;
+        unsigned short version;
+        const char* printed;
+    } rows[] = {{10091, 0x0202, "winsock initialization timed out10091\n"},
+                {0, 0x0101, "cannot open winsock dll0\n"},
+                {0, 0x0202, ""}};
+    for (const auto& row : rows) {
         ResetStartupForTesting();
+        kepwsa::SetStartupResultForTesting(row.result, row.version);
+        for (const char* expected : {row.printed, ""}) {
+            testing::internal::CaptureStderr();
+            Startup();
+            EXPECT_EQ(expected, testing::internal::GetCapturedStderr()) << row.printed;
+        }
     }
-
-    static std::string RunStartup() {
-        testing::internal::CaptureStderr();
-        Startup();
-        return testing::internal::GetCapturedStderr();
-    }
-};
-
-TEST_F(KEPMsgWinsockStartupTest, FailedStartupPrintsCodeAndIsNeverRetried) {
-    kepwsa::SetStartupResultForTesting(10091, 0x0202);
-    EXPECT_EQ("winsock initialization timed out10091\n", RunStartup());
-    EXPECT_EQ("", RunStartup());
-}
-
-TEST_F(KEPMsgWinsockStartupTest, WrongMajorVersionPrintsCannotOpen) {
-    kepwsa::SetStartupResultForTesting(0, 0x0101);
-    EXPECT_EQ("cannot open winsock dll0\n", RunStartup());
-    EXPECT_EQ("", RunStartup());
-}
-
-TEST_F(KEPMsgWinsockStartupTest, SuccessfulStartupPrintsNothing) {
-    EXPECT_EQ("", RunStartup());
-    EXPECT_EQ("", RunStartup());
+    kepwsa::SetStartupResultForTesting(0, 0x0202);
+    ResetStartupForTesting();
 }
 
 }  // namespace

@@ -38,24 +38,22 @@ TEST(KEPWakeupSignalTest, SignalsWithoutAWaiterAreRememberedOnceNotPiledUp) {
 // it is neither counted nor put in the set, while ready sockets still are.
 TEST(KEPWakeupSignalTest, WakeUpEndsTheWaitAndIsReportedApartFromTheSockets) {
     KEPWakeupSignal wakeup;
-    int quiet[2] = {-1, -1};
-    int ready[2] = {-1, -1};
+    int quiet[2] = {-1, -1}, ready[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, quiet), 0);
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ready), 0);
-
+    const keptest::RawSocket ends[] = {keptest::RawSocket(quiet[0]), keptest::RawSocket(quiet[1]),
+                                       keptest::RawSocket(ready[0]), keptest::RawSocket(ready[1])};
     kepwsa::fd_set set;
     kepwsa::FD_ZERO(&set);
     kepwsa::FD_SET(quiet[0], &set);
     bool woken = false;
     std::thread signaller([&wakeup] { wakeup.Signal(); });
-    const int count = kepwsa::SelectReadOrWake(&set, &kTenSeconds, wakeup.Handle(), woken);
+    EXPECT_EQ(kepwsa::SelectReadOrWake(&set, &kTenSeconds, wakeup.Handle(), woken), 0);
     signaller.join();
-    EXPECT_EQ(count, 0);
     EXPECT_EQ(set.fd_count, 0u);
     EXPECT_TRUE(woken);
 
     ASSERT_EQ(::write(ready[1], "x", 1), 1);
-    kepwsa::FD_ZERO(&set);
     kepwsa::FD_SET(quiet[0], &set);
     kepwsa::FD_SET(ready[0], &set);
     EXPECT_EQ(kepwsa::SelectReadOrWake(&set, &kTenSeconds, wakeup.Handle(), woken), 1);
@@ -67,9 +65,6 @@ TEST(KEPWakeupSignalTest, WakeUpEndsTheWaitAndIsReportedApartFromTheSockets) {
     const timeval poll = {0, 0};
     EXPECT_EQ(kepwsa::SelectReadOrWake(&set, &poll, wakeup.Handle(), woken), 1);
     EXPECT_FALSE(woken);
-    for (int fd : {quiet[0], quiet[1], ready[0], ready[1]}) {
-        ::close(fd);
-    }
 }
 
 }  // namespace

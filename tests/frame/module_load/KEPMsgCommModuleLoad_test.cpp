@@ -17,10 +17,11 @@
 
 namespace {
 
+// In the order a host finalizes them.
 const char* const kSingletons[] = {
-    "KEPMsgConnectionServicesUtils", "KEPMsgWaitableLock",       "KEPMsgChannelOrganizer",
-    "KEPMsgSocketMessageUtils",      "KEPMsgSocketCommunicator", "KEPMsgSendMessageBuffer",
-    "KEPMsgRetrieveMessageBuffer",
+    "KEPMsgSocketCommunicator",      "KEPMsgSendMessageBuffer", "KEPMsgRetrieveMessageBuffer",
+    "KEPMsgSocketMessageUtils",      "KEPMsgChannelOrganizer",  "KEPMsgWaitableLock",
+    "KEPMsgConnectionServicesUtils",
 };
 
 // Mangled name of KEPBasAtiGlobalSingleton<name>::Finalize().
@@ -49,10 +50,7 @@ TEST(KEPMsgCommModuleLoadTest, LoadCreatesSingletonsAndUnloadReleasesLayers) {
     auto moduleCount = Lookup<int (*)()>(module, "_Z29KEPMsgCommModules_moduleCountv");
     auto initializeC = Lookup<void (*)()>(module, "KEPMsgCommModules_initializeC");
     auto finalizeC = Lookup<void (*)()>(module, "KEPMsgCommModules_finalizeC");
-    ASSERT_NE(nullptr, loaderStatus);
-    ASSERT_NE(nullptr, moduleCount);
-    ASSERT_NE(nullptr, initializeC);
-    ASSERT_NE(nullptr, finalizeC);
+    ASSERT_TRUE(loaderStatus && moduleCount && initializeC && finalizeC);
     // Module, messaging layer, specific count and the six base libraries.
     EXPECT_EQ(9, loaderStatus());
     EXPECT_EQ(1, moduleCount());
@@ -65,12 +63,7 @@ TEST(KEPMsgCommModuleLoadTest, LoadCreatesSingletonsAndUnloadReleasesLayers) {
     for (const char* name : kSingletons) {
         auto finalize = Lookup<void (*)()>(module, FinalizeSymbol(name));
         ASSERT_NE(nullptr, finalize) << FinalizeSymbol(name);
-    }
-    for (const char* name :
-         {"KEPMsgSocketCommunicator", "KEPMsgSendMessageBuffer", "KEPMsgRetrieveMessageBuffer",
-          "KEPMsgSocketMessageUtils", "KEPMsgChannelOrganizer", "KEPMsgWaitableLock",
-          "KEPMsgConnectionServicesUtils"}) {
-        Lookup<void (*)()>(module, FinalizeSymbol(name))();
+        finalize();
         const std::string key = std::string("class ") + name;
         EXPECT_EQ(nullptr, omi_SingletonRegistry::Instance()->Find(key.c_str())) << key;
     }
