@@ -5,9 +5,7 @@
 #include <sys/socket.h>
 
 #include "connection/KEPMsgConnectionServicesUtils.h"
-#include "sockets/KEPMsgCommSocket.h"
-#include "sockets/KEPMsgServerSocket.h"
-#include "tests/support/KEPTestNet.h"
+#include "tests/sockets/SocketTestSupport.h"
 
 namespace {
 
@@ -17,34 +15,22 @@ int Option(int fd, int level, int name) {
     return ::getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
 }
 
-KEPMsgSocketAddress Loopback(int port) {
-    return KEPMsgSocketAddress(KEPString("127.0.0.1"), port);
-}
-
 TEST(KEPMsgKeepAliveTest, SettingReachesDialedAndAcceptedSocketsAndNonsenseIsRefused) {
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
     ASSERT_TRUE(services.SetKeepAlive(7, 3, 4));
-    struct Row {
+    const struct {
         const char* name;
         int idle, interval, count;
-    };
-    const Row refused[] = {
+    } refused[] = {
         {"zero idle", 0, 3, 4},      {"zero interval", 7, 0, 4},     {"zero count", 7, 3, 0},
         {"negative idle", -7, 3, 4}, {"idle too long", 32768, 3, 4}, {"count too large", 7, 3, 128},
     };
-    for (const Row& row : refused) {
+    for (const auto& row : refused) {
         EXPECT_FALSE(services.SetKeepAlive(row.idle, row.interval, row.count)) << row.name;
     }
-
-    KEPMsgServerSocket server(Loopback(0), 4);
-    ASSERT_FALSE(server.IsClosed());
-    KEPMsgCommSocket dialed(Loopback(0));
-    dialed.Connect(Loopback(server.GetAddress().GetPort()));
-    ASSERT_TRUE(dialed.IsConnected());
-    KEPMsgCommSocket* accepted = server.Accept();
-    ASSERT_NE(accepted, nullptr);
+    keptest::LoopbackPair pair = keptest::Connected();
     services.ClearKeepAlive();
-    for (KEPMsgCommSocket* socket : {&dialed, accepted}) {
+    for (KEPMsgCommSocket* socket : {pair.client.get(), pair.accepted.get()}) {
         const int fd = socket->GetId();
         EXPECT_EQ(Option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
         EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7) << "refused settings changed it";
@@ -53,16 +39,10 @@ TEST(KEPMsgKeepAliveTest, SettingReachesDialedAndAcceptedSocketsAndNonsenseIsRef
         EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), (7 + 3 * 4) * 1000);
     }
     // Cleared: accepted connections are left as the system makes them again.
-    keptest::RawSocket client = keptest::RawConnect(server.GetAddress().GetPort());
-    KEPMsgCommSocket* plain = server.Accept();
+    keptest::RawSocket client = keptest::RawConnect(pair.server->GetAddress().GetPort());
+    keptest::CommSocketPtr plain(pair.server->Accept());
     ASSERT_NE(plain, nullptr);
     EXPECT_EQ(Option(plain->GetId(), SOL_SOCKET, SO_KEEPALIVE), 0);
-    for (KEPMsgCommSocket* socket : {accepted, plain}) {
-        socket->Shutdown();
-        delete socket;
-    }
-    dialed.Shutdown();
-    server.Shutdown();
 }
 
 }  // namespace

@@ -60,32 +60,23 @@ inline LoopbackPair Connected() {
 // Sets (or removes, for a null value) an environment variable for a scope.
 class ScopedEnv {
   public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        const char* old = std::getenv(name);
-        m_hadOld = old != nullptr;
-        if (m_hadOld) {
-            m_old = old;
-        }
-        if (value != nullptr) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
+    ScopedEnv(const char* name, const char* value)
+        : m_name(name),
+          m_hadOld(std::getenv(name) != nullptr),
+          m_old(m_hadOld ? std::getenv(name) : "") {
+        Set(value);
     }
-    ~ScopedEnv() {
-        if (m_hadOld) {
-            ::setenv(m_name.c_str(), m_old.c_str(), 1);
-        } else {
-            ::unsetenv(m_name.c_str());
-        }
-    }
+    ~ScopedEnv() { Set(m_hadOld ? m_old.c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   private:
+    void Set(const char* value) {
+        value != nullptr ? ::setenv(m_name.c_str(), value, 1) : ::unsetenv(m_name.c_str());
+    }
     std::string m_name;
+    bool m_hadOld;
     std::string m_old;
-    bool m_hadOld = false;
 };
 
 // Sets the process-wide I/O time-out for a scope.
