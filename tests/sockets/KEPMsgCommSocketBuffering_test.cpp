@@ -138,11 +138,3 @@ TEST(KEPMsgCommSocketBufferingTest, GatherOverflowAndLargeWritesKeepOrder) {
     EXPECT_EQ(ReadPieces(*pair.accepted, static_cast<int>(expected.size()), 4096), expected);
     writer.join();
 }
-
-TEST(KEPMsgCommSocketBufferingTest, FirstGatheredWriteOnShutConnectionFails) {
-    LoopbackPair pair = Connected();
-    pair.client->ShutDownOutput();
-    pair.client->BeginGather();
-    EXPECT_EQ(pair.client->write("abcd", 4), -1);
-    EXPECT_FALSE(pair.client->EndGather());
-}

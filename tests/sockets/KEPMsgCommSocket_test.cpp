@@ -120,6 +120,9 @@ TEST(KEPMsgCommSocketTest, WriteAfterShutDownOutputFailsWithoutTouchingSocketOrR
     s_sendCalls = 0;
     kepwsa::SetSendHookForTesting(CountSend);
     EXPECT_EQ(pair.client->write("x", 1), -1);
+    pair.client->BeginGather();  // the first gathered write goes straight out and fails too
+    EXPECT_EQ(pair.client->write("abcd", 4), -1);
+    EXPECT_FALSE(pair.client->EndGather());
     kepwsa::SetSendHookForTesting(nullptr);
     EXPECT_EQ(s_sendCalls.load(), 0);
     EXPECT_EQ(pair.client->GetErrorCode(), 0);
