@@ -16,27 +16,28 @@ namespace {
 // The module layer, the messaging layer, the specific count and the six base libraries.
 constexpr int kFirstInitializeRaise = 3 + 6;
 
-const char* const kSingletonKeys[] = {
-    "class KEPMsgConnectionServicesUtils", "class KEPMsgWaitableLock",
-    "class KEPMsgChannelOrganizer",        "class KEPMsgSocketMessageUtils",
-    "class KEPMsgSocketCommunicator",      "class KEPMsgSendMessageBuffer",
-    "class KEPMsgRetrieveMessageBuffer",
+// In the order a host finalizes them.
+const struct {
+    const char* key;
+    void (*finalize)();
+} kSingletons[] = {
+    {"class KEPMsgSocketCommunicator",
+     KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>::Finalize},
+    {"class KEPMsgSendMessageBuffer", KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer>::Finalize},
+    {"class KEPMsgRetrieveMessageBuffer",
+     KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>::Finalize},
+    {"class KEPMsgSocketMessageUtils",
+     KEPBasAtiGlobalSingleton<KEPMsgSocketMessageUtils>::Finalize},
+    {"class KEPMsgChannelOrganizer", KEPBasAtiGlobalSingleton<KEPMsgChannelOrganizer>::Finalize},
+    {"class KEPMsgWaitableLock", KEPBasAtiGlobalSingleton<KEPMsgWaitableLock>::Finalize},
+    {"class KEPMsgConnectionServicesUtils",
+     KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>::Finalize},
 };
-
-void FinalizeSingletons() {
-    KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>::Finalize();
-    KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer>::Finalize();
-    KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>::Finalize();
-    KEPBasAtiGlobalSingleton<KEPMsgSocketMessageUtils>::Finalize();
-    KEPBasAtiGlobalSingleton<KEPMsgChannelOrganizer>::Finalize();
-    KEPBasAtiGlobalSingleton<KEPMsgWaitableLock>::Finalize();
-    KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>::Finalize();
-}
 
 int RegisteredSingletons() {
     int found = 0;
-    for (const char* key : kSingletonKeys) {
-        found += omi_SingletonRegistry::Instance()->Find(key) != nullptr ? 1 : 0;
+    for (const auto& singleton : kSingletons) {
+        found += omi_SingletonRegistry::Instance()->Find(singleton.key) != nullptr ? 1 : 0;
     }
     return found;
 }
@@ -50,69 +51,58 @@ class KEPMsgCommModulesTest : public ::testing::Test {
         ASSERT_EQ(0, KEPMsgComm_messagingCount());
         ASSERT_EQ(0, KEPMsgCommModules_specificCount());
     }
-    void TearDown() override { FinalizeSingletons(); }
+    void TearDown() override {
+        for (const auto& singleton : kSingletons) {
+            singleton.finalize();
+        }
+    }
 };
 
-TEST_F(KEPMsgCommModulesTest, FirstInitializeRaisesCounterByEveryLayerThatCameUp) {
-    int counter = 0;
-    KEPMsgCommModules_initialize(counter);
-    EXPECT_EQ(kFirstInitializeRaise, counter);
-    EXPECT_EQ(7, RegisteredSingletons());
-
-    // Nested pair on a module that is up: counter untouched, nothing torn down.
-    KEPMsgCommModules_initialize(counter);
-    EXPECT_EQ(kFirstInitializeRaise, counter);
-    KEPMsgCommModules_finalize(counter);
-    EXPECT_EQ(kFirstInitializeRaise, counter);
-    EXPECT_EQ(1, KEPMsgCommModules_moduleCount());
-
-    KEPMsgCommModules_finalize(counter);
-    EXPECT_EQ(0, counter);
-    EXPECT_EQ(0, KEPMsgComm_messagingCount());
-    EXPECT_EQ(0, KEPMsgCommModules_specificCount());
-    // The singletons outlive the module finalize: only their own Finalize() removes them.
-    EXPECT_EQ(7, RegisteredSingletons());
+// Each pair of entries counts: only the first initialize raises the caller's counter (by every
+// layer it brought up) and only the last finalize lowers it; a finalize without an initialize
+// changes nothing, and no finalize destroys the singletons (only their own Finalize() does).
+TEST_F(KEPMsgCommModulesTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounter) {
+    const struct {
+        const char* name;
+        void (*initialize)(int&);
+        void (*finalize)(int&);
+        int raise;
+    } layers[] = {
+        {"messaging", KEPMsgComm_initialize, KEPMsgComm_finalize, 1},
+        {"module", KEPMsgCommModules_initialize, KEPMsgCommModules_finalize, kFirstInitializeRaise},
+        {"specific", KEPMsgCommModules_specific_initialize, KEPMsgCommModules_specific_finalize, 1},
+    };
+    for (const auto& layer : layers) {
+        SCOPED_TRACE(layer.name);
+        int counter = 5;
+        layer.finalize(counter);
+        EXPECT_EQ(5, counter);
+        counter = 0;
+        layer.initialize(counter);
+        EXPECT_EQ(layer.raise, counter);
+        layer.initialize(counter);
+        layer.finalize(counter);
+        EXPECT_EQ(layer.raise, counter);
+        layer.finalize(counter);
+        EXPECT_EQ(0, counter);
+        EXPECT_EQ(0, KEPMsgCommModules_moduleCount());
+        EXPECT_EQ(0, KEPMsgComm_messagingCount());
+        EXPECT_EQ(0, KEPMsgCommModules_specificCount());
+        EXPECT_EQ(7, RegisteredSingletons());  // made by the messaging layer, the first row
+    }
 }
 
-TEST_F(KEPMsgCommModulesTest, UnbalancedFinalizeChangesNothing) {
-    int counter = 5;
-    KEPMsgCommModules_finalize(counter);
-    KEPMsgComm_finalize(counter);
-    KEPMsgCommModules_specific_finalize(counter);
-    EXPECT_EQ(5, counter);
-    EXPECT_EQ(0, KEPMsgCommModules_moduleCount());
-    EXPECT_EQ(0, KEPMsgCommModules_specificCount());
-}
-
+// The module holds one specific reference, so a specific pair under it leaves the counter alone.
 TEST_F(KEPMsgCommModulesTest, SpecificPairCountsOnlyFromZero) {
     int counter = 0;
-    KEPMsgCommModules_specific_initialize(counter);
-    EXPECT_EQ(1, counter);
-    KEPMsgCommModules_specific_finalize(counter);
-    EXPECT_EQ(0, counter);
-
     int moduleCounter = 0;
     KEPMsgCommModules_initialize(moduleCounter);
-    // The module holds one specific reference, so the pair leaves the counter alone.
     KEPMsgCommModules_specific_initialize(counter);
     EXPECT_EQ(0, counter);
     KEPMsgCommModules_specific_finalize(counter);
     EXPECT_EQ(0, counter);
     KEPMsgCommModules_finalize(moduleCounter);
     EXPECT_EQ(0, moduleCounter);
-}
-
-TEST_F(KEPMsgCommModulesTest, MessagingFinalizeDestroysNothing) {
-    int counter = 0;
-    KEPMsgComm_initialize(counter);
-    EXPECT_EQ(1, counter);
-    KEPMsgComm_initialize(counter);
-    EXPECT_EQ(1, counter);
-    KEPMsgComm_finalize(counter);
-    EXPECT_EQ(1, counter);
-    KEPMsgComm_finalize(counter);
-    EXPECT_EQ(0, counter);
-    EXPECT_EQ(7, RegisteredSingletons());
 }
 
 TEST_F(KEPMsgCommModulesTest, LoaderAndPlainEntriesUseTheirOwnStatusWords) {
