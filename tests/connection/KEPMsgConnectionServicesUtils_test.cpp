@@ -61,9 +61,8 @@ void CountSends(kepwsa::SOCKET, int length) {
 
 using HeaderTest = ConnectionFixture;
 
-// Each name goes out as its byte count and bytes, and the library reads the same bytes back as
-// the same name; an empty name is written but refused on read, consuming exactly its 4 bytes
-// (the next header, in the same segment, is read whole).
+// Each name goes out as its byte count and bytes (an empty one as a zero count), and the library
+// reads the same bytes back as the same name. (A zero count read is the hostile-peer tests'.)
 TEST_F(HeaderTest, HeaderWireBytesRoundTrip) {
     int id = Connect();
     const std::string utf8 =
@@ -82,17 +81,11 @@ TEST_F(HeaderTest, HeaderWireBytesRoundTrip) {
         ASSERT_TRUE(Services().SendMessageHeader(id, c.name));
         const std::string wire = m_peer.ReceiveString(c.wire.size());
         EXPECT_EQ(wire, c.wire);
-        ASSERT_TRUE(m_peer.SendBytes(wire + (c.wire.size() == 4 ? HeaderBytes("Pong") : "")));
-        KEPString type("unchanged");
         if (c.wire.size() > 4) {
+            ASSERT_TRUE(m_peer.SendBytes(wire));
+            KEPString type("unchanged");
             ASSERT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
             EXPECT_STREQ(type.GetUTF8(), c.name.GetUTF8());
-        } else {
-            EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));
-            EXPECT_EQ(type, KEPString("unchanged"));
-            ASSERT_NE(Services().GetSocket(id), nullptr);
-            EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(id, type));
-            EXPECT_EQ(type, KEPString("Pong"));
         }
     }
 }

@@ -1,6 +1,7 @@
 // The options every connection gets, read back from the system: Nagle off (on accepted
-// connections too), a 5 s lingering close, a 64 KiB send buffer, and keep-alive on connections
-// the library opens.
+// connections too), a 5 s lingering close, a 64 KiB send buffer, the process-wide I/O time-out
+// both ways, and keep-alive on connections the library opens. An accepted connection carries the
+// listener's address.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,8 +20,10 @@ int IntOption(int fd, int level, int option) {
 }
 
 TEST(KEPMsgSocketOptionsTest, ConnectedAndAcceptedSocketsCarryTheirOptions) {
+    ScopedIoTimeout timeout(1500);
     LoopbackPair pair = Connected();
     ASSERT_NE(pair.accepted, nullptr);
+    EXPECT_EQ(pair.accepted->GetAddress().GetPort(), pair.server->GetAddress().GetPort());
     const struct {
         const char* name;
         int fd;
@@ -38,6 +41,12 @@ TEST(KEPMsgSocketOptionsTest, ConnectedAndAcceptedSocketsCarryTheirOptions) {
         const int sendBuffer = IntOption(row.fd, SOL_SOCKET, SO_SNDBUF);
         EXPECT_TRUE(sendBuffer == 65536 || sendBuffer == 2 * 65536)
             << row.name << " " << sendBuffer;
+        for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+            timeval limit{};
+            length = sizeof(limit);
+            ASSERT_EQ(::getsockopt(row.fd, SOL_SOCKET, option, &limit, &length), 0) << row.name;
+            EXPECT_EQ(limit.tv_sec * 1000 + limit.tv_usec / 1000, 1500) << row.name;
+        }
         if (row.keepAlive) {
             EXPECT_NE(0, IntOption(row.fd, SOL_SOCKET, SO_KEEPALIVE)) << row.name;
         }
