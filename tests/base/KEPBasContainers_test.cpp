@@ -193,24 +193,6 @@ TEST(omi_BtreeTest, RandomInsertsAndRemovesMatchOrderedMap) {
     }
 }
 
-// A missing key gives the value type's null (a null string, a null pointer), before and after
-// the tree has entries.
-TEST(omi_BtreeTest, MissingKeyGivesNullValue) {
-    omi_Btree<KEPString, KEPString> strings;
-    omi_Btree<KEPString, int*> pointers;
-    int target = 7;
-    for (int round = 0; round < 2; ++round) {
-        EXPECT_TRUE(strings.Get("absent").IsNull()) << round;
-        EXPECT_TRUE(strings.ConstGet("absent").IsNull()) << round;
-        EXPECT_EQ(nullptr, pointers.Get("absent")) << round;
-        EXPECT_FALSE(pointers.IsMember("absent")) << round;
-        strings.Insert("present", "value");
-        pointers.Insert("present", &target);
-    }
-    EXPECT_EQ(1, strings.Count());
-    EXPECT_EQ(&target, pointers.Get("present"));
-}
-
 TEST(omi_BtreeTest, CopiesAreDeepAndSelfAssignmentIsHarmless) {
     omi_Btree<KEPString, KEPString> tree;
     tree.Insert("a", "1");
