@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -338,6 +339,17 @@ TEST_F(ServerTest, NobodyListeningGivesNullAfterTheTimeout) {
         EXPECT_LT(timer.GetElapsedTime(), row.below);
         EXPECT_EQ(LowestFreeDescriptor(), lowestFree);
     }
+}
+
+TEST_F(ServerTest, IoTimeoutReachesNewSockets) {
+    Services().SetIoTimeout(1234);
+    EXPECT_EQ(Services().GetIoTimeout(), 1234);
+    int id = Connect();
+    timeval value{};
+    socklen_t length = sizeof value;
+    ASSERT_EQ(::getsockopt(id, SOL_SOCKET, SO_RCVTIMEO, &value, &length), 0);
+    EXPECT_EQ(value.tv_sec, 1);
+    EXPECT_NEAR(value.tv_usec, 234000, 4000);  // the kernel rounds to its clock tick
 }
 
 // An empty host is the loopback and resolves; an unresolvable one gives the resolver's text.

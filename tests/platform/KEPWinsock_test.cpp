@@ -87,6 +87,14 @@ TEST(KEPWinsockErrorTest, LastErrorIsPerThread) {
     EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
 }
 
+TEST(KEPWinsockSendTest, SendToClosedPeerFailsWithoutSignal) {
+    ::signal(SIGPIPE, SIG_DFL);  // without MSG_NOSIGNAL the test program would die here
+    SocketPair pair;
+    pair.remote.Close();
+    EXPECT_EQ(kepwsa::send(pair.local.Fd(), "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+}
+
 TEST(KEPWinsockSendTest, InterruptedRecvIsRetried) {
     if (keptest::kUnderThreadSanitizer) {
         GTEST_SKIP() << "ThreadSanitizer defers signals, so none may interrupt the blocked recv";
