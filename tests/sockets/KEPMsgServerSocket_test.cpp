@@ -84,10 +84,9 @@ TEST(KEPMsgServerSocketTest, FailedListenLeavesClosedSocketWithoutHandleOrDescri
         kepwsa::SetListenFailureForTesting(0);
         EXPECT_TRUE(server->IsClosed());
         EXPECT_EQ(server->GetId(), -1);
-        EXPECT_NE(server->GetErrorCode(), 0);
-        if (row.code != 0) {
-            EXPECT_EQ(server->GetErrorCode(), row.code);
-        }
+        EXPECT_TRUE(row.code == 0 ? server->GetErrorCode() != 0
+                                  : server->GetErrorCode() == row.code)
+            << server->GetErrorCode();
         EXPECT_EQ(OpenDescriptorCount(), before);
     }
 }
