@@ -17,8 +17,8 @@ class ConnectionFixture : public ::testing::Test {
   protected:
     KEPMsgConnectionServicesUtils& Services() { return KEPMsgConnectionServicesUtils::Instance(); }
 
-    // Connects a table socket to a fresh raw peer; returns its id (peer in m_peer).
-    int Connect() {
+    // Connects a table socket to a fresh raw peer; returns its id (peer in *peer, or m_peer).
+    int Connect(RawSocket* peer = nullptr) {
         RawListener listener;
         KEPMsgCommSocket* socket =
             Services().ConnectToServer(LoopbackAddress(0), LoopbackAddress(listener.Port()), 5, 10);
@@ -26,7 +26,7 @@ class ConnectionFixture : public ::testing::Test {
         if (socket == nullptr) {
             return -1;
         }
-        m_peer = listener.Accept();
+        *(peer != nullptr ? peer : &m_peer) = listener.Accept();
         Track(socket->GetId());
         return socket->GetId();
     }

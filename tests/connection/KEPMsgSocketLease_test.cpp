@@ -104,25 +104,18 @@ TEST_F(SocketLeaseTest, BlockedStreamReadSurvivesRemoval) {
     EXPECT_EQ(m_destroyed, 1);
 }
 
-class LeasedSocketScopeTest : public ConnectionFixture {
-  protected:
-    // A connection in the table whose raw peer goes to peer.
-    int ConnectTo(RawSocket& peer) {
-        const int id = Connect();
-        peer = std::move(m_peer);
-        return id;
-    }
-    static KEPMsgCommSocket* CommOf(const KEPMsgSocketLease& lease) {
-        return KEPMsgCommSocket::FromSocket(lease.get());
-    }
-};
+using LeasedSocketScopeTest = ConnectionFixture;
+
+KEPMsgCommSocket* CommOf(const KEPMsgSocketLease& lease) {
+    return KEPMsgCommSocket::FromSocket(lease.get());
+}
 
 // Inside a scope, streams with another id still reach their own connection; nested scopes
 // restore the outer one, and another thread sees none.
 TEST_F(LeasedSocketScopeTest, ScopeServesOnlyItsIdOnItsThread) {
     RawSocket peerA, peerB;
-    const int a = ConnectTo(peerA);
-    const int b = ConnectTo(peerB);
+    const int a = Connect(&peerA);
+    const int b = Connect(&peerB);
     KEPMsgSocketLease leaseA = Services().LeaseSocket(a);
     KEPMsgSocketLease leaseB = Services().LeaseSocket(b);
     ASSERT_NE(CommOf(leaseA), nullptr);
