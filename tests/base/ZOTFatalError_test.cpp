@@ -10,14 +10,12 @@
 
 namespace {
 
+// The message, the path and the line are reported (a null message too), then the process ends.
 TEST(ZOTFatalErrorDeathTest, ReportsMessagePathAndLineThenAborts) {
     EXPECT_DEATH(ZOTFatalError("AssertionFailed:m_lock != 0", nullptr, nullptr, nullptr,
                                "KEPBase\\ProtectedInterfaces\\KEPBasAtiGlobalSingleton", 70),
                  "AssertionFailed:m_lock != 0.*KEPBase.ProtectedInterfaces."
                  "KEPBasAtiGlobalSingleton.*70");
-}
-
-TEST(ZOTFatalErrorDeathTest, NullMessageIsStillReported) {
     EXPECT_DEATH(ZOTFatalError(nullptr, "detail", nullptr, nullptr, nullptr, 9), "detail.*line 9");
 }
 

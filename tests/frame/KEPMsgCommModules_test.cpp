@@ -1,4 +1,5 @@
 #include "frame/KEPMsgCommModules.h"
+#include "frame/KEPMsgWinsockStartup.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include "messaging/KEPMsgSendMessageBuffer.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
 #include "messaging/KEPMsgSocketMessageUtils.h"
+#include "platform/KEPWinsock.h"
 
 namespace {
 
@@ -129,6 +131,29 @@ TEST_F(KEPMsgCommModulesTest, LoaderAndPlainEntriesUseTheirOwnStatusWords) {
     EXPECT_EQ(kFirstInitializeRaise, KEPMsgCommModules_plainEntryStatus());
     KEPMsgCommModules_finalizeC();
     EXPECT_EQ(0, KEPMsgCommModules_plainEntryStatus());
+}
+
+// A failed start-up prints its code, a wrong major version "cannot open", success nothing; the
+// start-up runs once, so a second call prints nothing whatever the first did.
+TEST(KEPMsgWinsockStartupTest, StartupPrintsItsFailureOnceAndIsNeverRetried) {
+    const struct {
+        int result;
+        unsigned short version;
+        const char* printed;
+    } rows[] = {{10091, 0x0202, "winsock initialization timed out10091\n"},
+                {0, 0x0101, "cannot open winsock dll0\n"},
+                {0, 0x0202, ""}};
+    for (const auto& row : rows) {
+        ResetStartupForTesting();
+        kepwsa::SetStartupResultForTesting(row.result, row.version);
+        for (const char* expected : {row.printed, ""}) {
+            testing::internal::CaptureStderr();
+            Startup();
+            EXPECT_EQ(expected, testing::internal::GetCapturedStderr()) << row.printed;
+        }
+    }
+    kepwsa::SetStartupResultForTesting(0, 0x0202);
+    ResetStartupForTesting();
 }
 
 }  // namespace
