@@ -11,16 +11,14 @@
 // Built with libFuzzer (clang, -fsanitize=fuzzer) this is a fuzz target. Built without a fuzzing
 // engine (KEP_FUZZ_REPLAY), main() replays the files and directories given on the command line,
 // which makes the seed corpus an ordinary test. The harness is process-wide and single-threaded.
-#include <dirent.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -31,7 +29,6 @@
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgSimpleInputStream.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
-#include "tests/support/KEPTestMessages.h"
 #include "tests/support/KEPTestMessaging.h"
 
 using namespace keptest;
@@ -56,10 +53,13 @@ void CountTextNotification(const KEPString& /*type*/) {
     ++g_textNotifications;
 }
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "receive_fuzzer: %s\n", what);
-    std::fflush(stderr);
-    std::abort();
+// A broken expectation is a finding: report it and abort, which the fuzzer records.
+void Require(bool held, const char* what) {
+    if (!held) {
+        std::fprintf(stderr, "receive_fuzzer: %s\n", what);
+        std::fflush(stderr);
+        std::abort();
+    }
 }
 
 class Harness {
@@ -76,9 +76,7 @@ class Harness {
         communicator.RegisterMessageInputStream(FixedMessage::kType, &m_fixedStream);
         communicator.RegisterMessageInputStream(kUnreadType, nullptr);
         communicator.RegisterMessageNotificationCallback(TextMessage::kType, CountTextNotification);
-        if (StartRegisteredServer(m_port) == nullptr) {
-            Fail("cannot start the library server");
-        }
+        Require(StartRegisteredServer(m_port) != nullptr, "cannot start the library server");
         m_baseChannels = RegisteredChannelCount();
         m_baseMessages = LiveTestMessages();
         m_baseDescriptors = OpenDescriptorCount();
@@ -89,82 +87,62 @@ class Harness {
     }
 
     void RunOne(const std::uint8_t* data, std::size_t size) {
-        if (size > kMaxInputBytes) {
-            size = kMaxInputBytes;
-        }
         RawSocket fuzzed = RawConnect(m_port);
         RawSocket good = RawConnect(m_port);
-        if (!fuzzed.IsOpen() || !good.IsOpen()) {
-            Fail("cannot connect to the library server");
-        }
+        Require(fuzzed.IsOpen() && good.IsOpen(), "cannot connect to the library server");
         const int goodPort = LocalPort(good.Fd());
         Settle([&] { return RegisteredChannelCount() == m_baseChannels + 2; },
                "accepted connections were not registered");
-
-        Feed(fuzzed, data, size);
+        Feed(fuzzed, data, std::min(size, kMaxInputBytes));
         fuzzed.Close();
 
         const std::uint32_t sequence = ++m_runs;
-        {
-            FixedMessage probe(sequence, 0xC0FFEEu ^ sequence, 0x0123456789ABCDEFull + sequence);
-            if (!good.SendMessage(probe)) {
-                Fail("the well-behaved client could not send");
-            }
-            bool probeSeen = false;
-            Settle(
-                [&] {
-                    probeSeen = Collect(goodPort, probe) || probeSeen;
-                    return probeSeen;
-                },
-                "the well-behaved client's message was not received");
-            Settle([&] { return RegisteredChannelCount() == m_baseChannels + 1; },
-                   "the fuzzed peer's close was never seen");
-
-            good.Close();
-            Settle(
-                [&] {
-                    Collect(goodPort, probe);
-                    return RegisteredChannelCount() == m_baseChannels;
-                },
-                "the well-behaved client's close was never seen");
-        }
-
-        if (LiveTestMessages() != m_baseMessages) {
-            Fail("a message object made by the library was neither stored nor released");
-        }
-        if (OpenDescriptorCount() != m_baseDescriptors) {
-            Fail("a descriptor was left open");
-        }
+        FixedMessage probe(sequence, 0xC0FFEEu ^ sequence, 0x0123456789ABCDEFull + sequence);
+        Require(good.SendMessage(probe), "the well-behaved client could not send");
+        bool probeSeen = false;
+        Settle(
+            [&] {
+                probeSeen = Collect(goodPort, probe) || probeSeen;
+                return probeSeen;
+            },
+            "the well-behaved client's message was not received");
+        Settle([&] { return RegisteredChannelCount() == m_baseChannels + 1; },
+               "the fuzzed peer's close was never seen");
+        good.Close();
+        Settle(
+            [&] {
+                Collect(goodPort, probe);
+                return RegisteredChannelCount() == m_baseChannels;
+            },
+            "the well-behaved client's close was never seen");
+        Require(LiveTestMessages() == m_baseMessages + 1,  // the probe is still alive
+                "a message object made by the library was neither stored nor released");
+        Require(OpenDescriptorCount() == m_baseDescriptors, "a descriptor was left open");
     }
 
   private:
     // Sends every byte without ever blocking on a full socket: while the peer's buffers are
     // full, receive passes drain them.
     void Feed(RawSocket& peer, const std::uint8_t* data, std::size_t size) {
-        const bool fed = WaitUntil([&] {
-            const ssize_t sent = ::send(peer.Fd(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (sent > 0) {
-                data += sent;
-                size -= static_cast<std::size_t>(sent);
-            } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                Pass();
-            } else {
-                size = 0;  // the library shut the connection: the rest cannot be delivered
-            }
-            return size == 0;
-        });
-        if (!fed) {
-            Fail("the library stopped reading from the fuzzed peer");
-        }
+        Require(WaitUntil([&] {
+                    const ssize_t sent = ::send(peer.Fd(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+                    if (sent > 0) {
+                        data += sent;
+                        size -= static_cast<std::size_t>(sent);
+                    } else if (sent < 0 &&
+                               (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                        KEPMsgSocketCommunicator::Instance().WaitConnectionsAndMessages(nullptr, 5);
+                    } else {
+                        size = 0;  // the library shut the connection: the rest cannot be delivered
+                    }
+                    return size == 0;
+                }),
+                "the library stopped reading from the fuzzed peer");
     }
-
-    void Pass() { KEPMsgSocketCommunicator::Instance().WaitConnectionsAndMessages(nullptr, 5); }
 
     // Runs passes until condition holds; a pass that never settles is a hang.
     void Settle(const std::function<bool()>& condition, const char* failure) {
-        if (!PumpUntil(condition, kSettleSeconds)) {
-            Fail(failure);
-        }
+        Require(PumpUntil(condition, kSettleSeconds), failure);
     }
 
     // Takes every stored message out. Returns true when the probe arrived, whole, on the
@@ -175,11 +153,8 @@ class Harness {
             if (RemotePort(record.channel.GetSocketId()) != goodPort) {
                 continue;  // from the fuzzed peer: anything goes
             }
-            FixedMessage* fixed = dynamic_cast<FixedMessage*>(record.message.get());
-            if (fixed == nullptr || !fixed->IsIntact() || fixed->Sequence() != probe.Sequence() ||
-                fixed->Value() != probe.Value() || fixed->Wide() != probe.Wide()) {
-                Fail("the well-behaved client's message arrived damaged");
-            }
+            Require(record.message->IsIntact() && WireBytes(*record.message) == WireBytes(probe),
+                    "the well-behaved client's message arrived damaged");
             found = true;
         }
         return found;
@@ -209,55 +184,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 #ifdef KEP_FUZZ_REPLAY
 
-namespace {
-
-// Replays a file, or every regular file of a directory in name order; counts the inputs.
-bool ReplayPath(const std::string& path, int& replayed) {
-    std::vector<std::string> files;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.') {
-                files.push_back(path + "/" + entry->d_name);
+// Replays every file given, and every regular file of every directory given, in name order.
+int main(int argc, char** argv) {
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    for (int i = 1; i < argc; ++i) {
+        if (std::filesystem::is_directory(argv[i], error)) {
+            for (const auto& entry : std::filesystem::directory_iterator(argv[i], error)) {
+                files.push_back(entry.path());
             }
+        } else {
+            files.emplace_back(argv[i]);
         }
-        ::closedir(dir);
-        std::sort(files.begin(), files.end());
-    } else {
-        files.push_back(path);
     }
-    for (const std::string& name : files) {
+    std::sort(files.begin(), files.end());
+    for (const std::filesystem::path& name : files) {
         std::ifstream file(name, std::ios::binary);
         if (!file) {
-            return false;
+            std::fprintf(stderr, "cannot read %s\n", name.c_str());
+            return 2;
         }
         const std::string bytes((std::istreambuf_iterator<char>(file)),
                                 std::istreambuf_iterator<char>());
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-        ++replayed;
     }
-    return true;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <corpus file or directory>...\n", argv[0]);
-        return 2;
-    }
-    int replayed = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (!ReplayPath(argv[i], replayed)) {
-            std::fprintf(stderr, "cannot read %s\n", argv[i]);
-            return 2;
-        }
-    }
-    if (replayed == 0) {
-        std::fprintf(stderr, "no inputs found\n");
+    if (files.empty()) {
+        std::fprintf(stderr, "usage: %s <corpus file or directory>...: no inputs found\n", argv[0]);
         return 2;
     }
     delete &TheHarness();
-    std::printf("replayed %d inputs, %d Text notifications\n", replayed, g_textNotifications);
+    std::printf("replayed %zu inputs, %d Text notifications\n", files.size(), g_textNotifications);
     return 0;
 }
 

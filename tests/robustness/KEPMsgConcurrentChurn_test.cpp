@@ -8,10 +8,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <string>
@@ -19,43 +20,34 @@
 #include <vector>
 
 #include "channels/KEPMsgChannelQueryByLabel.h"
-#include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "tests/robustness/RobustnessSupport.h"
 
 namespace keptest {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // The raw ends of the library's connections, served by one thread: it reads and checks every
 // message and now and then sends one to the library.
-class PeerService {
-  public:
+struct PeerService {
+    struct Peer {
+        RawSocket socket;
+        std::string label;
+        std::string pending;
+        std::uint32_t tick;
+    };
+
     void Adopt(RawSocket socket, const std::string& label) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_incoming.push_back(Peer{std::move(socket), label, std::string(), 0});
-    }
-    void Stop() { m_stop = true; }
-    long Received() const { return m_received.load(); }
-    int Errors() const { return m_errors.load(); }
-    std::string FirstError() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_firstError;
+        std::lock_guard<std::mutex> guard(mutex);
+        incoming.push_back(Peer{std::move(socket), label, std::string(), 0});
     }
 
+    // Serves until stop, then closes every peer (the library side is gone or going).
     void Run() {
         std::vector<Peer> peers;
-        while (!m_stop || !peers.empty()) {
+        while (!stop) {
             {
-                std::lock_guard<std::mutex> guard(m_mutex);
-                for (Peer& peer : m_incoming) {
-                    peers.push_back(std::move(peer));
-                }
-                m_incoming.clear();
-            }
-            if (m_stop) {
-                peers.clear();  // the library side is gone or going: close ours
-                break;
+                std::lock_guard<std::mutex> guard(mutex);
+                std::move(incoming.begin(), incoming.end(), std::back_inserter(peers));
+                incoming.clear();
             }
             std::vector<pollfd> fds;
             for (Peer& peer : peers) {
@@ -66,112 +58,62 @@ class PeerService {
                 Peer& peer = peers[i];
                 if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !Drain(peer)) {
                     peer.socket.Close();
-                }
-                if (peer.socket.IsOpen() && (++peer.tick % 8) == 0) {
+                } else if (++peer.tick % 8 == 0) {
                     const std::string wire = TextWire(peer.tick, peer.label);
                     // Never block: a full buffer only means the library is busy.
                     ::send(peer.socket.Fd(), wire.data(), wire.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
                 }
             }
-            std::vector<Peer> open;
-            for (Peer& peer : peers) {
-                if (peer.socket.IsOpen()) {
-                    open.push_back(std::move(peer));
-                }
-            }
-            peers.swap(open);
+            peers.erase(std::remove_if(peers.begin(), peers.end(),
+                                       [](const Peer& peer) { return !peer.socket.IsOpen(); }),
+                        peers.end());
         }
     }
 
-  private:
-    struct Peer {
-        RawSocket socket;
-        std::string label;
-        std::string pending;
-        std::uint32_t tick;
-    };
-
-    // Reads what is there and checks every whole message; false at the end of the connection.
+    // Reads what is there and checks every whole message: a "Text" header, then sequence,
+    // length and the text, which must be this peer's label. False at the end of the connection.
     bool Drain(Peer& peer) {
         char buffer[16384];
         const ssize_t got = ::recv(peer.socket.Fd(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
             return false;
         }
-        if (got > 0) {
-            peer.pending.append(buffer, static_cast<std::size_t>(got));
-        }
-        for (;;) {
-            std::string& data = peer.pending;
-            if (data.size() < 4) {
-                return true;
-            }
-            std::uint32_t typeLength = 0;
-            std::memcpy(&typeLength, data.data(), 4);
-            if (typeLength != 4) {
+        std::string& data = peer.pending;
+        data.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        while (data.size() >= 8) {
+            if (data.compare(0, 8, HeaderBytes("Text")) != 0) {
                 Fail(peer, "bad header");
                 return false;
             }
-            if (data.size() < 16) {
-                return true;
-            }
             std::uint32_t textLength = 0;
-            std::memcpy(&textLength, data.data() + 12, 4);
+            if (data.size() >= 16) {
+                data.copy(reinterpret_cast<char*>(&textLength), 4, 12);
+            }
             if (data.size() < 16 + textLength) {
                 return true;
             }
-            const std::string type = data.substr(4, 4);
-            const std::string text = data.substr(16, textLength);
-            if (type != "Text" || text != peer.label) {
-                Fail(peer, "got '" + type + "' for '" + text + "'");
+            if (data.compare(16, textLength, peer.label) != 0) {
+                Fail(peer, "got '" + data.substr(16, textLength) + "'");
+                return false;
             }
-            ++m_received;
+            ++received;
             data.erase(0, 16 + textLength);
         }
+        return true;
     }
     void Fail(const Peer& peer, const std::string& what) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_errors++ == 0) {
-            m_firstError = peer.label + ": " + what;
+        std::lock_guard<std::mutex> guard(mutex);
+        if (errors++ == 0) {
+            firstError = peer.label + ": " + what;
         }
     }
 
-    std::mutex m_mutex;
-    std::vector<Peer> m_incoming;
-    std::string m_firstError;
-    std::atomic<bool> m_stop{false};
-    std::atomic<long> m_received{0};
-    std::atomic<int> m_errors{0};
-};
-
-// Labels of the connections that are registered now.
-class ActiveLabels {
-  public:
-    void Add(const std::string& label) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_labels.push_back(label);
-    }
-    // A random label ("" when there is none), taken out of the set when take is true.
-    std::string Pick(std::mt19937& random, bool take = false) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_labels.empty()) {
-            return std::string();
-        }
-        const auto at = m_labels.begin() + static_cast<long>(random() % m_labels.size());
-        std::string label = *at;
-        if (take) {
-            m_labels.erase(at);
-        }
-        return label;
-    }
-    std::size_t Size() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_labels.size();
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_labels;
+    std::mutex mutex;
+    std::vector<Peer> incoming;  // adopted, not served yet
+    std::string firstError;
+    std::atomic<bool> stop{false};
+    std::atomic<long> received{0};
+    std::atomic<int> errors{0};
 };
 
 class ConcurrentChurnTest : public RobustnessTest {
@@ -180,46 +122,43 @@ class ConcurrentChurnTest : public RobustnessTest {
 };
 
 TEST_F(ConcurrentChurnTest, RemovedConnectionsAreNeverWrittenToAndNoMessageReachesTheWrongPeer) {
-    const auto runFor = std::chrono::seconds(2);
     RawListener listener;
     PeerService peers;
-    ActiveLabels active;
+    std::mutex labelsMutex;
+    std::vector<std::string> labels;  // of the connections registered now
     std::atomic<bool> stop{false};
     std::atomic<long> libraryReceived{0}, removed{0};
     std::atomic<int> badReceived{0};
-
-    std::thread service([&] { peers.Run(); });
+    // A random label ("" when there is none), taken out of the set when take is true.
+    auto pickLabel = [&](std::mt19937& random, bool take) {
+        std::lock_guard<std::mutex> guard(labelsMutex);
+        if (labels.empty()) {
+            return std::string();
+        }
+        const auto at = labels.begin() + static_cast<long>(random() % labels.size());
+        const std::string label = *at;
+        if (take) {
+            labels.erase(at);
+        }
+        return label;
+    };
+    auto labelCount = [&] {
+        std::lock_guard<std::mutex> guard(labelsMutex);
+        return labels.size();
+    };
     auto addConnection = [&](int serial) {
         const std::string label = "peer-" + std::to_string(serial);
         RawLink link = ConnectToRawPeer(listener, label.c_str());
-        if (link.socket == nullptr || !link.peer.IsOpen()) {
-            return;
+        if (link.socket != nullptr && link.peer.IsOpen()) {
+            peers.Adopt(std::move(link.peer), label);
+            std::lock_guard<std::mutex> guard(labelsMutex);
+            labels.push_back(label);
         }
-        peers.Adopt(std::move(link.peer), label);
-        active.Add(label);
     };
-    for (int i = 0; i < 6; ++i) {
-        addConnection(i);
-    }
-
-    std::thread churn([&] {
-        std::mt19937 random(1);
-        int serial = 100;
-        while (!stop) {
-            if (active.Size() < 4 || (active.Size() < 12 && random() % 2 == 0)) {
-                addConnection(serial++);
-            } else {
-                const std::string label = active.Pick(random, true);
-                KEPMsgChannelQueryByLabel query{KEPString(label.c_str())};
-                Communicator().RemoveConnection(&query, true);
-                ++removed;
-            }
-        }
-    });
-    std::thread queuedSender([&] {
-        std::mt19937 random(2);
+    // Sends by label, queued or immediate; queued messages stay alive until no queue holds them.
+    auto send = [&](unsigned seed, bool queued) {
+        std::mt19937 random(seed);
         std::deque<std::pair<unsigned int, std::unique_ptr<TextMessage>>> inFlight;
-        // Messages stay alive until no queue holds them.
         auto releaseWritten = [&] {
             while (!inFlight.empty() &&
                    !Communicator().QueryPendingStatus(inFlight.front().first)) {
@@ -227,32 +166,44 @@ TEST_F(ConcurrentChurnTest, RemovedConnectionsAreNeverWrittenToAndNoMessageReach
             }
             return inFlight.empty();
         };
-        std::uint32_t sequence = 0;
-        while (!stop) {
-            const std::string label = active.Pick(random);
-            if (!label.empty()) {
-                std::unique_ptr<TextMessage> message(new TextMessage(sequence++, label));
-                unsigned int id = 0;
+        for (std::uint32_t sequence = 0; !stop; ++sequence) {
+            const std::string label = pickLabel(random, false);
+            if (label.empty()) {
+                continue;
+            }
+            std::unique_ptr<TextMessage> message(new TextMessage(sequence, label));
+            unsigned int id = 0;
+            if (queued) {
                 Communicator().ISendSocketMessage(label.c_str(), message.get(), id);
-                if (id != 0) {
-                    inFlight.emplace_back(id, std::move(message));
-                }
+            } else {
+                Communicator().SendSocketMessage(label.c_str(), message.get());
+            }
+            if (id != 0) {
+                inFlight.emplace_back(id, std::move(message));
             }
             releaseWritten();
         }
         WaitUntil(releaseWritten);
-    });
-    std::thread immediateSender([&] {
-        std::mt19937 random(3);
-        std::uint32_t sequence = 0;
-        while (!stop) {
-            const std::string label = active.Pick(random);
-            if (!label.empty()) {
-                TextMessage message(sequence++, label);
-                Communicator().SendSocketMessage(label.c_str(), &message);
+    };
+
+    std::thread service([&] { peers.Run(); });
+    for (int i = 0; i < 6; ++i) {
+        addConnection(i);
+    }
+    std::thread churn([&] {
+        std::mt19937 random(1);
+        for (int serial = 100; !stop;) {
+            if (labelCount() < 4 || (labelCount() < 12 && random() % 2 == 0)) {
+                addConnection(serial++);
+            } else {
+                KEPMsgChannelQueryByLabel query{KEPString(pickLabel(random, true).c_str())};
+                Communicator().RemoveConnection(&query, true);
+                ++removed;
             }
         }
     });
+    std::thread queuedSender(send, 2, true);
+    std::thread immediateSender(send, 3, false);
     std::thread loop([&] {
         do {
             Communicator().WaitConnectionsAndMessages(nullptr, 1);
@@ -260,28 +211,24 @@ TEST_F(ConcurrentChurnTest, RemovedConnectionsAreNeverWrittenToAndNoMessageReach
             for (std::unique_ptr<SequencedMessage>& message : TakeMessages()) {
                 const std::string& text = static_cast<TextMessage*>(message.get())->Text();
                 // A body cut off by a removal is not stored; a whole one must be right.
-                if (message->IsIntact() && text.compare(0, 5, "peer-") != 0) {
-                    ++badReceived;
-                }
+                badReceived += message->IsIntact() && text.compare(0, 5, "peer-") != 0 ? 1 : 0;
                 ++libraryReceived;
             }
         } while (!stop);
     });
 
-    const Clock::time_point end = Clock::now() + runFor;
-    WaitUntil([&] { return Clock::now() >= end; }, 30.0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the run's length, not a wait
     stop = true;
-    churn.join();
-    immediateSender.join();
-    queuedSender.join();
-    loop.join();
+    for (std::thread* thread : {&churn, &immediateSender, &queuedSender, &loop}) {
+        thread->join();
+    }
     Communicator().RemoveConnection(nullptr, true);
-    peers.Stop();
+    peers.stop = true;
     service.join();
 
-    EXPECT_EQ(peers.Errors(), 0) << peers.FirstError();
+    EXPECT_EQ(peers.errors.load(), 0) << peers.firstError;
     EXPECT_EQ(badReceived.load(), 0);
-    EXPECT_GT(peers.Received(), 0);
+    EXPECT_GT(peers.received.load(), 0);
     EXPECT_GT(libraryReceived.load(), 0);
     EXPECT_GT(removed.load(), 0);
 }

@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,14 +39,9 @@ void HoldSecondAttempt(kepwsa::SOCKET) {
 class ConnectToServerTest : public RobustnessTest {};
 
 TEST_F(ConnectToServerTest, LookupsAndPassesGoOnWhileAConnectRetries) {
-    RawListener listener;
-    RawLink busy = ConnectToRawPeer(listener, "busy");
+    RawLink busy = ConnectToRawPeer(m_listener, "busy");
     ASSERT_NE(busy.socket, nullptr);
-    int refusingPort = -1;
-    {
-        RawSocket probe = BindLoopback(0, false);
-        refusingPort = LocalPort(probe.Fd());
-    }
+    const int refusingPort = LocalPort(BindLoopback(0, false).Fd());  // closed again: refuses
     ASSERT_GT(refusingPort, 0);
     ASSERT_TRUE(busy.peer.SendBytes(TextWire(1, "while connecting")));
 

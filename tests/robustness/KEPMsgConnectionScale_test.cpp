@@ -6,10 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "channels/KEPMsgChannelQueryByLabel.h"
-#include "messaging/KEPMsgRetrieveMessageBuffer.h"
-#include "platform/KEPWinsock.h"
 #include "tests/robustness/RobustnessSupport.h"
 
 namespace keptest {
@@ -32,17 +29,13 @@ TEST_F(ConnectionScaleTest, ThousandConnectionsAreHeldAndServedAtOnce) {
     int port = -1;
     ASSERT_NE(StartRegisteredServer(port), nullptr);
     std::vector<RawSocket> clients;
+    std::map<int, int> clientByPort;
     // One connection is accepted per pass and listening socket; passes run as the clients
     // connect, so the server's backlog never overflows.
     for (int i = 0; i < kConnections; ++i) {
         clients.push_back(RawConnect(port));
-        ASSERT_TRUE(clients.back().IsOpen()) << i;
+        clientByPort[LocalPort(clients.back().Fd())] = i;
         ASSERT_TRUE(PumpUntil([i] { return RegisteredChannelCount() == i + 2; })) << i;
-    }
-
-    std::map<int, int> clientByPort;
-    for (int i = 0; i < kConnections; ++i) {
-        clientByPort[LocalPort(clients[i].Fd())] = i;
     }
     for (int i = 0; i < kConnections; ++i) {
         ASSERT_TRUE(clients[i].SendBytes(TextWire(i, "client")));
@@ -53,10 +46,9 @@ TEST_F(ConnectionScaleTest, ThousandConnectionsAreHeldAndServedAtOnce) {
     // Every message came on the channel of its own client; each gets its own answer back.
     std::vector<std::unique_ptr<TextMessage>> replies;
     for (const ReceivedMessage& record : received) {
-        const std::unique_ptr<SequencedMessage>& message = record.message;
         const int client = clientByPort[RemotePort(record.channel.GetSocketId())];
-        EXPECT_EQ(message->Sequence(), static_cast<std::uint32_t>(client));
-        replies.emplace_back(new TextMessage(message->Sequence(), "reply"));
+        EXPECT_EQ(record.message->Sequence(), static_cast<std::uint32_t>(client));
+        replies.emplace_back(new TextMessage(record.message->Sequence(), "reply"));
         unsigned int id = 0;
         Communicator().ISendSocketMessage(record.channel, replies.back().get(), id);
     }
@@ -77,13 +69,10 @@ TEST_F(ConnectionScaleTest, ThousandConnectionsAreHeldAndServedAtOnce) {
 // closed: inbound by the peer, outbound by the library.
 void ChurnRound(int port, RawListener& listener, int count, int baseChannels) {
     std::vector<RawSocket> clients;
-    for (int i = 0; i < count; ++i) {
-        clients.push_back(RawConnect(port));
-        ASSERT_TRUE(clients.back().IsOpen());
-        ASSERT_TRUE(clients.back().SendBytes(TextWire(i, "in")));
-    }
     std::vector<RawLink> links;
     for (int i = 0; i < count; ++i) {
+        clients.push_back(RawConnect(port));
+        ASSERT_TRUE(clients.back().SendBytes(TextWire(i, "in")));
         links.push_back(ConnectToRawPeer(listener, "out"));
         ASSERT_NE(links.back().socket, nullptr);
     }
@@ -97,8 +86,7 @@ void ChurnRound(int port, RawListener& listener, int count, int baseChannels) {
     TextMessage hello(1, "hello");
     KEPMsgSocketCommunicator::Instance().SendSocketMessage("out", &hello);
     for (RawLink& link : links) {
-        std::unique_ptr<SequencedMessage> got = link.peer.ReceiveMessage();
-        ASSERT_NE(got, nullptr);
+        ASSERT_NE(link.peer.ReceiveMessage(), nullptr);
     }
     clients.clear();  // the peers close the inbound ones
     KEPMsgChannelQueryByLabel outbound{KEPString("out")};
@@ -109,16 +97,15 @@ void ChurnRound(int port, RawListener& listener, int count, int baseChannels) {
 TEST_F(ConnectionScaleTest, ChurnOfTwoThousandConnectionsLeavesNothingBehind) {
     int port = -1;
     ASSERT_NE(StartRegisteredServer(port), nullptr);
-    RawListener listener;
     const int base = RegisteredChannelCount();
     // Inbound and outbound each; below the backlog (16) of the server, since the clients
     // connect before any pass accepts them.
     constexpr int kPerRound = 10;
-    ChurnRound(port, listener, kPerRound, base);  // warm-up: caches and pools settle
+    ChurnRound(port, m_listener, kPerRound, base);  // warm-up: caches and pools settle
     const int descriptorsBefore = OpenDescriptorCount();
     const long residentBefore = ResidentKiB();
     for (int round = 0; round < 2000 / (2 * kPerRound); ++round) {
-        ChurnRound(port, listener, kPerRound, base);
+        ChurnRound(port, m_listener, kPerRound, base);
         if (HasFatalFailure()) {
             return;
         }

@@ -3,7 +3,6 @@
 // by the peer, and a host input stream that receives from the descriptor itself.
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -22,8 +21,17 @@ class ReceivePassTest : public RobustnessTest {
     static KEPMsgChannelWaitable& Current() {
         return KEPMsgChannelOrganizer::Instance().GetCurrentWaitable();
     }
-    // The first half of a pass: the wait, run by hand, lists the ready connections.
-    static void WaitAsAPassWould() { Current().WaitForConnectionAndMessages(1000); }
+    // A registered link whose peer sent one message, and the first half of a pass: the wait,
+    // run by hand, lists the link as ready.
+    RawLink ListedWithAMessage(const char* label) {
+        RawLink link = ConnectToRawPeer(m_listener, label);
+        EXPECT_NE(link.socket, nullptr);
+        EXPECT_TRUE(link.peer.SendBytes(TextWire(1, "never read")));
+        EXPECT_TRUE(WaitUntil([&] { return BytesWaiting(link.channel.GetSocketId()) > 0; }));
+        Current().WaitForConnectionAndMessages(1000);
+        EXPECT_EQ(Current().Listen().size(), 1);
+        return link;
+    }
 };
 
 // A host input stream that receives straight from the descriptor the socket id names.
@@ -40,14 +48,9 @@ class DescriptorInputStream : public KEPBasInputStream {
 };
 
 TEST_F(ReceivePassTest, ListedConnectionReplacedBeforeTheReadLeavesTheNewcomerAlone) {
-    RawListener listener;
-    RawLink old = ConnectToRawPeer(listener, "old");
-    ASSERT_NE(old.socket, nullptr);
+    RawLink old = ListedWithAMessage("old");
+    ASSERT_FALSE(HasFailure());
     const int id = old.channel.GetSocketId();
-    ASSERT_TRUE(old.peer.SendBytes(TextWire(1, "for the old connection")));
-    ASSERT_TRUE(WaitUntil([&] { return BytesWaiting(id) > 0; }));
-    WaitAsAPassWould();
-    ASSERT_EQ(Current().Listen().size(), 1);
 
     // Between the wait and the read another thread removes the connection (as a failed send
     // does) and a new connection gets the same descriptor, the lowest free one.
@@ -57,7 +60,7 @@ TEST_F(ReceivePassTest, ListedConnectionReplacedBeforeTheReadLeavesTheNewcomerAl
     while (LowestFreeDescriptor() < id) {
         lowerHoles.emplace_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     }
-    RawLink newcomer = ConnectToRawPeer(listener, "newcomer");
+    RawLink newcomer = ConnectToRawPeer(m_listener, "newcomer");
     ASSERT_EQ(newcomer.channel.GetSocketId(), id);
 
     // The rest of the pass: its own wait finds nothing, then it works through the listed entry.
@@ -76,16 +79,10 @@ TEST_F(ReceivePassTest, ListedConnectionReplacedBeforeTheReadLeavesTheNewcomerAl
 }
 
 TEST_F(ReceivePassTest, ListedConnectionRemovedWithoutItsChannelLosesTheChannel) {
-    RawListener listener;
-    RawLink link = ConnectToRawPeer(listener, "removed alone");
-    ASSERT_NE(link.socket, nullptr);
-    const int id = link.channel.GetSocketId();
-    ASSERT_TRUE(link.peer.SendBytes(TextWire(1, "never read")));
-    ASSERT_TRUE(WaitUntil([&] { return BytesWaiting(id) > 0; }));
-    WaitAsAPassWould();
-    ASSERT_EQ(Current().Listen().size(), 1);
-
-    Services().ShutDownConnection(id);  // the connection goes, its channel stays registered
+    RawLink link = ListedWithAMessage("removed alone");
+    ASSERT_FALSE(HasFailure());
+    // The connection goes, its channel stays registered.
+    Services().ShutDownConnection(link.channel.GetSocketId());
     Communicator().WaitConnectionsAndMessages(nullptr, 0);
     EXPECT_EQ(RegisteredChannelCount(), 0);
     EXPECT_EQ(Current().Channels().size(), 0);
@@ -109,9 +106,8 @@ TEST_F(ReceivePassTest, BodyCutOffByTheConnectionsEndIsNotStored) {
              std::string(reinterpret_cast<const char*>(&tooLong), 4),
          false, true},
     };
-    RawListener listener;
     for (const auto& row : rows) {
-        RawLink link = ConnectToRawPeer(listener, row.name);
+        RawLink link = ConnectToRawPeer(m_listener, row.name);
         ASSERT_NE(link.socket, nullptr) << row.name;
         const int liveBefore = LiveTestMessages();
         ASSERT_TRUE(link.peer.SendBytes(row.wire)) << row.name;
@@ -137,8 +133,7 @@ TEST_F(ReceivePassTest, BodyCutOffByTheConnectionsEndIsNotStored) {
 TEST_F(ReceivePassTest, HostStreamReceivingFromTheDescriptorGetsEachBodyWhole) {
     DescriptorInputStream hostStream;
     Communicator().RegisterMessageInputStream(TextMessage::kType, &hostStream);
-    RawListener listener;
-    RawLink link = ConnectToRawPeer(listener, "host stream");
+    RawLink link = ConnectToRawPeer(m_listener, "host stream");
     ASSERT_NE(link.socket, nullptr);
     ASSERT_TRUE(link.peer.SendBytes(TextWire(1, "first") + TextWire(2, "second, back to back")));
 

@@ -1,5 +1,6 @@
 // Helpers shared by the robustness tests: a fixture that sets up the messaging singletons with a
-// short socket I/O time-out (restored afterwards), and raw wire bytes of "Text" messages.
+// short socket I/O time-out (restored afterwards) and links to raw peers, and raw wire bytes of
+// "Text" messages.
 //
 // Everything here runs on the test's thread unless a test says otherwise; the fixture leaves
 // the singletons finalized and the time-out at its default.
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
@@ -18,6 +20,15 @@
 namespace keptest {
 
 constexpr int kDefaultIoTimeoutMs = 30000;
+
+// The body bytes of a "Text" message (sequence, length, text).
+inline std::string TextBody(std::uint32_t sequence, const std::string& text) {
+    return std::string(reinterpret_cast<const char*>(&sequence), 4) + HeaderBytes(text);
+}
+
+inline std::string TextWire(std::uint32_t sequence, const std::string& text) {
+    return HeaderBytes("Text") + TextBody(sequence, text);
+}
 
 // The messaging singletons with the test prototypes and default streams, and an I/O time-out of
 // ioTimeoutMs for every socket connected or accepted during the test.
@@ -37,25 +48,32 @@ class RobustnessTest : public ::testing::Test {
     static KEPMsgConnectionServicesUtils& Services() {
         return KEPMsgConnectionServicesUtils::Instance();
     }
+    // Two links to raw peers of m_listener, registered with the labels "first" and "second";
+    // false when either failed.
+    bool ConnectTwo(RawLink& first, RawLink& second, bool listen = true) {
+        first = ConnectToRawPeer(m_listener, "first", listen);
+        second = ConnectToRawPeer(m_listener, "second", listen);
+        return first.socket != nullptr && second.socket != nullptr;
+    }
+    // The link works both ways: a message from its peer arrives whole on its channel (and is
+    // the only one stored), and a message sent on the channel reaches the peer.
+    void ExpectServed(RawLink& link, std::uint32_t sequence) {
+        ASSERT_TRUE(link.peer.SendBytes(TextWire(sequence, "served")));
+        std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].channel, link.channel);
+        EXPECT_TRUE(got[0].message->IsIntact());
+        EXPECT_EQ(got[0].message->Sequence(), sequence);
+        TextMessage reply(sequence, "reply");
+        Communicator().SendSocketMessage(link.channel, &reply);
+        std::unique_ptr<SequencedMessage> back = link.peer.ReceiveMessage();
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(back->Sequence(), sequence);
+    }
 
     int m_ioTimeoutMs;
+    RawListener m_listener;
     std::unique_ptr<MessagingSetup> m_setup;
 };
-
-// A header whose count field is count, without a name.
-inline std::string CountOnly(std::uint32_t count) {
-    return std::string(reinterpret_cast<const char*>(&count), 4);
-}
-
-// The body bytes of a "Text" message (sequence, length, text).
-inline std::string TextBody(std::uint32_t sequence, const std::string& text) {
-    const std::uint32_t length = static_cast<std::uint32_t>(text.size());
-    return std::string(reinterpret_cast<const char*>(&sequence), 4) +
-           std::string(reinterpret_cast<const char*>(&length), 4) + text;
-}
-
-inline std::string TextWire(std::uint32_t sequence, const std::string& text) {
-    return HeaderBytes("Text") + TextBody(sequence, text);
-}
 
 }  // namespace keptest

@@ -6,11 +6,12 @@
 // The parent starts a server and runs the message task on a thread of its own; it starts itself
 // again as the child (--child), which runs its own receive and transmit passes. The child keeps
 // one to four connections open at a time; on each it sends a random number of traffic messages
-// (KEPTestTraffic: Text, Fixed and Blob of many sizes, some queued and some immediate), and the
-// parent answers each with the same sequence of its own traffic on the same connection. The
-// child keeps at most kWindow messages unanswered per connection, so neither side ever blocks on
-// a full socket. When a connection has sent its share, the child sends bye (with its count), the
-// parent answers bye (with its count) and the child closes the connection.
+// (Text, Fixed and Blob of many sizes, some queued and some immediate, the content derived from
+// the sequence number so both ends know it), and the parent answers each with the same sequence
+// of its own traffic on the same connection. The child keeps at most kWindow messages unanswered
+// per connection, so neither side ever blocks on a full socket. When a connection has sent its
+// share, the child sends bye (with its count), the parent answers bye (with its count) and the
+// child closes the connection.
 //
 // Checked on both sides: every message arrives whole, on the connection it was sent on, in
 // sequence order with none missing or repeated, and the bye counts match; at the end the
@@ -26,6 +27,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/KEPBasAtiThread.h"
@@ -35,7 +37,6 @@
 #include "messaging/KEPMsgSocketCommunicator.h"
 #include "sockets/KEPMsgInetAddress.h"
 #include "tests/support/KEPTestMessaging.h"
-#include "tests/support/KEPTestTraffic.h"
 
 using namespace keptest;
 
@@ -50,35 +51,91 @@ const int kMaxMessagesPerConnection = 200;
 const double kStallSeconds = 30.0;
 // Allowed growth of resident memory between the warm-up and the end.
 const long kRssMarginKiB = 8 * 1024;
+// A Fixed message with this sequence is a bye; its wide field carries the count.
+const std::uint32_t kByeSequence = 0xFFFFFFFFu;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The count a bye carries, or -1 when message is not a bye.
-long long ByeCount(SequencedMessage& message) {
-    if (ControlKind(message) != kControlBye) {
-        return -1;
-    }
-    return static_cast<long long>(static_cast<FixedMessage&>(message).Wide());
+KEPMsgSocketCommunicator& Communicator() {
+    return KEPMsgSocketCommunicator::Instance();
 }
 
-struct Figures {
-    unsigned long long opened = 0, closed = 0, sent = 0, received = 0;
-    long rssStart = ResidentKiB(), rssWarm = 0, rssEnd = 0;
-    int fdsStart = 0, fdsEnd = 0;
-    Clock::time_point start = Clock::now();
+// Traffic message s: mostly small, some medium blobs, every 1000th a blob of about 4 MiB.
+std::unique_ptr<SequencedMessage> MakeTrafficMessage(std::uint32_t s) {
+    if (s % 1000 == 999 || s % 97 == 5 || s % 3 == 2) {
+        const std::size_t size = s % 1000 == 999 ? 4u * 1024u * 1024u - s % 13
+                                 : s % 97 == 5   ? 1000 + (s * 7919u) % 60000
+                                                 : s % 300;
+        return std::unique_ptr<SequencedMessage>(new BlobMessage(s, size, s));
+    }
+    if (s % 3 == 1) {
+        const std::string text = "msg-" + std::to_string(s) + "-" +
+                                 std::string(s % 150, static_cast<char>('a' + s % 26));
+        return std::unique_ptr<SequencedMessage>(new TextMessage(s, text));
+    }
+    return std::unique_ptr<SequencedMessage>(
+        new FixedMessage(s, s * 2654435761u, std::uint64_t(s) * s + 7));
+}
 
-    // Takes the warm-up figure once a quarter of the run (at most a second) has passed.
-    void Tick(double seconds) {
-        if (rssWarm == 0 && SecondsSince(start) >= std::min(seconds / 4, 1.0)) {
-            rssWarm = ResidentKiB();
+// The count a bye carries, or -1 when message is not a bye.
+long long ByeCount(SequencedMessage& message) {
+    FixedMessage* fixed = dynamic_cast<FixedMessage*>(&message);
+    return fixed != nullptr && fixed->Sequence() == kByeSequence
+               ? static_cast<long long>(fixed->Wide())
+               : -1;
+}
+
+// Sends traffic and byes, keeping each queued message alive until it is no longer pending.
+class TrafficSender {
+  public:
+    // Traffic [begin, end): every fourth message immediate, the others queued for a pass.
+    void Send(const KEPMsgChannel& channel, std::uint32_t begin, std::uint32_t end) {
+        for (std::uint32_t s = begin; s < end; ++s) {
+            std::unique_ptr<SequencedMessage> message = MakeTrafficMessage(s);
+            unsigned int id = 0;
+            if (s % 4 == 3) {
+                Communicator().SendSocketMessage(channel, message.get());
+            } else {
+                Communicator().ISendSocketMessage(channel, message.get(), id);
+            }
+            m_kept.emplace_back(id, std::move(message));
         }
     }
-    void End() {
-        rssEnd = ResidentKiB();
-        rssWarm = rssWarm != 0 ? rssWarm : rssEnd;
-        fdsEnd = OpenDescriptorCount();
+    void SendBye(const KEPMsgChannel& channel, std::uint32_t count) {
+        FixedMessage bye(kByeSequence, 0, count);
+        Communicator().SendSocketMessage(channel, &bye);
+    }
+    // Frees every message no longer pending; true when none is left.
+    bool AllWritten() {
+        m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(),
+                                    [](auto& kept) {
+                                        return kept.first == 0 ||
+                                               !Communicator().QueryPendingStatus(kept.first);
+                                    }),
+                     m_kept.end());
+        return m_kept.empty();
+    }
+
+  private:
+    std::vector<std::pair<unsigned int, std::unique_ptr<SequencedMessage>>> m_kept;
+};
+
+// Checks the traffic of one direction of one connection in order.
+struct TrafficChecker {
+    std::uint32_t next = 0;
+    std::string error;
+
+    // False, with error set, on the first message that is not traffic message `next`, whole.
+    bool Accept(SequencedMessage& message) {
+        if (error.empty() &&
+            !(message.IsIntact() && WireBytes(message) == WireBytes(*MakeTrafficMessage(next)))) {
+            error = "message " + std::to_string(next) + " damaged, missing or out of order (got " +
+                    std::to_string(message.Sequence()) + ")";
+        }
+        next += error.empty() ? 1 : 0;
+        return error.empty();
     }
 };
 
@@ -87,24 +144,37 @@ bool Complain(const char* side, const std::string& what) {
     return false;
 }
 
-// Prints the figures; false when descriptors were left open or memory grew.
-bool Report(const char* side, const Figures& f) {
-    std::printf(
-        "kep_soak %s: %.1f s, connections opened %llu closed %llu, messages sent %llu received "
-        "%llu, RSS %ld KiB start, %ld KiB warm, %ld KiB end, descriptors %d -> %d%s\n",
-        side, SecondsSince(f.start), f.opened, f.closed, f.sent, f.received, f.rssStart, f.rssWarm,
-        f.rssEnd, f.fdsStart, f.fdsEnd,
-        kUnderSanitizer ? " (memory not checked under a sanitizer)" : "");
-    std::fflush(stdout);
-    bool ok = true;
-    if (f.fdsEnd != f.fdsStart) {
-        ok = Complain(side, "descriptors were left open");
+// Descriptors at the start and resident memory after the warm-up (a quarter of the run, at
+// most a second), compared at the end.
+struct Figures {
+    unsigned long long opened = 0, closed = 0, sent = 0, received = 0;
+    long rssWarm = 0;
+    int fdsStart = 0;
+    Clock::time_point start = Clock::now();
+
+    void Tick(double seconds) {
+        if (rssWarm == 0 && SecondsSince(start) >= std::min(seconds / 4, 1.0)) {
+            rssWarm = ResidentKiB();
+        }
     }
-    if (!kUnderSanitizer && f.rssEnd > f.rssWarm + kRssMarginKiB + f.rssWarm / 10) {
-        ok = Complain(side, "resident memory grew");
+    // Prints the figures; false when descriptors were left open or memory grew.
+    bool Report(const char* side) {
+        const long rssEnd = ResidentKiB();
+        const int fdsEnd = OpenDescriptorCount();
+        rssWarm = rssWarm != 0 ? rssWarm : rssEnd;
+        std::printf(
+            "kep_soak %s: %.1f s, connections opened %llu closed %llu, messages sent %llu "
+            "received %llu, RSS %ld KiB warm, %ld KiB end, descriptors %d -> %d%s\n",
+            side, SecondsSince(start), opened, closed, sent, received, rssWarm, rssEnd, fdsStart,
+            fdsEnd, kUnderSanitizer ? " (memory not checked under a sanitizer)" : "");
+        std::fflush(stdout);
+        bool ok = fdsEnd == fdsStart || Complain(side, "descriptors were left open");
+        if (!kUnderSanitizer && rssEnd > rssWarm + kRssMarginKiB + rssWarm / 10) {
+            ok = Complain(side, "resident memory grew");
+        }
+        return ok;
     }
-    return ok;
-}
+};
 
 // ---- Child: opens connections, sends, checks the answers, closes ------------------------------
 
@@ -117,190 +187,157 @@ struct ClientConnection {
     bool byeSent = false;
 };
 
-int RunChild(int port, double seconds, unsigned seed) {
+bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
     const char* const side = "child";
     std::mt19937 random(seed * 2 + 1);
-    Figures figures;
+    const KEPMsgInetAddress loopback(KEPString("127.0.0.1"));
+    TrafficSender sender;
+    std::vector<ClientConnection> connections;
+    int target = 1 + random() % kMaxConnections;
+    Clock::time_point lastProgress = Clock::now();
     bool ok = true;
-    {
-        MessagingSetup setup;
-        figures.fdsStart = OpenDescriptorCount();
-        KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
-        const KEPMsgInetAddress loopback(KEPString("127.0.0.1"));
-        TrafficSender sender;
-        std::vector<ClientConnection> connections;
-        int target = 1 + random() % kMaxConnections;
-        Clock::time_point lastProgress = Clock::now();
-
-        while (ok) {
-            const bool stopping = SecondsSince(figures.start) >= seconds;
-            figures.Tick(seconds);
-            if (stopping && connections.empty()) {
-                break;
+    while (ok) {
+        const bool stopping = SecondsSince(figures.start) >= seconds;
+        figures.Tick(seconds);
+        if (stopping && connections.empty()) {
+            break;
+        }
+        while (!stopping && static_cast<int>(connections.size()) < target) {
+            KEPMsgCommSocket* socket = KEPMsgConnectionServicesUtils::Instance().ConnectToServer(
+                KEPMsgSocketAddress(loopback, 0), KEPMsgSocketAddress(loopback, port), 10, 10);
+            if (socket == nullptr) {
+                return Complain(side, "cannot connect to the parent");
             }
-            while (!stopping && static_cast<int>(connections.size()) < target) {
-                KEPMsgCommSocket* socket =
-                    KEPMsgConnectionServicesUtils::Instance().ConnectToServer(
-                        KEPMsgSocketAddress(loopback, 0), KEPMsgSocketAddress(loopback, port), 10,
-                        10);
-                if (socket == nullptr) {
-                    ok = Complain(side, "cannot connect to the parent");
-                    break;
-                }
-                ClientConnection connection;
-                connection.label = "soak-" + std::to_string(figures.opened++);
-                connection.channel = KEPMsgChannel(socket, KEPString(connection.label.c_str()));
-                connection.planned = 1 + random() % kMaxMessagesPerConnection;
-                communicator.AddConnection(connection.channel, true);
-                connections.push_back(connection);
+            ClientConnection connection;
+            connection.label = "soak-" + std::to_string(figures.opened++);
+            connection.channel = KEPMsgChannel(socket, KEPString(connection.label.c_str()));
+            connection.planned = 1 + random() % kMaxMessagesPerConnection;
+            Communicator().AddConnection(connection.channel, true);
+            connections.push_back(connection);
+        }
+        for (ClientConnection& c : connections) {
+            const std::uint32_t end = std::min(c.planned, c.answers.next + kWindow);
+            if (c.sent < end) {
+                sender.Send(c.channel, c.sent, end);
+                figures.sent += end - c.sent;
+                c.sent = end;
             }
-            for (ClientConnection& c : connections) {
-                const std::uint32_t end = std::min(c.planned, c.answers.Received() + kWindow);
-                if (c.sent < end) {
-                    sender.Send(c.channel, c.sent, end);
-                    figures.sent += end - c.sent;
-                    c.sent = end;
-                }
-                if (!c.byeSent && c.answers.Received() == c.planned) {
-                    sender.SendControl(c.channel, kControlBye, c.planned);
-                    c.byeSent = true;
-                }
-            }
-            communicator.TransmitPendingMessage();
-            communicator.WaitConnectionsAndMessages(nullptr, 1);
-            sender.AllWritten();
-
-            for (ReceivedMessage& record : TakeReceived()) {
-                lastProgress = Clock::now();
-                std::size_t at = 0;
-                while (at < connections.size() &&
-                       connections[at].channel.GetSocketId() != record.channel.GetSocketId()) {
-                    ++at;
-                }
-                if (at == connections.size()) {
-                    ok = Complain(side, "a message arrived on a connection not open");
-                    continue;
-                }
-                ClientConnection& connection = connections[at];
-                const long long bye = ByeCount(*record.message);
-                if (bye >= 0) {
-                    if (!connection.byeSent || bye != connection.answers.Received()) {
-                        ok = Complain(side, connection.label + ": early bye or wrong count");
-                    }
-                    KEPMsgChannelQueryByLabel query{KEPString(connection.label.c_str())};
-                    communicator.RemoveConnection(&query, true);
-                    ++figures.closed;
-                    connections.erase(connections.begin() + static_cast<long>(at));
-                    target = 1 + random() % kMaxConnections;
-                } else if (connection.answers.Accept(std::move(record.message))) {
-                    ++figures.received;
-                } else {
-                    ok = Complain(side, connection.label + ": " + connection.answers.Error());
-                }
-            }
-            if (SecondsSince(lastProgress) > kStallSeconds) {
-                ok = Complain(side, "no message for " + std::to_string(kStallSeconds) + " s");
+            if (!c.byeSent && c.answers.next == c.planned) {
+                sender.SendBye(c.channel, c.planned);
+                c.byeSent = true;
             }
         }
-        WaitUntil([&] { return sender.AllWritten(); });
-        figures.End();
+        Communicator().TransmitPendingMessage();
+        Communicator().WaitConnectionsAndMessages(nullptr, 1);
+        sender.AllWritten();
+
+        for (ReceivedMessage& record : TakeReceived()) {
+            lastProgress = Clock::now();
+            auto at = std::find_if(connections.begin(), connections.end(), [&](const auto& c) {
+                return c.channel.GetSocketId() == record.channel.GetSocketId();
+            });
+            if (at == connections.end()) {
+                ok = Complain(side, "a message arrived on a connection not open");
+                continue;
+            }
+            const long long bye = ByeCount(*record.message);
+            if (bye >= 0) {
+                if (!at->byeSent || bye != at->answers.next) {
+                    ok = Complain(side, at->label + ": early bye or wrong count");
+                }
+                KEPMsgChannelQueryByLabel query{KEPString(at->label.c_str())};
+                Communicator().RemoveConnection(&query, true);
+                ++figures.closed;
+                connections.erase(at);
+                target = 1 + random() % kMaxConnections;
+            } else if (at->answers.Accept(*record.message)) {
+                ++figures.received;
+            } else {
+                ok = Complain(side, at->label + ": " + at->answers.error);
+            }
+        }
+        if (SecondsSince(lastProgress) > kStallSeconds) {
+            ok = Complain(side, "no message for " + std::to_string(kStallSeconds) + " s");
+        }
     }
-    ok = Report(side, figures) && ok;
-    return ok ? 0 : 1;
+    WaitUntil([&] { return sender.AllWritten(); });
+    return figures.Report(side) && ok;
 }
 
 // ---- Parent: serves, answers every message, checks order per connection -----------------------
 
-int RunParent(double seconds, unsigned seed) {
+bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
     const char* const side = "parent";
-    Figures figures;
-    bool ok = true;
+    KEPMsgMessageTask task;
+    Communicator().PrepareStartupMessageTask();
+    KEPBasAtiThread thread(&task);
+    thread.Start();
+    ChildProcess child({"/proc/self/exe", "--child", std::to_string(port), "--seconds",
+                        std::to_string(seconds), "--seed", std::to_string(seed)});
+    bool ok = child.Started() || Complain(side, "cannot start the child process");
+    TrafficSender sender;
+    std::map<int, TrafficChecker> served;  // by socket id
+    Clock::time_point lastProgress = Clock::now();
     int childStatus = -1;
-    {
-        MessagingSetup setup;
-        KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
-        int port = -1;
-        if (StartRegisteredServer(port) == nullptr) {
-            Complain(side, "cannot start the server");
-            return 1;
-        }
-        figures.fdsStart = OpenDescriptorCount();
-        KEPMsgMessageTask task;
-        communicator.PrepareStartupMessageTask();
-        KEPBasAtiThread thread(&task);
-        thread.Start();
-
-        ChildProcess child({"/proc/self/exe", "--child", std::to_string(port), "--seconds",
-                            std::to_string(seconds), "--seed", std::to_string(seed)});
-        if (!child.Started()) {
-            ok = Complain(side, "cannot start the child process");
-        }
-        TrafficSender sender;
-        std::map<int, TrafficChecker> served;  // by socket id
-        Clock::time_point lastProgress = Clock::now();
-
-        while (child.Started()) {
-            figures.Tick(seconds);
-            std::vector<ReceivedMessage> records = TakeReceived();
-            for (ReceivedMessage& record : records) {
-                lastProgress = Clock::now();
-                const int id = record.channel.GetSocketId();
-                figures.opened += served.count(id) == 0 ? 1 : 0;
-                TrafficChecker& checker = served[id];
-                const std::uint32_t sequence = checker.Received();
-                const long long bye = ByeCount(*record.message);
-                if (bye >= 0) {
-                    if (bye != sequence) {
-                        ok = Complain(side, "bye with count " + std::to_string(bye) + " after " +
-                                                std::to_string(sequence));
-                    }
-                    sender.SendControl(record.channel, kControlBye, sequence);
-                    served.erase(id);
-                    ++figures.closed;
-                } else if (checker.Accept(std::move(record.message))) {
-                    ++figures.received;
-                    sender.Send(record.channel, sequence, sequence + 1);
-                    ++figures.sent;
-                } else {
-                    ok = Complain(side, "socket " + std::to_string(id) + ": " + checker.Error());
+    while (child.Started()) {
+        figures.Tick(seconds);
+        std::vector<ReceivedMessage> records = TakeReceived();
+        for (ReceivedMessage& record : records) {
+            lastProgress = Clock::now();
+            const int id = record.channel.GetSocketId();
+            figures.opened += served.count(id) == 0 ? 1 : 0;
+            TrafficChecker& checker = served[id];
+            const std::uint32_t sequence = checker.next;
+            const long long bye = ByeCount(*record.message);
+            if (bye >= 0) {
+                if (bye != sequence) {
+                    ok = Complain(side, "bye with count " + std::to_string(bye) + " after " +
+                                            std::to_string(sequence));
                 }
-            }
-            sender.AllWritten();
-            childStatus = child.Wait(0);
-            if (records.empty()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            if (SecondsSince(lastProgress) > kStallSeconds) {
-                ok = Complain(side, "no message for " + std::to_string(kStallSeconds) + " s");
-                break;
+                sender.SendBye(record.channel, sequence);
+                served.erase(id);
+                ++figures.closed;
+            } else if (checker.Accept(*record.message)) {
+                ++figures.received;
+                sender.Send(record.channel, sequence, sequence + 1);
+                ++figures.sent;
+            } else {
+                ok = Complain(side, "socket " + std::to_string(id) + ": " + checker.error);
             }
         }
-        std::fputs(child.Out().c_str(), stdout);
-        std::fputs(child.Err().c_str(), stderr);
-        if (!served.empty()) {
-            ok = Complain(side, std::to_string(served.size()) + " connections ended without bye");
+        sender.AllWritten();
+        childStatus = child.Wait(0);
+        if (records.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        // The task removes the child's closed connections; only the server stays.
-        if (!WaitUntil([] { return RegisteredChannelCount() == 1; })) {
-            ok = Complain(side, "closed connections were not removed");
+        if (SecondsSince(lastProgress) > kStallSeconds) {
+            ok = Complain(side, "no message for " + std::to_string(kStallSeconds) + " s");
+            break;
         }
-        WaitUntil([&] { return sender.AllWritten(); });
-        figures.End();
-        communicator.ShutdownMessageTask();
-        thread.Join();
     }
-    if (childStatus != 0) {
-        ok = Complain(side, "child ended with status " + std::to_string(childStatus));
+    std::fputs(child.Out().c_str(), stdout);
+    std::fputs(child.Err().c_str(), stderr);
+    if (!served.empty()) {
+        ok = Complain(side, std::to_string(served.size()) + " connections ended without bye");
     }
-    ok = Report(side, figures) && ok;
-    return ok ? 0 : 1;
+    // The task removes the child's closed connections; only the server stays.
+    if (!WaitUntil([] { return RegisteredChannelCount() == 1; })) {
+        ok = Complain(side, "closed connections were not removed");
+    }
+    WaitUntil([&] { return sender.AllWritten(); });
+    ok = figures.Report(side) && ok;
+    Communicator().ShutdownMessageTask();
+    thread.Join();
+    return (childStatus == 0 ||
+            Complain(side, "child ended with status " + std::to_string(childStatus))) &&
+           ok;
 }
 
 int FirstId() {
     MessagingSetup setup;
     TextMessage message(0, "id");
     unsigned int id = 0;
-    KEPMsgSocketCommunicator::Instance().ISendSocketMessage(KEPMsgChannel(), &message, id);
+    Communicator().ISendSocketMessage(KEPMsgChannel(), &message, id);
     return id == 1 ? 0 : 1;
 }
 
@@ -326,10 +363,19 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (childPort > 0) {
-        return RunChild(childPort, seconds, seed);
+    if (childPort < 0) {
+        std::printf("kep_soak: seed %u, %.1f s\n", seed, seconds);
+        std::fflush(stdout);
     }
-    std::printf("kep_soak: seed %u, %.1f s\n", seed, seconds);
-    std::fflush(stdout);
-    return RunParent(seconds, seed);
+    Figures figures;
+    MessagingSetup setup;
+    int port = childPort;
+    if (childPort < 0 && StartRegisteredServer(port) == nullptr) {
+        Complain("parent", "cannot start the server");
+        return 1;
+    }
+    figures.fdsStart = OpenDescriptorCount();
+    const bool ok = childPort > 0 ? RunChild(port, seconds, seed, figures)
+                                  : RunParent(port, seconds, seed, figures);
+    return ok ? 0 : 1;
 }

@@ -18,13 +18,6 @@
 
 namespace keptest {
 
-// Reads exactly length bytes; false on a failed read or the end of the connection.
-bool ReadExact(KEPBasInputStream* stream, void* buffer, std::size_t length);
-// Writes all length bytes; false when the stream fails or reports fewer bytes.
-bool WriteAll(KEPBasOutputStream* stream, const void* data, std::size_t length);
-// FNV-1a over the bytes, the checksum carried by blob messages.
-std::uint32_t Checksum(const void* data, std::size_t length);
-
 // Base of the test messages: the sequence number and the outcome of the last ReadBody.
 class SequencedMessage : public KEPBasSocketMessage {
   public:
@@ -34,7 +27,6 @@ class SequencedMessage : public KEPBasSocketMessage {
     ~SequencedMessage() override;
 
     std::uint32_t Sequence() const { return m_sequence; }
-    void SetSequence(std::uint32_t sequence) { m_sequence = sequence; }
     // True after construction and after a ReadBody that got a whole, consistent body.
     bool IsIntact() const { return m_intact; }
     // Number of WriteBody calls on this object (the library must never copy a message).
@@ -71,7 +63,6 @@ class FixedMessage : public SequencedMessage {
     FixedMessage() = default;
     FixedMessage(std::uint32_t sequence, std::uint32_t value, std::uint64_t wide);
 
-    std::uint32_t Value() const { return m_value; }
     std::uint64_t Wide() const { return m_wide; }
 
     bool WriteBody(KEPBasOutputStream* stream) override;

@@ -1,8 +1,5 @@
 #include "tests/support/KEPTestMessaging.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -25,45 +22,21 @@ namespace keptest {
 
 namespace {
 
-// A stream on one fixed descriptor (the socket id it carries is ignored), for driving a
-// message's ReadBody over a raw peer.
-class FdInputStream : public KEPBasInputStream {
+// Reads from a raw peer, for driving a message's ReadBody (the socket id it carries is ignored).
+class RawInputStream : public KEPBasInputStream {
   public:
-    FdInputStream(int fd, double timeoutSeconds) : m_fd(fd), m_timeoutSeconds(timeoutSeconds) {}
+    RawInputStream(RawSocket& socket, double timeoutSeconds)
+        : m_socket(socket), m_timeoutSeconds(timeoutSeconds) {}
+    // Gives all length bytes, or fewer (then got is short) on the end, a failure or the time-out.
     bool read(void* buffer, int length, int& got) override {
-        got = 0;
-        if (length <= 0) {
-            return true;
-        }
-        if (!WaitReadable(m_fd, m_timeoutSeconds)) {
-            return false;
-        }
-        ssize_t received;
-        do {
-            received = ::recv(m_fd, buffer, static_cast<std::size_t>(length), 0);
-        } while (received < 0 && errno == EINTR);
-        got = received > 0 ? static_cast<int>(received) : 0;
-        return received >= 0;
-    }
-
-  private:
-    int m_fd;
-    double m_timeoutSeconds;
-};
-
-class FdOutputStream : public KEPBasOutputStream {
-  public:
-    explicit FdOutputStream(RawSocket& socket) : m_socket(socket) {}
-    bool write(void* data, int length, int& written) override {
-        if (!m_socket.SendBytes(data, static_cast<std::size_t>(length))) {
-            return false;
-        }
-        written += length;
+        const std::string bytes = m_socket.ReceiveString(length > 0 ? length : 0, m_timeoutSeconds);
+        got = static_cast<int>(bytes.copy(static_cast<char*>(buffer), bytes.size()));
         return true;
     }
 
   private:
     RawSocket& m_socket;
+    double m_timeoutSeconds;
 };
 
 // Collects what a message writes.
@@ -80,27 +53,31 @@ class StringOutputStream : public KEPBasOutputStream {
     std::string& m_bytes;
 };
 
-SequencedMessage* MakeTestMessage(const std::string& type) {
-    if (type == TextMessage::kType) {
-        return new TextMessage();
+// Selects every stored message.
+class AllMessagesQuery : public KEPMsgMessageQuery {
+  public:
+    void Search(const KEPBasVector<KEPBasSocketMessage*>& messages,
+                KEPBasVector<int>& positions) const override {
+        for (int i = 0; i < messages.size(); ++i) {
+            positions.push_back(i);
+        }
     }
-    if (type == FixedMessage::kType) {
-        return new FixedMessage();
-    }
-    if (type == BlobMessage::kType) {
-        return new BlobMessage();
-    }
-    return nullptr;
+};
+
+// The prototypes of the test types. They must outlive every registry that may hold them, so
+// they live for the process.
+SequencedMessage* const* Prototypes() {
+    static SequencedMessage* const prototypes[] = {new TextMessage(), new FixedMessage(),
+                                                   new BlobMessage()};
+    return prototypes;
 }
 
 }  // namespace
 
 bool RawSocket::SendMessage(KEPBasSocketMessage& message) {
-    if (!SendBytes(HeaderBytes(message.GetMessageType().GetUTF8()))) {
-        return false;
-    }
-    FdOutputStream stream(*this);
-    return message.WriteBody(&stream);
+    std::string bytes = HeaderBytes(message.GetMessageType().GetUTF8());
+    StringOutputStream stream(bytes);
+    return message.WriteBody(&stream) && SendBytes(bytes);
 }
 
 std::string WireBytes(KEPBasSocketMessage& message) {
@@ -111,8 +88,10 @@ std::string WireBytes(KEPBasSocketMessage& message) {
 }
 
 bool RawSocket::ReceiveType(std::string& type, double timeoutSeconds) {
+    const std::string count = ReceiveString(4, timeoutSeconds);
     std::uint32_t length = 0;
-    if (!ReceiveBytes(&length, 4, timeoutSeconds) || length > 4096) {
+    count.copy(reinterpret_cast<char*>(&length), 4);
+    if (count.size() != 4 || length > 4096) {
         return false;
     }
     type = ReceiveString(length, timeoutSeconds);
@@ -121,67 +100,49 @@ bool RawSocket::ReceiveType(std::string& type, double timeoutSeconds) {
 
 std::unique_ptr<SequencedMessage> RawSocket::ReceiveMessage(double timeoutSeconds) {
     std::string type;
-    if (!ReceiveType(type, timeoutSeconds)) {
-        return nullptr;
-    }
-    std::unique_ptr<SequencedMessage> message(MakeTestMessage(type));
-    if (message) {
-        FdInputStream stream(m_fd, timeoutSeconds);
-        message->ReadBody(&stream);
+    std::unique_ptr<SequencedMessage> message;
+    if (ReceiveType(type, timeoutSeconds)) {
+        for (int i = 0; i < 3 && !message; ++i) {
+            if (type == Prototypes()[i]->GetMessageType().GetUTF8()) {
+                message.reset(static_cast<SequencedMessage*>(Prototypes()[i]->CreateInstance()));
+                RawInputStream stream(*this, timeoutSeconds);
+                message->ReadBody(&stream);
+            }
+        }
     }
     return message;
 }
 
-void RegisterTestPrototypes() {
-    // Prototypes must outlive every registry that may hold them: they live for the process.
-    static TextMessage* const text = new TextMessage();
-    static FixedMessage* const fixed = new FixedMessage();
-    static BlobMessage* const blob = new BlobMessage();
+MessagingSetup::MessagingSetup(bool setDefaultStreams, int chunkSize)
+    : m_output(new KEPMsgBufferedOutputStream(chunkSize)), m_input(new KEPMsgSimpleInputStream()) {
     KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
-    communicator.RegisterMessagePrototype(TextMessage::kType, text);
-    communicator.RegisterMessagePrototype(FixedMessage::kType, fixed);
-    communicator.RegisterMessagePrototype(BlobMessage::kType, blob);
+    for (int i = 0; i < 3; ++i) {
+        communicator.RegisterMessagePrototype(Prototypes()[i]->GetMessageType().GetUTF8(),
+                                              Prototypes()[i]);
+    }
+    if (setDefaultStreams) {
+        communicator.SetDefaultOutputStream(m_output.get());
+        communicator.SetDefaultInputStream(m_input.get());
+    }
 }
 
-void FinalizeMessagingSingletons() {
-    KEPMsgSocketCommunicator::Finalize();  // stops the task flag, closes registered channels
-    TakeMessages(nullptr);                 // deletes what nobody retrieved
+// Finalizes the communicator (stopping the task flag, closing registered channels), deletes
+// what nobody retrieved, then the buffers, the organizer and the connection services.
+MessagingSetup::~MessagingSetup() {
+    KEPMsgSocketCommunicator::Finalize();
+    TakeMessages(nullptr);
     KEPMsgSendMessageBuffer::Finalize();
     KEPMsgRetrieveMessageBuffer::Finalize();
     KEPMsgChannelOrganizer::Finalize();
     KEPMsgConnectionServicesUtils::Finalize();
 }
 
-MessagingSetup::MessagingSetup(bool setDefaultStreams, int chunkSize)
-    : m_output(new KEPMsgBufferedOutputStream(chunkSize)), m_input(new KEPMsgSimpleInputStream()) {
-    RegisterTestPrototypes();
-    if (setDefaultStreams) {
-        KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
-        communicator.SetDefaultOutputStream(m_output.get());
-        communicator.SetDefaultInputStream(m_input.get());
-    }
-}
-
-MessagingSetup::~MessagingSetup() {
-    FinalizeMessagingSingletons();
-}
-
-void AllMessagesQuery::Search(const KEPBasVector<KEPBasSocketMessage*>& messages,
-                              KEPBasVector<int>& positions) const {
-    for (int i = 0; i < messages.size(); ++i) {
-        positions.push_back(i);
-    }
-}
-
 std::vector<std::unique_ptr<SequencedMessage>> TakeMessages(const char* type) {
+    AllMessagesQuery all;
+    KEPMsgMessageQueryByType byType{KEPString(type != nullptr ? type : "")};
     KEPBasVector<KEPBasSocketMessage*> taken;
-    if (type == nullptr) {
-        AllMessagesQuery query;
-        KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessages(&query, taken);
-    } else {
-        KEPMsgMessageQueryByType query{KEPString(type)};
-        KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessages(&query, taken);
-    }
+    KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessages(
+        type != nullptr ? static_cast<KEPMsgMessageQuery*>(&byType) : &all, taken);
     std::vector<std::unique_ptr<SequencedMessage>> result;
     for (int i = 0; i < taken.size(); ++i) {
         // Every message the tests receive is made from a test prototype.

@@ -16,20 +16,12 @@
 #include "channels/KEPMsgChannel.h"
 #include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgSimpleInputStream.h"
-#include "messaging/KEPMsgMessageQuery.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgServerSocket.h"
 #include "tests/support/KEPTestMessages.h"
 #include "tests/support/KEPTestNet.h"
 
 namespace keptest {
-
-// Registers the three test prototypes with the communicator (the first registration stays).
-void RegisterTestPrototypes();
-
-// Deletes the messages left in the retrieve buffer and finalizes the communicator, the send
-// and retrieve buffers, the channel organizer and the connection services, in that order.
-void FinalizeMessagingSingletons();
 
 class MessagingSetup {
   public:
@@ -44,13 +36,6 @@ class MessagingSetup {
   private:
     std::unique_ptr<KEPMsgBufferedOutputStream> m_output;
     std::unique_ptr<KEPMsgSimpleInputStream> m_input;
-};
-
-// Selects every stored message.
-class AllMessagesQuery : public KEPMsgMessageQuery {
-  public:
-    void Search(const KEPBasVector<KEPBasSocketMessage*>& messages,
-                KEPBasVector<int>& positions) const override;
 };
 
 // Takes the stored messages of type out of the retrieve buffer (all types for null), in

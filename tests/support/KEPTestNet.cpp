@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <future>
 #include <regex>
 #include <thread>
 
@@ -36,52 +35,67 @@ Clock::time_point DeadlineAfter(double seconds) {
     return Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
 }
 
-bool PollReadable(int fd, Clock::time_point deadline) {
-    for (;;) {
+// Waits for any of fds to be readable until deadline, retrying an interrupted poll.
+bool PollReadable(pollfd* fds, int count, Clock::time_point deadline) {
+    int ready;
+    do {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd entry{fd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
-        if (ready > 0) {
-            return true;
-        }
-        if (ready == 0 || errno != EINTR) {
-            return false;
-        }
-    }
+        ready = ::poll(fds, count, left > 0 ? static_cast<int>(left) : 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
 }
 
-sockaddr_in LoopbackAddress(int port) {
+bool PollReadable(int fd, Clock::time_point deadline) {
+    pollfd entry{fd, POLLIN, 0};
+    return PollReadable(&entry, 1, deadline);
+}
+
+RawSocket NoDelay(RawSocket socket) {
+    const int one = 1;
+    ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return socket;
+}
+
+// Binds (listening: and listens) or connects a new socket to 127.0.0.1:port; closed on failure.
+RawSocket Loopback(int port, int (*attach)(int, const sockaddr*, socklen_t), bool listening) {
+    RawSocket socket(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
-}
-
-void NoDelay(int fd) {
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (attach(socket.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        (listening && ::listen(socket.Fd(), 128) != 0)) {
+        socket.Close();
+    }
+    return socket;
 }
 
 // Appends what fd holds to text; false once fd is closed (and then closes it).
 bool ReadAvailable(int& fd, std::string& text) {
-    if (fd < 0) {
-        return false;
-    }
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            if (n == 0) {
-                ::close(fd);
-                fd = -1;
-            }
-            return n != 0;
-        }
+    ssize_t n = -1;
+    while (fd >= 0 && ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+        text.append(buffer, static_cast<std::size_t>(n > 0 ? n : 0));
     }
+    if (n == 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd >= 0;
+}
+
+int PortOf(int fd, int (*query)(int, sockaddr*, socklen_t*)) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (query(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    return address.ss_family == AF_INET
+               ? ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port)
+               : (address.ss_family == AF_INET6
+                      ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                      : -1);
 }
 
 }  // namespace
@@ -98,16 +112,7 @@ bool WaitUntil(const std::function<bool()>& condition, double timeoutSeconds) {
 }
 
 bool FinishesWithinDeadline(std::function<void()> call) {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> finished = done->get_future();
-    std::thread([call, done] {
-        call();
-        done->set_value();
-    }).detach();
-    if (finished.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        std::fprintf(stderr, "call did not finish within 10 s: blocked for good\n");
-        std::abort();
-    }
+    BackgroundCall running(std::move(call));  // its destructor waits, or aborts the program
     return true;
 }
 
@@ -134,19 +139,16 @@ bool IsOpenDescriptor(int fd) {
 }
 
 int LowestFreeDescriptor() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    ::close(probe);
-    return probe;
+    return RawSocket(::socket(AF_INET, SOCK_STREAM, 0)).Fd();
 }
 
 int OpenDescriptorCount() {
-    int count = 0;
+    int count = -1;  // the directory stream's own descriptor
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (dirent* entry = ::readdir(dir)) {
             count += entry->d_name[0] != '.' ? 1 : 0;
         }
         ::closedir(dir);
-        --count;  // the directory stream's own descriptor
     }
     return count;
 }
@@ -169,38 +171,14 @@ int BytesWaiting(int fd) {
 
 long RaiseDescriptorLimit(long wanted) {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return -1;
-    }
-    if (static_cast<long>(limit.rlim_cur) < wanted) {
-        limit.rlim_cur =
-            limit.rlim_max == RLIM_INFINITY || static_cast<long>(limit.rlim_max) >= wanted
-                ? static_cast<rlim_t>(wanted)
-                : limit.rlim_max;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && static_cast<long>(limit.rlim_cur) < wanted) {
+        const bool reachable =
+            limit.rlim_max == RLIM_INFINITY || static_cast<long>(limit.rlim_max) >= wanted;
+        limit.rlim_cur = reachable ? static_cast<rlim_t>(wanted) : limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
-        ::getrlimit(RLIMIT_NOFILE, &limit);
     }
-    return static_cast<long>(limit.rlim_cur);
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? static_cast<long>(limit.rlim_cur) : -1;
 }
-
-namespace {
-
-int PortOf(int fd, int (*query)(int, sockaddr*, socklen_t*)) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (query(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    if (address.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    }
-    return -1;
-}
-
-}  // namespace
 
 int LocalPort(int fd) {
     return PortOf(fd, ::getsockname);
@@ -211,11 +189,7 @@ int RemotePort(int fd) {
 }
 
 std::string Bytes(std::initializer_list<int> values) {
-    std::string bytes;
-    for (int value : values) {
-        bytes.push_back(static_cast<char>(value));
-    }
-    return bytes;
+    return std::string(values.begin(), values.end());
 }
 
 std::string HeaderBytes(const std::string& type) {
@@ -239,39 +213,27 @@ int RawSocket::Release() {
 
 void RawSocket::Close() {
     if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
+        ::close(Release());
     }
 }
 
 void RawSocket::CloseWithReset() {
-    if (m_fd >= 0) {
-        linger option{1, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
-        Close();
-    }
+    const linger option{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    Close();
 }
 
 bool RawSocket::SendBytes(const void* data, std::size_t length) {
     const char* cursor = static_cast<const char*>(data);
     while (length > 0) {
         const ssize_t sent = ::send(m_fd, cursor, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
+        if (sent <= 0 && !(sent < 0 && errno == EINTR)) {
             return false;
         }
-        cursor += sent;
-        length -= static_cast<std::size_t>(sent);
+        cursor += sent > 0 ? sent : 0;
+        length -= static_cast<std::size_t>(sent > 0 ? sent : 0);
     }
     return true;
-}
-
-bool RawSocket::ReceiveBytes(void* buffer, std::size_t length, double timeoutSeconds) {
-    std::string got = ReceiveString(length, timeoutSeconds);
-    got.copy(static_cast<char*>(buffer), got.size());
-    return got.size() == length;
 }
 
 std::string RawSocket::ReceiveString(std::size_t length, double timeoutSeconds) {
@@ -280,13 +242,10 @@ std::string RawSocket::ReceiveString(std::size_t length, double timeoutSeconds) 
     char buffer[65536];
     while (bytes.size() < length && PollReadable(m_fd, deadline)) {
         const ssize_t got = ::recv(m_fd, buffer, std::min(sizeof buffer, length - bytes.size()), 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
+        if (got == 0 || (got < 0 && errno != EINTR)) {
             break;
         }
-        bytes.append(buffer, static_cast<std::size_t>(got));
+        bytes.append(buffer, static_cast<std::size_t>(got > 0 ? got : 0));
     }
     return bytes;
 }
@@ -304,24 +263,11 @@ bool RawSocket::WaitPeerClosed(double timeoutSeconds) {
 }
 
 RawSocket BindLoopback(int port, bool listening) {
-    RawSocket socket(::socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in address = LoopbackAddress(port);
-    if (::bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        (listening && ::listen(socket.Fd(), 128) != 0)) {
-        socket.Close();
-    }
-    return socket;
+    return Loopback(port, ::bind, listening);
 }
 
 RawSocket RawConnect(int port) {
-    RawSocket connection(::socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in address = LoopbackAddress(port);
-    if (::connect(connection.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-        0) {
-        connection.Close();
-    }
-    NoDelay(connection.Fd());
-    return connection;
+    return NoDelay(Loopback(port, ::connect, false));
 }
 
 RawListener::RawListener() : m_socket(BindLoopback(0, true)) {
@@ -332,20 +278,16 @@ RawSocket RawListener::Accept(double timeoutSeconds) {
     if (!m_socket.IsOpen() || !WaitReadable(m_socket.Fd(), timeoutSeconds)) {
         return RawSocket();
     }
-    RawSocket accepted(::accept(m_socket.Fd(), nullptr, nullptr));
-    NoDelay(accepted.Fd());
-    return accepted;
+    return NoDelay(RawSocket(::accept(m_socket.Fd(), nullptr, nullptr)));
 }
 
 ChildProcess::ChildProcess(std::vector<std::string> arguments) {
-    int out[2];
-    int err[2];
-    if (::pipe(out) != 0) {
-        return;
-    }
-    if (::pipe(err) != 0) {
-        ::close(out[0]);
-        ::close(out[1]);
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (::pipe(out) != 0 || ::pipe(err) != 0) {
+        for (int fd : {out[0], out[1]}) {
+            ::close(fd);
+        }
         return;
     }
     posix_spawn_file_actions_t actions;
@@ -385,9 +327,7 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Drain(int timeoutMs) {
     pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
-    if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {
-        return false;
-    }
+    PollReadable(fds, 2, DeadlineAfter(timeoutMs / 1000.0));
     const bool outOpen = ReadAvailable(m_out, m_outText);
     const bool errOpen = ReadAvailable(m_err, m_errText);
     return outOpen || errOpen;
@@ -413,19 +353,17 @@ std::string ChildProcess::WaitForLine(const std::string& pattern, double timeout
 
 int ChildProcess::Wait(double timeoutSeconds) {
     const Clock::time_point deadline = DeadlineAfter(timeoutSeconds);
-    while (m_pid > 0) {
-        int status = 0;
-        const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) {
-            m_pid = -1;
-            while (Drain(0)) {
-            }
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        } else if (done < 0 || Clock::now() >= deadline) {
-            break;
-        } else {
-            Drain(10);
+    int status = 0;
+    pid_t done = 0;
+    while (m_pid > 0 && (done = ::waitpid(m_pid, &status, WNOHANG)) == 0 &&
+           Clock::now() < deadline) {
+        Drain(10);
+    }
+    if (m_pid > 0 && done == m_pid) {
+        m_pid = -1;
+        while (Drain(0)) {
         }
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     return m_status;
 }

@@ -110,8 +110,6 @@ class RawSocket {
     // Sends every byte; false on failure.
     bool SendBytes(const void* data, std::size_t length);
     bool SendBytes(const std::string& bytes) { return SendBytes(bytes.data(), bytes.size()); }
-    // Receives exactly length bytes within timeoutSeconds; false on end, failure or time-out.
-    bool ReceiveBytes(void* buffer, std::size_t length, double timeoutSeconds = 10.0);
     // Up to length bytes: fewer when the peer closes or the time runs out.
     std::string ReceiveString(std::size_t length, double timeoutSeconds = 10.0);
     bool WaitReadable(double timeoutSeconds) const {
