@@ -122,27 +122,28 @@ class TrafficSender {
     std::vector<std::pair<unsigned int, std::unique_ptr<SequencedMessage>>> m_kept;
 };
 
+bool Complain(const char* side, const std::string& what) {
+    std::fprintf(stderr, "kep_soak %s: %s\n", side, what.c_str());
+    return false;
+}
+
 // Checks the traffic of one direction of one connection in order.
 struct TrafficChecker {
     std::uint32_t next = 0;
     std::string error;
 
-    // False, with error set, on the first message that is not traffic message `next`, whole.
-    bool Accept(SequencedMessage& message) {
+    // False, with a complaint the first time, unless message is traffic message `next`, whole.
+    bool Accept(SequencedMessage& message, const char* side, const std::string& connection) {
         if (error.empty() &&
             !(message.IsIntact() && WireBytes(message) == WireBytes(*MakeTrafficMessage(next)))) {
             error = "message " + std::to_string(next) + " damaged, missing or out of order (got " +
                     std::to_string(message.Sequence()) + ")";
+            Complain(side, connection + ": " + error);
         }
         next += error.empty() ? 1 : 0;
         return error.empty();
     }
 };
-
-bool Complain(const char* side, const std::string& what) {
-    std::fprintf(stderr, "kep_soak %s: %s\n", side, what.c_str());
-    return false;
-}
 
 // Descriptors at the start and resident memory after the warm-up (a quarter of the run, at
 // most a second), compared at the end.
@@ -192,7 +193,7 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
     std::mt19937 random(seed * 2 + 1);
     const KEPMsgInetAddress loopback(KEPString("127.0.0.1"));
     TrafficSender sender;
-    std::vector<ClientConnection> connections;
+    std::map<int, ClientConnection> connections;  // by socket id
     int target = 1 + random() % kMaxConnections;
     Clock::time_point lastProgress = Clock::now();
     bool ok = true;
@@ -208,14 +209,13 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
             if (socket == nullptr) {
                 return Complain(side, "cannot connect to the parent");
             }
-            ClientConnection connection;
+            ClientConnection& connection = connections[socket->GetId()];
             connection.label = "soak-" + std::to_string(figures.opened++);
             connection.channel = KEPMsgChannel(socket, KEPString(connection.label.c_str()));
             connection.planned = 1 + random() % kMaxMessagesPerConnection;
             Communicator().AddConnection(connection.channel, true);
-            connections.push_back(connection);
         }
-        for (ClientConnection& c : connections) {
+        for (auto& [id, c] : connections) {
             const std::uint32_t end = std::min(c.planned, c.answers.next + kWindow);
             if (c.sent < end) {
                 sender.Send(c.channel, c.sent, end);
@@ -233,27 +233,25 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
 
         for (ReceivedMessage& record : TakeReceived()) {
             lastProgress = Clock::now();
-            auto at = std::find_if(connections.begin(), connections.end(), [&](const auto& c) {
-                return c.channel.GetSocketId() == record.channel.GetSocketId();
-            });
+            auto at = connections.find(record.channel.GetSocketId());
             if (at == connections.end()) {
                 ok = Complain(side, "a message arrived on a connection not open");
                 continue;
             }
+            ClientConnection& c = at->second;
             const long long bye = ByeCount(*record.message);
             if (bye >= 0) {
-                if (!at->byeSent || bye != at->answers.next) {
-                    ok = Complain(side, at->label + ": early bye or wrong count");
+                if (!c.byeSent || bye != c.answers.next) {
+                    ok = Complain(side, c.label + ": early bye or wrong count");
                 }
-                KEPMsgChannelQueryByLabel query{KEPString(at->label.c_str())};
+                KEPMsgChannelQueryByLabel query{KEPString(c.label.c_str())};
                 Communicator().RemoveConnection(&query, true);
                 ++figures.closed;
                 connections.erase(at);
                 target = 1 + random() % kMaxConnections;
-            } else if (at->answers.Accept(*record.message)) {
-                ++figures.received;
             } else {
-                ok = Complain(side, at->label + ": " + at->answers.error);
+                ok = c.answers.Accept(*record.message, side, c.label) && ok;
+                ++figures.received;
             }
         }
         if (SecondsSince(lastProgress) > kStallSeconds) {
@@ -297,12 +295,12 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
                 sender.SendBye(record.channel, sequence);
                 served.erase(id);
                 ++figures.closed;
-            } else if (checker.Accept(*record.message)) {
+            } else if (checker.Accept(*record.message, side, "socket " + std::to_string(id))) {
                 ++figures.received;
                 sender.Send(record.channel, sequence, sequence + 1);
                 ++figures.sent;
             } else {
-                ok = Complain(side, "socket " + std::to_string(id) + ": " + checker.error);
+                ok = false;
             }
         }
         sender.AllWritten();
