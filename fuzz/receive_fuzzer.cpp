@@ -82,10 +82,6 @@ class Harness {
         m_baseDescriptors = OpenDescriptorCount();
     }
 
-    ~Harness() {
-        m_setup.reset();  // finalizes the messaging singletons, closing the server
-    }
-
     void RunOne(const std::uint8_t* data, std::size_t size) {
         RawSocket fuzzed = RawConnect(m_port);
         RawSocket good = RawConnect(m_port);
@@ -141,7 +137,7 @@ class Harness {
     }
 
     // Runs passes until condition holds; a pass that never settles is a hang.
-    void Settle(const std::function<bool()>& condition, const char* failure) {
+    static void Settle(const std::function<bool()>& condition, const char* failure) {
         Require(PumpUntil(condition, kSettleSeconds), failure);
     }
 
@@ -160,8 +156,9 @@ class Harness {
         return found;
     }
 
-    std::unique_ptr<MessagingSetup> m_setup;
     KEPMsgSimpleInputStream m_fixedStream;
+    // Destroyed first: finalizes the messaging singletons, closing the server.
+    std::unique_ptr<MessagingSetup> m_setup;
     int m_port = -1;
     int m_baseChannels = 0;
     int m_baseMessages = 0;
