@@ -144,64 +144,56 @@ class BlockedHeaderTest : public RobustnessTest {
     BlockedHeaderTest() : RobustnessTest(2000) {}
 };
 
-TEST_F(BlockedHeaderTest, BlockedHeaderReceiveLeavesOtherConnectionsFree) {
-    RawLink stalled, other;
-    ASSERT_TRUE(ConnectTwo(stalled, other, false));
-    const int stalledId = stalled.channel.GetSocketId();
-    const int otherId = other.channel.GetSocketId();
-    ASSERT_TRUE(stalled.peer.SendBytes("\x04\x00", 2));
-
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        KEPString type;
-        Services().RetrieveMessageTypeFromSocket(stalledId, type);
-        done = true;
-    });
-    // Once the two bytes are consumed the reader is blocked waiting for the rest.
-    ASSERT_TRUE(WaitUntil([&] { return BytesWaiting(stalledId) == 0; }));
-    EXPECT_NE(Services().GetSocket(otherId), nullptr);
-    EXPECT_FALSE(Services().HasError(otherId));
-    EXPECT_TRUE(Services().SendMessageHeader(otherId, KEPString("Ping")));
-    std::string type;
-    EXPECT_TRUE(other.peer.ReceiveType(type));
-    EXPECT_EQ(type, "Ping");
-    EXPECT_FALSE(done) << "the look-ups waited for the blocked receive";
-    reader.join();
-    EXPECT_EQ(Services().GetSocket(stalledId), nullptr);
-}
-
 std::atomic<int> g_sendsSeen{0};
 void CountSends(kepwsa::SOCKET, int) {
     ++g_sendsSeen;
 }
 
-TEST_F(BlockedHeaderTest, BlockedHeaderSendLeavesOtherConnectionsFree) {
-    RawLink sink, other;
-    ASSERT_TRUE(ConnectTwo(sink, other, false));
-    const int sinkId = sink.channel.GetSocketId();
-    const int otherId = other.channel.GetSocketId();
-    // The sink's buffers are filled first, so the header's send blocks until the time-out.
-    const std::string filler(4096, 'f');
-    while (::send(sinkId, filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+// While a header receive (the peer sent half a count) or a header send (the peer's buffers are
+// full) blocks on one connection, the other is looked up and carries headers both ways.
+TEST_F(BlockedHeaderTest, BlockedHeaderOperationLeavesOtherConnectionsFree) {
+    for (const bool blockedSend : {false, true}) {
+        SCOPED_TRACE(blockedSend ? "blocked send" : "blocked receive");
+        RawLink stalled, other;
+        ASSERT_TRUE(ConnectTwo(stalled, other, false));
+        const int stalledId = stalled.channel.GetSocketId();
+        const int otherId = other.channel.GetSocketId();
+        const std::string filler(4096, 'f');
+        while (blockedSend &&
+               ::send(stalledId, filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+        }
+        ASSERT_TRUE(blockedSend || stalled.peer.SendBytes(Bytes({4, 0})));
+        g_sendsSeen = 0;
+        kepwsa::SetSendHookForTesting(blockedSend ? &CountSends : nullptr);
+        std::atomic<bool> done{false};
+        std::thread blocked([&] {
+            const std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'n');
+            KEPString type(name.c_str());
+            blockedSend ? Services().SendMessageHeader(stalledId, type)
+                        : Services().RetrieveMessageTypeFromSocket(stalledId, type);
+            done = true;
+        });
+        // Blocked once it has sent something, or consumed the two bytes.
+        EXPECT_TRUE(WaitUntil(
+            [&] { return blockedSend ? g_sendsSeen.load() > 0 : BytesWaiting(stalledId) == 0; }));
+        kepwsa::SetSendHookForTesting(nullptr);
+        EXPECT_NE(Services().GetSocket(otherId), nullptr);
+        EXPECT_FALSE(Services().HasError(otherId));
+        EXPECT_TRUE(Services().SendMessageHeader(otherId, KEPString("Ping")));
+        std::string sent;
+        EXPECT_TRUE(other.peer.ReceiveType(sent));
+        EXPECT_EQ(sent, "Ping");
+        EXPECT_TRUE(other.peer.SendBytes(TextWire(5, "meanwhile")));
+        KEPString received;
+        EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(otherId, received));
+        EXPECT_EQ(received, KEPString("Text"));
+        EXPECT_FALSE(done) << "the other connection waited for the blocked header";
+        blocked.join();
+        if (!blockedSend) {
+            EXPECT_EQ(Services().GetSocket(stalledId), nullptr);
+        }
+        Communicator().RemoveConnection(nullptr, true);
     }
-    const std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes, 'n');
-
-    std::atomic<bool> done{false};
-    g_sendsSeen = 0;
-    kepwsa::SetSendHookForTesting(&CountSends);
-    std::thread writer([&] {
-        Services().SendMessageHeader(sinkId, KEPString(name.c_str()));
-        done = true;
-    });
-    ASSERT_TRUE(WaitUntil([] { return g_sendsSeen.load() > 0; }));
-    kepwsa::SetSendHookForTesting(nullptr);
-    ASSERT_TRUE(other.peer.SendBytes(TextWire(5, "meanwhile")));
-    KEPString type;
-    EXPECT_TRUE(Services().RetrieveMessageTypeFromSocket(otherId, type));
-    EXPECT_EQ(type, KEPString("Text"));
-    EXPECT_NE(Services().GetSocket(otherId), nullptr);
-    EXPECT_FALSE(done) << "the header read waited for the blocked send";
-    writer.join();
 }
 
 TEST_F(StalledPeerTest, SilentPeerBlocksNoPass) {
