@@ -1,9 +1,6 @@
 // A connect that retries against a refusing port must not hold up the rest of the process: the
 // connection services are locked only to enter a socket that did connect.
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -17,23 +14,13 @@ namespace {
 
 // Holds the second connect attempt (the first retry) until the test lets it go, or a deadline
 // passes, so the test can act while a connect is certainly under way.
-struct AttemptGate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int attempts = 0;
-    bool holding = false;
-    bool released = false;
-};
-AttemptGate* g_gate = nullptr;
+std::atomic<int> g_attempts{0};
+std::atomic<bool> g_released{false};
 
 void HoldSecondAttempt(kepwsa::SOCKET) {
-    std::unique_lock<std::mutex> lock(g_gate->mutex);
-    if (++g_gate->attempts != 2) {
-        return;
+    if (++g_attempts == 2) {
+        WaitUntil([] { return g_released.load(); }, 5.0);
     }
-    g_gate->holding = true;
-    g_gate->changed.notify_all();
-    g_gate->changed.wait_for(lock, std::chrono::seconds(5), [] { return g_gate->released; });
 }
 
 class ConnectToServerTest : public RobustnessTest {};
@@ -45,8 +32,8 @@ TEST_F(ConnectToServerTest, LookupsAndPassesGoOnWhileAConnectRetries) {
     ASSERT_GT(refusingPort, 0);
     ASSERT_TRUE(busy.peer.SendBytes(TextWire(1, "while connecting")));
 
-    AttemptGate gate;
-    g_gate = &gate;
+    g_attempts = 0;
+    g_released = false;
     kepwsa::SetConnectHookForTesting(HoldSecondAttempt);
     std::atomic<bool> connectReturned{false};
     KEPMsgCommSocket* connected = nullptr;
@@ -55,24 +42,15 @@ TEST_F(ConnectToServerTest, LookupsAndPassesGoOnWhileAConnectRetries) {
             Services().ConnectToServer(LoopbackAddress(0), LoopbackAddress(refusingPort), 1, 1);
         connectReturned = true;
     });
-    {
-        std::unique_lock<std::mutex> lock(gate.mutex);
-        EXPECT_TRUE(
-            gate.changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate.holding; }));
-    }
+    EXPECT_TRUE(WaitUntil([] { return g_attempts.load() == 2; }));
 
     // The connect is inside its first retry: a look-up and a whole receive pass complete now.
     EXPECT_EQ(Services().GetSocket(busy.channel.GetSocketId()), busy.socket);
     std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
     EXPECT_FALSE(connectReturned) << "the look-up or the pass waited for the connect";
-    {
-        std::lock_guard<std::mutex> lock(gate.mutex);
-        gate.released = true;
-        gate.changed.notify_all();
-    }
+    g_released = true;
     connector.join();
     kepwsa::SetConnectHookForTesting(nullptr);
-    g_gate = nullptr;
 
     EXPECT_EQ(connected, nullptr);
     ASSERT_EQ(got.size(), 1u);
