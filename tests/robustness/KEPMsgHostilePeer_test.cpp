@@ -122,8 +122,7 @@ TEST_F(HostilePeerTest, ManyMessagesInOneWriteAreServedOnePerPassOnEveryChannel)
 
 TEST_F(PatientHostilePeerTest, ResetInsideBodyRemovesChannelAndKeepsOthers) {
     const int hostileFd = m_hostile.channel.GetSocketId();
-    const std::string body = TextBody(6, std::string(1000, 'r'));
-    ASSERT_TRUE(m_hostile.peer.SendBytes(HeaderBytes("Text") + body.substr(0, 500)));
+    ASSERT_TRUE(m_hostile.peer.SendBytes(TextWire(6, std::string(1000, 'r')).substr(0, 508)));
     // The reset goes out once the library has taken what was sent, i.e. while it waits inside
     // the body for the rest.
     std::thread resetter([&] {

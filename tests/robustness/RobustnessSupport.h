@@ -21,13 +21,10 @@ namespace keptest {
 
 constexpr int kDefaultIoTimeoutMs = 30000;
 
-// The body bytes of a "Text" message (sequence, length, text).
-inline std::string TextBody(std::uint32_t sequence, const std::string& text) {
-    return std::string(reinterpret_cast<const char*>(&sequence), 4) + HeaderBytes(text);
-}
-
+// The wire bytes of a "Text" message: header, then sequence, length and text.
 inline std::string TextWire(std::uint32_t sequence, const std::string& text) {
-    return HeaderBytes("Text") + TextBody(sequence, text);
+    TextMessage message(sequence, text);
+    return WireBytes(message);
 }
 
 // The messaging singletons with the test prototypes and default streams, and an I/O time-out of
