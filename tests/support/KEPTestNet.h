@@ -121,7 +121,7 @@ class RawSocket {
 
     // Message level (kep_test_support). Sends the header for message's type, then its body.
     bool SendMessage(KEPBasSocketMessage& message);
-    // Receives one header and returns its type name; false as for ReceiveBytes.
+    // Receives one header and returns its type name; false on the end, a failure or the time-out.
     bool ReceiveType(std::string& type, double timeoutSeconds = 10.0);
     // Receives one message of a test type ("Text", "Fixed", "Blob"); null on failure or for
     // another type. The returned message may be !IsIntact().
