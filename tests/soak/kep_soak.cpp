@@ -47,7 +47,7 @@ using Clock = std::chrono::steady_clock;
 const std::uint32_t kWindow = 4;
 const int kMaxConnections = 4;
 const int kMaxMessagesPerConnection = 200;
-// A side that sees no message for this long has stalled.
+// A side that sees no message for this long (30 s) has stalled.
 const double kStallSeconds = 30.0;
 // Allowed growth of resident memory between the warm-up and the end.
 const long kRssMarginKiB = 8 * 1024;
@@ -122,9 +122,12 @@ class TrafficSender {
     std::vector<std::pair<unsigned int, std::unique_ptr<SequencedMessage>>> m_kept;
 };
 
-bool Complain(const char* side, const std::string& what) {
-    std::fprintf(stderr, "kep_soak %s: %s\n", side, what.c_str());
-    return false;
+// Returns held; complains on stderr when it did not.
+bool Expect(bool held, const char* side, const std::string& what) {
+    if (!held) {
+        std::fprintf(stderr, "kep_soak %s: %s\n", side, what.c_str());
+    }
+    return held;
 }
 
 // Checks the traffic of one direction of one connection in order.
@@ -138,7 +141,7 @@ struct TrafficChecker {
             !(message.IsIntact() && WireBytes(message) == WireBytes(*MakeTrafficMessage(next)))) {
             error = "message " + std::to_string(next) + " damaged, missing or out of order (got " +
                     std::to_string(message.Sequence()) + ")";
-            Complain(side, connection + ": " + error);
+            Expect(false, side, connection + ": " + error);
         }
         next += error.empty() ? 1 : 0;
         return error.empty();
@@ -169,11 +172,10 @@ struct Figures {
             side, SecondsSince(start), opened, closed, sent, received, rssWarm, rssEnd, fdsStart,
             fdsEnd, kUnderSanitizer ? " (memory not checked under a sanitizer)" : "");
         std::fflush(stdout);
-        bool ok = fdsEnd == fdsStart || Complain(side, "descriptors were left open");
-        if (!kUnderSanitizer && rssEnd > rssWarm + kRssMarginKiB + rssWarm / 10) {
-            ok = Complain(side, "resident memory grew");
-        }
-        return ok;
+        const bool fdsOk = Expect(fdsEnd == fdsStart, side, "descriptors were left open");
+        return Expect(kUnderSanitizer || rssEnd <= rssWarm + kRssMarginKiB + rssWarm / 10, side,
+                      "resident memory grew") &&
+               fdsOk;
     }
 };
 
@@ -206,8 +208,8 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
         while (!stopping && static_cast<int>(connections.size()) < target) {
             KEPMsgCommSocket* socket = KEPMsgConnectionServicesUtils::Instance().ConnectToServer(
                 KEPMsgSocketAddress(loopback, 0), KEPMsgSocketAddress(loopback, port), 10, 10);
-            if (socket == nullptr) {
-                return Complain(side, "cannot connect to the parent");
+            if (!Expect(socket != nullptr, side, "cannot connect to the parent")) {
+                return false;
             }
             ClientConnection& connection = connections[socket->GetId()];
             connection.label = "soak-" + std::to_string(figures.opened++);
@@ -234,16 +236,16 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
         for (ReceivedMessage& record : TakeReceived()) {
             lastProgress = Clock::now();
             auto at = connections.find(record.channel.GetSocketId());
-            if (at == connections.end()) {
-                ok = Complain(side, "a message arrived on a connection not open");
+            if (!Expect(at != connections.end(), side, "a message on a connection not open")) {
+                ok = false;
                 continue;
             }
             ClientConnection& c = at->second;
             const long long bye = ByeCount(*record.message);
             if (bye >= 0) {
-                if (!c.byeSent || bye != c.answers.next) {
-                    ok = Complain(side, c.label + ": early bye or wrong count");
-                }
+                ok = Expect(c.byeSent && bye == c.answers.next, side,
+                            c.label + ": early bye or wrong count") &&
+                     ok;
                 KEPMsgChannelQueryByLabel query{KEPString(c.label.c_str())};
                 Communicator().RemoveConnection(&query, true);
                 ++figures.closed;
@@ -254,9 +256,7 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
                 ++figures.received;
             }
         }
-        if (SecondsSince(lastProgress) > kStallSeconds) {
-            ok = Complain(side, "no message for " + std::to_string(kStallSeconds) + " s");
-        }
+        ok = Expect(SecondsSince(lastProgress) <= kStallSeconds, side, "no message for 30 s") && ok;
     }
     WaitUntil([&] { return sender.AllWritten(); });
     return figures.Report(side) && ok;
@@ -272,7 +272,7 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
     thread.Start();
     ChildProcess child({"/proc/self/exe", "--child", std::to_string(port), "--seconds",
                         std::to_string(seconds), "--seed", std::to_string(seed)});
-    bool ok = child.Started() || Complain(side, "cannot start the child process");
+    bool ok = Expect(child.Started(), side, "cannot start the child process");
     TrafficSender sender;
     std::map<int, TrafficChecker> served;  // by socket id
     Clock::time_point lastProgress = Clock::now();
@@ -288,10 +288,10 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
             const std::uint32_t sequence = checker.next;
             const long long bye = ByeCount(*record.message);
             if (bye >= 0) {
-                if (bye != sequence) {
-                    ok = Complain(side, "bye with count " + std::to_string(bye) + " after " +
-                                            std::to_string(sequence));
-                }
+                ok = Expect(bye == sequence, side,
+                            "bye with count " + std::to_string(bye) + " after " +
+                                std::to_string(sequence)) &&
+                     ok;
                 sender.SendBye(record.channel, sequence);
                 served.erase(id);
                 ++figures.closed;
@@ -308,26 +308,24 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
         if (records.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        if (SecondsSince(lastProgress) > kStallSeconds) {
-            ok = Complain(side, "no message for " + std::to_string(kStallSeconds) + " s");
+        if (!Expect(SecondsSince(lastProgress) <= kStallSeconds, side, "no message for 30 s")) {
+            ok = false;
             break;
         }
     }
     std::fputs(child.Out().c_str(), stdout);
     std::fputs(child.Err().c_str(), stderr);
-    if (!served.empty()) {
-        ok = Complain(side, std::to_string(served.size()) + " connections ended without bye");
-    }
+    ok = Expect(served.empty(), side, "connections ended without bye") && ok;
     // The task removes the child's closed connections; only the server stays.
-    if (!WaitUntil([] { return RegisteredChannelCount() == 1; })) {
-        ok = Complain(side, "closed connections were not removed");
-    }
+    ok = Expect(WaitUntil([] { return RegisteredChannelCount() == 1; }), side,
+                "closed connections were not removed") &&
+         ok;
     WaitUntil([&] { return sender.AllWritten(); });
     ok = figures.Report(side) && ok;
     Communicator().ShutdownMessageTask();
     thread.Join();
-    return (childStatus == 0 ||
-            Complain(side, "child ended with status " + std::to_string(childStatus))) &&
+    return Expect(childStatus == 0, side,
+                  "child ended with status " + std::to_string(childStatus)) &&
            ok;
 }
 
@@ -368,8 +366,8 @@ int main(int argc, char** argv) {
     Figures figures;
     MessagingSetup setup;
     int port = childPort;
-    if (childPort < 0 && StartRegisteredServer(port) == nullptr) {
-        Complain("parent", "cannot start the server");
+    if (!Expect(childPort > 0 || StartRegisteredServer(port) != nullptr, "parent",
+                "cannot start the server")) {
         return 1;
     }
     figures.fdsStart = OpenDescriptorCount();
