@@ -40,10 +40,11 @@ TEST(mem_AllocationTest, ZeroSizeStillGivesABlock) {
 // Every layer keeps its own count: only its first initialize and its last finalize move the
 // caller's counter, and a finalize without an initialize changes nothing.
 TEST(KEPBasLibraryInitTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounter) {
-    const struct {
+    struct Layer {
         void (*initialize)(int&);
         void (*finalize)(int&);
-    } layers[] = {
+    };
+    const Layer layers[] = {
         {KEPBasAlloc_initialize, KEPBasAlloc_finalize},
         {KEPBasShared_initialize, KEPBasShared_finalize},
         {KEPSimContainers_initialize, KEPSimContainers_finalize},
@@ -52,22 +53,19 @@ TEST(KEPBasLibraryInitTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounter) {
         {KEPBasGenericsLib_initialize, KEPBasGenericsLib_finalize},
     };
     int counter = 0;
-    for (const auto& layer : layers) {
-        layer.finalize(counter);
-        EXPECT_EQ(0, counter);
-    }
-    for (const auto& layer : layers) {
-        layer.initialize(counter);
-        layer.initialize(counter);
-    }
+    auto everyLayer = [&](void (*Layer::*step)(int&)) {
+        for (const Layer& layer : layers) {
+            (layer.*step)(counter);
+        }
+    };
+    everyLayer(&Layer::finalize);
+    EXPECT_EQ(0, counter);
+    everyLayer(&Layer::initialize);
+    everyLayer(&Layer::initialize);
     EXPECT_EQ(6, counter);
-    for (const auto& layer : layers) {
-        layer.finalize(counter);
-    }
+    everyLayer(&Layer::finalize);
     EXPECT_EQ(6, counter);
-    for (const auto& layer : layers) {
-        layer.finalize(counter);
-    }
+    everyLayer(&Layer::finalize);
     EXPECT_EQ(0, counter);
 }
 

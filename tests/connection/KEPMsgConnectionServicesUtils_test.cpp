@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -257,7 +258,10 @@ TEST_F(HeaderTest, FirstNonNullPrototypeStays) {
 
 using TableTest = ConnectionFixture;
 
-TEST_F(TableTest, NullAndDuplicateSocketsAreRefusedAndErrorsCleared) {
+// Null and duplicate sockets are refused and errors cleared. A socket shut down by its peer's
+// close stays in the table, holding its number; removal closes it, and its last name stays
+// readable.
+TEST_F(TableTest, RefusesNullAndDuplicatesAndKeepsShutDownSocketsNumber) {
     EXPECT_FALSE(Services().AddConnection(nullptr));
     int id = Connect();
     KEPMsgSocket* first = Services().GetSocket(id);
@@ -270,12 +274,6 @@ TEST_F(TableTest, NullAndDuplicateSocketsAreRefusedAndErrorsCleared) {
     EXPECT_EQ(code, 10054);
     Services().ClearError(id);
     EXPECT_FALSE(Services().HasError(id));
-}
-
-// A socket shut down by its peer's close stays in the table, holding its number; removal closes
-// it, and its last name stays readable.
-TEST_F(TableTest, ShutDownSocketKeepsItsNumberWhileInTable) {
-    int id = Connect();
     Services().SetName(id, KEPString("label"));
     Services().SetName(id, KEPString("second"));
     m_peer.Close();
@@ -390,9 +388,7 @@ class DebugLogTest : public ConnectionFixture {
     }
     std::string Log() {
         std::ifstream in(m_path, std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        return content.str();
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     std::string m_directory;
@@ -465,12 +461,6 @@ TEST_F(DebugLogTest, FinalizeClosesAndReopenAppends) {
 
 // ---- Keep-alive: the setting reaches dialed and accepted sockets, and nonsense is refused. ----
 
-int Option(int fd, int level, int name) {
-    int value = -1;
-    socklen_t length = sizeof(value);
-    return ::getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
-}
-
 TEST(KEPMsgKeepAliveTest, SettingReachesDialedAndAcceptedSocketsAndNonsenseIsRefused) {
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
     ASSERT_TRUE(services.SetKeepAlive(7, 3, 4));
@@ -488,17 +478,17 @@ TEST(KEPMsgKeepAliveTest, SettingReachesDialedAndAcceptedSocketsAndNonsenseIsRef
     services.ClearKeepAlive();
     for (KEPMsgCommSocket* socket : {pair.client.get(), pair.accepted.get()}) {
         const int fd = socket->GetId();
-        EXPECT_EQ(Option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
-        EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7) << "refused settings changed it";
-        EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
-        EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
-        EXPECT_EQ(Option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), (7 + 3 * 4) * 1000);
+        EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+        EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7) << "refused settings changed it";
+        EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
+        EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
+        EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), (7 + 3 * 4) * 1000);
     }
     // Cleared: accepted connections are left as the system makes them again.
     RawSocket client = RawConnect(pair.server->GetAddress().GetPort());
     CommSocketPtr plain(pair.server->Accept());
     ASSERT_NE(plain, nullptr);
-    EXPECT_EQ(Option(plain->GetId(), SOL_SOCKET, SO_KEEPALIVE), 0);
+    EXPECT_EQ(IntOption(plain->GetId(), SOL_SOCKET, SO_KEEPALIVE), 0);
 }
 
 }  // namespace

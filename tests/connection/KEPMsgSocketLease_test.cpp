@@ -44,7 +44,7 @@ class SocketLeaseTest : public ConnectionFixture {
     std::atomic<int> m_destroyed{0};
 };
 
-TEST_F(SocketLeaseTest, LeaseKeepsDescriptorAfterRemoval) {
+TEST_F(SocketLeaseTest, LeaseKeepsDescriptorAfterRemovalAndOnlyTheLastDestroys) {
     EXPECT_FALSE(Services().LeaseSocket(555555));
     int id = AddTracked();
     KEPMsgSocketLease lease = Services().LeaseSocket(id);
@@ -58,12 +58,10 @@ TEST_F(SocketLeaseTest, LeaseKeepsDescriptorAfterRemoval) {
     lease.reset();
     EXPECT_EQ(m_destroyed, 1);
     EXPECT_FALSE(IsOpenDescriptor(id));
-}
 
-// Only the last of several leases (a moved-from one holds nothing) destroys the socket; without
-// a lease, removal destroys it at once.
-TEST_F(SocketLeaseTest, LastOfSeveralLeasesDestroys) {
-    int id = AddTracked();
+    // Only the last of several leases (a moved-from one holds nothing) destroys the socket;
+    // without a lease, removal destroys it at once.
+    id = AddTracked();
     { KEPMsgSocketLease released = Services().LeaseSocket(id); }
     KEPMsgSocketLease first = Services().LeaseSocket(id);
     KEPMsgSocketLease second = Services().LeaseSocket(id);
@@ -71,13 +69,13 @@ TEST_F(SocketLeaseTest, LastOfSeveralLeasesDestroys) {
     EXPECT_FALSE(second);
     Services().ShutDownConnection(id);
     first.reset();
-    EXPECT_EQ(m_destroyed, 0);
-    moved = KEPMsgSocketLease();
     EXPECT_EQ(m_destroyed, 1);
+    moved = KEPMsgSocketLease();
+    EXPECT_EQ(m_destroyed, 2);
 
     id = AddTracked();
     Services().ShutDownConnection(id);
-    EXPECT_EQ(m_destroyed, 2);
+    EXPECT_EQ(m_destroyed, 3);
     EXPECT_FALSE(IsOpenDescriptor(id));
 }
 

@@ -78,7 +78,7 @@ TEST_F(StreamTest, MissingOrListeningSocketFails) {
     }
 }
 
-TEST_F(StreamTest, InputPeerCloseGivesZeroThenFailure) {
+TEST_F(StreamTest, PeerCloseGivesZeroThenFailureAndWriteAfterResetFails) {
     KEPMsgSimpleInputStream stream;
     stream.SetSocketId(Connect());
     ASSERT_TRUE(m_peer.SendBytes("abc"));
@@ -94,19 +94,17 @@ TEST_F(StreamTest, InputPeerCloseGivesZeroThenFailure) {
     got = 77;
     EXPECT_FALSE(stream.read(buffer, sizeof buffer, got));
     EXPECT_EQ(got, 77);
-}
-
-TEST_F(StreamTest, WriteAfterPeerResetFails) {
+    // A write after the peer's reset fails.
     int id = Connect();
     m_peer.CloseWithReset();
-    KEPMsgBufferedOutputStream stream(4096);
-    stream.SetSocketId(id);
+    KEPMsgBufferedOutputStream output(4096);
+    output.SetSocketId(id);
     std::string body(100000, 'z');
     int written = 0;
     bool ok = true;
     // The reset may take a send or two to be noticed.
     for (int i = 0; i < 100 && ok; ++i) {
-        ok = stream.write(body.data(), static_cast<int>(body.size()), written);
+        ok = output.write(body.data(), static_cast<int>(body.size()), written);
     }
     EXPECT_FALSE(ok);
     EXPECT_TRUE(Services().HasError(id));

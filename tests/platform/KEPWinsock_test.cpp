@@ -218,11 +218,10 @@ TEST(KEPWakeupSignalTest, SignalsWithoutAWaiterAreRememberedOnceNotPiledUp) {
 TEST(KEPWakeupSignalTest, WakeUpEndsTheWaitAndIsReportedApartFromTheSockets) {
     KEPWakeupSignal wakeup;
     SocketPair quietPair, readyPair;
-    const int quiet[2] = {quietPair.local.Fd(), quietPair.remote.Fd()};
-    const int ready[2] = {readyPair.local.Fd(), readyPair.remote.Fd()};
+    const int quiet = quietPair.local.Fd(), ready = readyPair.local.Fd();
     kepwsa::fd_set set;
     kepwsa::FD_ZERO(&set);
-    kepwsa::FD_SET(quiet[0], &set);
+    kepwsa::FD_SET(quiet, &set);
     bool woken = false;
     std::thread signaller([&wakeup] { wakeup.Signal(); });
     EXPECT_EQ(kepwsa::SelectReadOrWake(&set, &kTenSeconds, wakeup.Handle(), woken), 0);
@@ -230,12 +229,12 @@ TEST(KEPWakeupSignalTest, WakeUpEndsTheWaitAndIsReportedApartFromTheSockets) {
     EXPECT_EQ(set.fd_count, 0u);
     EXPECT_TRUE(woken);
 
-    ASSERT_EQ(::write(ready[1], "x", 1), 1);
-    kepwsa::FD_SET(quiet[0], &set);
-    kepwsa::FD_SET(ready[0], &set);
+    ASSERT_EQ(::write(readyPair.remote.Fd(), "x", 1), 1);
+    kepwsa::FD_SET(quiet, &set);
+    kepwsa::FD_SET(ready, &set);
     EXPECT_EQ(kepwsa::SelectReadOrWake(&set, &kTenSeconds, wakeup.Handle(), woken), 1);
     ASSERT_EQ(set.fd_count, 1u);
-    EXPECT_EQ(set.fd_array[0], ready[0]);
+    EXPECT_EQ(set.fd_array[0], ready);
     EXPECT_TRUE(woken);  // still pending: only Clear() consumes it
 
     wakeup.Clear();

@@ -182,20 +182,17 @@ TEST(KEPMsgCommSocketTest, WriteToResetPeerReportsConnectionLostWithoutSignal) {
     EXPECT_TRUE(pair.client->IsOutputShutDown());
 }
 
-TEST(KEPMsgCommSocketTest, ReadFromSilentPeerTimesOutAndShutsDown) {
+// A read from a silent peer times out and shuts the socket down. A socket closed without a
+// shutdown fails with a recorded code instead of using its stale handle.
+TEST(KEPMsgCommSocketTest, SilentPeerTimesOutAndClosedSocketDoesNotUseStaleHandle) {
     ScopedIoTimeout timeout(200);
     LoopbackPair pair = Connected();
     char buffer[4];
-    EXPECT_EQ(pair.client->read(buffer, sizeof(buffer)), -1);
-    EXPECT_EQ(pair.client->GetErrorCode(), kepwsa::WSAETIMEDOUT);
-    EXPECT_FALSE(pair.client->IsConnected());
-    EXPECT_TRUE(pair.client->IsClosed());
-}
-
-TEST(KEPMsgCommSocketTest, ClosedSocketFailsWithRecordedCodeInsteadOfUsingStaleHandle) {
-    LoopbackPair pair = Connected();
+    EXPECT_EQ(pair.accepted->read(buffer, sizeof(buffer)), -1);
+    EXPECT_EQ(pair.accepted->GetErrorCode(), kepwsa::WSAETIMEDOUT);
+    EXPECT_FALSE(pair.accepted->IsConnected());
+    EXPECT_TRUE(pair.accepted->IsClosed());
     pair.client->Close();  // closed without a shutdown: the direction flags still read open
-    char buffer[4];
     EXPECT_EQ(pair.client->read(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(pair.client->GetErrorCode(), kepwsa::WSAENOTSOCK);
     pair.client->SetErrorCode(0);
@@ -228,8 +225,15 @@ TEST(KEPMsgCommSocketBufferingTest, AnySplitOfReadsGivesTheStreamInOrder) {
     }
 }
 
-TEST(KEPMsgCommSocketBufferingTest, PeerCloseIsReportedOnlyAfterBufferedData) {
+// The peer's close is reported only after the buffered data; ShutDownInput hides what is buffered.
+TEST(KEPMsgCommSocketBufferingTest, BufferedInputEndsAtPeerCloseOnlyAfterItsDataOrAtShutDownInput) {
     LoopbackPair pair = Connected();
+    SendAll(*pair.accepted, "abcdef");
+    char two[2];
+    ASSERT_EQ(pair.client->read(two, 2), 2);
+    pair.client->ShutDownInput();
+    EXPECT_FALSE(pair.client->HasBufferedInput());
+    EXPECT_EQ(pair.client->read(two, 2), -1);
     SendAll(*pair.client, "0123456789");
     pair.client->Shutdown();
     char buffer[16];
@@ -238,16 +242,6 @@ TEST(KEPMsgCommSocketBufferingTest, PeerCloseIsReportedOnlyAfterBufferedData) {
     EXPECT_EQ(pair.accepted->read(buffer, 4), 0);  // the end of the connection, once
     EXPECT_TRUE(pair.accepted->IsInputShutDown());
     EXPECT_FALSE(pair.accepted->HasBufferedInput());
-}
-
-TEST(KEPMsgCommSocketBufferingTest, ShutDownInputHidesBufferedData) {
-    LoopbackPair pair = Connected();
-    SendAll(*pair.client, "abcdef");
-    char buffer[2];
-    ASSERT_EQ(pair.accepted->read(buffer, 2), 2);
-    pair.accepted->ShutDownInput();
-    EXPECT_FALSE(pair.accepted->HasBufferedInput());
-    EXPECT_EQ(pair.accepted->read(buffer, 2), -1);
 }
 
 TEST(KEPMsgCommSocketBufferingTest, GatheredWritesArriveWholeWithFewerSends) {

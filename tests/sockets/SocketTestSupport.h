@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -55,6 +57,13 @@ inline LoopbackPair Connected() {
     pair.accepted.reset(pair.server->Accept());
     EXPECT_NE(pair.accepted, nullptr) << "accept failed: " << pair.server->GetErrorCode();
     return pair;
+}
+
+// An integer socket option read back from the system, or -1.
+inline int IntOption(int fd, int level, int option) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    return ::getsockopt(fd, level, option, &value, &length) == 0 ? value : -1;
 }
 
 // Sets (or removes, for a null value) an environment variable for a scope.
