@@ -97,7 +97,7 @@ std::vector<std::string> Walk(const KEPBasSet<KEPString>& set) {
     return order;
 }
 
-TEST(KEPBasSetTest, OrderIsUnsignedBytesWithEmptyStringFirst) {
+TEST(KEPBasSetTest, OrderIsUnsignedBytesAndManyInsertsMatchStdSet) {
     KEPBasSet<KEPString> set;
     for (const char* text : {"b", "\xC3\xA9t\xC3\xA9", "a", "", "B", "ab"}) {
         EXPECT_TRUE(set.insert(text).second);
@@ -107,19 +107,16 @@ TEST(KEPBasSetTest, OrderIsUnsignedBytesWithEmptyStringFirst) {
     EXPECT_FALSE(set.insert(KEPString()).second);
     EXPECT_STREQ("ab", (*set.insert(KEPString("ab")).first).GetUTF8());
     EXPECT_EQ(6, set.size());
-}
-
-TEST(KEPBasSetTest, ManyInsertsMatchStdSet) {
-    KEPBasSet<KEPString> set;
+    KEPBasSet<KEPString> many;
     std::set<std::string> reference;
     for (int i = 0; i < 2000; ++i) {
         std::string text = "t" + std::to_string((i * 7919) % 1500);
-        EXPECT_EQ(reference.insert(text).second, set.insert(text.c_str()).second);
+        EXPECT_EQ(reference.insert(text).second, many.insert(text.c_str()).second);
     }
-    EXPECT_EQ(static_cast<int>(reference.size()), set.size());
-    EXPECT_EQ(std::vector<std::string>(reference.begin(), reference.end()), Walk(set));
-    KEPBasSet<KEPString> copy(set);
-    EXPECT_EQ(Walk(set), Walk(copy));
+    EXPECT_EQ(static_cast<int>(reference.size()), many.size());
+    EXPECT_EQ(std::vector<std::string>(reference.begin(), reference.end()), Walk(many));
+    KEPBasSet<KEPString> copy(many);
+    EXPECT_EQ(Walk(many), Walk(copy));
 }
 
 using IntTree = omi_Btree<int, KEPString>;
@@ -184,7 +181,7 @@ TEST(omi_BtreeTest, RandomInsertsAndRemovesMatchOrderedMap) {
     }
 }
 
-TEST(omi_BtreeTest, CopiesAreDeepAndSelfAssignmentIsHarmless) {
+TEST(omi_BtreeTest, CopiesAreDeepAndStringKeysOrderByUnsignedBytes) {
     omi_Btree<KEPString, KEPString> tree;
     tree.Insert("a", "1");
     tree.Insert("b", "2");
@@ -204,15 +201,12 @@ TEST(omi_BtreeTest, CopiesAreDeepAndSelfAssignmentIsHarmless) {
     omi_Btree<KEPString, KEPString>* heapCopy = copy.Copy();
     EXPECT_STREQ("2", heapCopy->Get("b").GetUTF8());
     delete heapCopy;
-}
-
-TEST(omi_BtreeTest, StringKeysOrderByUnsignedBytes) {
-    omi_Btree<KEPString, int> tree;
-    tree.Insert("\xC3\xA9", 3);
-    tree.Insert("z", 2);
-    tree.Insert("", 1);
+    omi_Btree<KEPString, int> byKey;
+    byKey.Insert("\xC3\xA9", 3);
+    byKey.Insert("z", 2);
+    byKey.Insert("", 1);
     std::vector<int> order;
-    omi_BtreeIterator<KEPString, int> it(tree);
+    omi_BtreeIterator<KEPString, int> it(byKey);
     for (it.First(); !it.IsDone(); it.Next()) {
         order.push_back(it.CurrentValue());
     }
@@ -228,7 +222,7 @@ void* Tag(long value) {
 
 // Negative and non-negative keys live in separate halves: each is its own entry, a missing key
 // leaves the out-argument alone, and the table is empty only when both halves are.
-TEST(omi_IntTableTest, SignedKeysAreDistinctEntries) {
+TEST(omi_IntTableTest, SignedKeysAreDistinctAndIterateNegativeHalfFirst) {
     Table table;
     const int keys[] = {-5, 0, 5, INT_MIN, INT_MAX};
     for (long i = 0; i < 5; ++i) {
@@ -258,10 +252,6 @@ TEST(omi_IntTableTest, SignedKeysAreDistinctEntries) {
     EXPECT_FALSE(table.Remove(-5));
     EXPECT_TRUE(table.Remove(1));
     EXPECT_TRUE(table.IsEmpty());
-}
-
-TEST(omi_IntTableTest, IterationGivesNegativeHalfThenNonNegative) {
-    Table table;
     for (int key : {7, -2, 0, INT_MIN, -9, 3000000, INT_MAX}) {
         table.Insert(key, Tag(1));
     }

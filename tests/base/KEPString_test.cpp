@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(KEPStringTest, CompareUsesUnsignedBytesAndNullIsEmpty) {
+TEST(KEPStringTest, CompareUsesUnsignedBytesAndLengthsAndSearchCountBytesAndCodePoints) {
     // A signed-char comparison would put the UTF-8 lead byte 0xC3 before 'a'.
     EXPECT_LT(KEPString("a").Compare("\xC3\xA9"), 0);
     EXPECT_GT(KEPString("\xC3\xA9").Compare("z"), 0);
@@ -36,9 +36,6 @@ TEST(KEPStringTest, ChangingOneCopyLeavesSharedTextAlone) {
     KEPString& alias = copy;
     copy = alias;
     EXPECT_STREQ("other", copy.GetUTF8());
-}
-
-TEST(KEPStringTest, LengthsAndSearchCountBytesAndCodePoints) {
     KEPString text("\xC3\xA9t\xC3\xA9 __internal");
     EXPECT_EQ(16, text.GetLengthInByte());
     EXPECT_EQ(14, text.GetLengthInChar());

@@ -64,7 +64,7 @@ TEST(KEPWinsockErrorTest, EveryErrnoMapsToItsWinsockTwin) {
     EXPECT_EQ(ErrnoToWinsock(ESPIPE), WSA_UNMAPPED_ERROR);
 }
 
-TEST(KEPWinsockErrorTest, ResolverFailureIsReturnedAndStored) {
+TEST(KEPWinsockErrorTest, ResolverFailureIsReturnedAndStoredAndLastErrorIsPerThread) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = reinterpret_cast<addrinfo*>(&hints);  // must be reset, not left dangling
@@ -76,9 +76,6 @@ TEST(KEPWinsockErrorTest, ResolverFailureIsReturnedAndStored) {
     EXPECT_EQ(list, nullptr);
     ASSERT_EQ(kepwsa::getaddrinfo("127.0.0.1", "65535", &hints, &list), 0);
     kepwsa::freeaddrinfo(list);
-}
-
-TEST(KEPWinsockErrorTest, LastErrorIsPerThread) {
     WSASetLastError(WSAECONNRESET);
     int seenByOther = -1;
     std::thread other([&] {
@@ -150,7 +147,7 @@ TEST(KEPWinsockFdSetTest, SetKeepsNoDuplicatesAndLeavesOutHandlesWhenFull) {
 
 // Only handles with data or a closed peer are reported; a negative time-out is a poll, not a
 // wait for ever.
-TEST(KEPWinsockSelectTest, ReportsOnlyReadableHandlesIncludingPeerClose) {
+TEST(KEPWinsockSelectTest, ReportsOnlyReadableHandlesAndFailsOnClosedOrNegativeOnes) {
     SocketPair quiet, withData, closedPeer;
     ASSERT_EQ(::write(withData.remote.Fd(), "x", 1), 1);
     closedPeer.remote.Close();
@@ -162,10 +159,7 @@ TEST(KEPWinsockSelectTest, ReportsOnlyReadableHandlesIncludingPeerClose) {
     EXPECT_TRUE(FD_ISSET(withData.local.Fd(), &set));
     EXPECT_TRUE(FD_ISSET(closedPeer.local.Fd(), &set));
     EXPECT_EQ(SelectRead(set, {quiet.local.Fd()}, {0, -20000}), 0);
-}
-
-// A closed or negative handle fails with WSAENOTSOCK and leaves the set as it was.
-TEST(KEPWinsockSelectTest, ClosedOrNegativeHandleFailsWithNotSocket) {
+    // A closed or negative handle fails with WSAENOTSOCK and leaves the set as it was.
     const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
     ::close(descriptor);
     for (int handle : {descriptor, -1}) {
@@ -195,7 +189,7 @@ const timeval kTenSeconds = {10, 0};
 
 // A signal given while nobody waits ends the next wait at once; a thousand of them leave a
 // single wake-up that one Clear() consumes, and Signal() works again after it.
-TEST(KEPWakeupSignalTest, SignalsWithoutAWaiterAreRememberedOnceNotPiledUp) {
+TEST(KEPWakeupSignalTest, WakeUpIsRememberedOnceAndReportedApartFromTheSockets) {
     KEPWakeupSignal wakeup;
     ASSERT_NE(wakeup.Handle(), -1);
     for (int i = 0; i < 1000; ++i) {
@@ -211,18 +205,14 @@ TEST(KEPWakeupSignalTest, SignalsWithoutAWaiterAreRememberedOnceNotPiledUp) {
     EXPECT_FALSE(keptest::WaitReadable(wakeup.Handle(), 0)) << "signals piled up";
     wakeup.Signal();
     EXPECT_TRUE(keptest::WaitReadable(wakeup.Handle(), 0)) << "not armed again after Clear";
-}
-
-// A signal from another thread ends a wait over quiet sockets; the wake-up is reported apart:
-// it is neither counted nor put in the set, while ready sockets still are.
-TEST(KEPWakeupSignalTest, WakeUpEndsTheWaitAndIsReportedApartFromTheSockets) {
-    KEPWakeupSignal wakeup;
+    // A signal from another thread ends a wait over quiet sockets; the wake-up is reported apart:
+    // it is neither counted nor put in the set, while ready sockets still are.
     SocketPair quietPair, readyPair;
     const int quiet = quietPair.local.Fd(), ready = readyPair.local.Fd();
     kepwsa::fd_set set;
     kepwsa::FD_ZERO(&set);
     kepwsa::FD_SET(quiet, &set);
-    bool woken = false;
+    wakeup.Clear();
     std::thread signaller([&wakeup] { wakeup.Signal(); });
     EXPECT_EQ(kepwsa::SelectReadOrWake(&set, &kTenSeconds, wakeup.Handle(), woken), 0);
     signaller.join();
