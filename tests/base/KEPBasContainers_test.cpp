@@ -27,7 +27,7 @@ KEPString Item(int i) {
     return text;
 }
 
-TEST(KEPBasVectorTest, EraseKeepsOrderOfTheOthers) {
+TEST(KEPBasVectorTest, EraseKeepsOrderCopiesReleaseAndReserveGrowsOnlyKeepingTheElements) {
     KEPBasVector<int> numbers;
     for (int i = 0; i < 10; ++i) {
         numbers.push_back(i);
@@ -37,9 +37,6 @@ TEST(KEPBasVectorTest, EraseKeepsOrderOfTheOthers) {
     numbers.Erase(numbers.size() - 1);
     EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 6, 7, 8}),
               std::vector<int>(numbers.begin(), numbers.end()));
-}
-
-TEST(KEPBasVectorTest, StringElementsAreCopiedAndReleased) {
     KEPBasVector<KEPString> strings;
     for (int i = 0; i < 50; ++i) {
         strings.push_back(Item(i));
@@ -63,11 +60,8 @@ TEST(KEPBasVectorTest, StringElementsAreCopiedAndReleased) {
     EXPECT_TRUE(assigned.empty());
     EXPECT_EQ(89, strings.size());
     EXPECT_GE(strings.Capacity(), strings.size());
-}
-
-// Reserve only ever grows the storage, and whatever it moves (a single element included) keeps
-// its value.
-TEST(KEPBasVectorTest, ReserveGrowsOnlyAndKeepsTheElements) {
+    // Reserve only ever grows the storage, and whatever it moves (a single element included) keeps
+    // its value.
     struct Row {
         int elements;
         int reserve;

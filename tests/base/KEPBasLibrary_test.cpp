@@ -28,18 +28,15 @@ TEST(mem_AllocationDeathTest, ExhaustionEndsThroughFatalErrorNotNull) {
     EXPECT_DEATH(mem_Malloc(SIZE_MAX / 2), "out of memory");
 }
 
-TEST(mem_AllocationTest, ZeroSizeStillGivesABlock) {
+TEST(mem_AllocationTest, ZeroSizeGivesABlockAndOnlyFirstInitializeAndLastFinalizeMoveTheCounter) {
     void* memory = mem_Malloc(0);
     EXPECT_NE(nullptr, memory);
     mem_Free(memory);
     mem_Free(nullptr);
     char* buffer = new (mem_BuiltInAlloc{}) char[16];
     mem_deleteBuiltIn(buffer);
-}
-
-// Every layer keeps its own count: only its first initialize and its last finalize move the
-// caller's counter, and a finalize without an initialize changes nothing.
-TEST(KEPBasLibraryInitTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounter) {
+    // Every layer keeps its own count: only its first initialize and its last finalize move the
+    // caller's counter, and a finalize without an initialize changes nothing.
     struct Layer {
         void (*initialize)(int&);
         void (*finalize)(int&);

@@ -226,7 +226,7 @@ TEST_F(HeaderTest, PartialSendIsContinued) {
 
 // The receiver drops a connection whose header announces more than kMaxTypeNameBytes, so the
 // sender refuses such a name before anything goes out and the connection stays usable.
-TEST_F(HeaderTest, OverlongTypeNameIsRefusedBeforeSending) {
+TEST_F(HeaderTest, OverlongTypeNameIsRefusedBeforeSendingAndFirstNonNullPrototypeStays) {
     int id = Connect();
     const std::string name(KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1, 'x');
     g_sends = 0;
@@ -236,10 +236,7 @@ TEST_F(HeaderTest, OverlongTypeNameIsRefusedBeforeSending) {
     EXPECT_EQ(g_sends.load(), 0);
     ASSERT_TRUE(Services().SendMessageHeader(id, KEPString("Ping")));
     EXPECT_EQ(m_peer.ReceiveString(8), Bytes({4, 0, 0, 0}) + "Ping");
-}
-
-// The first non-null prototype of a type stays; other types give null and call nothing.
-TEST_F(HeaderTest, FirstNonNullPrototypeStays) {
+    // The first non-null prototype of a type stays; other types give null and call nothing.
     Message first("Ping"), second("Ping");
     Services().RegisterMessagePrototype(KEPString("Ping"), nullptr);
     EXPECT_EQ(Services().GetMsgInstance(KEPString("Ping")), nullptr);
@@ -295,7 +292,7 @@ TEST_F(TableTest, RefusesNullAndDuplicatesAndKeepsShutDownSocketsNumber) {
 
 using ServerTest = ConnectionFixture;
 
-TEST_F(ServerTest, RangeSkipsAPortInUse) {
+TEST_F(ServerTest, RangeSkipsAPortInUseAndNobodyListeningGivesNullAfterTheTimeout) {
     const KEPMsgInetAddress host(KEPString("127.0.0.1"));
     RawSocket taken = BindLoopback(0, true);
     const int port = LocalPort(taken.Fd());
@@ -313,11 +310,8 @@ TEST_F(ServerTest, RangeSkipsAPortInUse) {
         EXPECT_EQ(Services().StartServer(host, range.first, range.second, 4), nullptr)
             << range.first << ".." << range.second;
     }
-}
-
-// A refused connect is retried until the time-out (a zero time-out makes one attempt: a second
-// would first pause for 10 s), then gives null, and every attempt's descriptor is gone again.
-TEST_F(ServerTest, NobodyListeningGivesNullAfterTheTimeout) {
+    // A refused connect is retried until the time-out (a zero time-out makes one attempt: a second
+    // would first pause for 10 s), then gives null, and every attempt's descriptor is gone again.
     // A bound, non-listening port refuses connections and cannot be taken by anyone else.
     RawSocket closedPort = BindLoopback(0, false);
     ASSERT_GE(closedPort.Fd(), 0);

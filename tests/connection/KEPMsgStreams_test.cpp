@@ -32,7 +32,7 @@ using StreamTest = ConnectionFixture;
 
 // Writes go out whole, in sends of at most the chunk size (one byte for a size below one),
 // and add to the caller's count; an empty or negative length sends nothing.
-TEST_F(StreamTest, WritesAreSentInBoundedChunks) {
+TEST_F(StreamTest, WritesAreSentInBoundedChunksAndMissingOrListeningSocketFails) {
     const struct {
         int chunk;
         int length;
@@ -59,10 +59,8 @@ TEST_F(StreamTest, WritesAreSentInBoundedChunks) {
         EXPECT_LE(g_largestSend.load(), std::max(row.chunk, 1));
         EXPECT_EQ(m_peer.ReceiveString(body.size()), body);
     }
-}
-
-// The default id (-1), an unknown id and a listening socket: both streams fail, counts untouched.
-TEST_F(StreamTest, MissingOrListeningSocketFails) {
+    // The default id (-1), an unknown id and a listening socket: both streams fail, counts
+    // untouched.
     KEPMsgBufferedOutputStream output(16);
     KEPMsgSimpleInputStream input;
     for (int id : {-1, 987654, StartServer()}) {

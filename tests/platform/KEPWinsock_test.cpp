@@ -130,7 +130,8 @@ int SelectRead(fd_set& set, std::initializer_list<int> handles, timeval limit) {
     return kepwsa::select(0, &set, nullptr, nullptr, &limit);
 }
 
-TEST(KEPWinsockFdSetTest, SetKeepsNoDuplicatesAndLeavesOutHandlesWhenFull) {
+TEST(KEPWinsockFdSetTest,
+     SetKeepsNoDuplicatesAndSelectReportsOnlyReadableHandlesAndFailsOnBadOnes) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(5, &set);
@@ -143,15 +144,11 @@ TEST(KEPWinsockFdSetTest, SetKeepsNoDuplicatesAndLeavesOutHandlesWhenFull) {
     EXPECT_TRUE(FD_ISSET(5, &set));
     EXPECT_TRUE(FD_ISSET(100 + KEP_FD_SETSIZE - 2, &set));
     EXPECT_FALSE(FD_ISSET(100 + KEP_FD_SETSIZE - 1, &set));  // did not fit
-}
-
-// Only handles with data or a closed peer are reported; a negative time-out is a poll, not a
-// wait for ever.
-TEST(KEPWinsockSelectTest, ReportsOnlyReadableHandlesAndFailsOnClosedOrNegativeOnes) {
+    // Only handles with data or a closed peer are reported; a negative time-out is a poll, not a
+    // wait for ever.
     SocketPair quiet, withData, closedPeer;
     ASSERT_EQ(::write(withData.remote.Fd(), "x", 1), 1);
     closedPeer.remote.Close();
-    fd_set set;
     EXPECT_EQ(
         SelectRead(set, {quiet.local.Fd(), withData.local.Fd(), closedPeer.local.Fd()}, {5, 0}), 2);
     EXPECT_EQ(set.fd_count, 2u);
@@ -163,7 +160,6 @@ TEST(KEPWinsockSelectTest, ReportsOnlyReadableHandlesAndFailsOnClosedOrNegativeO
     const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
     ::close(descriptor);
     for (int handle : {descriptor, -1}) {
-        fd_set set;
         WSASetLastError(0);
         EXPECT_EQ(SelectRead(set, {handle}, {0, 0}), SOCKET_ERROR) << handle;
         EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK) << handle;

@@ -43,8 +43,7 @@ TEST(KEPMsgServerSocketTest, EmptyHostListensOnTheForcedFamilysLoopback) {
 // A server restarted at once gets its port back: the connections of the listener before it,
 // closed by the server first, still hold the port while they wait out TIME_WAIT. The port is
 // then the new server's own: a second listener on it fails with WSAEADDRINUSE.
-TEST(KEPMsgServerSocketTest,
-     RestartGetsThePortBackASecondListenerFailsAndAcceptAfterShutdownFails) {
+TEST(KEPMsgServerSocketTest, RestartAcceptAfterShutdownAndFailedListenLeaveNoDescriptor) {
     LoopbackPair pair = Connected();
     const int port = pair.server->GetAddress().GetPort();
     pair.accepted->Shutdown();
@@ -65,12 +64,9 @@ TEST(KEPMsgServerSocketTest,
     restarted->Shutdown();
     EXPECT_EQ(restarted->Accept(), nullptr);
     EXPECT_EQ(restarted->GetErrorCode(), kepwsa::WSAENOTSOCK);
-}
-
-// A host that does not resolve, a port out of range, an IPv6 literal under ORV_FORCE_IPV4 and a
-// failed listen() (injected: a bound TCP socket cannot be made to fail it on Linux) leave a
-// closed socket with a code and no descriptor.
-TEST(KEPMsgServerSocketTest, FailedListenLeavesClosedSocketWithoutHandleOrDescriptor) {
+    // A host that does not resolve, a port out of range, an IPv6 literal under ORV_FORCE_IPV4 and a
+    // failed listen() (injected: a bound TCP socket cannot be made to fail it on Linux) leave a
+    // closed socket with a code and no descriptor.
     ScopedEnv noV6("ORV_FORCE_IPV6", nullptr);
     ScopedEnv v4("ORV_FORCE_IPV4", "1");
     const struct {

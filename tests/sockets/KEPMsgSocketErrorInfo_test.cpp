@@ -8,7 +8,7 @@
 
 // Complete texts at both ends and inside the sorted table, where a binary search goes wrong
 // first, and codes beside and outside it.
-TEST(KEPMsgSocketErrorInfoTest, CodesGiveTheirWholeTextOrUnknownError) {
+TEST(KEPMsgSocketErrorInfoTest, CodesGiveTheirWholeTextOrUnknownErrorAndPrintErrorOneLabelledLine) {
     std::vector<std::pair<int, const char*>> rows = {
         {10004, "WSAEINTR (10004) Interrupted function call."},
         {10013, "WSAEACCES (10013) Permission denied."},
@@ -28,9 +28,6 @@ TEST(KEPMsgSocketErrorInfoTest, CodesGiveTheirWholeTextOrUnknownError) {
         EXPECT_STREQ(row.second, text.GetUTF8()) << "code " << row.first;
         EXPECT_STREQ("left over from before", shared.GetUTF8()) << "code " << row.first;
     }
-}
-
-TEST(KEPMsgSocketErrorInfoTest, PrintErrorWritesOneLabelledLine) {
     testing::internal::CaptureStderr();
     printError("connect", 10061);
     printError("other", 5);

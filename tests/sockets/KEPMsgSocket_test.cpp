@@ -77,18 +77,15 @@ TEST(KEPMsgSocketHoldTest, ReconnectUnderHoldKeepsOldDescriptorUntilRelease) {
     EXPECT_FALSE(IsOpenDescriptor(descriptor));
 }
 
-TEST(KEPMsgSocketTest, ConnectionLostCodesAreExactlyTheDocumentedOnes) {
+TEST(KEPMsgSocketTest, ConnectionLostCodesAreTheDocumentedOnesAndSocketsCarryTheirOptions) {
     for (int code = 10000; code < 11100; ++code) {
         const bool expected = (code >= 10050 && code <= 10054) || code == 10057 || code == 10058;
         EXPECT_EQ(KEPMsgSocket::IsConnectionLostError(code), expected) << code;
     }
-}
-
-// The options every connection gets, read back from the system: Nagle off (on accepted
-// connections too), a 5 s lingering close, a 64 KiB send buffer, the process-wide I/O time-out
-// both ways, and keep-alive on connections the library opens. An accepted connection carries the
-// listener's address.
-TEST(KEPMsgSocketOptionsTest, ConnectedAndAcceptedSocketsCarryTheirOptions) {
+    // The options every connection gets, read back from the system: Nagle off (on accepted
+    // connections too), a 5 s lingering close, a 64 KiB send buffer, the process-wide I/O time-out
+    // both ways, and keep-alive on connections the library opens. An accepted connection carries
+    // the listener's address.
     ScopedIoTimeout timeout(1500);
     LoopbackPair pair = Connected();
     ASSERT_NE(pair.accepted, nullptr);
