@@ -19,22 +19,18 @@ namespace {
 constexpr int kFirstInitializeRaise = 3 + 6;
 
 // In the order a host finalizes them.
+#define KEP_SINGLETON(T) \
+    { "class " #T, KEPBasAtiGlobalSingleton<T>::Finalize }
 const struct {
     const char* key;
     void (*finalize)();
 } kSingletons[] = {
-    {"class KEPMsgSocketCommunicator",
-     KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>::Finalize},
-    {"class KEPMsgSendMessageBuffer", KEPBasAtiGlobalSingleton<KEPMsgSendMessageBuffer>::Finalize},
-    {"class KEPMsgRetrieveMessageBuffer",
-     KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>::Finalize},
-    {"class KEPMsgSocketMessageUtils",
-     KEPBasAtiGlobalSingleton<KEPMsgSocketMessageUtils>::Finalize},
-    {"class KEPMsgChannelOrganizer", KEPBasAtiGlobalSingleton<KEPMsgChannelOrganizer>::Finalize},
-    {"class KEPMsgWaitableLock", KEPBasAtiGlobalSingleton<KEPMsgWaitableLock>::Finalize},
-    {"class KEPMsgConnectionServicesUtils",
-     KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>::Finalize},
+    KEP_SINGLETON(KEPMsgSocketCommunicator),      KEP_SINGLETON(KEPMsgSendMessageBuffer),
+    KEP_SINGLETON(KEPMsgRetrieveMessageBuffer),   KEP_SINGLETON(KEPMsgSocketMessageUtils),
+    KEP_SINGLETON(KEPMsgChannelOrganizer),        KEP_SINGLETON(KEPMsgWaitableLock),
+    KEP_SINGLETON(KEPMsgConnectionServicesUtils),
 };
+#undef KEP_SINGLETON
 
 int RegisteredSingletons() {
     int found = 0;

@@ -92,15 +92,14 @@ TEST(KEPMsgCommSocketTest, ConnectKeepsRefusedIpv6CodeWhenIpv4AddressAccepts) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    if (::getaddrinfo("localhost", "1", &hints, &list) != 0) {
-        GTEST_SKIP() << "localhost does not resolve";
+    bool v6First = false, v4Later = false;
+    if (::getaddrinfo("localhost", "1", &hints, &list) == 0) {
+        v6First = list->ai_family == AF_INET6;
+        for (const addrinfo* entry = list->ai_next; entry != nullptr; entry = entry->ai_next) {
+            v4Later = v4Later || entry->ai_family == AF_INET;
+        }
+        ::freeaddrinfo(list);
     }
-    bool v4Later = false;
-    for (const addrinfo* entry = list->ai_next; entry != nullptr; entry = entry->ai_next) {
-        v4Later = v4Later || entry->ai_family == AF_INET;
-    }
-    const bool v6First = list->ai_family == AF_INET6;
-    ::freeaddrinfo(list);
     if (!v6First || !v4Later) {
         GTEST_SKIP() << "localhost does not resolve to ::1 followed by 127.0.0.1 here";
     }
