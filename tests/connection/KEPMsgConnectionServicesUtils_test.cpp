@@ -72,7 +72,7 @@ using HeaderTest = ConnectionFixture;
 
 // Each name goes out as its byte count and bytes (an empty one as a zero count), and the library
 // reads the same bytes back as the same name. (A zero count read is the hostile-peer tests'.)
-TEST_F(HeaderTest, HeaderWireBytesRoundTrip) {
+TEST_F(HeaderTest, HeaderWireBytesRoundTripAndOversizedOrCutShortHeadersAreRefused) {
     int id = Connect();
     const std::string utf8 =
         "Gr\xC3\xBC\xC3\x9F"
@@ -97,11 +97,8 @@ TEST_F(HeaderTest, HeaderWireBytesRoundTrip) {
             EXPECT_STREQ(type.GetUTF8(), c.name.GetUTF8());
         }
     }
-}
-
-// A count that cannot be a type name ends the connection without allocating for it and without
-// waiting for the bytes it announces (the peer sends none and keeps the connection open).
-TEST_F(HeaderTest, OversizedCountClosesConnection) {
+    // A count that cannot be a type name ends the connection without allocating for it and without
+    // waiting for the bytes it announces (the peer sends none and keeps the connection open).
     for (uint32_t count : {0x80000000u, 70000u, 65537u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(count);
         int id = Connect();
@@ -120,13 +117,10 @@ TEST_F(HeaderTest, OversizedCountClosesConnection) {
         EXPECT_TRUE(Services().GetSocket(id)->IsClosed());
         EXPECT_TRUE(m_peer.WaitPeerClosed());
     }
-}
-
-// A header cut short is refused and leaves the type alone. After the peer's orderly close the
-// socket stays in the table, shut down, for the receive pass to drop; a peer that stalls
-// (here past a 100 ms time-out) must not leave the connection usable at a byte position
-// inside the header, so it is shut down and the peer sees that.
-TEST_F(HeaderTest, HeaderCutShortIsRefused) {
+    // A header cut short is refused and leaves the type alone. After the peer's orderly close the
+    // socket stays in the table, shut down, for the receive pass to drop; a peer that stalls
+    // (here past a 100 ms time-out) must not leave the connection usable at a byte position
+    // inside the header, so it is shut down and the peer sees that.
     enum Table { kKeptClosed, kRemoved, kClosedOrRemoved };
     const struct {
         const char* name;
