@@ -10,32 +10,26 @@ using namespace keptest;
 
 namespace {
 
-TEST(KEPMsgChannelNoSocket, NullSocketGivesNoConnectionAndRecordsNoLabel) {
-    KEPMsgChannel channel(nullptr, KEPString("label-of-nothing"));
-    EXPECT_EQ(channel.GetSocketId(), -1);
-    EXPECT_FALSE(channel.IsActiveInCurrentThreads());
+using KEPMsgChannelTest = ChannelSocketsTest;
+
+// Without a socket a channel has no connection and records no label. Shutdown closes the
+// connection and clears only the copy it is called on; the label is shared by every copy.
+TEST_F(KEPMsgChannelTest, ShutdownClosesConnectionAndClearsOnlyThisCopy) {
+    KEPMsgChannel none(nullptr, KEPString("label-of-nothing"));
+    EXPECT_EQ(none.GetSocketId(), -1);
+    EXPECT_FALSE(none.IsActiveInCurrentThreads());
     KEPString name("sentinel");
     KEPMsgConnectionServicesUtils::Instance().GetName(-1, name);
     EXPECT_EQ(name, KEPString("sentinel"));
-}
-
-using KEPMsgChannelTest = ChannelSocketsTest;
-
-TEST_F(KEPMsgChannelTest, LabelIsSharedByEveryCopy) {
-    KEPMsgChannel channel = Connect(KEPString("first"));
-    KEPMsgChannel copy = channel;
-    copy.SetLabel(KEPString("second"));
-    EXPECT_EQ(channel.GetLabel(), KEPString("second"));
-}
-
-TEST_F(KEPMsgChannelTest, ShutdownClosesConnectionAndClearsOnlyThisCopy) {
     KEPMsgChannel closed = Connect(KEPString("closed"));
     closed.GetSocket()->Shutdown();
     EXPECT_NE(closed.GetSocket(), nullptr);
     EXPECT_FALSE(closed.IsActiveInCurrentThreads());
 
-    KEPMsgChannel channel = Connect(KEPString("a"));
+    KEPMsgChannel channel = Connect(KEPString("first"));
     KEPMsgChannel copy = channel;
+    copy.SetLabel(KEPString("a"));
+    EXPECT_EQ(channel.GetLabel(), KEPString("a"));
     const int id = channel.GetSocketId();
     ASSERT_TRUE(channel.IsActiveInCurrentThreads());
     channel.Shutdown();

@@ -62,15 +62,11 @@ class MessageTaskTest : public ::testing::Test {
     std::unique_ptr<KEPBasAtiThread> m_thread;
 };
 
-TEST_F(MessageTaskTest, RunWithoutPrepareReturnsAtOnce) {
-    KEPMsgMessageTask task;
-    task.Run(0);  // would loop forever if it ignored the flag
-    EXPECT_FALSE(Comm().IsMessageTaskRunning());
-}
-
 // Each round: the task's passes fill the retrieve buffer and its transmit passes empty the
-// queue; the shutdown closes every channel.
+// queue; the shutdown closes every channel. Run without a prepared start returns at once.
 TEST_F(MessageTaskTest, StartStopAndStartAgainWorkTheSame) {
+    KEPMsgMessageTask().Run(0);  // would loop forever if it ignored the flag
+    EXPECT_FALSE(Comm().IsMessageTaskRunning());
     for (std::uint32_t round = 1; round <= 2; ++round) {
         RawLink link = ConnectToRawPeer(m_listener, "peer");
         ASSERT_NE(link.socket, nullptr);
@@ -129,13 +125,18 @@ TEST_F(MessageTaskTest, IdleTaskRunsABoundedNumberOfPassesPerSecond) {
     }
 }
 
-// Every form of queued send (channel, label, query) queues through one call that wakes the pass.
+// Every form of queued send (channel, label, query) queues through one call that wakes the pass;
+// so does registering a channel, for a pass waiting over nothing.
 TEST_F(MessageTaskTest, QueuedSendEndsAWaitingPassAndGoesOutInItsCycle) {
+    ConsumeWakeup();
+    std::unique_ptr<BackgroundCall> cycle = StartLongCycle();
     RawLink link = ConnectToRawPeer(m_listener, "peer");
     ASSERT_NE(link.socket, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return cycle->Done(); }, kWellWithinTheWait))
+        << "registration did not end a pass waiting over nothing";
     ConsumeWakeup();
     TextMessage message(1, "queued");  // outlives the cycle
-    std::unique_ptr<BackgroundCall> cycle = StartLongCycle();
+    cycle = StartLongCycle();
     unsigned int id = 0;
     Comm().ISendSocketMessage(link.channel, &message, id);
     std::unique_ptr<SequencedMessage> received = link.peer.ReceiveMessage(kWellWithinTheWait);
@@ -172,14 +173,6 @@ TEST_F(MessageTaskTest, WakeupsWithoutAWaitingPassAreKeptOnceAndLoseNoRecord) {
         ASSERT_NE(received, nullptr) << "record " << sequence;
         ASSERT_EQ(sequence, received->Sequence());
     }
-}
-
-TEST_F(MessageTaskTest, RegisteringAChannelEndsAPassWaitingOverNothing) {
-    ConsumeWakeup();
-    std::unique_ptr<BackgroundCall> pass = StartLongCycle();
-    RawLink link = ConnectToRawPeer(m_listener, "late");
-    ASSERT_NE(link.socket, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return pass->Done(); }, kWellWithinTheWait));
 }
 
 }  // namespace

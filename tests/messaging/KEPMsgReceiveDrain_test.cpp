@@ -22,6 +22,7 @@ void CountCallback(const KEPString& type) {
 
 // One pass over two channels with messages of two types buffered: a busy one (thousands,
 // visited first: the pass goes by ascending id) and a quiet one, served in the first round.
+// A drain limit below one is refused.
 TEST(ReceiveDrainTest, DrainKeepsEachChannelsOrderServesEveryChannelAndCallsEachTypeOnce) {
     MessagingSetup setup;
     KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
@@ -29,6 +30,10 @@ TEST(ReceiveDrainTest, DrainKeepsEachChannelsOrderServesEveryChannelAndCallsEach
     communicator.RegisterMessageNotificationCallback(TextMessage::kType, CountCallback);
     communicator.RegisterMessageNotificationCallback(FixedMessage::kType, CountCallback);
     ASSERT_TRUE(communicator.SetReceiveDrainLimit(1000000));
+    for (int bad : {0, -1, INT_MIN}) {  // a limit below one is refused and changes nothing
+        EXPECT_FALSE(communicator.SetReceiveDrainLimit(bad)) << bad;
+        EXPECT_EQ(1000000, communicator.GetReceiveDrainLimit()) << bad;
+    }
     RawListener listener;
     RawLink first = ConnectToRawPeer(listener, "first");
     RawLink second = ConnectToRawPeer(listener, "second");
@@ -64,16 +69,6 @@ TEST(ReceiveDrainTest, DrainKeepsEachChannelsOrderServesEveryChannelAndCallsEach
     }
     EXPECT_GT(next[busy.socket->GetId()], 1000u) << "the busy channel was not drained";
     EXPECT_EQ(next[quiet.socket->GetId()], 40u) << "the quiet channel was not drained";
-}
-
-TEST(ReceiveDrainTest, DrainLimitBelowOneIsRefused) {
-    MessagingSetup setup;
-    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
-    ASSERT_TRUE(communicator.SetReceiveDrainLimit(7));
-    for (int bad : {0, -1, INT_MIN}) {
-        EXPECT_FALSE(communicator.SetReceiveDrainLimit(bad)) << bad;
-        EXPECT_EQ(7, communicator.GetReceiveDrainLimit()) << bad;
-    }
 }
 
 }  // namespace

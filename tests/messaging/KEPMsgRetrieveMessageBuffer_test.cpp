@@ -94,8 +94,8 @@ TEST_F(RetrieveBufferTest, SloppyPositionsHandEachValidMessageOutOnce) {
 
 // A null query retrieves nothing (the blocking form returns); the timed form returns false
 // with out untouched when nothing it selects arrives in time. A record without a message is not
-// stored.
-TEST_F(RetrieveBufferTest, NullQueryOrNothingSelectedRetrievesNothing) {
+// stored. A waiting retrieve wakes on a single store of its type.
+TEST_F(RetrieveBufferTest, NothingSelectedRetrievesNothingAndOneStoreWakesAWaitingRetrieve) {
     KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
     KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
     Store(new FixedMessage(1, 0, 0));  // stored, but not selected
@@ -116,17 +116,11 @@ TEST_F(RetrieveBufferTest, NullQueryOrNothingSelectedRetrievesNothing) {
     EXPECT_EQ(1, out.size());
     EXPECT_EQ(0, records.size());
     EXPECT_EQ(1, Buffer().Count());
-}
 
-// The blocking form and the timed one: the retriever is known to wait before anything is
-// stored; one store of another type leaves it waiting, one of its type ends the wait at once
-// (no later store is needed), and what it took is appended to out.
-TEST_F(RetrieveBufferTest, WaitingRetrieveWakesOnASingleStoreOfItsType) {
-    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
-    KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
+    // The blocking form and the timed one: the retriever is known to wait before anything is
+    // stored; one store of another type leaves it waiting, one of its type ends the wait at once
+    // (no later store is needed), and what it took is appended to out.
     for (const bool timed : {false, true}) {
-        KEPBasVector<KEPBasSocketMessage*> out;
-        out.push_back(nullptr);
         std::atomic<bool> found{!timed};
         {
             BackgroundCall retriever([&] {
@@ -148,8 +142,9 @@ TEST_F(RetrieveBufferTest, WaitingRetrieveWakesOnASingleStoreOfItsType) {
         ASSERT_EQ(2, out.size()) << "timed " << timed;
         EXPECT_EQ(9u, static_cast<SequencedMessage*>(out[1])->Sequence());
         delete out[1];
+        out.Erase(1);
     }
-    EXPECT_EQ(2, Buffer().Count());  // the other type stays stored
+    EXPECT_EQ(3, Buffer().Count());  // the other type stays stored
 }
 
 }  // namespace
