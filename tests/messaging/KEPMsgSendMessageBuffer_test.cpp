@@ -137,9 +137,14 @@ TEST_F(SendBufferTest, OutputStreamsDecideWhatWaitsAndWhatIsDropped) {
     EXPECT_EQ(1, RegisteredChannelCount());
 }
 
-TEST_F(SendBufferTest, HeaderFailureDropsLaterRecordsForThatChannel) {
+// A header failure drops the channel's later records; a body failure, after its header went
+// out, removes and closes the channel; records for gone or never-registered connections and
+// null messages are skipped without removing anything.
+TEST_F(SendBufferTest, WriteFailuresRemoveTheChannelAndSkipsRemoveNothing) {
     RawLink broken = Link("broken");
     RawLink healthy = Link("healthy");
+    RawLink failing = Link("failing");
+    RawLink gone = Link("gone");
     const int brokenId = broken.channel.GetSocketId();
     // A reset from the peer makes the next send on the library's socket fail at once.
     broken.peer.CloseWithReset();
@@ -147,49 +152,34 @@ TEST_F(SendBufferTest, HeaderFailureDropsLaterRecordsForThatChannel) {
         pollfd entry{brokenId, POLLIN, 0};
         return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLERR | POLLHUP)) != 0;
     }));
-    TextMessage first(1, "first"), second(2, "second"), other(3, "other");
-    unsigned int id1 = 0, id2 = 0, id3 = 0;
+    KEPMsgConnectionServicesUtils::Instance().ShutDownConnection(gone.channel.GetSocketId());
+    TextMessage first(1, "first"), second(2, "second"), other(3, "other"), toGone(4, "lost");
+    unsigned int id1 = 0, id2 = 0, id3 = 0, id = 0, nullId = 0;
     Comm().ISendSocketMessage(broken.channel, &first, id1);
     Comm().ISendSocketMessage(broken.channel, &second, id2);
+    Comm().ISendSocketMessage(gone.channel, &toGone, id);
+    Comm().ISendSocketMessage(KEPMsgChannel(), &toGone, id);      // never-registered channel
+    Comm().ISendSocketMessage(healthy.channel, nullptr, nullId);  // null message
+    Comm().SendSocketMessage(healthy.channel, nullptr);
     Comm().ISendSocketMessage(healthy.channel, &other, id3);
     Comm().TransmitPendingMessage();
-
     EXPECT_EQ(0, first.WriteCount());   // its header failed, so no body
     EXPECT_EQ(0, second.WriteCount());  // the channel was gone for the second record
-    EXPECT_EQ(nullptr, KEPMsgConnectionServicesUtils::Instance().GetSocket(brokenId));
-    EXPECT_EQ(1, RegisteredChannelCount());
-    EXPECT_FALSE(Comm().QueryPendingStatus(id2));
-    ExpectTexts(healthy.peer, {3});
-}
-
-TEST_F(SendBufferTest, BodyFailureRemovesAndClosesTheChannel) {
-    RawLink link = Link("a");
-    FailingTextMessage failing;
-    Comm().SendSocketMessage(link.channel, &failing);
-    EXPECT_EQ(1, failing.WriteCount());
-    EXPECT_EQ(0, RegisteredChannelCount());
-    std::string type;
-    ASSERT_TRUE(link.peer.ReceiveType(type));  // the header went out before the body failed
-    EXPECT_EQ(TextMessage::kType, type);
-    EXPECT_TRUE(link.peer.WaitPeerClosed());
-}
-
-TEST_F(SendBufferTest, RecordsForGoneOrShutConnectionsAreDroppedSilently) {
-    RawLink gone = Link("gone");
-    RawLink live = Link("live");
-    KEPMsgConnectionServicesUtils::Instance().ShutDownConnection(gone.channel.GetSocketId());
-    TextMessage toGone(1, "lost"), after(3, "after");
-    unsigned int id = 0, nullId = 0;
-    Comm().ISendSocketMessage(gone.channel, &toGone, id);
-    Comm().ISendSocketMessage(KEPMsgChannel(), &toGone, id);   // never-registered channel
-    Comm().ISendSocketMessage(live.channel, nullptr, nullId);  // null message
-    Comm().SendSocketMessage(live.channel, nullptr);
-    const int before = RegisteredChannelCount();
-    Comm().SendSocketMessage(live.channel, &after);
     EXPECT_EQ(0, toGone.WriteCount());
-    EXPECT_EQ(before, RegisteredChannelCount());  // skips remove nothing
+    EXPECT_EQ(nullptr, KEPMsgConnectionServicesUtils::Instance().GetSocket(brokenId));
+    EXPECT_EQ(3, RegisteredChannelCount()) << "a skip removed a channel";
+    EXPECT_FALSE(Comm().QueryPendingStatus(id2));
     EXPECT_FALSE(Comm().QueryPendingStatus(nullId));
-    ExpectTexts(live.peer, {3});
+    ExpectTexts(healthy.peer, {3});
+
+    FailingTextMessage body;
+    Comm().SendSocketMessage(failing.channel, &body);
+    EXPECT_EQ(1, body.WriteCount());
+    EXPECT_EQ(2, RegisteredChannelCount()) << "a body failure left the channel";
+    std::string type;
+    ASSERT_TRUE(failing.peer.ReceiveType(type));  // the header went out before the body failed
+    EXPECT_EQ(TextMessage::kType, type);
+    EXPECT_TRUE(failing.peer.WaitPeerClosed());
 }
 
 }  // namespace
