@@ -20,10 +20,6 @@ KEPMsgSocketCommunicator& Communicator() {
     return KEPMsgSocketCommunicator::Instance();
 }
 
-std::string Text(const KEPString& text) {
-    return text.GetUTF8() != nullptr ? text.GetUTF8() : "";
-}
-
 TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
     struct Row {
         const char* name;
@@ -58,7 +54,7 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
         const int id = link.channel.GetSocketId();
         const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected, id);
         ASSERT_TRUE(connected) << row.name;
-        EXPECT_EQ(Text(connected->m_label), "link") << row.name;
+        EXPECT_STREQ(connected->m_label.GetUTF8(), "link") << row.name;
         EXPECT_EQ(connected->m_peerPort, listener.Port()) << row.name;
 
         row.close(link);
@@ -66,7 +62,7 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
         ASSERT_TRUE(closed) << row.name;
         EXPECT_EQ(closed->m_reason, row.reason) << row.name;
         EXPECT_EQ(closed->m_errorCode, row.errorCode) << row.name;
-        EXPECT_EQ(Text(closed->m_label), "link") << row.name;
+        EXPECT_STREQ(closed->m_label.GetUTF8(), "link") << row.name;
         ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; })) << row.name;
         EXPECT_EQ(recorder.Events().size(), 2u) << row.name << ": each event once";
     }

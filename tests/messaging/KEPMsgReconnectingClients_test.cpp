@@ -11,6 +11,7 @@
 
 #include "messaging/KEPMsgReconnectingClients.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
+#include "tests/sockets/SocketTestSupport.h"
 #include "tests/support/KEPTestEvents.h"
 #include "tests/support/KEPTestMessaging.h"
 
@@ -21,13 +22,9 @@ KEPMsgSocketCommunicator& Communicator() {
     return KEPMsgSocketCommunicator::Instance();
 }
 
-KEPMsgSocketAddress Loopback(int port) {
-    return KEPMsgSocketAddress(KEPString("127.0.0.1"), port);
-}
-
 // A loopback address on which nothing listens: bound, then closed.
 KEPMsgSocketAddress Refusing() {
-    return Loopback(LocalPort(BindLoopback(0, false).Fd()));
+    return LoopbackAddress(LocalPort(BindLoopback(0, false).Fd()));
 }
 
 KEPMsgReconnectSettings Settings(int minMs, int maxMs, double jitter) {
@@ -44,11 +41,9 @@ RawSocket ReusableListener(int port) {
     RawSocket socket(::socket(AF_INET, SOCK_STREAM, 0));
     const int on = 1;
     ::setsockopt(socket.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(socket.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+    const sockaddr_in address{
+        AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
         ::listen(socket.Fd(), 8) != 0) {
         socket.Close();
     }
@@ -74,8 +69,8 @@ TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnThe
     {
         RawSocket first = ReusableListener(0);
         port = LocalPort(first.Fd());
-        ASSERT_TRUE(
-            Communicator().StartReconnectingClient("up", Loopback(port), Settings(5, 20, 0)));
+        ASSERT_TRUE(Communicator().StartReconnectingClient("up", LoopbackAddress(port),
+                                                           Settings(5, 20, 0)));
         ASSERT_TRUE(first.WaitReadable(10.0));
         RawSocket peer(::accept(first.Fd(), nullptr, nullptr));
         ASSERT_TRUE(peer.IsOpen());
@@ -122,7 +117,7 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
         PauseLog log;
         KEPMsgReconnectingClients::SetPauseHookForTesting(&PauseLog::Record, &log);
         ASSERT_TRUE(Communicator().StartReconnectingClient(
-            "down", row.flapping ? Loopback(flapping.Port()) : Refusing(),
+            "down", row.flapping ? LoopbackAddress(flapping.Port()) : Refusing(),
             Settings(100, 400, row.jitter)))
             << row.name;
         const bool enough = PumpUntil([&] {
@@ -183,7 +178,7 @@ TEST(KEPMsgReconnectingClientsTest, NonsensicalSettingsAreRefused) {
     }
     KEPMsgReconnectSettings noTimeout;
     noTimeout.m_connectTimeoutMs = 0;
-    EXPECT_FALSE(Communicator().StartReconnectingClient("x", Loopback(1), noTimeout));
+    EXPECT_FALSE(Communicator().StartReconnectingClient("x", LoopbackAddress(1), noTimeout));
 }
 
 }  // namespace
