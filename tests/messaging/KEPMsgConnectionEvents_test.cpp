@@ -2,23 +2,13 @@
 // after the callback is removed, a throwing callback does not stop delivery, and the statistics
 // count exactly. (The accepted event is checked with the accepting pass, in the communicator
 // tests.)
-#include <gtest/gtest.h>
+#include "MessagingTestSupport.h"
 
 #include <chrono>
 #include <functional>
-#include <string>
-
-#include "channels/KEPMsgChannelQueryByLabel.h"
-#include "messaging/KEPMsgSocketCommunicator.h"
-#include "tests/support/KEPTestEvents.h"
-#include "tests/support/KEPTestMessaging.h"
 
 namespace keptest {
 namespace {
-
-KEPMsgSocketCommunicator& Communicator() {
-    return KEPMsgSocketCommunicator::Instance();
-}
 
 TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
     struct Row {
@@ -39,10 +29,10 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
         {"host removes it",
          [](RawLink&) {
              KEPMsgChannelQueryByLabel query(KEPString("link"));
-             Communicator().RemoveConnection(&query, true);
+             Comm().RemoveConnection(&query, true);
          },
          kCloseReasonRemovedByHost, 0},
-        {"task shuts down", [](RawLink&) { Communicator().ShutdownMessageTask(); },
+        {"task shuts down", [](RawLink&) { Comm().ShutdownMessageTask(); },
          kCloseReasonTaskShutdown, 0},
     };
     for (const Row& row : rows) {
@@ -85,7 +75,7 @@ TEST(KEPMsgConnectionEventsTest, NoEventArrivesAfterTheCallbackIsRemoved) {
 TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndDeliveryGoesOn) {
     MessagingSetup setup;
     int calls = 0;
-    Communicator().SetConnectionEventCallback(
+    Comm().SetConnectionEventCallback(
         [](const KEPMsgConnectionEvent&, void* context) {
             ++*static_cast<int*>(context);
             throw std::runtime_error("host fault");
@@ -98,7 +88,7 @@ TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndDeliveryGoesOn
     link.peer.Close();
     const bool both = PumpUntil([&] { return calls == 2; });
     const std::string console = testing::internal::GetCapturedStderr();
-    Communicator().SetConnectionEventCallback(nullptr, nullptr);
+    Comm().SetConnectionEventCallback(nullptr, nullptr);
     EXPECT_TRUE(both);
     const std::string report = "connection event callback threw";
     const std::size_t first = console.find(report);
@@ -119,16 +109,16 @@ TEST(KEPMsgConnectionStatisticsTest, CountsAreExactForAKnownRunEachWay) {
     for (std::uint32_t i = 0; i < 3; ++i) {
         TextMessage message(i, texts[i]);
         wireBytes += WireBytes(message).size();
-        Communicator().SendSocketMessage(link.channel, &message);
+        Comm().SendSocketMessage(link.channel, &message);
         ASSERT_TRUE(link.peer.SendMessage(message) && link.peer.ReceiveMessage() != nullptr);
     }
     ASSERT_EQ(ReceiveAtLeast(3).size(), 3u);
     TextMessage queued(9, "still queued");
     unsigned int id = 0;
-    Communicator().ISendSocketMessage(link.channel, &queued, id);
+    Comm().ISendSocketMessage(link.channel, &queued, id);
 
     KEPBasVector<KEPMsgConnectionStatistics> all;
-    Communicator().RetrieveConnectionStatistics(nullptr, all);
+    Comm().RetrieveConnectionStatistics(nullptr, all);
     ASSERT_EQ(all.size(), 1);
     const KEPMsgConnectionStatistics& figures = all[0];
     EXPECT_EQ(figures.m_socketId, link.channel.GetSocketId());

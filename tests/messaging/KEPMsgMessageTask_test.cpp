@@ -1,21 +1,15 @@
 // Message task and wake-ups of the receive pass: the task starts, serves and stops again; an
 // idle task never spins; queued sends end a waiting pass and go out in its cycle, wake-ups
 // without a waiter are kept once, and channel registration ends a wait over nothing.
-#include <gtest/gtest.h>
+#include "MessagingTestSupport.h"
 
 #include <chrono>
-#include <memory>
 #include <thread>
-#include <vector>
 
 #include "base/KEPBasAtiThread.h"
 #include "base/KEPBasTime.h"
-#include "channels/KEPMsgChannelOrganizer.h"
 #include "channels/KEPMsgWaitableLock.h"
-#include "messaging/KEPMsgMessageQueryByType.h"
 #include "messaging/KEPMsgMessageTask.h"
-#include "messaging/KEPMsgSocketCommunicator.h"
-#include "tests/support/KEPTestMessaging.h"
 
 using namespace keptest;
 
@@ -27,7 +21,6 @@ constexpr double kWellWithinTheWait = 5.0;
 
 class MessageTaskTest : public ::testing::Test {
   protected:
-    KEPMsgSocketCommunicator& Comm() { return KEPMsgSocketCommunicator::Instance(); }
     // Consumes a wake-up left by earlier steps (registrations signal one).
     void ConsumeWakeup() { Comm().WaitConnectionsAndMessages(nullptr, 0); }
     bool WakeupPending() {

@@ -1,14 +1,8 @@
 // The receive drain: further messages already buffered are read in the same pass, in order per
 // channel, round-robin across channels, with one callback per type per pass.
-#include <gtest/gtest.h>
+#include "MessagingTestSupport.h"
 
 #include <climits>
-#include <map>
-#include <string>
-#include <vector>
-
-#include "messaging/KEPMsgSocketCommunicator.h"
-#include "tests/support/KEPTestMessaging.h"
 
 using namespace keptest;
 
@@ -25,14 +19,13 @@ void CountCallback(const KEPString& type) {
 // A drain limit below one is refused.
 TEST(ReceiveDrainTest, DrainKeepsEachChannelsOrderServesEveryChannelAndCallsEachTypeOnce) {
     MessagingSetup setup;
-    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
     g_callbacks.clear();
-    communicator.RegisterMessageNotificationCallback(TextMessage::kType, CountCallback);
-    communicator.RegisterMessageNotificationCallback(FixedMessage::kType, CountCallback);
-    ASSERT_TRUE(communicator.SetReceiveDrainLimit(1000000));
+    Comm().RegisterMessageNotificationCallback(TextMessage::kType, CountCallback);
+    Comm().RegisterMessageNotificationCallback(FixedMessage::kType, CountCallback);
+    ASSERT_TRUE(Comm().SetReceiveDrainLimit(1000000));
     for (int bad : {0, -1, INT_MIN}) {  // a limit below one is refused and changes nothing
-        EXPECT_FALSE(communicator.SetReceiveDrainLimit(bad)) << bad;
-        EXPECT_EQ(1000000, communicator.GetReceiveDrainLimit()) << bad;
+        EXPECT_FALSE(Comm().SetReceiveDrainLimit(bad)) << bad;
+        EXPECT_EQ(1000000, Comm().GetReceiveDrainLimit()) << bad;
     }
     RawListener listener;
     RawLink first = ConnectToRawPeer(listener, "first");
@@ -56,7 +49,7 @@ TEST(ReceiveDrainTest, DrainKeepsEachChannelsOrderServesEveryChannelAndCallsEach
             [&] { return BytesWaiting(link->socket->GetId()) == static_cast<int>(bytes.size()); }));
     }
 
-    communicator.WaitConnectionsAndMessages(nullptr, 1000);
+    Comm().WaitConnectionsAndMessages(nullptr, 1000);
 
     EXPECT_EQ((std::map<std::string, int>{{"Fixed", 1}, {"Text", 1}}), g_callbacks);
     std::vector<ReceivedMessage> received = TakeReceived();

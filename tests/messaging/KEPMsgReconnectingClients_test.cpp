@@ -1,26 +1,17 @@
 // Reconnecting clients: a client rides out a server restart on the same port, its pauses grow
 // and stop at the maximum, a stop ends its attempts, and nonsensical settings are refused.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include "MessagingTestSupport.h"
 
 #include <limits>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "messaging/KEPMsgReconnectingClients.h"
-#include "messaging/KEPMsgSocketCommunicator.h"
 #include "tests/sockets/SocketTestSupport.h"
-#include "tests/support/KEPTestEvents.h"
-#include "tests/support/KEPTestMessaging.h"
 
 namespace keptest {
 namespace {
-
-KEPMsgSocketCommunicator& Communicator() {
-    return KEPMsgSocketCommunicator::Instance();
-}
 
 // A loopback address on which nothing listens: bound, then closed.
 KEPMsgSocketAddress Refusing() {
@@ -69,8 +60,8 @@ TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnThe
     {
         RawSocket first = ReusableListener(0);
         port = LocalPort(first.Fd());
-        ASSERT_TRUE(Communicator().StartReconnectingClient("up", LoopbackAddress(port),
-                                                           Settings(5, 20, 0)));
+        ASSERT_TRUE(
+            Comm().StartReconnectingClient("up", LoopbackAddress(port), Settings(5, 20, 0)));
         ASSERT_TRUE(first.WaitReadable(10.0));
         RawSocket peer(::accept(first.Fd(), nullptr, nullptr));
         ASSERT_TRUE(peer.IsOpen());
@@ -92,11 +83,11 @@ TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnThe
     RawSocket peer(::accept(server.Fd(), nullptr, nullptr));
     ASSERT_TRUE(peer.IsOpen());
     TextMessage message(7, "after the restart");
-    Communicator().SendSocketMessage("up", &message);
+    Comm().SendSocketMessage("up", &message);
     const std::unique_ptr<SequencedMessage> received = peer.ReceiveMessage();
     ASSERT_NE(received, nullptr);
     EXPECT_EQ(static_cast<TextMessage&>(*received).Text(), "after the restart");
-    EXPECT_TRUE(Communicator().StopReconnectingClient("up"));
+    EXPECT_TRUE(Comm().StopReconnectingClient("up"));
 }
 
 TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
@@ -116,7 +107,7 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
         RawListener flapping;
         PauseLog log;
         KEPMsgReconnectingClients::SetPauseHookForTesting(&PauseLog::Record, &log);
-        ASSERT_TRUE(Communicator().StartReconnectingClient(
+        ASSERT_TRUE(Comm().StartReconnectingClient(
             "down", row.flapping ? LoopbackAddress(flapping.Port()) : Refusing(),
             Settings(100, 400, row.jitter)))
             << row.name;
@@ -127,7 +118,7 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
             std::lock_guard<std::mutex> lock(log.mutex);
             return log.delays.size() >= ceilings.size();
         });
-        EXPECT_TRUE(Communicator().StopReconnectingClient("down")) << row.name;
+        EXPECT_TRUE(Comm().StopReconnectingClient("down")) << row.name;
         KEPMsgReconnectingClients::SetPauseHookForTesting(nullptr, nullptr);
         ASSERT_TRUE(enough) << row.name;
         for (std::size_t i = 0; i < ceilings.size(); ++i) {
@@ -145,14 +136,14 @@ TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndFreesTheLabel) {
     MessagingSetup setup;
     EventRecorder recorder;
     const KEPMsgReconnectSettings hourly = Settings(3600000, 3600000, 0);
-    ASSERT_TRUE(Communicator().StartReconnectingClient("down", Refusing(), hourly));
+    ASSERT_TRUE(Comm().StartReconnectingClient("down", Refusing(), hourly));
     ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt));
-    EXPECT_FALSE(Communicator().StartReconnectingClient("down", Refusing(), Settings(10, 100, 0)));
-    EXPECT_TRUE(Communicator().StopReconnectingClient("down"));
-    EXPECT_FALSE(Communicator().StopReconnectingClient("down"));
-    EXPECT_TRUE(Communicator().StartReconnectingClient("down", Refusing(), hourly));
-    Communicator().ShutdownMessageTask();
-    EXPECT_FALSE(Communicator().StopReconnectingClient("down"));
+    EXPECT_FALSE(Comm().StartReconnectingClient("down", Refusing(), Settings(10, 100, 0)));
+    EXPECT_TRUE(Comm().StopReconnectingClient("down"));
+    EXPECT_FALSE(Comm().StopReconnectingClient("down"));
+    EXPECT_TRUE(Comm().StartReconnectingClient("down", Refusing(), hourly));
+    Comm().ShutdownMessageTask();
+    EXPECT_FALSE(Comm().StopReconnectingClient("down"));
 }
 
 TEST(KEPMsgReconnectingClientsTest, NonsensicalSettingsAreRefused) {
@@ -173,12 +164,12 @@ TEST(KEPMsgReconnectingClientsTest, NonsensicalSettingsAreRefused) {
     };
     MessagingSetup setup;
     for (const Row& row : rows) {
-        EXPECT_FALSE(Communicator().StartReconnectingClient(row.label, Refusing(), row.settings))
+        EXPECT_FALSE(Comm().StartReconnectingClient(row.label, Refusing(), row.settings))
             << row.name;
     }
     KEPMsgReconnectSettings noTimeout;
     noTimeout.m_connectTimeoutMs = 0;
-    EXPECT_FALSE(Communicator().StartReconnectingClient("x", LoopbackAddress(1), noTimeout));
+    EXPECT_FALSE(Comm().StartReconnectingClient("x", LoopbackAddress(1), noTimeout));
 }
 
 }  // namespace

@@ -1,13 +1,5 @@
 // Retrieve buffer and message queries: selection, order of what stays, ownership hand-over.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <memory>
-
-#include "messaging/KEPMsgMessageQueryByType.h"
-#include "messaging/KEPMsgRetrieveMessageBuffer.h"
-#include "messaging/KEPMsgSocketCommunicator.h"
-#include "tests/support/KEPTestMessaging.h"
+#include "MessagingTestSupport.h"
 
 using namespace keptest;
 
@@ -96,22 +88,21 @@ TEST_F(RetrieveBufferTest, SloppyPositionsHandEachValidMessageOutOnce) {
 // with out untouched when nothing it selects arrives in time. A record without a message is not
 // stored. A waiting retrieve wakes on a single store of its type.
 TEST_F(RetrieveBufferTest, NothingSelectedRetrievesNothingAndOneStoreWakesAWaitingRetrieve) {
-    KEPMsgSocketCommunicator& communicator = KEPMsgSocketCommunicator::Instance();
     KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
     Store(new FixedMessage(1, 0, 0));  // stored, but not selected
     Buffer().AddMessage(KEPMsgChannelMsgStruct());
     KEPBasVector<KEPBasSocketMessage*> out;
     out.push_back(nullptr);
     KEPBasVector<KEPMsgChannelMsgStruct> records;
-    communicator.IRetrieveMessages(nullptr, out);
-    communicator.IRetrieveMessagesWithChannel(nullptr, records);
-    communicator.RetrieveMessages(nullptr, out);  // would never return if it looped
+    Comm().IRetrieveMessages(nullptr, out);
+    Comm().IRetrieveMessagesWithChannel(nullptr, records);
+    Comm().RetrieveMessages(nullptr, out);  // would never return if it looped
     struct Case {
         KEPMsgMessageQuery* query;
         int timeoutMs;
     };
     for (const Case& c : {Case{&query, -1}, Case{&query, 0}, Case{&query, 50}, Case{nullptr, 50}}) {
-        EXPECT_FALSE(communicator.RetrieveMessages(c.query, out, c.timeoutMs)) << c.timeoutMs;
+        EXPECT_FALSE(Comm().RetrieveMessages(c.query, out, c.timeoutMs)) << c.timeoutMs;
     }
     EXPECT_EQ(1, out.size());
     EXPECT_EQ(0, records.size());
@@ -125,9 +116,9 @@ TEST_F(RetrieveBufferTest, NothingSelectedRetrievesNothingAndOneStoreWakesAWaiti
         {
             BackgroundCall retriever([&] {
                 if (timed) {
-                    found.store(communicator.RetrieveMessages(&query, out, 10000));
+                    found.store(Comm().RetrieveMessages(&query, out, 10000));
                 } else {
-                    communicator.RetrieveMessages(&query, out);
+                    Comm().RetrieveMessages(&query, out);
                 }
             });
             ASSERT_TRUE(WaitUntil([&] { return Buffer().WaitingRetrieverCount() == 1; }));

@@ -1,14 +1,9 @@
 // Send queue: message ids, pending status, the transmit pass's order, skips and failure removal.
-#include <gtest/gtest.h>
+#include "MessagingTestSupport.h"
 
 #include <poll.h>
 
-#include <memory>
-
-#include "connection/KEPMsgConnectionServicesUtils.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
-#include "messaging/KEPMsgSocketCommunicator.h"
-#include "tests/support/KEPTestMessaging.h"
 
 using namespace keptest;
 
@@ -16,8 +11,6 @@ namespace {
 
 class SendBufferTest : public ::testing::Test {
   protected:
-    KEPMsgSocketCommunicator& Comm() { return KEPMsgSocketCommunicator::Instance(); }
-
     // A registered library connection to a raw peer; registered without listening so that no
     // receive pass touches it.
     RawLink Link(const char* label) {

@@ -1,19 +1,6 @@
 // Communicator facade and the receive pass: reading, storing, callbacks, closed peers,
 // accepted connections, bad input.
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "channels/KEPMsgChannelOrganizer.h"
-#include "channels/KEPMsgChannelQueryByLabel.h"
-#include "connection/KEPMsgConnectionServicesUtils.h"
-#include "messaging/KEPMsgMessageQueryByType.h"
-#include "messaging/KEPMsgRetrieveMessageBuffer.h"
-#include "messaging/KEPMsgSocketCommunicator.h"
-#include "tests/support/KEPTestEvents.h"
-#include "tests/support/KEPTestMessaging.h"
+#include "MessagingTestSupport.h"
 
 using namespace keptest;
 
@@ -38,7 +25,6 @@ class CommunicatorTest : public ::testing::Test {
         g_storedAtCall.clear();
     }
 
-    KEPMsgSocketCommunicator& Comm() { return KEPMsgSocketCommunicator::Instance(); }
     int Stored() { return KEPMsgRetrieveMessageBuffer::Instance().Count(); }
     // One receive pass once every link has its message waiting at the library's end.
     void PassWhenReady(std::initializer_list<const RawLink*> links) {

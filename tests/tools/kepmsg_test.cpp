@@ -16,7 +16,7 @@
 
 namespace {
 
-using keptest::ChildProcess;
+using namespace keptest;
 
 // kepmsg run with args, its stdout and stderr captured.
 ChildProcess Tool(std::vector<std::string> args) {
@@ -31,6 +31,15 @@ std::string ServePort(ChildProcess& serve) {
     return std::regex_search(line, match, std::regex("^listening on 127\\.0\\.0\\.1:([0-9]+)$"))
                ? match[1].str()
                : "";
+}
+
+// Waits for a line of process matching pattern; a test without one fails, showing the output.
+void ExpectLine(ChildProcess& process, const std::string& pattern) {
+    EXPECT_NE(process.WaitForLine(pattern), "") << pattern << "\n" << process.Out();
+}
+
+void ExpectHas(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n" << text;
 }
 
 // A binary file larger than a socket buffer (it arrives in many pieces) and a text of an extra
@@ -49,20 +58,17 @@ TEST(KepmsgServeTest, ReceivedMessagesArePrintedAndTerminationStopsCleanly) {
     ChildProcess sendFile = Tool({"send", "--port", port, "--file", path});
     EXPECT_EQ(sendFile.Wait(), 0) << sendFile.Err();
     unlink(path.c_str());
-    EXPECT_NE(serve.WaitForLine("^received type=kepmsg\\.raw size=3145745 from=socket:[0-9]+$"), "")
-        << serve.Out();
+    ExpectLine(serve, "^received type=kepmsg\\.raw size=3145745 from=socket:[0-9]+$");
 
     ChildProcess send =
         Tool({"send", "--port", port, "--type", "demo.note", "--text", "hello there"});
     EXPECT_EQ(send.Wait(), 0) << send.Err();
-    EXPECT_NE(send.Out().find("sent type=demo.note size=11"), std::string::npos) << send.Out();
-    EXPECT_NE(serve.WaitForLine("^received type=demo\\.note size=11 from=socket:[0-9]+ "
-                                "text=\"hello there\"$"),
-              "")
-        << serve.Out();
+    ExpectHas(send.Out(), "sent type=demo.note size=11");
+    ExpectLine(serve,
+               "^received type=demo\\.note size=11 from=socket:[0-9]+ text=\"hello there\"$");
     serve.Signal(SIGTERM);
     EXPECT_EQ(serve.Wait(), 0) << serve.Err();
-    EXPECT_NE(serve.Out().find("stopped after 2 messages"), std::string::npos) << serve.Out();
+    ExpectHas(serve.Out(), "stopped after 2 messages");
     EXPECT_EQ(serve.Err(), "");
 }
 
@@ -72,7 +78,7 @@ TEST(KepmsgServeTest, CountStopsAfterThatManyMessages) {
     ASSERT_NE(port, "") << serve.Err();
     EXPECT_EQ(Tool({"send", "--port", port, "--text", "one"}).Wait(), 0);
     EXPECT_EQ(serve.Wait(), 0);
-    EXPECT_NE(serve.Out().find("text=\"one\""), std::string::npos) << serve.Out();
+    ExpectHas(serve.Out(), "text=\"one\"");
 }
 
 // Quiet: each connection's arrival and end, no message lines, the figures at the stop.
@@ -81,56 +87,49 @@ TEST(KepmsgServeTest, QuietServePrintsConnectionsAndFiguresAndStopsOnInterrupt) 
     const std::string port = ServePort(serve);
     ASSERT_NE(port, "") << serve.Err();
 
-    keptest::RawSocket client = keptest::RawConnect(std::stoi(port));
-    const std::string clientPort = std::to_string(keptest::LocalPort(client.Fd()));
+    RawSocket client = RawConnect(std::stoi(port));
+    const std::string clientPort = std::to_string(LocalPort(client.Fd()));
     // One kepmsg.raw message of body "hi": 14 header bytes and 6 body bytes.
-    ASSERT_TRUE(
-        client.SendBytes(keptest::HeaderBytes("kepmsg.raw") + keptest::Bytes({2, 0, 0, 0}) + "hi"));
+    ASSERT_TRUE(client.SendBytes(HeaderBytes("kepmsg.raw") + Bytes({2, 0, 0, 0}) + "hi"));
     std::smatch match;
     const std::string connected =
         serve.WaitForLine("^connected socket:[0-9]+ from 127\\.0\\.0\\.1:" + clientPort + "$");
     ASSERT_TRUE(std::regex_search(connected, match, std::regex("socket:([0-9]+)"))) << serve.Out();
     client.Close();
-    EXPECT_NE(serve.WaitForLine("^closed socket:" + match[1].str() + ": peer closed$"), "")
-        << serve.Out();
+    ExpectLine(serve, "^closed socket:" + match[1].str() + ": peer closed$");
 
     serve.Signal(SIGINT);
     EXPECT_EQ(serve.Wait(), 0) << serve.Err();
     EXPECT_EQ(serve.Out().find("received "), std::string::npos) << serve.Out();
-    EXPECT_NE(
-        serve.Out().find("connections: 0 open, 1 closed\n"
-                         "  closed ones: in 1 message (20 bytes), out 0 messages (0 bytes)\n"),
-        std::string::npos)
-        << serve.Out();
+    ExpectHas(serve.Out(),
+              "connections: 0 open, 1 closed\n"
+              "  closed ones: in 1 message (20 bytes), out 0 messages (0 bytes)\n");
 }
 
 // The first server takes a ping, leaves it unanswered and goes away with a reset; the ping
 // must be sent again to the server started next on the same port, and the round trips summed
 // up in order.
 TEST(KepmsgPingTest, ReconnectRidesOutAServerRestartOnTheSamePort) {
-    auto first = std::make_unique<keptest::RawListener>();
+    auto first = std::make_unique<RawListener>();
     // Kept from the children, or the port would stay taken by their copy of the listener.
     ASSERT_EQ(fcntl(first->Fd(), F_SETFD, FD_CLOEXEC), 0);
     const std::string port = std::to_string(first->Port());
     ChildProcess ping =
         Tool({"ping", "--port", port, "--count", "2", "--reconnect", "--timeout", "20"});
-    keptest::RawSocket peer = first->Accept();
+    RawSocket peer = first->Accept();
     ASSERT_TRUE(peer.IsOpen()) << ping.Err();
-    const std::string header = keptest::HeaderBytes("kepmsg.ping");
+    const std::string header = HeaderBytes("kepmsg.ping");
     EXPECT_EQ(peer.ReceiveString(header.size()), header);
     first.reset();
     peer.CloseWithReset();
     const std::string server = "127\\.0\\.0\\.1:" + port;
-    EXPECT_NE(ping.WaitForLine("^connection to " + server + " lost: reset$"), "") << ping.Out();
+    ExpectLine(ping, "^connection to " + server + " lost: reset$");
 
     ChildProcess serve = Tool({"serve", "--port", port});
     ASSERT_EQ(ServePort(serve), port) << serve.Err();
-    EXPECT_NE(ping.WaitForLine("^reconnected to " + server +
-                               " after [0-9]+ ms \\([0-9]+ failed dials?\\)$"),
-              "")
-        << ping.Out();
+    ExpectLine(ping, "^reconnected to " + server + " after [0-9]+ ms \\([0-9]+ failed dials?\\)$");
     EXPECT_EQ(ping.Wait(), 0) << ping.Err();
-    EXPECT_NE(serve.WaitForLine("^received type=kepmsg\\.ping size=12 .* seq=1$"), "");
+    ExpectLine(serve, "^received type=kepmsg\\.ping size=12 .* seq=1$");
     std::smatch match;
     const std::string out = ping.Out();
     ASSERT_TRUE(std::regex_search(
@@ -145,10 +144,10 @@ TEST(KepmsgPingTest, ReconnectRidesOutAServerRestartOnTheSamePort) {
 // help goes to stdout, with status 0.
 TEST(KepmsgErrorTest, EachFailureGivesItsStatusAndOneLineAndHelpExplains) {
     // Bound but not listening: connections to it are refused, and nobody else can take it.
-    keptest::RawSocket refusing = keptest::BindLoopback(0, false);
-    keptest::RawSocket taken = keptest::BindLoopback(0, true);
-    const std::string closed = std::to_string(keptest::LocalPort(refusing.Fd()));
-    const std::string busy = std::to_string(keptest::LocalPort(taken.Fd()));
+    RawSocket refusing = BindLoopback(0, false);
+    RawSocket taken = BindLoopback(0, true);
+    const std::string closed = std::to_string(LocalPort(refusing.Fd()));
+    const std::string busy = std::to_string(LocalPort(taken.Fd()));
     const struct {
         std::vector<std::string> args;
         int status;
