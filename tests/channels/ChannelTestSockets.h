@@ -9,11 +9,13 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <map>
 #include <vector>
 
 #include "channels/KEPMsgChannel.h"
 #include "channels/KEPMsgChannelOrganizer.h"
+#include "channels/KEPMsgChannelQueryByLabel.h"
 #include "channels/KEPMsgWaitableLock.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "tests/sockets/SocketTestSupport.h"

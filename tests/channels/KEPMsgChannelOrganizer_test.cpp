@@ -1,13 +1,9 @@
 #include "channels/KEPMsgChannelOrganizer.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "ChannelTestSockets.h"
-#include "channels/KEPMsgChannelQueryByLabel.h"
 
 using namespace keptest;
 

@@ -1,15 +1,7 @@
 #include "channels/KEPMsgChannelWaitable.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "ChannelTestSockets.h"
-#include "channels/KEPMsgChannelOrganizer.h"
 #include "platform/KEPWinsock.h"
-#include "sockets/KEPMsgCommSocket.h"
 
 using namespace keptest;
 

@@ -1,9 +1,6 @@
 #include "channels/KEPMsgChannel.h"
 
-#include <gtest/gtest.h>
-
 #include "ChannelTestSockets.h"
-#include "channels/KEPMsgChannelQueryByLabel.h"
 #include "channels/KEPMsgWaitTimeout.h"
 
 using namespace keptest;
