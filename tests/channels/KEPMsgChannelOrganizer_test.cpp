@@ -26,10 +26,11 @@ class KEPMsgChannelOrganizerTest : public ChannelSocketsTest {
 
 // A channel registered twice is removed one entry per call; the others keep their order. An
 // unlistened channel is looked up (appended, in registration order) but never waited on.
+// A label query selects whole labels only.
 TEST_F(KEPMsgChannelOrganizerTest, RemovalTakesOneEntryPerCallAndKeepsTheOrderOfOthers) {
     KEPMsgChannel a = Connect(KEPString("a"));
     KEPMsgChannel b = Connect(KEPString("b"));
-    KEPMsgChannel quiet = Connect(KEPString("quiet"));
+    KEPMsgChannel quiet = Connect(KEPString("peer-x"));
     organizer().RegisterChannel(a, true);
     organizer().RegisterChannel(b, true);
     organizer().RegisterChannel(quiet, false);
@@ -50,6 +51,20 @@ TEST_F(KEPMsgChannelOrganizerTest, RemovalTakesOneEntryPerCallAndKeepsTheOrderOf
     organizer().RemoveChannel(copy, false);
     EXPECT_EQ(Registered(), (std::vector<int>{x, q}));
     EXPECT_EQ(Listened(), (std::vector<int>{x}));
+
+    // A label query looks up and removes only whole matches, and closes nothing.
+    KEPMsgChannel drop1 = Connect(KEPString("peer"));
+    KEPMsgChannel drop2 = Connect(KEPString("peer"));
+    organizer().RegisterChannel(drop1, true);
+    organizer().RegisterChannel(drop2, false);
+    KEPMsgChannelQueryByLabel query(KEPString("peer"));
+    found.Clear();
+    organizer().LookupChannel(&query, found);
+    EXPECT_EQ(Ids(found), (std::vector<int>{drop1.GetSocketId(), drop2.GetSocketId()}));
+    organizer().RemoveChannel(&query, false);
+    EXPECT_EQ(Registered(), (std::vector<int>{x, q}));
+    EXPECT_EQ(Listened(), (std::vector<int>{x}));
+    EXPECT_TRUE(IsOpen(drop1));
 }
 
 // With shutdown the connection is closed (registered or not) and the caller's channel cleared;
@@ -104,25 +119,6 @@ TEST_F(KEPMsgChannelOrganizerTest, NullQueryAndShutdownCloseEverything) {
         EXPECT_EQ(current.Listen().size(), 1) << viaShutdown;
         EXPECT_FALSE(IsOpen(a) || IsOpen(b)) << viaShutdown;
     }
-}
-
-TEST_F(KEPMsgChannelOrganizerTest, LabelQueryRemovesAndLooksUpOnlyThatLabel) {
-    KEPMsgChannel keep = Connect(KEPString("peer-x"));
-    KEPMsgChannel drop1 = Connect(KEPString("peer"));
-    KEPMsgChannel drop2 = Connect(KEPString("peer"));
-    organizer().RegisterChannel(keep, true);
-    organizer().RegisterChannel(drop1, true);
-    organizer().RegisterChannel(drop2, false);
-
-    KEPMsgChannelQueryByLabel query(KEPString("peer"));
-    KEPBasVector<KEPMsgChannel> found;
-    organizer().LookupChannel(&query, found);
-    EXPECT_EQ(Ids(found), (std::vector<int>{drop1.GetSocketId(), drop2.GetSocketId()}));
-
-    organizer().RemoveChannel(&query, false);
-    EXPECT_EQ(Registered(), (std::vector<int>{keep.GetSocketId()}));
-    EXPECT_EQ(Listened(), (std::vector<int>{keep.GetSocketId()}));
-    EXPECT_TRUE(IsOpen(drop1));
 }
 
 // Registering and removing from one thread while another runs the current waitable's wait in a

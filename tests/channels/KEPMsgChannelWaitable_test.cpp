@@ -127,22 +127,18 @@ TEST_F(KEPMsgChannelWaitableTest, OnlyFirstSetSizeDistinctSocketsAreWatched) {
     if (RaiseDescriptorLimit(2 * count + 64) < 2 * count + 64) {
         GTEST_SKIP() << "descriptor limit too low for " << count << " connections";
     }
-    KEPBasVector<KEPMsgChannel> channels;
-    std::vector<KEPMsgChannel> made;
+    // The first one twice: a duplicate takes no extra place in the set.
+    KEPBasVector<KEPMsgChannel> channels = List({Connect(KEPString("c"))});
     for (int i = 0; i < count; ++i) {
-        made.push_back(Connect(KEPString("c")));
-        channels.push_back(made.back());
-        if (i == 0) {
-            channels.push_back(made.back());  // a duplicate takes no extra place in the set
-        }
+        channels.push_back(i == 0 ? channels[0] : Connect(KEPString("c")));
     }
     KEPMsgChannelWaitable waitable(channels);
-    SendBytes(made[count - 1]);
+    SendBytes(channels[count]);  // the last distinct one
     waitable.WaitForConnectionAndMessages(50);
     EXPECT_EQ(waitable.Listen().size(), 0);
-    SendBytes(made[count - 2]);
+    SendBytes(channels[count - 1]);
     waitable.WaitForConnectionAndMessages(10000);
-    EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{made[count - 2].GetSocketId()}));
+    EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{channels[count - 1].GetSocketId()}));
 }
 
 // A descriptor closed behind the library's back makes the readiness wait fail: one line on the
