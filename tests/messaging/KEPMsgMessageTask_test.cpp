@@ -57,7 +57,8 @@ class MessageTaskTest : public ::testing::Test {
 
 // Each round: the task's passes fill the retrieve buffer and its transmit passes empty the
 // queue; the shutdown closes every channel. Run without a prepared start returns at once.
-TEST_F(MessageTaskTest, StartStopAndStartAgainWorkTheSame) {
+// Without a task, the shutdown takes its grace time and closes every channel.
+TEST_F(MessageTaskTest, StartStopAndStartAgainWorkTheSameAndShutdownClosesEveryChannel) {
     KEPMsgMessageTask().Run(0);  // would loop forever if it ignored the flag
     EXPECT_FALSE(Comm().IsMessageTaskRunning());
     for (std::uint32_t round = 1; round <= 2; ++round) {
@@ -81,9 +82,6 @@ TEST_F(MessageTaskTest, StartStopAndStartAgainWorkTheSame) {
         EXPECT_EQ(0, RegisteredChannelCount()) << round;
         EXPECT_TRUE(link.peer.WaitPeerClosed()) << round;
     }
-}
-
-TEST_F(MessageTaskTest, ShutdownWithoutTaskTakesTheGraceTimeAndClosesEveryChannel) {
     RawLink a = ConnectToRawPeer(m_listener, "a");
     int port = 0;
     ASSERT_NE(StartRegisteredServer(port), nullptr);
