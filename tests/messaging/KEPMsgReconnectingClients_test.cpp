@@ -18,13 +18,8 @@ KEPMsgSocketAddress Refusing() {
     return LoopbackAddress(LocalPort(BindLoopback(0, false).Fd()));
 }
 
-KEPMsgReconnectSettings Settings(int minMs, int maxMs, double jitter) {
-    KEPMsgReconnectSettings settings;
-    settings.m_minDelayMs = minMs;
-    settings.m_maxDelayMs = maxMs;
-    settings.m_jitter = jitter;
-    return settings;
-}
+// Minimum and maximum pause (ms), jitter, and the connect time-out (ms).
+using Settings = KEPMsgReconnectSettings;
 
 // A listener whose port can be listened on again while its old connections linger in TIME_WAIT
 // (both sockets need SO_REUSEADDR for that).
@@ -61,7 +56,7 @@ TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnThe
         RawSocket first = ReusableListener(0);
         port = LocalPort(first.Fd());
         ASSERT_TRUE(
-            Comm().StartReconnectingClient("up", LoopbackAddress(port), Settings(5, 20, 0)));
+            Comm().StartReconnectingClient("up", LoopbackAddress(port), Settings{5, 20, 0}));
         ASSERT_TRUE(first.WaitReadable(10.0));
         RawSocket peer(::accept(first.Fd(), nullptr, nullptr));
         ASSERT_TRUE(peer.IsOpen());
@@ -109,7 +104,7 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
         KEPMsgReconnectingClients::SetPauseHookForTesting(&PauseLog::Record, &log);
         ASSERT_TRUE(Comm().StartReconnectingClient(
             "down", row.flapping ? LoopbackAddress(flapping.Port()) : Refusing(),
-            Settings(100, 400, row.jitter)))
+            Settings{100, 400, row.jitter}))
             << row.name;
         const bool enough = PumpUntil([&] {
             while (WaitReadable(flapping.Fd(), 0)) {
@@ -135,10 +130,10 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
 TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndFreesTheLabel) {
     MessagingSetup setup;
     EventRecorder recorder;
-    const KEPMsgReconnectSettings hourly = Settings(3600000, 3600000, 0);
+    const KEPMsgReconnectSettings hourly = Settings{3600000, 3600000, 0};
     ASSERT_TRUE(Comm().StartReconnectingClient("down", Refusing(), hourly));
     ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt));
-    EXPECT_FALSE(Comm().StartReconnectingClient("down", Refusing(), Settings(10, 100, 0)));
+    EXPECT_FALSE(Comm().StartReconnectingClient("down", Refusing(), Settings{10, 100, 0}));
     EXPECT_TRUE(Comm().StopReconnectingClient("down"));
     EXPECT_FALSE(Comm().StopReconnectingClient("down"));
     EXPECT_TRUE(Comm().StartReconnectingClient("down", Refusing(), hourly));
@@ -150,22 +145,20 @@ TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndFreesTheLabel) {
         KEPMsgReconnectSettings settings;
     };
     const Row rows[] = {
-        {"null label", nullptr, Settings(10, 100, 0.2)},
-        {"empty label", "", Settings(10, 100, 0.2)},
-        {"negative minimum", "x", Settings(-1, 100, 0.2)},
-        {"zero minimum", "x", Settings(0, 100, 0.2)},
-        {"maximum below minimum", "x", Settings(100, 10, 0.2)},
-        {"negative jitter", "x", Settings(10, 100, -0.1)},
-        {"jitter of one", "x", Settings(10, 100, 1.0)},
-        {"jitter not a number", "x", Settings(10, 100, std::numeric_limits<double>::quiet_NaN())},
+        {"null label", nullptr, Settings{10, 100, 0.2}},
+        {"empty label", "", Settings{10, 100, 0.2}},
+        {"negative minimum", "x", Settings{-1, 100, 0.2}},
+        {"zero minimum", "x", Settings{0, 100, 0.2}},
+        {"maximum below minimum", "x", Settings{100, 10, 0.2}},
+        {"negative jitter", "x", Settings{10, 100, -0.1}},
+        {"jitter of one", "x", Settings{10, 100, 1.0}},
+        {"jitter not a number", "x", Settings{10, 100, std::numeric_limits<double>::quiet_NaN()}},
+        {"no connect time-out", "x", Settings{10, 100, 0.2, 0}},
     };
     for (const Row& row : rows) {
         EXPECT_FALSE(Comm().StartReconnectingClient(row.label, Refusing(), row.settings))
             << row.name;
     }
-    KEPMsgReconnectSettings noTimeout;
-    noTimeout.m_connectTimeoutMs = 0;
-    EXPECT_FALSE(Comm().StartReconnectingClient("x", LoopbackAddress(1), noTimeout));
     Comm().ShutdownMessageTask();
     EXPECT_FALSE(Comm().StopReconnectingClient("down"));
 }
