@@ -47,9 +47,7 @@ TEST(KEPMsgToolMessagesTest, RawBodyIsLengthThenBytesAndPingBodySurvivesSplitRea
     KEPMsgToolRawMessage message("t", std::string("ab\0c", 4));
     MemoryStream out;
     ASSERT_TRUE(message.WriteBody(&out));
-    EXPECT_EQ(out.bytes, std::string("\x04\x00\x00\x00"
-                                     "ab\0c",
-                                     8));
+    EXPECT_EQ(out.bytes, std::string("\4\0\0\0ab\0c", 8));
     MemoryStream shortOut("", 2);  // sends fewer bytes than asked: not a whole body
     EXPECT_FALSE(message.WriteBody(&shortOut));
 
