@@ -11,31 +11,25 @@ namespace keptest {
 namespace {
 
 TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
-    struct Row {
+    KEPMsgChannelQueryByLabel byLabel(KEPString("link"));
+    const struct {
         const char* name;
-        std::function<void(RawLink&)> close;
         KEPMsgCloseReason reason;
         int errorCode;
+        std::function<void(RawLink&)> close;
+    } rows[] = {
+        {"peer closes", kCloseReasonPeerClosed, 0, [](RawLink& l) { l.peer.Close(); }},
+        {"peer resets", kCloseReasonReset, 10054, [](RawLink& l) { l.peer.CloseWithReset(); }},
+        {"header count too large", kCloseReasonProtocolViolation, 0,
+         [](RawLink& l) {
+             l.peer.SendBytes(Bytes({0xFF, 0xFF, 0xFF, 0x7F}));
+         }},
+        {"host removes it", kCloseReasonRemovedByHost, 0,
+         [&](RawLink&) { Comm().RemoveConnection(&byLabel, true); }},
+        {"task shuts down", kCloseReasonTaskShutdown, 0,
+         [](RawLink&) { Comm().ShutdownMessageTask(); }},
     };
-    const Row rows[] = {
-        {"peer closes", [](RawLink& link) { link.peer.Close(); }, kCloseReasonPeerClosed, 0},
-        {"peer resets", [](RawLink& link) { link.peer.CloseWithReset(); }, kCloseReasonReset,
-         10054},
-        {"header count too large",
-         [](RawLink& link) {
-             link.peer.SendBytes(Bytes({0xFF, 0xFF, 0xFF, 0x7F}));
-         },
-         kCloseReasonProtocolViolation, 0},
-        {"host removes it",
-         [](RawLink&) {
-             KEPMsgChannelQueryByLabel query(KEPString("link"));
-             Comm().RemoveConnection(&query, true);
-         },
-         kCloseReasonRemovedByHost, 0},
-        {"task shuts down", [](RawLink&) { Comm().ShutdownMessageTask(); },
-         kCloseReasonTaskShutdown, 0},
-    };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         MessagingSetup setup;
         EventRecorder recorder;
         RawListener listener;
