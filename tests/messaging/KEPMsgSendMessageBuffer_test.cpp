@@ -19,17 +19,6 @@ class SendBufferTest : public ::testing::Test {
         return link;
     }
 
-    // Expects the next messages on peer to be Texts with these sequence numbers.
-    static void ExpectTexts(RawSocket& peer, std::initializer_list<std::uint32_t> sequences) {
-        for (std::uint32_t sequence : sequences) {
-            std::unique_ptr<SequencedMessage> got = peer.ReceiveMessage();
-            ASSERT_NE(got, nullptr) << sequence;
-            EXPECT_EQ(std::string(TextMessage::kType), got->GetMessageType().GetUTF8());
-            EXPECT_TRUE(got->IsIntact());
-            EXPECT_EQ(sequence, got->Sequence());
-        }
-    }
-
     MessagingSetup m_setup;
     RawListener m_listener;
 };

@@ -26,4 +26,15 @@ inline KEPMsgSocketCommunicator& Comm() {
     return KEPMsgSocketCommunicator::Instance();
 }
 
+// Expects the next messages on peer to be Texts with these sequence numbers.
+inline void ExpectTexts(RawSocket& peer, std::initializer_list<std::uint32_t> sequences) {
+    for (std::uint32_t sequence : sequences) {
+        std::unique_ptr<SequencedMessage> got = peer.ReceiveMessage();
+        ASSERT_NE(got, nullptr) << sequence;
+        EXPECT_EQ(std::string(TextMessage::kType), got->GetMessageType().GetUTF8());
+        EXPECT_TRUE(got->IsIntact());
+        EXPECT_EQ(sequence, got->Sequence());
+    }
+}
+
 }  // namespace keptest

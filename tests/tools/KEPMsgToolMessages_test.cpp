@@ -27,9 +27,7 @@ class MemoryStream : public KEPBasOutputStream, public KEPBasInputStream {
         return true;
     }
     bool read(void* buffer, int length, int& got) override {
-        got = static_cast<int>(
-            std::min<std::size_t>({bytes.size() - m_at, static_cast<std::size_t>(length),
-                                   static_cast<std::size_t>(m_max)}));
+        got = std::min({static_cast<int>(bytes.size() - m_at), length, m_max});
         std::copy_n(bytes.data() + m_at, got, static_cast<char*>(buffer));
         m_at += static_cast<std::size_t>(got);
         return true;
