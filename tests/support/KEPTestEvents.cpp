@@ -1,5 +1,7 @@
 #include "tests/support/KEPTestEvents.h"
 
+#include <algorithm>
+
 #include "messaging/KEPMsgSocketCommunicator.h"
 #include "tests/support/KEPTestMessaging.h"
 
@@ -7,10 +9,6 @@ namespace keptest {
 
 EventRecorder::EventRecorder() {
     KEPMsgSocketCommunicator::Instance().SetConnectionEventCallback(&Record, this);
-}
-
-EventRecorder::~EventRecorder() {
-    Detach();
 }
 
 void EventRecorder::Detach() {
@@ -25,11 +23,8 @@ void EventRecorder::Record(const KEPMsgConnectionEvent& event, void* context) {
 }
 
 int EventRecorder::Count(KEPMsgConnectionEvent::Kind kind) const {
-    int count = 0;
-    for (const KEPMsgConnectionEvent& event : m_events) {
-        count += event.m_kind == kind ? 1 : 0;
-    }
-    return count;
+    return static_cast<int>(std::count_if(m_events.begin(), m_events.end(),
+                                          [&](const auto& event) { return event.m_kind == kind; }));
 }
 
 std::optional<KEPMsgConnectionEvent> EventRecorder::PumpFor(KEPMsgConnectionEvent::Kind kind,

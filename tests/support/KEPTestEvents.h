@@ -16,7 +16,7 @@ namespace keptest {
 class EventRecorder {
   public:
     EventRecorder();
-    ~EventRecorder();
+    ~EventRecorder() { Detach(); }
     EventRecorder(const EventRecorder&) = delete;
     EventRecorder& operator=(const EventRecorder&) = delete;
 

@@ -1,7 +1,6 @@
 #include "tests/support/KEPTestMessages.h"
 
 #include <atomic>
-#include <utility>
 
 namespace keptest {
 
@@ -59,12 +58,6 @@ SequencedMessage::~SequencedMessage() {
     --g_liveMessages;
 }
 
-const char* const TextMessage::kType = "Text";
-
-TextMessage::TextMessage(std::uint32_t sequence, std::string text) : m_text(std::move(text)) {
-    m_sequence = sequence;
-}
-
 bool TextMessage::WriteBody(KEPBasOutputStream* stream) {
     ++m_writeCount;
     const std::uint32_t length = static_cast<std::uint32_t>(m_text.size());
@@ -83,13 +76,6 @@ bool TextMessage::ReadBody(KEPBasInputStream* stream) {
     return m_intact;
 }
 
-const char* const FixedMessage::kType = "Fixed";
-
-FixedMessage::FixedMessage(std::uint32_t sequence, std::uint32_t value, std::uint64_t wide)
-    : m_value(value), m_wide(wide) {
-    m_sequence = sequence;
-}
-
 bool FixedMessage::WriteBody(KEPBasOutputStream* stream) {
     ++m_writeCount;
     return WriteAll(stream, &m_sequence, 4) && WriteAll(stream, &m_value, 4) &&
@@ -101,8 +87,6 @@ bool FixedMessage::ReadBody(KEPBasInputStream* stream) {
                ReadExact(stream, &m_wide, 8);
     return m_intact;
 }
-
-const char* const BlobMessage::kType = "Blob";
 
 BlobMessage::BlobMessage(std::uint32_t sequence, std::size_t size, std::uint32_t seed)
     : m_data(size) {
@@ -133,20 +117,6 @@ bool BlobMessage::ReadBody(KEPBasInputStream* stream) {
                    checksum == Checksum(m_data);
     }
     return m_intact;
-}
-
-bool NamedEmptyMessage::WriteBody(KEPBasOutputStream* /*stream*/) {
-    ++m_writeCount;
-    return true;
-}
-
-bool NamedEmptyMessage::ReadBody(KEPBasInputStream* /*stream*/) {
-    return true;
-}
-
-bool FailingTextMessage::WriteBody(KEPBasOutputStream* /*stream*/) {
-    ++m_writeCount;
-    return false;
 }
 
 }  // namespace keptest

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/KEPBasSocketMessage.h"
@@ -41,9 +42,11 @@ class SequencedMessage : public KEPBasSocketMessage {
 // Type "Text": a variable-length UTF-8 text (u32 length, then the bytes).
 class TextMessage : public SequencedMessage {
   public:
-    static const char* const kType;
+    static constexpr const char* kType = "Text";
     TextMessage() = default;
-    TextMessage(std::uint32_t sequence, std::string text);
+    TextMessage(std::uint32_t sequence, std::string text) : m_text(std::move(text)) {
+        m_sequence = sequence;
+    }
 
     const std::string& Text() const { return m_text; }
 
@@ -59,9 +62,12 @@ class TextMessage : public SequencedMessage {
 // Type "Fixed": a 16-byte body (sequence, a 32-bit value, a 64-bit value).
 class FixedMessage : public SequencedMessage {
   public:
-    static const char* const kType;
+    static constexpr const char* kType = "Fixed";
     FixedMessage() = default;
-    FixedMessage(std::uint32_t sequence, std::uint32_t value, std::uint64_t wide);
+    FixedMessage(std::uint32_t sequence, std::uint32_t value, std::uint64_t wide)
+        : m_value(value), m_wide(wide) {
+        m_sequence = sequence;
+    }
 
     std::uint64_t Wide() const { return m_wide; }
 
@@ -79,13 +85,11 @@ class FixedMessage : public SequencedMessage {
 // ReadBody refuses a length above kMaxBytes and marks a checksum mismatch as not intact.
 class BlobMessage : public SequencedMessage {
   public:
-    static const char* const kType;
+    static constexpr const char* kType = "Blob";
     static const std::uint32_t kMaxBytes = 16u * 1024u * 1024u;
     BlobMessage() = default;
     // A blob of size bytes whose content is derived from seed.
     BlobMessage(std::uint32_t sequence, std::size_t size, std::uint32_t seed);
-
-    const std::vector<unsigned char>& Data() const { return m_data; }
 
     bool WriteBody(KEPBasOutputStream* stream) override;
     bool ReadBody(KEPBasInputStream* stream) override;
@@ -102,8 +106,8 @@ class NamedEmptyMessage : public SequencedMessage {
   public:
     explicit NamedEmptyMessage(std::string type) : m_type(std::move(type)) {}
 
-    bool WriteBody(KEPBasOutputStream* stream) override;
-    bool ReadBody(KEPBasInputStream* stream) override;
+    bool WriteBody(KEPBasOutputStream*) override { return ++m_writeCount > 0; }
+    bool ReadBody(KEPBasInputStream*) override { return true; }
     KEPBasSocketMessage* CreateInstance() override { return new NamedEmptyMessage(m_type); }
     KEPString GetMessageType() override { return KEPString(m_type.c_str()); }
 
@@ -115,7 +119,7 @@ class NamedEmptyMessage : public SequencedMessage {
 class FailingTextMessage : public TextMessage {
   public:
     FailingTextMessage() = default;
-    bool WriteBody(KEPBasOutputStream* stream) override;
+    bool WriteBody(KEPBasOutputStream*) override { return ++m_writeCount < 0; }
 };
 
 // Counts the live objects of the test message classes (construction minus destruction), so

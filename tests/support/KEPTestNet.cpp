@@ -188,10 +188,6 @@ int RemotePort(int fd) {
     return PortOf(fd, ::getpeername);
 }
 
-std::string Bytes(std::initializer_list<int> values) {
-    return std::string(values.begin(), values.end());
-}
-
 std::string HeaderBytes(const std::string& type) {
     const std::uint32_t length = static_cast<std::uint32_t>(type.size());
     return std::string(reinterpret_cast<const char*>(&length), 4) + type;
@@ -203,12 +199,6 @@ RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
         m_fd = other.Release();
     }
     return *this;
-}
-
-int RawSocket::Release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
 }
 
 void RawSocket::Close() {

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class KEPBasSocketMessage;
@@ -84,7 +85,9 @@ int LocalPort(int fd);
 int RemotePort(int fd);
 
 // The bytes with the given values.
-std::string Bytes(std::initializer_list<int> values);
+inline std::string Bytes(std::initializer_list<int> values) {
+    return std::string(values.begin(), values.end());
+}
 // The message header for a type name: 4-byte little-endian length, then the name.
 std::string HeaderBytes(const std::string& type);
 
@@ -102,7 +105,7 @@ class RawSocket {
     int Fd() const { return m_fd; }
     bool IsOpen() const { return m_fd >= 0; }
     // Gives the descriptor up without closing it.
-    int Release();
+    int Release() { return std::exchange(m_fd, -1); }
     void Close();
     // Closes with SO_LINGER 0, so the peer gets a reset instead of an orderly end.
     void CloseWithReset();
