@@ -122,13 +122,20 @@ class TrafficSender {
     std::vector<std::pair<unsigned int, std::unique_ptr<SequencedMessage>>> m_kept;
 };
 
-// Returns held; complains on stderr when it did not.
-bool Expect(bool held, const char* side, const std::string& what) {
-    if (!held) {
-        std::fprintf(stderr, "kep_soak %s: %s\n", side, what.c_str());
+// The checks of one side: each that fails is reported on stderr and fails the run.
+struct Checks {
+    const char* side;
+    bool ok = true;
+
+    // Returns held.
+    bool operator()(bool held, const std::string& what) {
+        if (!held) {
+            std::fprintf(stderr, "kep_soak %s: %s\n", side, what.c_str());
+        }
+        ok = ok && held;
+        return held;
     }
-    return held;
-}
+};
 
 // Checks the traffic of one direction of one connection in order.
 struct TrafficChecker {
@@ -136,12 +143,12 @@ struct TrafficChecker {
     std::string error;
 
     // False, with a complaint the first time, unless message is traffic message `next`, whole.
-    bool Accept(SequencedMessage& message, const char* side, const std::string& connection) {
+    bool Accept(SequencedMessage& message, Checks& check, const std::string& connection) {
         if (error.empty() &&
             !(message.IsIntact() && WireBytes(message) == WireBytes(*MakeTrafficMessage(next)))) {
             error = "message " + std::to_string(next) + " damaged, missing or out of order (got " +
                     std::to_string(message.Sequence()) + ")";
-            Expect(false, side, connection + ": " + error);
+            check(false, connection + ": " + error);
         }
         next += error.empty() ? 1 : 0;
         return error.empty();
@@ -161,21 +168,20 @@ struct Figures {
             rssWarm = ResidentKiB();
         }
     }
-    // Prints the figures; false when descriptors were left open or memory grew.
-    bool Report(const char* side) {
+    // Prints the figures; checks that no descriptor was left open and memory did not grow.
+    void Report(Checks& check) {
         const long rssEnd = ResidentKiB();
         const int fdsEnd = OpenDescriptorCount();
         rssWarm = rssWarm != 0 ? rssWarm : rssEnd;
         std::printf(
             "kep_soak %s: %.1f s, connections opened %llu closed %llu, messages sent %llu "
             "received %llu, RSS %ld KiB warm, %ld KiB end, descriptors %d -> %d%s\n",
-            side, SecondsSince(start), opened, closed, sent, received, rssWarm, rssEnd, fdsStart,
-            fdsEnd, kUnderSanitizer ? " (memory not checked under a sanitizer)" : "");
+            check.side, SecondsSince(start), opened, closed, sent, received, rssWarm, rssEnd,
+            fdsStart, fdsEnd, kUnderSanitizer ? " (memory not checked under a sanitizer)" : "");
         std::fflush(stdout);
-        const bool fdsOk = Expect(fdsEnd == fdsStart, side, "descriptors were left open");
-        return Expect(kUnderSanitizer || rssEnd <= rssWarm + kRssMarginKiB + rssWarm / 10, side,
-                      "resident memory grew") &&
-               fdsOk;
+        check(fdsEnd == fdsStart, "descriptors were left open");
+        check(kUnderSanitizer || rssEnd <= rssWarm + kRssMarginKiB + rssWarm / 10,
+              "resident memory grew");
     }
 };
 
@@ -191,15 +197,14 @@ struct ClientConnection {
 };
 
 bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
-    const char* const side = "child";
+    Checks check{"child"};
     std::mt19937 random(seed * 2 + 1);
     const KEPMsgInetAddress loopback(KEPString("127.0.0.1"));
     TrafficSender sender;
     std::map<int, ClientConnection> connections;  // by socket id
     int target = 1 + random() % kMaxConnections;
     Clock::time_point lastProgress = Clock::now();
-    bool ok = true;
-    while (ok) {
+    while (check.ok) {
         const bool stopping = SecondsSince(figures.start) >= seconds;
         figures.Tick(seconds);
         if (stopping && connections.empty()) {
@@ -208,7 +213,7 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
         while (!stopping && static_cast<int>(connections.size()) < target) {
             KEPMsgCommSocket* socket = KEPMsgConnectionServicesUtils::Instance().ConnectToServer(
                 KEPMsgSocketAddress(loopback, 0), KEPMsgSocketAddress(loopback, port), 10, 10);
-            if (!Expect(socket != nullptr, side, "cannot connect to the parent")) {
+            if (!check(socket != nullptr, "cannot connect to the parent")) {
                 return false;
             }
             ClientConnection& connection = connections[socket->GetId()];
@@ -236,43 +241,41 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
         for (ReceivedMessage& record : TakeReceived()) {
             lastProgress = Clock::now();
             auto at = connections.find(record.channel.GetSocketId());
-            if (!Expect(at != connections.end(), side, "a message on a connection not open")) {
-                ok = false;
+            if (!check(at != connections.end(), "a message on a connection not open")) {
                 continue;
             }
             ClientConnection& c = at->second;
             const long long bye = ByeCount(*record.message);
             if (bye >= 0) {
-                ok = Expect(c.byeSent && bye == c.answers.next, side,
-                            c.label + ": early bye or wrong count") &&
-                     ok;
+                check(c.byeSent && bye == c.answers.next, c.label + ": early bye or wrong count");
                 KEPMsgChannelQueryByLabel query{KEPString(c.label.c_str())};
                 Communicator().RemoveConnection(&query, true);
                 ++figures.closed;
                 connections.erase(at);
                 target = 1 + random() % kMaxConnections;
             } else {
-                ok = c.answers.Accept(*record.message, side, c.label) && ok;
+                c.answers.Accept(*record.message, check, c.label);
                 ++figures.received;
             }
         }
-        ok = Expect(SecondsSince(lastProgress) <= kStallSeconds, side, "no message for 30 s") && ok;
+        check(SecondsSince(lastProgress) <= kStallSeconds, "no message for 30 s");
     }
     WaitUntil([&] { return sender.AllWritten(); });
-    return figures.Report(side) && ok;
+    figures.Report(check);
+    return check.ok;
 }
 
 // ---- Parent: serves, answers every message, checks order per connection -----------------------
 
 bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
-    const char* const side = "parent";
+    Checks check{"parent"};
     KEPMsgMessageTask task;
     Communicator().PrepareStartupMessageTask();
     KEPBasAtiThread thread(&task);
     thread.Start();
     ChildProcess child({"/proc/self/exe", "--child", std::to_string(port), "--seconds",
                         std::to_string(seconds), "--seed", std::to_string(seed)});
-    bool ok = Expect(child.Started(), side, "cannot start the child process");
+    check(child.Started(), "cannot start the child process");
     TrafficSender sender;
     std::map<int, TrafficChecker> served;  // by socket id
     Clock::time_point lastProgress = Clock::now();
@@ -288,19 +291,15 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
             const std::uint32_t sequence = checker.next;
             const long long bye = ByeCount(*record.message);
             if (bye >= 0) {
-                ok = Expect(bye == sequence, side,
-                            "bye with count " + std::to_string(bye) + " after " +
-                                std::to_string(sequence)) &&
-                     ok;
+                check(bye == sequence, "bye with count " + std::to_string(bye) + " after " +
+                                           std::to_string(sequence));
                 sender.SendBye(record.channel, sequence);
                 served.erase(id);
                 ++figures.closed;
-            } else if (checker.Accept(*record.message, side, "socket " + std::to_string(id))) {
+            } else if (checker.Accept(*record.message, check, "socket " + std::to_string(id))) {
                 ++figures.received;
                 sender.Send(record.channel, sequence, sequence + 1);
                 ++figures.sent;
-            } else {
-                ok = false;
             }
         }
         sender.AllWritten();
@@ -308,25 +307,22 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
         if (records.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        if (!Expect(SecondsSince(lastProgress) <= kStallSeconds, side, "no message for 30 s")) {
-            ok = false;
+        if (!check(SecondsSince(lastProgress) <= kStallSeconds, "no message for 30 s")) {
             break;
         }
     }
     std::fputs(child.Out().c_str(), stdout);
     std::fputs(child.Err().c_str(), stderr);
-    ok = Expect(served.empty(), side, "connections ended without bye") && ok;
+    check(served.empty(), "connections ended without bye");
     // The task removes the child's closed connections; only the server stays.
-    ok = Expect(WaitUntil([] { return RegisteredChannelCount() == 1; }), side,
-                "closed connections were not removed") &&
-         ok;
+    check(WaitUntil([] { return RegisteredChannelCount() == 1; }),
+          "closed connections were not removed");
     WaitUntil([&] { return sender.AllWritten(); });
-    ok = figures.Report(side) && ok;
+    figures.Report(check);
     Communicator().ShutdownMessageTask();
     thread.Join();
-    return Expect(childStatus == 0, side,
-                  "child ended with status " + std::to_string(childStatus)) &&
-           ok;
+    check(childStatus == 0, "child ended with status " + std::to_string(childStatus));
+    return check.ok;
 }
 
 int FirstId() {
@@ -366,8 +362,8 @@ int main(int argc, char** argv) {
     Figures figures;
     MessagingSetup setup;
     int port = childPort;
-    if (!Expect(childPort > 0 || StartRegisteredServer(port) != nullptr, "parent",
-                "cannot start the server")) {
+    if (!Checks{"parent"}(childPort > 0 || StartRegisteredServer(port) != nullptr,
+                          "cannot start the server")) {
         return 1;
     }
     figures.fdsStart = OpenDescriptorCount();
