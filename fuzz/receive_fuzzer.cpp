@@ -184,13 +184,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // Replays every file given, and every regular file of every directory given, in name order.
 int main(int argc, char** argv) {
     std::vector<std::filesystem::path> files;
-    std::error_code error;
     for (int i = 1; i < argc; ++i) {
-        if (std::filesystem::is_directory(argv[i], error)) {
-            for (const auto& entry : std::filesystem::directory_iterator(argv[i], error)) {
-                files.push_back(entry.path());
-            }
-        } else {
+        std::error_code notADirectory;
+        for (const auto& entry : std::filesystem::directory_iterator(argv[i], notADirectory)) {
+            files.push_back(entry.path());
+        }
+        if (notADirectory) {
             files.emplace_back(argv[i]);
         }
     }

@@ -68,7 +68,8 @@ class PatientHostilePeerTest : public HostilePeerTest {
 // Each byte goes out alone and only once the library has taken the one before, so every
 // receive of the header and of the body returns a single byte.
 TEST_F(PatientHostilePeerTest, OneByteWritesAreReadWhole) {
-    const std::string wire = TextWire(1, "dribbled") + TextWire(2, "one byte at a time");
+    const char* const texts[] = {"dribbled", "one byte at a time"};
+    const std::string wire = TextWire(1, texts[0]) + TextWire(2, texts[1]);
     const int libraryFd = m_hostile.channel.GetSocketId();
     std::atomic<bool> writerOk{true};
     std::thread writer([&] {
@@ -84,14 +85,13 @@ TEST_F(PatientHostilePeerTest, OneByteWritesAreReadWhole) {
     for (std::uint32_t i = 0; i < 2; ++i) {
         EXPECT_TRUE(got[i].message->IsIntact());
         EXPECT_EQ(got[i].message->Sequence(), i + 1);
+        EXPECT_EQ(static_cast<TextMessage*>(got[i].message.get())->Text(), texts[i]);
     }
-    EXPECT_EQ(static_cast<TextMessage*>(got[1].message.get())->Text(), "one byte at a time");
 }
 
 TEST_F(HostilePeerTest, ManyMessagesInOneWriteAreServedOnePerPassOnEveryChannel) {
     const int messagesPerPeer = 5;
-    std::string hostileBurst;
-    std::string bystanderBurst;
+    std::string hostileBurst, bystanderBurst;
     for (int i = 0; i < messagesPerPeer; ++i) {
         hostileBurst += TextWire(static_cast<std::uint32_t>(i), "burst-h");
         bystanderBurst += TextWire(static_cast<std::uint32_t>(i), "burst-b");
