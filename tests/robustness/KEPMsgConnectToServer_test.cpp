@@ -35,21 +35,20 @@ TEST_F(ConnectToServerTest, LookupsAndPassesGoOnWhileAConnectRetries) {
     g_attempts = 0;
     g_released = false;
     kepwsa::SetConnectHookForTesting(HoldSecondAttempt);
-    std::atomic<bool> connectReturned{false};
     KEPMsgCommSocket* connected = nullptr;
-    std::thread connector([&] {
-        connected =
-            Services().ConnectToServer(LoopbackAddress(0), LoopbackAddress(refusingPort), 1, 1);
-        connectReturned = true;
-    });
-    EXPECT_TRUE(WaitUntil([] { return g_attempts.load() == 2; }));
-
-    // The connect is inside its first retry: a look-up and a whole receive pass complete now.
-    EXPECT_EQ(Services().GetSocket(busy.channel.GetSocketId()), busy.socket);
-    std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
-    EXPECT_FALSE(connectReturned) << "the look-up or the pass waited for the connect";
-    g_released = true;
-    connector.join();
+    std::vector<ReceivedMessage> got;
+    {
+        BackgroundCall connector([&] {
+            connected =
+                Services().ConnectToServer(LoopbackAddress(0), LoopbackAddress(refusingPort), 1, 1);
+        });
+        EXPECT_TRUE(WaitUntil([] { return g_attempts.load() == 2; }));
+        // The connect is inside its first retry: a look-up and a whole receive pass complete now.
+        EXPECT_EQ(Services().GetSocket(busy.channel.GetSocketId()), busy.socket);
+        got = ReceiveAtLeast(1);
+        EXPECT_FALSE(connector.Done()) << "the look-up or the pass waited for the connect";
+        g_released = true;
+    }
     kepwsa::SetConnectHookForTesting(nullptr);
 
     EXPECT_EQ(connected, nullptr);

@@ -31,12 +31,14 @@ TEST_F(ConnectionScaleTest, ThousandConnectionsAreHeldAndServedAtOnce) {
     std::vector<RawSocket> clients;
     std::map<int, int> clientByPort;
     // One connection is accepted per pass and listening socket; passes run as the clients
-    // connect, so the server's backlog never overflows. Each message waits in the store.
+    // connect, so the server's backlog never overflows.
     for (int i = 0; i < kConnections; ++i) {
         clients.push_back(RawConnect(port));
         clientByPort[LocalPort(clients.back().Fd())] = i;
-        ASSERT_TRUE(clients.back().SendBytes(TextWire(i, "client")));
         ASSERT_TRUE(PumpUntil([i] { return RegisteredChannelCount() == i + 2; })) << i;
+    }
+    for (int i = 0; i < kConnections; ++i) {
+        ASSERT_TRUE(clients[i].SendBytes(TextWire(i, "client")));
     }
     std::vector<ReceivedMessage> received = ReceiveAtLeast(kConnections, 60.0);
     ASSERT_EQ(received.size(), static_cast<std::size_t>(kConnections));

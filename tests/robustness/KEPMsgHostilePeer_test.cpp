@@ -125,13 +125,13 @@ TEST_F(PatientHostilePeerTest, ResetInsideBodyRemovesChannelAndKeepsOthers) {
     ASSERT_TRUE(m_hostile.peer.SendBytes(TextWire(6, std::string(1000, 'r')).substr(0, 508)));
     // The reset goes out once the library has taken what was sent, i.e. while it waits inside
     // the body for the rest.
-    std::thread resetter([&] {
-        WaitUntil([&] { return BytesWaiting(hostileFd) <= 0; });
-        m_hostile.peer.CloseWithReset();
-    });
-    const bool removed = PumpUntil([] { return RegisteredChannelCount() == 1; });
-    resetter.join();
-    ASSERT_TRUE(removed);
+    {
+        BackgroundCall resetter([&] {
+            WaitUntil([&] { return BytesWaiting(hostileFd) <= 0; });
+            m_hostile.peer.CloseWithReset();
+        });
+        ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 1; }));
+    }
     EXPECT_EQ(Services().GetSocket(hostileFd), nullptr);
     EXPECT_TRUE(TakeReceived().empty());  // a body cut off by the reset is never handed over
     ExpectServed(m_bystander, 2);

@@ -110,16 +110,12 @@ TEST_F(StalledPeerTest, PeerThatNeverReadsTimesOutTheSendAndOthersKeepWorking) {
         ids.push_back(id);
     }
     KEPMsgSocketLease watch = Services().LeaseSocket(sinkId);
-    std::atomic<bool> sent{false};
-    std::thread sender([&] {
-        Communicator().TransmitPendingMessage();
-        sent = true;
-    });
-    // Receive passes go on while the send is stuck.
-    ASSERT_TRUE(good.peer.SendBytes(TextWire(1, "ping")));
-    EXPECT_EQ(ReceiveAtLeast(1).size(), 1u);
-    sender.join();
-    ASSERT_TRUE(sent);
+    {
+        BackgroundCall sender([] { Communicator().TransmitPendingMessage(); });
+        // Receive passes go on while the send is stuck.
+        ASSERT_TRUE(good.peer.SendBytes(TextWire(1, "ping")));
+        EXPECT_EQ(ReceiveAtLeast(1).size(), 1u);
+    }
 
     EXPECT_EQ(watch->GetErrorCode(), kepwsa::WSAETIMEDOUT);
     EXPECT_TRUE(watch->IsClosed());
