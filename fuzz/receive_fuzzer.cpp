@@ -49,10 +49,6 @@ const char* const kUnreadType = "Unread";
 
 int g_textNotifications = 0;
 
-void CountTextNotification(const KEPString& /*type*/) {
-    ++g_textNotifications;
-}
-
 // A broken expectation is a finding: report it and abort, which the fuzzer records.
 void Require(bool held, const char* what) {
     if (!held) {
@@ -75,7 +71,8 @@ class Harness {
         communicator.RegisterMessagePrototype(kUnreadType, unread);
         communicator.RegisterMessageInputStream(FixedMessage::kType, &m_fixedStream);
         communicator.RegisterMessageInputStream(kUnreadType, nullptr);
-        communicator.RegisterMessageNotificationCallback(TextMessage::kType, CountTextNotification);
+        communicator.RegisterMessageNotificationCallback(
+            TextMessage::kType, [](const KEPString&) { ++g_textNotifications; });
         Require(StartRegisteredServer(m_port) != nullptr, "cannot start the library server");
         m_baseChannels = RegisteredChannelCount();
         m_baseMessages = LiveTestMessages();
