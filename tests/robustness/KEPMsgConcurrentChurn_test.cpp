@@ -84,11 +84,8 @@ TEST_F(ConcurrentChurnTest, RemovedConnectionsAreNeverWrittenToAndNoMessageReach
             }
             std::unique_ptr<TextMessage> message(new TextMessage(sequence, label));
             unsigned int id = 0;
-            if (queued) {
-                Communicator().ISendSocketMessage(label.c_str(), message.get(), id);
-            } else {
-                Communicator().SendSocketMessage(label.c_str(), message.get());
-            }
+            queued ? Communicator().ISendSocketMessage(label.c_str(), message.get(), id)
+                   : Communicator().SendSocketMessage(label.c_str(), message.get());
             if (id != 0) {
                 inFlight.emplace_back(id, std::move(message));
             }

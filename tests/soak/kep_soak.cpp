@@ -95,11 +95,8 @@ class TrafficSender {
         for (std::uint32_t s = begin; s < end; ++s) {
             std::unique_ptr<SequencedMessage> message = MakeTrafficMessage(s);
             unsigned int id = 0;
-            if (s % 4 == 3) {
-                Communicator().SendSocketMessage(channel, message.get());
-            } else {
-                Communicator().ISendSocketMessage(channel, message.get(), id);
-            }
+            s % 4 == 3 ? Communicator().SendSocketMessage(channel, message.get())
+                       : Communicator().ISendSocketMessage(channel, message.get(), id);
             m_kept.emplace_back(id, std::move(message));
         }
     }
