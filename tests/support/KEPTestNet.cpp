@@ -309,9 +309,7 @@ ChildProcess::~ChildProcess() {
         ::waitpid(m_pid, nullptr, 0);
     }
     for (int fd : {m_out, m_err}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        ::close(fd);  // -1 (a pipe already closed) only fails with EBADF
     }
 }
 
