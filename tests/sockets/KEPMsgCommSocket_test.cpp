@@ -140,6 +140,7 @@ TEST(KEPMsgCommSocketTest, ZeroLengthReadDoesNotPassForPeerClose) {
         EXPECT_EQ(pair.accepted->read(buffer, length), length == 0 ? 0 : -1) << length;
         EXPECT_EQ(pair.accepted->GetErrorCode(), length == 0 ? 0 : kepwsa::WSAEINVAL) << length;
         EXPECT_TRUE(pair.accepted->IsConnected()) << length;
+        EXPECT_EQ(BytesWaiting(pair.accepted->GetId()), 2) << length;  // no receive at all
         pair.accepted->SetErrorCode(0);
     }
     ASSERT_EQ(pair.accepted->read(buffer, 2), 2);
