@@ -71,7 +71,7 @@ TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnThe
     const auto attempt = recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt);
     ASSERT_TRUE(attempt);
     EXPECT_EQ(attempt->m_errorCode, 10061);  // refused while nothing listens
-    EXPECT_EQ(attempt->m_attempt, 1);         // the first dial since the loss
+    EXPECT_EQ(attempt->m_attempt, 1);        // the first dial since the loss
 
     RawSocket server = ReusableListener(port);
     ASSERT_TRUE(server.IsOpen());
