@@ -1,9 +1,8 @@
 // KEPMsgRetrieveMessageBuffer: the store of received messages.
 //
 // The receive pass appends one record (channel, message) per message it read, all of a pass at
-// once; callers take
-// messages out with a KEPMsgMessageQuery and own them from then on. The buffer never deletes a
-// message: messages still stored when it is finalized are left alone.
+// once; callers take messages out with a KEPMsgMessageQuery and own them from then on. The buffer
+// never deletes a message: messages still stored when it is finalized are left alone.
 //
 // Thread-safety: every operation holds the retrieve-buffer mutex (the singleton's mutex) for
 // its whole run, the query's Search included. Nothing else of the module is locked while it is
