@@ -42,10 +42,6 @@ KEPBasVectorGeneric::~KEPBasVectorGeneric() {
     mem_Free(m_begin);
 }
 
-int KEPBasVectorGeneric::Size() const {
-    return m_elementSize == 0 ? 0 : static_cast<int>((m_end - m_begin) / m_elementSize);
-}
-
 int KEPBasVectorGeneric::Capacity() const {
     return m_elementSize == 0 ? 0 : static_cast<int>((m_endOfCapacity - m_begin) / m_elementSize);
 }

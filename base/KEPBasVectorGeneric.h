@@ -31,7 +31,10 @@ class KEPBAS_API KEPBasVectorGeneric {
     KEPBasVectorGeneric& operator=(const KEPBasVectorGeneric& other);
     ~KEPBasVectorGeneric();
 
-    int Size() const;
+    // Inline: the typed vectors ask for it in every loop, from other libraries too.
+    int Size() const {
+        return m_elementSize == 0 ? 0 : static_cast<int>((m_end - m_begin) / m_elementSize);
+    }
     int Capacity() const;
     char* Begin() const { return m_begin; }
     char* End() const { return m_end; }

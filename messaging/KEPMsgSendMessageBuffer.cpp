@@ -23,9 +23,21 @@ bool WritesThroughSocket(KEPBasOutputStream* stream) {
            dynamic_cast<KEPMsgBufferedOutputStream*>(stream) != nullptr;
 }
 
+// Set on a thread while a KEPMsgSendMessageBuffer::TransmitPassFollows lives there.
+thread_local bool t_transmitPassFollows = false;
+
 }  // namespace
 
 unsigned int KEPMsgSendMessageBuffer::s_nextMessageId = 1;
+
+KEPMsgSendMessageBuffer::TransmitPassFollows::TransmitPassFollows()
+    : m_outer(t_transmitPassFollows) {
+    t_transmitPassFollows = true;
+}
+
+KEPMsgSendMessageBuffer::TransmitPassFollows::~TransmitPassFollows() {
+    t_transmitPassFollows = m_outer;
+}
 
 KEPMsgSendMessageBuffer::KEPMsgSendMessageBuffer()
     : m_defaultOutputStream(nullptr), m_hasPendingMessages(false) {}
@@ -62,7 +74,10 @@ void KEPMsgSendMessageBuffer::ISendSocketMessage(const KEPMsgChannel& channel,
         m_hasPendingMessages.store(true);
     }
     // After the record is in the queue: the pass that the wake-up ends writes it in its cycle.
-    KEPMsgWaitableLock::WakeReceivePass();
+    // A callback of the message task's own pass needs none: its transmit pass comes next.
+    if (!t_transmitPassFollows) {
+        KEPMsgWaitableLock::WakeReceivePass();
+    }
 }
 
 void KEPMsgSendMessageBuffer::SendSocketMessageImmediate(const KEPMsgChannel& channel,

@@ -36,6 +36,19 @@ class KEPMSG_API KEPMsgSendMessageBuffer
     // Drops every queued record unwritten; neither messages nor streams are deleted.
     ~KEPMsgSendMessageBuffer();
 
+    // Module-internal: while one lives on a thread, that thread runs a transmit pass before it
+    // next waits (the message task's loop), so records it queues need not wake the wait.
+    class KEPMSG_INTERNAL TransmitPassFollows {
+      public:
+        TransmitPassFollows();
+        ~TransmitPassFollows();
+        TransmitPassFollows(const TransmitPassFollows&) = delete;
+        TransmitPassFollows& operator=(const TransmitPassFollows&) = delete;
+
+      private:
+        bool m_outer;
+    };
+
     // Queues message for channel and stores the record's message id in id. Writes nothing.
     void ISendSocketMessage(const KEPMsgChannel& channel, KEPBasSocketMessage* message,
                             unsigned int& id);
