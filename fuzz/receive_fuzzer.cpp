@@ -10,11 +10,9 @@
 //
 // Built with libFuzzer (clang, -fsanitize=fuzzer) this is a fuzz target. Built without a fuzzing
 // engine (KEP_FUZZ_REPLAY), main() replays the files and directories given on the command line,
-// which makes the seed corpus an ordinary test. The harness is process-wide and single-threaded.
-#include <sys/socket.h>
-
+// which makes the seed corpus an ordinary test. The harness is process-wide; only the fuzzed
+// peer's send runs on a thread of its own.
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -86,7 +84,13 @@ class Harness {
         const int goodPort = LocalPort(good.Fd());
         Settle([&] { return RegisteredChannelCount() == m_baseChannels + 2; },
                "accepted connections were not registered");
-        Feed(fuzzed, data, std::min(size, kMaxInputBytes));
+        {
+            // Sent from a thread of its own while receive passes drain the socket, so a full
+            // socket never blocks; a send the library ends by closing the connection just fails.
+            BackgroundCall feeder([&] { fuzzed.SendBytes(data, std::min(size, kMaxInputBytes)); });
+            Settle([&] { return feeder.Done(); },
+                   "the library stopped reading from the fuzzed peer");
+        }
         fuzzed.Close();
 
         const std::uint32_t sequence = ++m_runs;
@@ -114,25 +118,6 @@ class Harness {
     }
 
   private:
-    // Sends every byte without ever blocking on a full socket: while the peer's buffers are
-    // full, receive passes drain them.
-    void Feed(RawSocket& peer, const std::uint8_t* data, std::size_t size) {
-        Require(WaitUntil([&] {
-                    const ssize_t sent = ::send(peer.Fd(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-                    if (sent > 0) {
-                        data += sent;
-                        size -= static_cast<std::size_t>(sent);
-                    } else if (sent < 0 &&
-                               (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                        KEPMsgSocketCommunicator::Instance().WaitConnectionsAndMessages(nullptr, 5);
-                    } else {
-                        size = 0;  // the library shut the connection: the rest cannot be delivered
-                    }
-                    return size == 0;
-                }),
-                "the library stopped reading from the fuzzed peer");
-    }
-
     // Runs passes until condition holds; a pass that never settles is a hang.
     static void Settle(const std::function<bool()>& condition, const char* failure) {
         Require(PumpUntil(condition, kSettleSeconds), failure);
@@ -178,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 #ifdef KEP_FUZZ_REPLAY
 
-// Replays every file given, and every regular file of every directory given, in name order.
+// Replays every file given, and every regular file of every directory given, in name order. An
+// input that cannot be read is a failure, like a broken expectation.
 int main(int argc, char** argv) {
     std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i) {
@@ -190,20 +176,13 @@ int main(int argc, char** argv) {
             files.emplace_back(argv[i]);
         }
     }
+    Require(!files.empty(), "no inputs found (usage: <corpus file or directory>...)");
     std::sort(files.begin(), files.end());
     for (const std::filesystem::path& name : files) {
         std::ifstream file(name, std::ios::binary);
-        if (!file) {
-            std::fprintf(stderr, "cannot read %s\n", name.c_str());
-            return 2;
-        }
-        const std::string bytes((std::istreambuf_iterator<char>(file)),
-                                std::istreambuf_iterator<char>());
+        Require(file.is_open(), "cannot read an input");
+        const std::string bytes((std::istreambuf_iterator<char>(file)), {});
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    }
-    if (files.empty()) {
-        std::fprintf(stderr, "usage: %s <corpus file or directory>...: no inputs found\n", argv[0]);
-        return 2;
     }
     delete &TheHarness();
     std::printf("replayed %zu inputs, %d Text notifications\n", files.size(), g_textNotifications);

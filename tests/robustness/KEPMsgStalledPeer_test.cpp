@@ -100,13 +100,11 @@ TEST_F(StalledPeerTest, PeerThatNeverReadsTimesOutTheSendAndOthersKeepWorking) {
     ASSERT_TRUE(ConnectTwo(sink, good));
     const int sinkId = sink.channel.GetSocketId();
 
-    // 64 MiB in four blobs; the peer reads none of it.
-    std::vector<std::unique_ptr<BlobMessage>> blobs;
+    // 64 MiB, one blob queued four times; the peer reads none of it.
+    const std::unique_ptr<BlobMessage> blob(new BlobMessage(0, BlobMessage::kMaxBytes, 0));
     KEPBasVector<unsigned int> ids;
-    for (std::uint32_t i = 0; i < 4; ++i) {
-        blobs.emplace_back(new BlobMessage(i, BlobMessage::kMaxBytes, i));
-        unsigned int id = 0;
-        Communicator().ISendSocketMessage(sink.channel, blobs.back().get(), id);
+    for (unsigned int i = 0, id = 0; i < 4; ++i) {
+        Communicator().ISendSocketMessage(sink.channel, blob.get(), id);
         ids.push_back(id);
     }
     KEPMsgSocketLease watch = Services().LeaseSocket(sinkId);

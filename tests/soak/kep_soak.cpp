@@ -35,7 +35,7 @@
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "messaging/KEPMsgMessageTask.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
-#include "sockets/KEPMsgInetAddress.h"
+#include "tests/sockets/SocketTestSupport.h"
 #include "tests/support/KEPTestMessaging.h"
 
 using namespace keptest;
@@ -119,20 +119,18 @@ class TrafficSender {
     std::vector<std::pair<unsigned int, std::unique_ptr<SequencedMessage>>> m_kept;
 };
 
-// The checks of one side: each that fails is reported on stderr and fails the run.
-struct Checks {
-    const char* side;
-    bool ok = true;
+// The side this process plays, and whether every check held so far.
+const char* g_side = "parent";
+bool g_ok = true;
 
-    // Returns held.
-    bool operator()(bool held, const std::string& what) {
-        if (!held) {
-            std::fprintf(stderr, "kep_soak %s: %s\n", side, what.c_str());
-        }
-        ok = ok && held;
-        return held;
+// A check of this side: one that fails is reported on stderr and fails the run. Returns held.
+bool Check(bool held, const std::string& what) {
+    if (!held) {
+        std::fprintf(stderr, "kep_soak %s: %s\n", g_side, what.c_str());
     }
-};
+    g_ok = g_ok && held;
+    return held;
+}
 
 // Checks the traffic of one direction of one connection in order.
 struct TrafficChecker {
@@ -140,12 +138,12 @@ struct TrafficChecker {
     std::string error;
 
     // False, with a complaint the first time, unless message is traffic message `next`, whole.
-    bool Accept(SequencedMessage& message, Checks& check, const std::string& connection) {
+    bool Accept(SequencedMessage& message, const std::string& connection) {
         if (error.empty() &&
             !(message.IsIntact() && WireBytes(message) == WireBytes(*MakeTrafficMessage(next)))) {
             error = "message " + std::to_string(next) + " damaged, missing or out of order (got " +
                     std::to_string(message.Sequence()) + ")";
-            check(false, connection + ": " + error);
+            Check(false, connection + ": " + error);
         }
         next += error.empty() ? 1 : 0;
         return error.empty();
@@ -166,18 +164,18 @@ struct Figures {
         }
     }
     // Prints the figures; checks that no descriptor was left open and memory did not grow.
-    void Report(Checks& check) {
+    void Report() {
         const long rssEnd = ResidentKiB();
         const int fdsEnd = OpenDescriptorCount();
         rssWarm = rssWarm != 0 ? rssWarm : rssEnd;
         std::printf(
             "kep_soak %s: %.1f s, connections opened %llu closed %llu, messages sent %llu "
             "received %llu, RSS %ld KiB warm, %ld KiB end, descriptors %d -> %d%s\n",
-            check.side, SecondsSince(start), opened, closed, sent, received, rssWarm, rssEnd,
-            fdsStart, fdsEnd, kUnderSanitizer ? " (memory not checked under a sanitizer)" : "");
+            g_side, SecondsSince(start), opened, closed, sent, received, rssWarm, rssEnd, fdsStart,
+            fdsEnd, kUnderSanitizer ? " (memory not checked under a sanitizer)" : "");
         std::fflush(stdout);
-        check(fdsEnd == fdsStart, "descriptors were left open");
-        check(kUnderSanitizer || rssEnd <= rssWarm + kRssMarginKiB + rssWarm / 10,
+        Check(fdsEnd == fdsStart, "descriptors were left open");
+        Check(kUnderSanitizer || rssEnd <= rssWarm + kRssMarginKiB + rssWarm / 10,
               "resident memory grew");
     }
 };
@@ -194,14 +192,12 @@ struct ClientConnection {
 };
 
 bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
-    Checks check{"child"};
     std::mt19937 random(seed * 2 + 1);
-    const KEPMsgInetAddress loopback(KEPString("127.0.0.1"));
     TrafficSender sender;
     std::map<int, ClientConnection> connections;  // by socket id
     int target = 1 + random() % kMaxConnections;
     Clock::time_point lastProgress = Clock::now();
-    while (check.ok) {
+    while (g_ok) {
         const bool stopping = SecondsSince(figures.start) >= seconds;
         figures.Tick(seconds);
         if (stopping && connections.empty()) {
@@ -209,8 +205,8 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
         }
         while (!stopping && static_cast<int>(connections.size()) < target) {
             KEPMsgCommSocket* socket = KEPMsgConnectionServicesUtils::Instance().ConnectToServer(
-                KEPMsgSocketAddress(loopback, 0), KEPMsgSocketAddress(loopback, port), 10, 10);
-            if (!check(socket != nullptr, "cannot connect to the parent")) {
+                LoopbackAddress(0), LoopbackAddress(port), 10, 10);
+            if (!Check(socket != nullptr, "cannot connect to the parent")) {
                 return false;
             }
             ClientConnection& connection = connections[socket->GetId()];
@@ -238,41 +234,40 @@ bool RunChild(int port, double seconds, unsigned seed, Figures& figures) {
         for (ReceivedMessage& record : TakeReceived()) {
             lastProgress = Clock::now();
             auto at = connections.find(record.channel.GetSocketId());
-            if (!check(at != connections.end(), "a message on a connection not open")) {
+            if (!Check(at != connections.end(), "a message on a connection not open")) {
                 continue;
             }
             ClientConnection& c = at->second;
             const long long bye = ByeCount(*record.message);
             if (bye >= 0) {
-                check(c.byeSent && bye == c.answers.next, c.label + ": early bye or wrong count");
+                Check(c.byeSent && bye == c.answers.next, c.label + ": early bye or wrong count");
                 KEPMsgChannelQueryByLabel query{KEPString(c.label.c_str())};
                 Communicator().RemoveConnection(&query, true);
                 ++figures.closed;
                 connections.erase(at);
                 target = 1 + random() % kMaxConnections;
             } else {
-                c.answers.Accept(*record.message, check, c.label);
+                c.answers.Accept(*record.message, c.label);
                 ++figures.received;
             }
         }
-        check(SecondsSince(lastProgress) <= kStallSeconds, "no message for 30 s");
+        Check(SecondsSince(lastProgress) <= kStallSeconds, "no message for 30 s");
     }
     WaitUntil([&] { return sender.AllWritten(); });
-    figures.Report(check);
-    return check.ok;
+    figures.Report();
+    return g_ok;
 }
 
 // ---- Parent: serves, answers every message, checks order per connection -----------------------
 
 bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
-    Checks check{"parent"};
     KEPMsgMessageTask task;
     Communicator().PrepareStartupMessageTask();
     KEPBasAtiThread thread(&task);
     thread.Start();
     ChildProcess child({"/proc/self/exe", "--child", std::to_string(port), "--seconds",
                         std::to_string(seconds), "--seed", std::to_string(seed)});
-    check(child.Started(), "cannot start the child process");
+    Check(child.Started(), "cannot start the child process");
     TrafficSender sender;
     std::map<int, TrafficChecker> served;  // by socket id
     Clock::time_point lastProgress = Clock::now();
@@ -288,12 +283,12 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
             const std::uint32_t sequence = checker.next;
             const long long bye = ByeCount(*record.message);
             if (bye >= 0) {
-                check(bye == sequence, "bye with count " + std::to_string(bye) + " after " +
+                Check(bye == sequence, "bye with count " + std::to_string(bye) + " after " +
                                            std::to_string(sequence));
                 sender.SendBye(record.channel, sequence);
                 served.erase(id);
                 ++figures.closed;
-            } else if (checker.Accept(*record.message, check, "socket " + std::to_string(id))) {
+            } else if (checker.Accept(*record.message, "socket " + std::to_string(id))) {
                 ++figures.received;
                 sender.Send(record.channel, sequence, sequence + 1);
                 ++figures.sent;
@@ -304,22 +299,22 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
         if (records.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        if (!check(SecondsSince(lastProgress) <= kStallSeconds, "no message for 30 s")) {
+        if (!Check(SecondsSince(lastProgress) <= kStallSeconds, "no message for 30 s")) {
             break;
         }
     }
     std::fputs(child.Out().c_str(), stdout);
     std::fputs(child.Err().c_str(), stderr);
-    check(served.empty(), "connections ended without bye");
+    Check(served.empty(), "connections ended without bye");
     // The task removes the child's closed connections; only the server stays.
-    check(WaitUntil([] { return RegisteredChannelCount() == 1; }),
+    Check(WaitUntil([] { return RegisteredChannelCount() == 1; }),
           "closed connections were not removed");
     WaitUntil([&] { return sender.AllWritten(); });
-    figures.Report(check);
+    figures.Report();
     Communicator().ShutdownMessageTask();
     thread.Join();
-    check(childStatus == 0, "child ended with status " + std::to_string(childStatus));
-    return check.ok;
+    Check(childStatus == 0, "child ended with status " + std::to_string(childStatus));
+    return g_ok;
 }
 
 int FirstId() {
@@ -356,11 +351,12 @@ int main(int argc, char** argv) {
         std::printf("kep_soak: seed %u, %.1f s\n", seed, seconds);
         std::fflush(stdout);
     }
+    g_side = childPort > 0 ? "child" : "parent";
     Figures figures;
     MessagingSetup setup;
     int port = childPort;
-    if (!Checks{"parent"}(childPort > 0 || StartRegisteredServer(port) != nullptr,
-                          "cannot start the server")) {
+    if (!Check(childPort > 0 || StartRegisteredServer(port) != nullptr,
+               "cannot start the server")) {
         return 1;
     }
     figures.fdsStart = OpenDescriptorCount();

@@ -49,11 +49,6 @@ SequencedMessage::SequencedMessage() {
     ++g_liveMessages;
 }
 
-SequencedMessage::SequencedMessage(const SequencedMessage& other)
-    : KEPBasSocketMessage(other), m_sequence(other.m_sequence), m_intact(other.m_intact) {
-    ++g_liveMessages;
-}
-
 SequencedMessage::~SequencedMessage() {
     --g_liveMessages;
 }

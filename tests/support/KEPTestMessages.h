@@ -23,8 +23,9 @@ namespace keptest {
 class SequencedMessage : public KEPBasSocketMessage {
   public:
     SequencedMessage();
-    SequencedMessage(const SequencedMessage& other);
-    SequencedMessage& operator=(const SequencedMessage& other) = default;
+    // Not copied: the live count would miss copies.
+    SequencedMessage(const SequencedMessage&) = delete;
+    SequencedMessage& operator=(const SequencedMessage&) = delete;
     ~SequencedMessage() override;
 
     std::uint32_t Sequence() const { return m_sequence; }

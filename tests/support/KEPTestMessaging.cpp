@@ -74,17 +74,15 @@ SequencedMessage* const* Prototypes() {
 
 }  // namespace
 
-bool RawSocket::SendMessage(KEPBasSocketMessage& message) {
-    std::string bytes = HeaderBytes(message.GetMessageType().GetUTF8());
-    StringOutputStream stream(bytes);
-    return message.WriteBody(&stream) && SendBytes(bytes);
-}
-
 std::string WireBytes(KEPBasSocketMessage& message) {
     std::string bytes = HeaderBytes(message.GetMessageType().GetUTF8());
     StringOutputStream stream(bytes);
-    message.WriteBody(&stream);
-    return bytes;
+    return message.WriteBody(&stream) ? bytes : std::string();
+}
+
+bool RawSocket::SendMessage(KEPBasSocketMessage& message) {
+    const std::string bytes = WireBytes(message);
+    return !bytes.empty() && SendBytes(bytes);
 }
 
 bool RawSocket::ReceiveType(std::string& type, double timeoutSeconds) {
@@ -205,15 +203,13 @@ RawLink ConnectToRawPeer(RawListener& listener, const char* label, bool listen) 
 }
 
 KEPMsgServerSocket* StartRegisteredServer(int& port) {
-    port = -1;
     KEPMsgServerSocket* server =
         KEPMsgConnectionServicesUtils::Instance().StartServer(LoopbackAddress(0), 16);
-    if (server == nullptr) {
-        return nullptr;
+    port = server != nullptr ? LocalPort(server->GetId()) : -1;
+    if (server != nullptr) {
+        KEPMsgSocketCommunicator::Instance().AddConnection(
+            KEPMsgChannel(server, KEPString("server")), true);
     }
-    port = LocalPort(server->GetId());
-    KEPMsgSocketCommunicator::Instance().AddConnection(KEPMsgChannel(server, KEPString("server")),
-                                                       true);
     return server;
 }
 

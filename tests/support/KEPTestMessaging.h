@@ -58,8 +58,8 @@ std::vector<ReceivedMessage> ReceiveAtLeast(std::size_t count, double timeoutSec
 // is up; returns whether it held.
 bool PumpUntil(const std::function<bool()>& condition, double timeoutSeconds = 10.0);
 
-// The bytes of message on the wire, header and body, as RawSocket::SendMessage sends them; a
-// test sends many at once with one SendBytes.
+// The bytes of message on the wire, header and body, as RawSocket::SendMessage sends them ("" when
+// its WriteBody fails); a test sends many at once with one SendBytes.
 std::string WireBytes(KEPBasSocketMessage& message);
 
 // A library connection to a raw peer, registered with the communicator.

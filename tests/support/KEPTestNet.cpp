@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -85,17 +86,13 @@ bool ReadAvailable(int& fd, std::string& text) {
     return fd >= 0;
 }
 
+// The port of an IPv4 or IPv6 address: both keep it at the same place.
 int PortOf(int fd, int (*query)(int, sockaddr*, socklen_t*)) {
-    sockaddr_storage address{};
+    static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port), "");
+    sockaddr_in6 address{};
     socklen_t length = sizeof address;
-    if (query(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    return address.ss_family == AF_INET
-               ? ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port)
-               : (address.ss_family == AF_INET6
-                      ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
-                      : -1);
+    return query(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? ntohs(address.sin6_port)
+                                                                          : -1;
 }
 
 }  // namespace
@@ -272,26 +269,21 @@ RawSocket RawListener::Accept(double timeoutSeconds) {
 }
 
 ChildProcess::ChildProcess(std::vector<std::string> arguments) {
+    // Close-on-exec ends: the child keeps only the two it gets as stdout and stderr. Without
+    // both pipes nothing is spawned (Started() is false); the ends made are closed as usual.
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
-    if (::pipe(out) != 0 || ::pipe(err) != 0) {
-        for (int fd : {out[0], out[1]}) {
-            ::close(fd);
-        }
-        return;
-    }
+    const bool piped = ::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(err, O_CLOEXEC) == 0;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
         argv.push_back(&argument[0]);
     }
     argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    if (!piped || posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
         m_pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
