@@ -12,10 +12,7 @@ EventRecorder::EventRecorder() {
 }
 
 void EventRecorder::Detach() {
-    if (m_attached) {
-        KEPMsgSocketCommunicator::Instance().SetConnectionEventCallback(nullptr, nullptr);
-        m_attached = false;
-    }
+    KEPMsgSocketCommunicator::Instance().SetConnectionEventCallback(nullptr, nullptr);
 }
 
 void EventRecorder::Record(const KEPMsgConnectionEvent& event, void* context) {

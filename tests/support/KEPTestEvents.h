@@ -20,7 +20,8 @@ class EventRecorder {
     EventRecorder(const EventRecorder&) = delete;
     EventRecorder& operator=(const EventRecorder&) = delete;
 
-    // Removes the callback (events still queued are dropped by the library).
+    // Removes the communicator's callback, whichever it is now (events still queued are dropped
+    // by the library).
     void Detach();
     const std::vector<KEPMsgConnectionEvent>& Events() const { return m_events; }
     // Number of recorded events of kind.
@@ -34,7 +35,6 @@ class EventRecorder {
     static void Record(const KEPMsgConnectionEvent& event, void* context);
 
     std::vector<KEPMsgConnectionEvent> m_events;
-    bool m_attached = true;
 };
 
 }  // namespace keptest

@@ -151,14 +151,9 @@ int OpenDescriptorCount() {
 }
 
 long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmRSS:") == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
+    long size = 0, resident = -1;  // in pages: the first two fields of statm
+    std::ifstream("/proc/self/statm") >> size >> resident;
+    return resident < 0 ? -1 : resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
 int BytesWaiting(int fd) {
