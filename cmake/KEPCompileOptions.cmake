@@ -20,9 +20,7 @@ if(KEP_SANITIZER_FLAGS)
 endif()
 
 function(kep_configure_target target)
-  # Nothing replaces the libraries' own exported functions at run time, so calls inside a
-  # library may go straight to them (and be inlined) instead of through the PLT.
-  target_compile_options(${target} PRIVATE -Wall -Wextra -fno-semantic-interposition)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     target_compile_options(${target} PRIVATE -Wthread-safety)
   endif()
