@@ -91,9 +91,10 @@ TEST(KEPMsgCommSocketTest, FailedConnectRecordsCodeAndStaysClosed) {
 
 TEST(KEPMsgCommSocketTest, ConnectKeepsRefusedIpv6CodeWhenIpv4AddressAccepts) {
     // Needs a name that resolves to ::1 first and 127.0.0.1 after it.
+    const addrinfo hints{};  // no flags: null hints would add AI_ADDRCONFIG, which may drop ::1
     addrinfo* list = nullptr;
     bool v6First = false, v4Later = false;
-    if (::getaddrinfo("localhost", "1", nullptr, &list) == 0) {
+    if (::getaddrinfo("localhost", "1", &hints, &list) == 0) {
         v6First = list->ai_family == AF_INET6;
         for (const addrinfo* entry = list->ai_next; entry != nullptr; entry = entry->ai_next) {
             v4Later = v4Later || entry->ai_family == AF_INET;
