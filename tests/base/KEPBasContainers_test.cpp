@@ -22,9 +22,7 @@
 namespace {
 
 KEPString Item(int i) {
-    KEPString text("item");
-    text += i;
-    return text;
+    return KEPString(("item" + std::to_string(i)).c_str());
 }
 
 TEST(KEPBasVectorTest, EraseKeepsOrderCopiesReleaseAndReserveGrowsOnlyKeepingTheElements) {

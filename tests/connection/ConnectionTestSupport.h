@@ -17,9 +17,14 @@ class ConnectionFixture : public ::testing::Test {
   protected:
     KEPMsgConnectionServicesUtils& Services() { return KEPMsgConnectionServicesUtils::Instance(); }
 
-    // Connects a table socket to a fresh raw peer; returns its id (peer in *peer, or m_peer).
-    int Connect(RawSocket* peer = nullptr) {
+    // Connects a table socket to a fresh raw peer; returns its id (peer in *peer, or m_peer). A
+    // peer receive buffer size given here is set before the connection exists, so that its
+    // window stays that small.
+    int Connect(RawSocket* peer = nullptr, int peerReceiveBuffer = 0) {
         RawListener listener;
+        if (peerReceiveBuffer > 0) {
+            ::setsockopt(listener.Fd(), SOL_SOCKET, SO_RCVBUF, &peerReceiveBuffer, sizeof(int));
+        }
         KEPMsgCommSocket* socket =
             Services().ConnectToServer(LoopbackAddress(0), LoopbackAddress(listener.Port()), 5, 10);
         EXPECT_NE(socket, nullptr);

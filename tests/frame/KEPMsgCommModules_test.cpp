@@ -40,26 +40,12 @@ int RegisteredSingletons() {
     return found;
 }
 
-// This program links the module's layers statically, so nothing has run the load hooks: every
-// count starts at 0 and each test brings it back there.
-class KEPMsgCommModulesTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(0, KEPMsgCommModules_moduleCount());
-        ASSERT_EQ(0, KEPMsgComm_messagingCount());
-        ASSERT_EQ(0, KEPMsgCommModules_specificCount());
-    }
-    void TearDown() override {
-        for (const auto& singleton : kSingletons) {
-            singleton.finalize();
-        }
-    }
-};
-
 // Each pair of entries counts: only the first initialize raises the caller's counter (by every
 // layer it brought up) and only the last finalize lowers it; a finalize without an initialize
 // changes nothing, and no finalize destroys the singletons (only their own Finalize() does).
-TEST_F(KEPMsgCommModulesTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounterWhateverTheEntry) {
+// This program links the module's layers statically, so nothing has run the load hooks: every
+// count starts at 0.
+TEST(KEPMsgCommModulesTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounterWhateverTheEntry) {
     const struct {
         const char* name;
         void (*initialize)(int&);
@@ -117,6 +103,9 @@ TEST_F(KEPMsgCommModulesTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounterWh
     EXPECT_EQ(kFirstInitializeRaise, KEPMsgCommModules_plainEntryStatus());
     KEPMsgCommModules_finalizeC();
     EXPECT_EQ(0, KEPMsgCommModules_plainEntryStatus());
+    for (const auto& singleton : kSingletons) {
+        singleton.finalize();
+    }
 }
 
 // A failed start-up prints its code, a wrong major version "cannot open", success nothing; the

@@ -191,10 +191,10 @@ TEST(KEPWakeupSignalTest, WakeUpIsRememberedOnceAndReportedApartFromTheSockets) 
     for (int i = 0; i < 1000; ++i) {
         wakeup.Signal();
     }
-    kepwsa::fd_set none;
-    kepwsa::FD_ZERO(&none);
+    fd_set set;
+    FD_ZERO(&set);
     bool woken = false;
-    EXPECT_EQ(kepwsa::SelectReadOrWake(&none, &kTenSeconds, wakeup.Handle(), woken), 0);
+    EXPECT_EQ(SelectReadOrWake(&set, &kTenSeconds, wakeup.Handle(), woken), 0);
     EXPECT_TRUE(woken);
 
     wakeup.Clear();
@@ -205,9 +205,7 @@ TEST(KEPWakeupSignalTest, WakeUpIsRememberedOnceAndReportedApartFromTheSockets) 
     // it is neither counted nor put in the set, while ready sockets still are.
     SocketPair quietPair, readyPair;
     const int quiet = quietPair.local.Fd(), ready = readyPair.local.Fd();
-    kepwsa::fd_set set;
-    kepwsa::FD_ZERO(&set);
-    kepwsa::FD_SET(quiet, &set);
+    FD_SET(quiet, &set);
     wakeup.Clear();
     std::thread signaller([&wakeup] { wakeup.Signal(); });
     EXPECT_EQ(kepwsa::SelectReadOrWake(&set, &kTenSeconds, wakeup.Handle(), woken), 0);

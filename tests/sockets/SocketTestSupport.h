@@ -69,37 +69,27 @@ inline int IntOption(int fd, int level, int option) {
 // Sets (or removes, for a null value) an environment variable for a scope.
 class ScopedEnv {
   public:
-    ScopedEnv(const char* name, const char* value)
-        : m_name(name),
-          m_hadOld(std::getenv(name) != nullptr),
-          m_old(m_hadOld ? std::getenv(name) : "") {
+    ScopedEnv(const char* name, const char* value) : m_name(name) {
+        if (const char* old = std::getenv(name)) {
+            m_old.reset(new std::string(old));
+        }
         Set(value);
     }
-    ~ScopedEnv() { Set(m_hadOld ? m_old.c_str() : nullptr); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv() { Set(m_old ? m_old->c_str() : nullptr); }
 
   private:
     void Set(const char* value) {
         value != nullptr ? ::setenv(m_name.c_str(), value, 1) : ::unsetenv(m_name.c_str());
     }
     std::string m_name;
-    bool m_hadOld;
-    std::string m_old;
+    std::unique_ptr<std::string> m_old;  // null: the variable was not set
 };
 
 // Sets the process-wide I/O time-out for a scope.
-class ScopedIoTimeout {
-  public:
-    explicit ScopedIoTimeout(int milliseconds) : m_old(KEPMsgSocket::GetIoTimeout()) {
-        KEPMsgSocket::SetIoTimeout(milliseconds);
-    }
+struct ScopedIoTimeout {
+    explicit ScopedIoTimeout(int milliseconds) { KEPMsgSocket::SetIoTimeout(milliseconds); }
     ~ScopedIoTimeout() { KEPMsgSocket::SetIoTimeout(m_old); }
-    ScopedIoTimeout(const ScopedIoTimeout&) = delete;
-    ScopedIoTimeout& operator=(const ScopedIoTimeout&) = delete;
-
-  private:
-    int m_old;
+    const int m_old = KEPMsgSocket::GetIoTimeout();
 };
 
 }  // namespace keptest
