@@ -46,22 +46,15 @@ class ChannelSocketsTest : public ::testing::Test {
         }
     }
 
-    // A loopback connection: the library's end is returned (or -1), the test's end goes to client.
-    int ConnectRaw(RawSocket& client) {
-        client = RawConnect(m_listener.Port());
-        RawSocket accepted = m_listener.Accept();
-        EXPECT_TRUE(client.IsOpen() && accepted.IsOpen());
-        return client.IsOpen() ? accepted.Release() : -1;
-    }
-
     // A new connection in the table and a channel on it labelled label.
     KEPMsgChannel Connect(const KEPString& label) {
-        RawSocket client;
-        const int accepted = ConnectRaw(client);
-        if (accepted < 0) {
+        RawSocket client = RawConnect(m_listener.Port());
+        RawSocket accepted = m_listener.Accept();
+        if (!client.IsOpen() || !accepted.IsOpen()) {
+            ADD_FAILURE() << "no loopback connection";
             return KEPMsgChannel();
         }
-        auto* socket = new KEPMsgCommSocket(LoopbackAddress(m_listener.Port()), accepted);
+        auto* socket = new KEPMsgCommSocket(LoopbackAddress(m_listener.Port()), accepted.Release());
         EXPECT_TRUE(KEPMsgConnectionServicesUtils::Instance().AddConnection(socket));
         Track(socket->GetId());
         m_peers[socket->GetId()] = std::move(client);

@@ -18,15 +18,10 @@ class KEPMsgChannelOrganizerTest : public ChannelSocketsTest {
         return Ids(all);
     }
     std::vector<int> Listened() { return Ids(organizer().GetCurrentWaitable().Channels()); }
-    bool IsOpen(const KEPMsgChannel& channel) {
-        return KEPMsgConnectionServicesUtils::Instance().GetSocket(channel.GetSocketId()) !=
-               nullptr;
-    }
 };
 
 // A channel registered twice is removed one entry per call; the others keep their order. An
 // unlistened channel is looked up (appended, in registration order) but never waited on.
-// A label query selects whole labels only.
 TEST_F(KEPMsgChannelOrganizerTest, RemovalTakesOneEntryPerCallAndKeepsTheOrderOfOthers) {
     KEPMsgChannel a = Connect(KEPString("a"));
     KEPMsgChannel b = Connect(KEPString("b"));
@@ -52,19 +47,14 @@ TEST_F(KEPMsgChannelOrganizerTest, RemovalTakesOneEntryPerCallAndKeepsTheOrderOf
     EXPECT_EQ(Registered(), (std::vector<int>{x, q}));
     EXPECT_EQ(Listened(), (std::vector<int>{x}));
 
-    // A label query looks up and removes only whole matches, and closes nothing.
-    KEPMsgChannel drop1 = Connect(KEPString("peer"));
-    KEPMsgChannel drop2 = Connect(KEPString("peer"));
-    organizer().RegisterChannel(drop1, true);
-    organizer().RegisterChannel(drop2, false);
+    // A label query removes only whole matches, and closes nothing.
+    KEPMsgChannel drop = Connect(KEPString("peer"));
+    organizer().RegisterChannel(drop, true);
     KEPMsgChannelQueryByLabel query(KEPString("peer"));
-    found.Clear();
-    organizer().LookupChannel(&query, found);
-    EXPECT_EQ(Ids(found), (std::vector<int>{drop1.GetSocketId(), drop2.GetSocketId()}));
     organizer().RemoveChannel(&query, false);
     EXPECT_EQ(Registered(), (std::vector<int>{x, q}));
     EXPECT_EQ(Listened(), (std::vector<int>{x}));
-    EXPECT_TRUE(IsOpen(drop1));
+    EXPECT_NE(drop.GetSocket(), nullptr);
 }
 
 // With shutdown the connection is closed (registered or not) and the caller's channel cleared;
@@ -117,7 +107,7 @@ TEST_F(KEPMsgChannelOrganizerTest, NullQueryAndShutdownCloseEverything) {
         EXPECT_TRUE(Registered().empty()) << viaShutdown;
         EXPECT_TRUE(Listened().empty()) << viaShutdown;
         EXPECT_EQ(current.Listen().size(), 1) << viaShutdown;
-        EXPECT_FALSE(IsOpen(a) || IsOpen(b)) << viaShutdown;
+        EXPECT_FALSE(a.GetSocket() || b.GetSocket()) << viaShutdown;
     }
 }
 
@@ -141,13 +131,10 @@ TEST_F(KEPMsgChannelOrganizerTest, RegistrationInterleavesWithRunningWait) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
-    // Run at least 200 rounds and until the waiter has completed 20 waits among them.
-    const bool finished = FinishesWithinDeadline([&] {
-        const int before = waits.load();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        for (int i = 0;
-             i < 200 || (waits.load() < before + 20 && std::chrono::steady_clock::now() < deadline);
-             ++i) {
+    // At least 200 rounds, and until the waiter has completed 20 waits among them (a starved
+    // waiter keeps the loop going until the deadline aborts the program).
+    EXPECT_TRUE(FinishesWithinDeadline([&] {
+        for (int i = 0, before = waits.load(); i < 200 || waits.load() < before + 20; ++i) {
             organizer().RegisterChannel(a, true);
             organizer().RegisterChannel(b, true);
             KEPMsgChannel copy = a;
@@ -155,11 +142,9 @@ TEST_F(KEPMsgChannelOrganizerTest, RegistrationInterleavesWithRunningWait) {
             KEPMsgChannelQueryByLabel query(KEPString("b"));
             organizer().RemoveChannel(&query, false);
         }
-    });
+    }));
     stop.store(true);
     waiter.join();
-    ASSERT_TRUE(finished);
-    EXPECT_GE(waits.load(), 20);
     EXPECT_TRUE(Registered().empty());
     EXPECT_TRUE(Listened().empty());
 }

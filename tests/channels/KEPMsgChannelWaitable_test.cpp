@@ -9,8 +9,9 @@ namespace {
 
 using KEPMsgChannelWaitableTest = ChannelSocketsTest;
 
-// Closed, removed and never-entered sockets (data waiting on the last two) are skipped; with
-// nothing watchable, or a negative time-out, the wait must not wait (here up to a minute).
+// Closed and removed sockets (data waiting on the last) are skipped, as are never-entered ones
+// (the long list below); with nothing watchable, or a negative time-out, the wait must not wait
+// (here up to a minute).
 TEST_F(KEPMsgChannelWaitableTest, UnwatchableSocketsAreSkippedAndNeverWaitedFor) {
     KEPMsgChannel closed = Connect(KEPString("closed"));
     closed.GetSocket()->Shutdown();
@@ -18,11 +19,6 @@ TEST_F(KEPMsgChannelWaitableTest, UnwatchableSocketsAreSkippedAndNeverWaitedFor)
     KEPMsgChannel goneCopy = gone;
     SendBytes(gone);
     gone.Shutdown();
-    RawSocket foreignPeer;
-    const int foreignFd = ConnectRaw(foreignPeer);
-    KEPMsgCommSocket foreignSocket(LoopbackAddress(m_listener.Port()), foreignFd);
-    KEPMsgChannel foreign(&foreignSocket, KEPString("foreign"));
-    ASSERT_TRUE(foreignPeer.SendBytes("f") && WaitReadable(foreignFd, 10));
     KEPMsgChannel idle = Connect(KEPString("idle"));
     KEPMsgChannel live = Connect(KEPString("live"));
     SendBytes(live);
@@ -31,14 +27,13 @@ TEST_F(KEPMsgChannelWaitableTest, UnwatchableSocketsAreSkippedAndNeverWaitedFor)
         KEPBasVector<KEPMsgChannel> channels;
         int timeoutMs;
         std::vector<int> listed;
-    } rows[] = {
-        {"empty", List({}), 60000, {}},
-        {"nothing watchable", List({KEPMsgChannel(), closed, goneCopy, foreign}), 60000, {}},
-        {"negative time-out", List({idle}), -5, {}},
-        {"skipped, then a live one",
-         List({KEPMsgChannel(), closed, goneCopy, foreign, live}),
-         60000,
-         {live.GetSocketId()}}};
+    } rows[] = {{"empty", List({}), 60000, {}},
+                {"nothing watchable", List({KEPMsgChannel(), closed, goneCopy}), 60000, {}},
+                {"negative time-out", List({idle}), -5, {}},
+                {"skipped, then a live one",
+                 List({KEPMsgChannel(), closed, goneCopy, live}),
+                 60000,
+                 {live.GetSocketId()}}};
     for (const auto& row : rows) {
         KEPMsgChannelWaitable waitable(row.channels);
         testing::internal::CaptureStderr();
@@ -48,7 +43,6 @@ TEST_F(KEPMsgChannelWaitableTest, UnwatchableSocketsAreSkippedAndNeverWaitedFor)
         EXPECT_EQ(Ids(waitable.Listen()), row.listed) << row.name;
         EXPECT_EQ(waitable.NewlyCreated().size(), 0) << row.name;
     }
-    foreignSocket.Shutdown();
 }
 
 // The wait never reads message data; input already read ahead into the socket's buffer is
@@ -68,9 +62,7 @@ TEST_F(KEPMsgChannelWaitableTest, ReadyAndReadAheadConnectionsAreListedAndDataLe
     auto* socket = dynamic_cast<KEPMsgCommSocket*>(busy.GetSocket());
     char first[2];
     ASSERT_EQ(socket->read(first, 2), 2);
-    if (!socket->HasBufferedInput()) {
-        GTEST_SKIP() << "the socket read no further than asked";
-    }
+    ASSERT_TRUE(socket->HasBufferedInput()) << "the socket read no further than asked";
     waitable.WaitForConnectionAndMessages(10000);
     EXPECT_EQ(Ids(waitable.Listen()), (std::vector<int>{busy.GetSocketId(), busy.GetSocketId()}));
 }

@@ -34,7 +34,6 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
         EventRecorder recorder;
         RawListener listener;
         RawLink link = ConnectToRawPeer(listener, "link");
-        ASSERT_NE(link.socket, nullptr) << row.name;
         const int id = link.channel.GetSocketId();
         const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected, id);
         ASSERT_TRUE(connected) << row.name;
@@ -70,7 +69,6 @@ TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndNoEventArrives
         RawListener listener;
         testing::internal::CaptureStderr();
         RawLink link = ConnectToRawPeer(listener, "link");
-        ASSERT_NE(link.socket, nullptr);
         if (detach) {
             recorder.Detach();
         }
@@ -94,7 +92,6 @@ TEST(KEPMsgConnectionStatisticsTest, CountsAreExactForAKnownRunEachWay) {
                                     .count();
     RawListener listener;
     RawLink link = ConnectToRawPeer(listener, "counted");
-    ASSERT_NE(link.socket, nullptr);
     const std::string texts[] = {"a", "bb bb", std::string(3000, 'c')};
     std::uint64_t wireBytes = 0;  // each way
     for (std::uint32_t i = 0; i < 3; ++i) {

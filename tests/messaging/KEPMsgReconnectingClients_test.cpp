@@ -1,7 +1,5 @@
 // Reconnecting clients: a client rides out a server restart on the same port, its pauses grow
 // and stop at the maximum, a stop ends its attempts, and nonsensical settings are refused.
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include "MessagingTestSupport.h"
 
 #include <limits>
@@ -21,21 +19,6 @@ KEPMsgSocketAddress Refusing() {
 // Minimum and maximum pause (ms), jitter, and the connect time-out (ms).
 using Settings = KEPMsgReconnectSettings;
 
-// A listener whose port can be listened on again while its old connections linger in TIME_WAIT
-// (both sockets need SO_REUSEADDR for that).
-RawSocket ReusableListener(int port) {
-    RawSocket socket(::socket(AF_INET, SOCK_STREAM, 0));
-    const int on = 1;
-    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    const sockaddr_in address{
-        AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    if (::bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(socket.Fd(), 8) != 0) {
-        socket.Close();
-    }
-    return socket;
-}
-
 // Records the pauses the dialer asks for instead of sleeping through them.
 struct PauseLog {
     std::mutex mutex;
@@ -51,29 +34,27 @@ struct PauseLog {
 TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnTheSamePort) {
     MessagingSetup setup;
     EventRecorder recorder;
-    int port = 0;
-    {
-        RawSocket first = ReusableListener(0);
-        port = LocalPort(first.Fd());
-        ASSERT_TRUE(
-            Comm().StartReconnectingClient("up", LoopbackAddress(port), Settings{5, 20, 0}));
-        ASSERT_TRUE(first.WaitReadable(10.0));
-        RawSocket peer(::accept(first.Fd(), nullptr, nullptr));
-        ASSERT_TRUE(peer.IsOpen());
-        const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected);
-        ASSERT_TRUE(connected);
-        EXPECT_STREQ(connected->m_label.GetUTF8(), "up");
-    }  // the server goes away: its connection and its listener close
+    auto first = std::make_unique<RawListener>();
+    const int port = first->Port();
+    ASSERT_TRUE(Comm().StartReconnectingClient("up", LoopbackAddress(port), Settings{5, 20, 0}));
+    RawSocket lost = first->Accept();
+    ASSERT_TRUE(lost.IsOpen());
+    const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected);
+    ASSERT_TRUE(connected);
+    EXPECT_STREQ(connected->m_label.GetUTF8(), "up");
+    // The server goes away with a reset, which leaves no TIME_WAIT to keep the port taken.
+    first.reset();
+    lost.CloseWithReset();
 
     const auto closed = recorder.PumpFor(KEPMsgConnectionEvent::kClosed);
     ASSERT_TRUE(closed);
-    EXPECT_EQ(closed->m_reason, kCloseReasonPeerClosed);
+    EXPECT_EQ(closed->m_reason, kCloseReasonReset);
     const auto attempt = recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt);
     ASSERT_TRUE(attempt);
     EXPECT_EQ(attempt->m_errorCode, 10061);  // refused while nothing listens
     EXPECT_EQ(attempt->m_attempt, 1);        // the first dial since the loss
 
-    RawSocket server = ReusableListener(port);
+    RawSocket server = BindLoopback(port, true);
     ASSERT_TRUE(server.IsOpen());
     ASSERT_TRUE(PumpUntil([&] { return recorder.Count(KEPMsgConnectionEvent::kConnected) == 2; }));
     RawSocket peer(::accept(server.Fd(), nullptr, nullptr));
