@@ -311,7 +311,8 @@ bool ChildProcess::Drain(int timeoutMs) {
 std::string ChildProcess::WaitForLine(const std::string& pattern, double timeoutSeconds) {
     const std::regex wanted(pattern);
     const Clock::time_point deadline = DeadlineAfter(timeoutSeconds);
-    for (;;) {
+    // The lines read by the drain that found the pipes closed are scanned too.
+    for (bool open = true;; open = Drain(10)) {
         std::size_t end;
         while ((end = m_outText.find('\n', m_scanned)) != std::string::npos) {
             std::string line = m_outText.substr(m_scanned, end - m_scanned);
@@ -320,7 +321,7 @@ std::string ChildProcess::WaitForLine(const std::string& pattern, double timeout
                 return line;
             }
         }
-        if (Clock::now() >= deadline || !Drain(10)) {
+        if (!open || Clock::now() >= deadline) {
             return {};
         }
     }
