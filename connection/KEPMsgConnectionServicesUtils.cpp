@@ -496,6 +496,12 @@ bool KEPMsgConnectionServicesUtils::ReadMessageHeader(KEPMsgCommSocket& socket, 
         }
         return false;
     }
-    type = name;
+    // The name ends at its first zero byte. A caller that reads many messages with one string
+    // keeps the text it holds when the type repeats, which spares an allocation per message.
+    const std::size_t length = std::strlen(name);
+    if (static_cast<std::size_t>(type.GetLengthInByte()) != length ||
+        std::memcmp(type.GetUTF8(), name, length) != 0) {
+        type = name;
+    }
     return true;
 }

@@ -410,10 +410,9 @@ KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPStr
 
 bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
                                            KEPBasVector<KEPMsgChannelMsgStruct>& received,
-                                           KEPBasSet<KEPString>& typesToNotify) {
+                                           KEPBasSet<KEPString>& typesToNotify, KEPString& type) {
     // Read-ahead only while no host stream can be handed this connection's next body.
     socket.SetReadAhead(m_readAheadAllowed.load());
-    KEPString type;
     bool lost = false;
     if (!KEPMsgConnectionServicesUtils::ReadMessageHeader(socket, type, lost) ||
         type.GetLengthInByte() == 0) {
@@ -487,6 +486,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     closedChannels.Clear();
     KEPBasSet<KEPString> typesToNotify;
     KEPBasVector<KEPMsgChannelMsgStruct> received;
+    KEPString type;
 
     // One message per ready channel-list entry, each read under one lease, and only from the
     // connection the wait found ready; the drain puts entries with a further buffered message at
@@ -505,7 +505,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         if (socket == nullptr || !IsListedConnection(*socket, *waitable, i)) {
             continue;  // a later connection got the id: neither read nor closed by this entry
         }
-        const bool stored = ReadMessage(*socket, listen[i], received, typesToNotify);
+        const bool stored = ReadMessage(*socket, listen[i], received, typesToNotify, type);
         if (socket->IsClosed()) {
             closedSocketIds.push_back(socketId);  // the peer's close, a reset, a bad header...
         } else if (stored) {

@@ -232,10 +232,11 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // Reads one message from socket (listed as channel) and appends its record to received (the
     // pass stores them all at once), unless the connection was lost in the middle of its body:
     // then the message is deleted. Adds its type to typesToNotify when it has a callback. True
-    // when a message was received.
+    // when a message was received. type is the pass's scratch for the type name: a name that
+    // repeats from the last message then costs no allocation.
     bool ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
                      KEPBasVector<KEPMsgChannelMsgStruct>& received,
-                     KEPBasSet<KEPString>& typesToNotify);
+                     KEPBasSet<KEPString>& typesToNotify, KEPString& type);
 
     // Queues the accepted event of a connection the receive pass has just registered.
     void AnnounceAccepted(const KEPMsgChannel& channel);
