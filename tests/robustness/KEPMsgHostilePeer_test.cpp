@@ -154,9 +154,10 @@ TEST_F(HostilePeerTest, ResetBeforeAcceptLeavesTheListenerServing) {
         EXPECT_EQ(server->GetErrorCode(), code) << "accept not reached for code " << code;
         EXPECT_FALSE(server->IsClosed()) << "listener shut down by code " << code;
     }
+    // Accepted while silent: a pass must not wait for its first header.
+    ASSERT_TRUE(PumpUntil([&] { return RegisteredChannelCount() == before + 1; }));
     ASSERT_TRUE(good.SendBytes(TextWire(3, "after the failed accepts")));
     std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
-    ASSERT_TRUE(PumpUntil([&] { return RegisteredChannelCount() == before + 1; }));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].message->Sequence(), 3u);
     EXPECT_FALSE(server->IsClosed());

@@ -186,19 +186,5 @@ TEST_F(BlockedHeaderTest, BlockedHeaderOperationLeavesOtherConnectionsFree) {
     }
 }
 
-TEST_F(StalledPeerTest, SilentPeerBlocksNoPass) {
-    int port = -1;
-    ASSERT_NE(StartRegisteredServer(port), nullptr);
-    RawSocket silent = RawConnect(port);
-    ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 2; }));
-    RawLink good = ConnectToRawPeer(m_listener, "good");
-    ASSERT_NE(good.socket, nullptr);
-    for (std::uint32_t i = 0; i < 3; ++i) {
-        ExpectServed(good, i);
-        Communicator().WaitConnectionsAndMessages(nullptr, 1);  // nothing to read: returns
-    }
-    EXPECT_EQ(RegisteredChannelCount(), 3);
-}
-
 }  // namespace
 }  // namespace keptest

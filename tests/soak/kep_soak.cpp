@@ -62,12 +62,10 @@ KEPMsgSocketCommunicator& Communicator() {
     return KEPMsgSocketCommunicator::Instance();
 }
 
-// Traffic message s: mostly small, some medium blobs, every 1000th a blob of about 4 MiB.
+// Traffic message s: mostly small, some medium blobs.
 std::unique_ptr<SequencedMessage> MakeTrafficMessage(std::uint32_t s) {
-    if (s % 1000 == 999 || s % 97 == 5 || s % 3 == 2) {
-        const std::size_t size = s % 1000 == 999 ? 4u * 1024u * 1024u - s % 13
-                                 : s % 97 == 5   ? 1000 + (s * 7919u) % 60000
-                                                 : s % 300;
+    if (s % 97 == 5 || s % 3 == 2) {
+        const std::size_t size = s % 97 == 5 ? 1000 + (s * 7919u) % 60000 : s % 300;
         return std::unique_ptr<SequencedMessage>(new BlobMessage(s, size, s));
     }
     if (s % 3 == 1) {
