@@ -35,10 +35,7 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
         RawListener listener;
         RawLink link = ConnectToRawPeer(listener, "link");
         const int id = link.channel.GetSocketId();
-        const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected, id);
-        ASSERT_TRUE(connected) << row.name;
-        EXPECT_STREQ(connected->m_label.GetUTF8(), "link") << row.name;
-        EXPECT_EQ(connected->m_peerPort, listener.Port()) << row.name;
+        ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kConnected, id)) << row.name;
 
         row.close(link);
         const auto closed = recorder.PumpFor(KEPMsgConnectionEvent::kClosed, id);

@@ -73,7 +73,6 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
     };
     const std::vector<int> ceilings = {100, 200, 400, 400, 400, 400};
     const Row rows[] = {
-        {"refused, no jitter", 0.0, false},
         {"refused, half jitter", 0.5, false},
         {"flapping server", 0.0, true},
     };

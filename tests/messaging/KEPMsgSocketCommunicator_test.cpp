@@ -142,13 +142,17 @@ TEST_F(CommunicatorTest, AcceptedConnectionIsRegisteredUnlabelledAndReadInALater
 }
 
 // A type whose input stream is null is released unread (the first registration stays, either
-// way round), and the next message on the connection is read whole.
-TEST_F(CommunicatorTest, MessageWithoutInputStreamIsReleasedNotStored) {
+// way round), and the next message on the connection is read whole. A wake-up byte then raises
+// the waitable's flag, which becomes the communicator's interrupt flag and stays up until a
+// bracketed facade call lowers it again.
+TEST_F(CommunicatorTest, NullInputStreamReleasesTheMessageAndWakeUpByteRaisesTheInterruptFlag) {
     Comm().RegisterMessageInputStream(FixedMessage::kType, nullptr);
     Comm().RegisterMessageInputStream(FixedMessage::kType, &m_setup.Input());
     Comm().RegisterMessageInputStream(TextMessage::kType, &m_setup.Input());
     Comm().RegisterMessageInputStream(TextMessage::kType, nullptr);
     RawLink a = ConnectToRawPeer(m_listener, "a");
+    RawLink wake = ConnectToRawPeer(m_listener, "x__internal");
+    EXPECT_FALSE(Comm().IsMessagingInterrupted());  // AddConnection's bracket lowered it
     const int liveBefore = LiveTestMessages();
     NamedEmptyMessage fixedHeaderOnly(FixedMessage::kType);  // header only: nothing to misread
     TextMessage text(6, "next");
@@ -159,19 +163,13 @@ TEST_F(CommunicatorTest, MessageWithoutInputStreamIsReleasedNotStored) {
     EXPECT_EQ(6u, messages[0]->Sequence());
     messages.clear();
     EXPECT_EQ(liveBefore + 2, LiveTestMessages());  // only the two local messages live
-}
 
-// The waitable's flag becomes the communicator's interrupt flag, which then stays up until a
-// bracketed facade call lowers it again.
-TEST_F(CommunicatorTest, WakeUpByteIsPassedOnAsTheInterruptFlag) {
-    RawLink wake = ConnectToRawPeer(m_listener, "x__internal");
-    EXPECT_FALSE(Comm().IsMessagingInterrupted());  // AddConnection's bracket lowered it
     ASSERT_TRUE(wake.peer.SendBytes(Bytes({1})));
     PassWhenReady({&wake});
     EXPECT_TRUE(Comm().IsMessagingInterrupted());
     EXPECT_FALSE(KEPMsgChannelOrganizer::Instance().GetCurrentWaitable().IsListenInterupted());
     EXPECT_EQ(0, Stored());
-    EXPECT_EQ(1, RegisteredChannelCount());
+    EXPECT_EQ(2, RegisteredChannelCount());
     Comm().RemoveMessageNotificationCallback(TextMessage::kType);
     EXPECT_FALSE(Comm().IsMessagingInterrupted());
 }

@@ -5,11 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <map>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "channels/KEPMsgChannelOrganizer.h"
 #include "channels/KEPMsgChannelQueryByLabel.h"

@@ -26,11 +26,8 @@ ChildProcess Tool(std::vector<std::string> args) {
 
 // The port a started "kepmsg serve" prints on its first line, or "".
 std::string ServePort(ChildProcess& serve) {
-    std::smatch match;
-    const std::string line = serve.WaitForLine("^listening on ");
-    return std::regex_search(line, match, std::regex("^listening on 127\\.0\\.0\\.1:([0-9]+)$"))
-               ? match[1].str()
-               : "";
+    const std::string line = serve.WaitForLine("^listening on 127\\.0\\.0\\.1:[0-9]+$");
+    return line.empty() ? "" : line.substr(line.find(':') + 1);
 }
 
 // Waits for a line of process matching pattern; a test without one fails, showing the output.
