@@ -15,15 +15,17 @@ class SendBufferTest : public ::testing::Test {
 };
 
 // Queued ids are consecutive and stay pending, unwritten, until the next pass or immediate
-// send; an immediate send uses an id and writes the records queued before it first.
-TEST_F(SendBufferTest, QueuedIdsStayPendingUntilAPassAndAnImmediateSendUsesOne) {
-    RawLink link = ConnectToRawPeer(m_listener, "a", false);
+// send; an immediate send uses an id and writes the records queued before it first. A label send
+// reports an id only for exactly one match and uses one id per match; a label nobody has uses no
+// id and writes nothing, queued or immediate; a query send reports them all.
+TEST_F(SendBufferTest, QueuedIdsStayPendingUntilAPassAndEachSendUsesOneIdPerMatch) {
+    RawLink one = ConnectToRawPeer(m_listener, "single", false);
     TextMessage queued[] = {{1, "one"}, {2, "two"}, {3, "three"}}, now(4, "now"), last(5, "last");
     unsigned int id[3] = {}, lastId = 0;
     for (int i = 0; i < 3; ++i) {
-        Comm().ISendSocketMessage(link.channel, &queued[i], id[i]);
+        Comm().ISendSocketMessage(one.channel, &queued[i], id[i]);
     }
-    EXPECT_FALSE(link.peer.WaitReadable(0.02));  // queued means nothing written yet
+    EXPECT_FALSE(one.peer.WaitReadable(0.02));  // queued means nothing written yet
     // The list form answers in queue order, once per record, for the ids asked that were issued.
     KEPBasVector<unsigned int> ids, pending;
     for (unsigned int asked : {id[2], id[2], id[0], id[2] + 1000}) {
@@ -34,23 +36,18 @@ TEST_F(SendBufferTest, QueuedIdsStayPendingUntilAPassAndAnImmediateSendUsesOne) 
     ASSERT_EQ(2, pending.size());
     EXPECT_EQ(id[0], pending[0]);
     EXPECT_EQ(id[2], pending[1]);
-    Comm().SendSocketMessage(link.channel, &now);
+    Comm().SendSocketMessage(one.channel, &now);
     Comm().QueryPendingStatus(ids, pending);
     EXPECT_EQ(0, pending.size());
-    Comm().ISendSocketMessage(link.channel, &last, lastId);
+    Comm().ISendSocketMessage(one.channel, &last, lastId);
     EXPECT_EQ((std::vector<unsigned int>{id[0] + 1, id[0] + 2, id[0] + 4}),
               (std::vector<unsigned int>{id[1], id[2], lastId}));
     EXPECT_TRUE(Comm().QueryPendingStatus(lastId));
     Comm().TransmitPendingMessage();
     EXPECT_FALSE(Comm().QueryPendingStatus(lastId));
-    ExpectTexts(link.peer, {1, 2, 3, 4, 5});
+    ExpectTexts(one.peer, {1, 2, 3, 4, 5});
     EXPECT_EQ(1, last.WriteCount());
-}
 
-// A label send reports an id only for exactly one match and uses one id per match; a label
-// nobody has uses no id and writes nothing, queued or immediate; a query send reports them all.
-TEST_F(SendBufferTest, LabelAndQuerySendsUseOneIdPerMatch) {
-    RawLink one = ConnectToRawPeer(m_listener, "single", false);
     RawLink twinA = ConnectToRawPeer(m_listener, "twin", false);
     RawLink twinB = ConnectToRawPeer(m_listener, "twin", false);
     TextMessage message(1, "x"), unsent(2, "y");
@@ -66,8 +63,8 @@ TEST_F(SendBufferTest, LabelAndQuerySendsUseOneIdPerMatch) {
     Comm().ISendSocketMessage("twin", &message, twins);
     EXPECT_EQ(0u, twins);
     Comm().ISendSocketMessage(one.channel, &message, after);
-    EXPECT_EQ(single + 3, after);    // two ids for the two twins
-    KEPBasVector<unsigned int> ids;  // a query send appends one id per registered channel
+    EXPECT_EQ(single + 3, after);  // two ids for the two twins
+    ids.Clear();                   // a query send appends one id per registered channel
     ids.push_back(12345u);
     Comm().ISendSocketMessage(static_cast<KEPMsgChannelQuery*>(nullptr), &message, ids);
     ASSERT_EQ(4, ids.size());
