@@ -19,17 +19,14 @@ KEPMsgSocketAddress Refusing() {
 // Minimum and maximum pause (ms), jitter, and the connect time-out (ms).
 using Settings = KEPMsgReconnectSettings;
 
-// Records the pauses the dialer asks for instead of sleeping through them.
-struct PauseLog {
-    std::mutex mutex;
-    std::vector<int> delays;
+// The pauses the dialer asked for instead of sleeping through them.
+std::mutex g_pauseMutex;
+std::vector<int> g_pauses;
 
-    static void Record(int delayMs, void* context) {
-        auto* log = static_cast<PauseLog*>(context);
-        std::lock_guard<std::mutex> lock(log->mutex);
-        log->delays.push_back(delayMs);
-    }
-};
+void RecordPause(int delayMs, void*) {
+    std::lock_guard<std::mutex> lock(g_pauseMutex);
+    g_pauses.push_back(delayMs);
+}
 
 TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnTheSamePort) {
     MessagingSetup setup;
@@ -79,8 +76,8 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
     for (const Row& row : rows) {
         MessagingSetup setup;
         RawListener flapping;
-        PauseLog log;
-        KEPMsgReconnectingClients::SetPauseHookForTesting(&PauseLog::Record, &log);
+        g_pauses.clear();
+        KEPMsgReconnectingClients::SetPauseHookForTesting(&RecordPause, nullptr);
         ASSERT_TRUE(Comm().StartReconnectingClient(
             "down", row.flapping ? LoopbackAddress(flapping.Port()) : Refusing(),
             Settings{100, 400, row.jitter}))
@@ -89,16 +86,15 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
             while (WaitReadable(flapping.Fd(), 0)) {
                 flapping.Accept().Close();
             }
-            std::lock_guard<std::mutex> lock(log.mutex);
-            return log.delays.size() >= ceilings.size();
+            std::lock_guard<std::mutex> lock(g_pauseMutex);
+            return g_pauses.size() >= ceilings.size();
         });
         EXPECT_TRUE(Comm().StopReconnectingClient("down")) << row.name;
         KEPMsgReconnectingClients::SetPauseHookForTesting(nullptr, nullptr);
         ASSERT_TRUE(enough) << row.name;
         for (std::size_t i = 0; i < ceilings.size(); ++i) {
-            const int delay = log.delays[i];
-            EXPECT_LE(delay, ceilings[i]) << row.name << " pause " << i;
-            EXPECT_GE(delay, static_cast<int>(ceilings[i] * (1.0 - row.jitter)))
+            EXPECT_LE(g_pauses[i], ceilings[i]) << row.name << " pause " << i;
+            EXPECT_GE(g_pauses[i], static_cast<int>(ceilings[i] * (1.0 - row.jitter)))
                 << row.name << " pause " << i;
         }
     }
