@@ -34,10 +34,7 @@ TEST_F(KEPMsgChannelOrganizerTest, RemovalTakesOneEntryPerCallAndKeepsTheOrderOf
     KEPBasVector<KEPMsgChannel> found = List({KEPMsgChannel()});
     organizer().LookupChannel(nullptr, found);
     EXPECT_EQ(Ids(found), (std::vector<int>{-1, x, y, q, y}));
-    ASSERT_EQ(Listened(), (std::vector<int>{x, y, y}));
-    SendBytes(quiet);
-    organizer().GetCurrentWaitable().WaitForConnectionAndMessages(0);
-    EXPECT_EQ(organizer().GetCurrentWaitable().Listen().size(), 0);
+    EXPECT_EQ(Listened(), (std::vector<int>{x, y, y}));
 
     KEPMsgChannel copy = b;
     organizer().RemoveChannel(copy, false);
