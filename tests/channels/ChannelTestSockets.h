@@ -7,13 +7,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
-#include <atomic>
 #include <map>
-#include <vector>
 
-#include "channels/KEPMsgChannel.h"
 #include "channels/KEPMsgChannelOrganizer.h"
 #include "channels/KEPMsgChannelQueryByLabel.h"
 #include "channels/KEPMsgWaitableLock.h"

@@ -5,7 +5,6 @@
 #include "MessagingTestSupport.h"
 
 #include <chrono>
-#include <functional>
 
 namespace keptest {
 namespace {

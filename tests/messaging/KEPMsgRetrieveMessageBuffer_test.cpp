@@ -96,12 +96,10 @@ TEST_F(RetrieveBufferTest, NothingSelectedRetrievesNothingAndOneStoreWakesAWaiti
     Comm().IRetrieveMessages(nullptr, out);
     Comm().IRetrieveMessagesWithChannel(nullptr, records);
     Comm().RetrieveMessages(nullptr, out);  // would never return if it looped
-    struct Case {
-        KEPMsgMessageQuery* query;
-        int timeoutMs;
-    };
-    for (const Case& c : {Case{&query, -1}, Case{&query, 0}, Case{&query, 50}, Case{nullptr, 50}}) {
-        EXPECT_FALSE(Comm().RetrieveMessages(c.query, out, c.timeoutMs)) << c.timeoutMs;
+    const std::pair<KEPMsgMessageQuery*, int> cases[] = {
+        {&query, -1}, {&query, 0}, {&query, 50}, {nullptr, 50}};
+    for (const auto& [selecting, timeoutMs] : cases) {
+        EXPECT_FALSE(Comm().RetrieveMessages(selecting, out, timeoutMs)) << timeoutMs;
     }
     EXPECT_EQ(1, out.size());
     EXPECT_EQ(0, records.size());

@@ -1,8 +1,6 @@
 // Send queue: message ids, pending status, the transmit pass's order, skips and failure removal.
 #include "MessagingTestSupport.h"
 
-#include "messaging/KEPMsgSendMessageBuffer.h"
-
 using namespace keptest;
 
 namespace {

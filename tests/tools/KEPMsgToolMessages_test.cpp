@@ -2,11 +2,7 @@
 // streams stand in for a connection, and can hand bytes out one at a time or stop early.
 #include "tools/KEPMsgToolMessages.h"
 
-#include <algorithm>
-#include <memory>
 #include <numeric>
-#include <string>
-#include <vector>
 
 #include "gtest/gtest.h"
 #include "tools/KEPMsgToolSupport.h"

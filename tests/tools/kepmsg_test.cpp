@@ -6,10 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
-#include <memory>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "gtest/gtest.h"
 #include "tests/support/KEPTestNet.h"
