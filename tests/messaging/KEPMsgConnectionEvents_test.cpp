@@ -47,6 +47,11 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
     }
 }
 
+void CountAndThrow(const KEPMsgConnectionEvent&, void* context) {
+    ++*static_cast<int*>(context);
+    throw std::runtime_error("host fault");
+}
+
 // A throwing callback is reported once and delivery goes on. The connected event is queued, not
 // yet delivered, when the callback goes: neither it nor the closed event may arrive.
 TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndNoEventArrivesAfterRemoval) {
@@ -54,20 +59,10 @@ TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndNoEventArrives
         MessagingSetup setup;
         EventRecorder recorder;
         int calls = 0;
-        if (!detach) {
-            Comm().SetConnectionEventCallback(
-                [](const KEPMsgConnectionEvent&, void* context) {
-                    ++*static_cast<int*>(context);
-                    throw std::runtime_error("host fault");
-                },
-                &calls);
-        }
         RawListener listener;
         testing::internal::CaptureStderr();
         RawLink link = ConnectToRawPeer(listener, "link");
-        if (detach) {
-            recorder.Detach();
-        }
+        Comm().SetConnectionEventCallback(detach ? nullptr : CountAndThrow, &calls);
         link.peer.Close();
         const bool closed =
             PumpUntil([&] { return RegisteredChannelCount() == 0 && calls == (detach ? 0 : 2); });
