@@ -34,10 +34,11 @@ TEST(ReceiveDrainTest, DrainKeepsEachChannelsOrderServesEveryChannelAndCallsEach
     const bool firstIsLower = first.channel.GetSocketId() < second.channel.GetSocketId();
     RawLink& busy = firstIsLower ? first : second;
     RawLink& quiet = firstIsLower ? second : first;
-    for (const auto& [link, count] :
-         {std::pair<RawLink*, std::uint32_t>{&busy, 3000}, {&quiet, 40}}) {
+    std::map<int, std::uint32_t> counts = {{busy.socket->GetId(), 3000},
+                                           {quiet.socket->GetId(), 40}};
+    for (RawLink* link : {&busy, &quiet}) {
         std::string bytes;
-        for (std::uint32_t sequence = 1; sequence <= count; ++sequence) {
+        for (std::uint32_t sequence = 1; sequence <= counts[link->socket->GetId()]; ++sequence) {
             FixedMessage fixed(sequence, sequence, sequence);
             TextMessage text(sequence, "");
             bytes += sequence % 2 == 0 ? WireBytes(fixed) : WireBytes(text);
