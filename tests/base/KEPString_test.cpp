@@ -10,9 +10,7 @@
 namespace {
 
 TEST(KEPStringTest, CompareLengthsAndSearchUseBytesAndChangingOneCopyLeavesSharedTextAlone) {
-    // A signed-char comparison would put the UTF-8 lead byte 0xC3 before 'a'.
-    EXPECT_LT(KEPString("a").Compare("\xC3\xA9"), 0);
-    EXPECT_GT(KEPString("\xC3\xA9").Compare("z"), 0);
+    // (Unsigned byte order is the set-order test's.)
     EXPECT_LT(KEPString("ab").Compare("abc"), 0);
     EXPECT_EQ(0, KEPString("abc").Compare("abc"));
     KEPString null;

@@ -101,27 +101,22 @@ TEST_F(HeaderTest, HeaderWireBytesRoundTripAndOversizedOrCutShortHeadersAreRefus
     // connection open); it stays in the table for the receive pass to drop. A header cut short is
     // refused too. After the peer's orderly close the socket stays in the table, shut down; a peer
     // that stalls (here past a 100 ms time-out) must not leave the connection usable at a byte
-    // position inside the header, so it is shut down and the peer sees that. None of them changes
-    // the type.
-    enum Table { kKeptClosed, kRemoved, kClosedOrRemoved };
+    // position inside the header, so it is shut down (or removed) and the peer sees that. None of
+    // them changes the type. (A stall inside the count is the blocked-header robustness test's.)
     const struct {
         const char* name;
         std::string bytes;
-        bool peerCloses;
-        Table table;
+        bool peerCloses, stalls;
     } rows[] = {
-        {"count 2^31", Bytes({0, 0, 0, 0x80}), false, kKeptClosed},
-        {"count 70000", Bytes({0x70, 0x11, 1, 0}), false, kKeptClosed},
-        {"count 65537", Bytes({1, 0, 1, 0}), false, kKeptClosed},
-        {"count 2^32-1", Bytes({0xFF, 0xFF, 0xFF, 0xFF}), false, kKeptClosed},
-        {"count cut by close", Bytes({4, 0}), true, kKeptClosed},
-        {"name cut by close", Bytes({4, 0, 0, 0}) + "Pi", true, kKeptClosed},
-        {"stall inside count", Bytes({4, 0}), false, kRemoved},
-        {"stall inside name", Bytes({4, 0, 0, 0}) + "Pi", false, kClosedOrRemoved},
+        {"count 2^31", Bytes({0, 0, 0, 0x80}), false, false},
+        {"count 65537", Bytes({1, 0, 1, 0}), false, false},
+        {"count cut by close", Bytes({4, 0}), true, false},
+        {"name cut by close", Bytes({4, 0, 0, 0}) + "Pi", true, false},
+        {"stall inside name", Bytes({4, 0, 0, 0}) + "Pi", false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        Services().SetIoTimeout(row.table == kKeptClosed ? 30000 : 100);
+        Services().SetIoTimeout(row.stalls ? 100 : 30000);
         const int id = Connect();
         ASSERT_TRUE(m_peer.SendBytes(row.bytes));
         if (row.peerCloses) {
@@ -136,9 +131,7 @@ TEST_F(HeaderTest, HeaderWireBytesRoundTripAndOversizedOrCutShortHeadersAreRefus
         EXPECT_EQ(type, KEPString("unchanged"));
         EXPECT_LE(g_largestBuffer.load(), KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1);
         KEPMsgSocket* socket = Services().GetSocket(id);
-        if (row.table == kRemoved) {
-            EXPECT_EQ(socket, nullptr);
-        } else if (socket != nullptr || row.table == kKeptClosed) {
+        if (socket != nullptr || !row.stalls) {
             ASSERT_NE(socket, nullptr);
             EXPECT_TRUE(socket->IsClosed());
             EXPECT_FALSE(Services().RetrieveMessageTypeFromSocket(id, type));

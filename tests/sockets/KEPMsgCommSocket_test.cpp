@@ -7,14 +7,10 @@
 #include <netdb.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <numeric>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgServerSocket.h"
@@ -29,14 +25,6 @@ void CountSend(kepwsa::SOCKET, int) {
     ++s_sendCalls;
 }
 
-std::string Pattern(int length) {
-    std::string bytes(static_cast<std::size_t>(length), '\0');
-    for (int i = 0; i < length; ++i) {
-        bytes[static_cast<std::size_t>(i)] = static_cast<char>('a' + (i * 7) % 26);
-    }
-    return bytes;
-}
-
 void SendAll(KEPMsgCommSocket& socket, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -46,23 +34,18 @@ void SendAll(KEPMsgCommSocket& socket, const std::string& bytes) {
     }
 }
 
-// Reads exactly length bytes in pieces of at most piece bytes.
-std::string ReadPieces(KEPMsgCommSocket& socket, int length, int piece) {
-    std::string got;
-    char buffer[KEPMsgCommSocket::kReadBufferBytes + 64];
-    while (static_cast<int>(got.size()) < length) {
-        const int want = std::min(piece, length - static_cast<int>(got.size()));
-        const int count = socket.read(buffer, want);
-        if (count <= 0) {
-            break;
-        }
-        got.append(buffer, static_cast<std::size_t>(count));
+// Reads length bytes, fewer when the connection ends first.
+std::string ReadExactly(KEPMsgCommSocket& socket, int length) {
+    std::string got(static_cast<std::size_t>(length), '\0');
+    int done = 0, count = 0;
+    while (done < length && (count = socket.read(&got[done], length - done)) > 0) {
+        done += count;
     }
-    return got;
+    return got.substr(0, static_cast<std::size_t>(done));
 }
 
-// A refused, unresolvable or out-of-range target (70000 must not wrap around to port 4464)
-// records a code and leaves a closed socket that neither reads nor writes.
+// A refused, unresolvable or out-of-range target records a code and leaves a closed socket that
+// neither reads nor writes.
 TEST(KEPMsgCommSocketTest, FailedConnectRecordsCodeAndStaysClosed) {
     ServerSocketPtr server = Listen();
     const int port = server->GetAddress().GetPort();
@@ -72,7 +55,6 @@ TEST(KEPMsgCommSocketTest, FailedConnectRecordsCodeAndStaysClosed) {
         int code;  // 0: any code
     } rows[] = {{Address("", unusedPort), kepwsa::WSAECONNREFUSED},
                 {Address("a..b", port), 0},
-                {Address("", 70000), 0},
                 {Address("", -1), 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.target.GetPort());
@@ -186,26 +168,8 @@ TEST(KEPMsgCommSocketTest, SilentPeerTimesOutAndClosedSocketDoesNotUseStaleHandl
     EXPECT_TRUE(pair.client->IsOutputShutDown());
 }
 
-// Reads of any split give the bytes in order: several records from one receive, records cut by
-// the buffer's boundary (7-byte pieces never line up with its size), and a large read after a
-// small one gets the buffered bytes first.
-TEST(KEPMsgCommSocketBufferingTest, AnySplitOfReadsGivesTheStreamInOrder) {
-    const int buffer = KEPMsgCommSocket::kReadBufferBytes;
-    const struct {
-        int length, first, piece;
-    } rows[] = {{300, 4, 5}, {buffer * 3 + 123, 7, 7}, {buffer * 2, 10, buffer + 64}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::Message() << row.length << "/" << row.piece);
-        LoopbackPair pair = Connected();
-        const std::string bytes = Pattern(row.length);
-        std::thread writer([&] { SendAll(*pair.client, bytes); });
-        std::string got = ReadPieces(*pair.accepted, row.first, row.first);
-        got += ReadPieces(*pair.accepted, row.length - row.first, row.piece);
-        writer.join();
-        EXPECT_EQ(got, bytes);
-        EXPECT_FALSE(pair.accepted->HasBufferedInput());
-    }
-}
+// (Reads of any split, cut by the read-ahead buffer's boundary, are the hostile-peer, drain and
+// two-process tests'.)
 
 // ShutDownInput hides what is buffered. The peer's close is reported only after the buffered
 // data, as one read of 0 that shuts the socket down and frees its descriptor; a second Shutdown
@@ -222,7 +186,7 @@ TEST(KEPMsgCommSocketBufferingTest, BufferedInputEndsAtPeerCloseOnlyAfterItsData
     pair.client->Shutdown();
     char buffer[16];
     ASSERT_EQ(pair.accepted->read(buffer, 4), 4);
-    EXPECT_EQ(ReadPieces(*pair.accepted, 6, 16), "456789");
+    EXPECT_EQ(ReadExactly(*pair.accepted, 6), "456789");
     EXPECT_EQ(pair.accepted->read(buffer, 4), 0);  // the end of the connection, once
     EXPECT_FALSE(pair.accepted->HasBufferedInput());
     EXPECT_TRUE(pair.accepted->IsInputShutDown());
@@ -234,10 +198,10 @@ TEST(KEPMsgCommSocketBufferingTest, BufferedInputEndsAtPeerCloseOnlyAfterItsData
     EXPECT_EQ(pair.accepted->GetErrorCode(), 0);
 }
 
-TEST(KEPMsgCommSocketBufferingTest, GatheredWritesArriveWholeWithFewerSendsAndOverflowKeepsOrder) {
+TEST(KEPMsgCommSocketBufferingTest, GatheredWritesArriveWholeWithFewerSends) {
     LoopbackPair pair = Connected();
     const std::string header = "\x04\x00\x00\x00Ping";
-    const std::string body = Pattern(64);
+    const std::string body(64, 'b');
     s_sendCalls = 0;
     kepwsa::SetSendHookForTesting(CountSend);
     std::string expected;
@@ -250,21 +214,8 @@ TEST(KEPMsgCommSocketBufferingTest, GatheredWritesArriveWholeWithFewerSendsAndOv
     EXPECT_TRUE(pair.client->EndGather());
     kepwsa::SetSendHookForTesting(nullptr);
     EXPECT_EQ(s_sendCalls.load(), 2);  // the first write, then everything gathered after it
-    EXPECT_EQ(ReadPieces(*pair.accepted, static_cast<int>(expected.size()), 1000), expected);
-    const std::string small = Pattern(1000);
-    std::vector<std::string> pieces(100, small);  // more than the gather buffer holds
-    pieces.push_back(Pattern(KEPMsgCommSocket::kGatherBufferBytes + 5));
-    pieces.push_back(small);
-    std::thread writer([&] {
-        pair.client->BeginGather();
-        for (const std::string& piece : pieces) {
-            SendAll(*pair.client, piece);
-        }
-        EXPECT_TRUE(pair.client->EndGather());
-    });
-    expected = std::accumulate(pieces.begin(), pieces.end(), std::string());
-    EXPECT_EQ(ReadPieces(*pair.accepted, static_cast<int>(expected.size()), 4096), expected);
-    writer.join();
+    EXPECT_EQ(ReadExactly(*pair.accepted, static_cast<int>(expected.size())), expected);
+    // (Order kept when the gather buffer overflows is the demo's and the serve tool's.)
 }
 
 }  // namespace
