@@ -76,7 +76,7 @@ TEST_F(StreamTest, WritesAreSentInBoundedChunksAndMissingOrListeningSocketFails)
     }
 }
 
-TEST_F(StreamTest, PeerCloseGivesZeroThenFailureAndWriteAfterResetFails) {
+TEST_F(StreamTest, PeerCloseGivesZeroThenFailure) {
     KEPMsgSimpleInputStream stream;
     stream.SetSocketId(Connect());
     ASSERT_TRUE(m_peer.SendBytes("abc"));
@@ -92,20 +92,7 @@ TEST_F(StreamTest, PeerCloseGivesZeroThenFailureAndWriteAfterResetFails) {
     got = 77;
     EXPECT_FALSE(stream.read(buffer, sizeof buffer, got));
     EXPECT_EQ(got, 77);
-    // A write after the peer's reset fails.
-    int id = Connect();
-    m_peer.CloseWithReset();
-    KEPMsgBufferedOutputStream output(4096);
-    output.SetSocketId(id);
-    std::string body(100000, 'z');
-    int written = 0;
-    bool ok = true;
-    // The reset may take a send or two to be noticed.
-    for (int i = 0; i < 100 && ok; ++i) {
-        ok = output.write(body.data(), static_cast<int>(body.size()), written);
-    }
-    EXPECT_FALSE(ok);
-    EXPECT_TRUE(Services().HasError(id));
+    // (A failed send reported as a failed write is the leased-socket scope test's.)
 }
 
 }  // namespace

@@ -61,7 +61,6 @@ TEST(KEPWinsockErrorTest, EveryErrnoMapsToItsWinsockTwin) {
     }
     EXPECT_EQ(ErrnoToWinsock(0), 0);
     EXPECT_EQ(ErrnoToWinsock(ENOENT), WSA_UNMAPPED_ERROR);
-    EXPECT_EQ(ErrnoToWinsock(ESPIPE), WSA_UNMAPPED_ERROR);
 }
 
 TEST(KEPWinsockErrorTest, ResolverFailureIsReturnedAndStoredAndLastErrorIsPerThread) {
