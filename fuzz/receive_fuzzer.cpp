@@ -13,19 +13,13 @@
 // which makes the seed corpus an ordinary test. The harness is process-wide; only the fuzzed
 // peer's send runs on a thread of its own.
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "connection/KEPMsgConnectionServicesUtils.h"
-#include "connection/KEPMsgSimpleInputStream.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
 #include "tests/support/KEPTestMessaging.h"
 

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "base/KEPBasAtiMutex.h"
 #include "base/omi_SingletonRegistry.h"
 #include "tests/support/KEPTestNet.h"

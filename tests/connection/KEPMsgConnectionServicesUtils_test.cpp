@@ -8,12 +8,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 

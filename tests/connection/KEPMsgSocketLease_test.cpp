@@ -4,9 +4,6 @@
 // fail on a removed connection as without it.
 #include "connection/KEPMsgSocketLease.h"
 
-#include <atomic>
-#include <thread>
-
 #include <gtest/gtest.h>
 
 #include "connection/KEPMsgBufferedOutputStream.h"

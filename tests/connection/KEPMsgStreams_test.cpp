@@ -5,7 +5,6 @@
 #include "connection/KEPMsgSimpleInputStream.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include <gtest/gtest.h>
 

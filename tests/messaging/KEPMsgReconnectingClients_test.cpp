@@ -3,7 +3,6 @@
 #include "MessagingTestSupport.h"
 
 #include <limits>
-#include <mutex>
 
 #include "messaging/KEPMsgReconnectingClients.h"
 #include "tests/sockets/SocketTestSupport.h"

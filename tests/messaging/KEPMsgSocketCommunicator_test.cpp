@@ -61,9 +61,10 @@ TEST_F(CommunicatorTest, OnePassStoresEverythingThenCallsEachTypeOnceInTypeOrder
         EXPECT_EQ(text->Sequence() == 1 ? a.channel : b.channel, records[i].m_channel);
         EXPECT_EQ(0xFFFFFFFFu, records[i].m_id);
     }
-    auto blobs = TakeMessages(BlobMessage::kType);
+    auto blobs = TakeReceived();
     ASSERT_EQ(1u, blobs.size());
-    EXPECT_TRUE(blobs[0]->IsIntact());
+    EXPECT_STREQ(BlobMessage::kType, blobs[0].message->GetMessageType().GetUTF8());
+    EXPECT_TRUE(blobs[0].message->IsIntact());
 
     // A removed callback is not called and its type takes a new one.
     Comm().RemoveMessageNotificationCallback(TextMessage::kType);
@@ -158,9 +159,9 @@ TEST_F(CommunicatorTest, NullInputStreamReleasesTheMessageAndWakeUpByteRaisesThe
     TextMessage text(6, "next");
     ASSERT_TRUE(a.peer.SendMessage(fixedHeaderOnly) && a.peer.SendMessage(text));
     ASSERT_TRUE(PumpUntil([&] { return Stored() == 1; }));
-    auto messages = TakeMessages();
+    auto messages = TakeReceived();
     ASSERT_EQ(1u, messages.size());
-    EXPECT_EQ(6u, messages[0]->Sequence());
+    EXPECT_EQ(6u, messages[0].message->Sequence());
     messages.clear();
     EXPECT_EQ(liveBefore + 2, LiveTestMessages());  // only the two local messages live
 

@@ -7,9 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <thread>
 
 #include "platform/KEPWakeupSignal.h"
 #include "tests/support/KEPTestNet.h"

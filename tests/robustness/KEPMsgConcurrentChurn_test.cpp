@@ -7,15 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "channels/KEPMsgChannelQueryByLabel.h"
 #include "tests/robustness/RobustnessSupport.h"
@@ -122,10 +117,11 @@ TEST_F(ConcurrentChurnTest, RemovedConnectionsAreNeverWrittenToAndNoMessageReach
         do {
             Communicator().WaitConnectionsAndMessages(nullptr, 1);
             Communicator().TransmitPendingMessage();
-            for (std::unique_ptr<SequencedMessage>& message : TakeMessages()) {
-                const std::string& text = static_cast<TextMessage*>(message.get())->Text();
+            for (ReceivedMessage& record : TakeReceived()) {
+                const std::string& text = static_cast<TextMessage*>(record.message.get())->Text();
                 // A body cut off by a removal is not stored; a whole one must be right.
-                badReceived += message->IsIntact() && text.compare(0, 5, "peer-") != 0 ? 1 : 0;
+                badReceived +=
+                    record.message->IsIntact() && text.compare(0, 5, "peer-") != 0 ? 1 : 0;
                 ++libraryReceived;
             }
         } while (!stop);

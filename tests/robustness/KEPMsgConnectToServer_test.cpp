@@ -1,7 +1,5 @@
 // A connect that retries against a refusing port must not hold up the rest of the process: the
 // connection services are locked only to enter a socket that did connect.
-#include <atomic>
-#include <thread>
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <vector>
 
 #include "channels/KEPMsgChannelQueryByLabel.h"
 #include "tests/robustness/RobustnessSupport.h"
@@ -78,7 +77,7 @@ void ChurnRound(int port, RawListener& listener, int count, int baseChannels) {
     }
     std::size_t received = 0;
     ASSERT_TRUE(PumpUntil([&] {
-        received += TakeMessages().size();
+        received += TakeReceived().size();
         return received == static_cast<std::size_t>(count) &&
                RegisteredChannelCount() == baseChannels + 2 * count;
     })) << "received "

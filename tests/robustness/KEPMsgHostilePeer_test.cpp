@@ -4,13 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <map>
-#include <thread>
-#include <vector>
 
 #include "platform/KEPWinsock.h"
-#include "sockets/KEPMsgServerSocket.h"
 #include "tests/robustness/RobustnessSupport.h"
 #include "tests/sockets/SocketTestSupport.h"
 

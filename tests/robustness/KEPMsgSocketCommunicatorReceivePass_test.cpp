@@ -4,10 +4,6 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "channels/KEPMsgChannelOrganizer.h"

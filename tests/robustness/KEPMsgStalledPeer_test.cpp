@@ -4,14 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
-
-#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
-#include "connection/KEPMsgSocketLease.h"
 #include "platform/KEPWinsock.h"
-#include "sockets/KEPMsgSocket.h"
 #include "tests/robustness/RobustnessSupport.h"
 
 namespace keptest {

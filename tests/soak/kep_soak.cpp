@@ -20,15 +20,9 @@
 // Each process prints one line of figures. Exit status 0 only when every check held.
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <random>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "base/KEPBasAtiThread.h"
 #include "channels/KEPMsgChannelQueryByLabel.h"

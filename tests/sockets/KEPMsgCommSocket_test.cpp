@@ -7,13 +7,9 @@
 #include <netdb.h>
 #include <signal.h>
 
-#include <atomic>
 #include <climits>
-#include <cstring>
-#include <string>
 
 #include "platform/KEPWinsock.h"
-#include "sockets/KEPMsgServerSocket.h"
 #include "tests/sockets/SocketTestSupport.h"
 
 using namespace keptest;

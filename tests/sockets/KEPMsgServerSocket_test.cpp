@@ -4,7 +4,6 @@
 #include <netdb.h>
 
 #include "platform/KEPWinsock.h"
-#include "sockets/KEPMsgCommSocket.h"
 #include "tests/sockets/SocketTestSupport.h"
 
 using namespace keptest;

@@ -3,13 +3,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
-#include <string>
-#include <thread>
 
 #include "platform/KEPWinsock.h"
 #include "tests/sockets/SocketTestSupport.h"

@@ -1,22 +1,14 @@
 #include "tests/support/KEPTestMessaging.h"
 
 #include <chrono>
-#include <cstdint>
-#include <string>
-#include <thread>
 
 #include "tests/sockets/SocketTestSupport.h"
 
-#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
-#include "base/KEPString.h"
 #include "channels/KEPMsgChannelOrganizer.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
-#include "messaging/KEPMsgMessageQueryByType.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
-#include "sockets/KEPMsgInetAddress.h"
-#include "sockets/KEPMsgSocketAddress.h"
 
 namespace keptest {
 
@@ -128,25 +120,11 @@ MessagingSetup::MessagingSetup(bool setDefaultStreams, int chunkSize)
 // what nobody retrieved, then the buffers, the organizer and the connection services.
 MessagingSetup::~MessagingSetup() {
     KEPMsgSocketCommunicator::Finalize();
-    TakeMessages(nullptr);
+    TakeReceived();
     KEPMsgSendMessageBuffer::Finalize();
     KEPMsgRetrieveMessageBuffer::Finalize();
     KEPMsgChannelOrganizer::Finalize();
     KEPMsgConnectionServicesUtils::Finalize();
-}
-
-std::vector<std::unique_ptr<SequencedMessage>> TakeMessages(const char* type) {
-    AllMessagesQuery all;
-    KEPMsgMessageQueryByType byType{KEPString(type != nullptr ? type : "")};
-    KEPBasVector<KEPBasSocketMessage*> taken;
-    KEPMsgRetrieveMessageBuffer::Instance().IRetrieveMessages(
-        type != nullptr ? static_cast<KEPMsgMessageQuery*>(&byType) : &all, taken);
-    std::vector<std::unique_ptr<SequencedMessage>> result;
-    for (int i = 0; i < taken.size(); ++i) {
-        // Every message the tests receive is made from a test prototype.
-        result.emplace_back(static_cast<SequencedMessage*>(taken[i]));
-    }
-    return result;
 }
 
 std::vector<ReceivedMessage> TakeReceived() {

@@ -38,10 +38,6 @@ class MessagingSetup {
     std::unique_ptr<KEPMsgSimpleInputStream> m_input;
 };
 
-// Takes the stored messages of type out of the retrieve buffer (all types for null), in
-// arrival order, as owned test messages.
-std::vector<std::unique_ptr<SequencedMessage>> TakeMessages(const char* type = nullptr);
-
 // A stored message and the channel it came on.
 struct ReceivedMessage {
     KEPMsgChannel channel;

@@ -16,13 +16,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
-#include <thread>
 
 extern char** environ;
 
