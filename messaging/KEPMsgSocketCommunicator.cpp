@@ -409,8 +409,8 @@ KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPStr
 }
 
 bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
-                                           KEPBasVector<KEPMsgChannelMsgStruct>& received,
-                                           KEPBasSet<KEPString>& typesToNotify, KEPString& type) {
+                                           PassIntake& intake) {
+    KEPString& type = intake.type;
     // Read-ahead only while no host stream can be handed this connection's next body.
     socket.SetReadAhead(m_readAheadAllowed.load());
     bool lost = false;
@@ -439,11 +439,11 @@ bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMs
             // A body cut off by the connection's end is not a message. A ReadBody that fails
             // on a connection still intact is stored all the same: hosts rely on that.
             if (!socket.InputEndedInRead()) {
-                received.push_back(KEPMsgChannelMsgStruct(channel, message));
+                intake.received.push_back(KEPMsgChannelMsgStruct(channel, message));
                 socket.Counters().CountMessageIn();
                 stored = true;
                 if (m_notificationCallbacks.IsMember(type)) {
-                    typesToNotify.insert(type);
+                    intake.typesToNotify.insert(type);
                 }
             }
         }
@@ -484,9 +484,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         closedSocketIds.push_back(closedChannels[i].GetSocketId());
     }
     closedChannels.Clear();
-    KEPBasSet<KEPString> typesToNotify;
-    KEPBasVector<KEPMsgChannelMsgStruct> received;
-    KEPString type;
+    PassIntake intake;
 
     // One message per ready channel-list entry, each read under one lease, and only from the
     // connection the wait found ready; the drain puts entries with a further buffered message at
@@ -505,7 +503,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         if (socket == nullptr || !IsListedConnection(*socket, *waitable, i)) {
             continue;  // a later connection got the id: neither read nor closed by this entry
         }
-        const bool stored = ReadMessage(*socket, listen[i], received, typesToNotify, type);
+        const bool stored = ReadMessage(*socket, listen[i], intake);
         if (socket->IsClosed()) {
             closedSocketIds.push_back(socketId);  // the peer's close, a reset, a bad header...
         } else if (stored) {
@@ -514,7 +512,8 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     }
     listen.Clear();
     waitable->ListenSerials().Clear();
-    KEPMsgRetrieveMessageBuffer::Instance().AddMessages(received);  // one wake-up for the pass
+    // One lock and one wake-up of blocked retrievers for the whole pass.
+    KEPMsgRetrieveMessageBuffer::Instance().AddMessages(intake.received);
     for (int i = 0; i < goneSocketIds.size(); ++i) {
         organizer.RemoveChannelOfGoneConnection(goneSocketIds[i]);
     }
@@ -553,8 +552,8 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     }
 
     // Callbacks run with no lock held, in ascending order of type names.
-    for (KEPBasSet<KEPString>::iterator it = typesToNotify.begin(); it != typesToNotify.end();
-         ++it) {
+    for (KEPBasSet<KEPString>::iterator it = intake.typesToNotify.begin();
+         it != intake.typesToNotify.end(); ++it) {
         NotificationCallback callback = nullptr;
         {
             KEPBasAtiScopedLock<KEPMsgSocketCommunicator> guard(*this);

@@ -229,14 +229,18 @@ class KEPMSG_API KEPMsgSocketCommunicator
     KEPBasInputStream* ChooseInputStream_priv(const KEPString& type);
     // Recomputes m_readAheadAllowed after a change of the input streams. Mutex held.
     void UpdateReadAhead_priv();
-    // Reads one message from socket (listed as channel) and appends its record to received (the
-    // pass stores them all at once), unless the connection was lost in the middle of its body:
-    // then the message is deleted. Adds its type to typesToNotify when it has a callback. True
-    // when a message was received. type is the pass's scratch for the type name: a name that
-    // repeats from the last message then costs no allocation.
-    bool ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
-                     KEPBasVector<KEPMsgChannelMsgStruct>& received,
-                     KEPBasSet<KEPString>& typesToNotify, KEPString& type);
+    // What one receive pass has read so far: the records it stores all at once at its end, the
+    // types whose callbacks run then, and the last type name read (a name that repeats keeps its
+    // string, so it costs no allocation).
+    struct PassIntake {
+        KEPBasVector<KEPMsgChannelMsgStruct> received;
+        KEPBasSet<KEPString> typesToNotify;
+        KEPString type;
+    };
+    // Reads one message from socket (listed as channel) into intake, unless the connection was
+    // lost in the middle of its body: then the message is deleted. True when a message was
+    // received.
+    bool ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel, PassIntake& intake);
 
     // Queues the accepted event of a connection the receive pass has just registered.
     void AnnounceAccepted(const KEPMsgChannel& channel);
