@@ -5,6 +5,6 @@
 // and a negative value gives negative microseconds, which the readiness wait treats as a poll.
 #pragma once
 
-#include <sys/time.h>
+#include "platform/KEPWinsock.h"
 
 timeval KEPMsgWaitTimeout(int timeoutMs);

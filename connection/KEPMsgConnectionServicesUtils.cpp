@@ -1,7 +1,5 @@
 #include "connection/KEPMsgConnectionServicesUtils.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <memory>
 
 #include "base/KEPBasFileOps.h"
+#include "base/KEPBasProcess.h"
 #include "base/KEPBasTime.h"
 #include "base/mem_Allocation.h"
 #include "platform/KEPWinsock.h"
@@ -84,7 +83,7 @@ KEPMsgConnectionServicesUtils::KEPMsgConnectionServicesUtils() {
     const char* prefix = std::getenv("KEP_DEBUG_COONECTIONS");
     if (prefix != nullptr) {
         char pid[32];
-        std::snprintf(pid, sizeof pid, "%d", static_cast<int>(::getpid()));
+        std::snprintf(pid, sizeof pid, "%d", KEPBasProcessId());
         KEPString path = KEPString(prefix) + KEPString(pid) + KEPString("_dbg.txt");
         s_debugLog = KEPBasFileOps::Fopen(path, "a+");
     }

@@ -1,30 +1,10 @@
 #include "platform/KEPWakeupSignal.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-namespace {
-
-// Non-blocking, and not inherited by programs the host starts.
-bool PrepareEnd(int handle) {
-    const int flags = ::fcntl(handle, F_GETFL);
-    return flags != -1 && ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) != -1 &&
-           ::fcntl(handle, F_SETFD, FD_CLOEXEC) != -1;
-}
-
-}  // namespace
+#include "platform/KEPWinsock.h"
 
 KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_signalled(false) {
-    int ends[2] = {-1, -1};
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
-        return;
-    }
-    if (!PrepareEnd(ends[0]) || !PrepareEnd(ends[1])) {
-        ::close(ends[0]);
-        ::close(ends[1]);
+    kepwsa::SOCKET ends[2] = {kepwsa::INVALID_SOCKET, kepwsa::INVALID_SOCKET};
+    if (kepwsa::OpenLocalPair(ends) != 0) {
         return;
     }
     m_readHandle = ends[0];
@@ -33,8 +13,8 @@ KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_sign
 
 KEPWakeupSignal::~KEPWakeupSignal() {
     if (m_readHandle != -1) {
-        ::close(m_readHandle);
-        ::close(m_writeHandle);
+        kepwsa::closesocket(m_readHandle);
+        kepwsa::closesocket(m_writeHandle);
     }
 }
 
@@ -43,10 +23,9 @@ void KEPWakeupSignal::Signal() {
         return;  // already armed: the byte written then is still waiting
     }
     const char byte = 1;
-    // MSG_NOSIGNAL: should the host have closed the other end, no SIGPIPE ends the process.
-    while (::send(m_writeHandle, &byte, 1, MSG_NOSIGNAL) == -1 && errno == EINTR) {
-    }
-    // A full buffer (EAGAIN) is readable already, which is all a wake-up needs.
+    // The layer's send never raises SIGPIPE, should the host have closed the other end. A full
+    // buffer (would block) is readable already, which is all a wake-up needs.
+    kepwsa::send(m_writeHandle, &byte, 1, 0);
 }
 
 void KEPWakeupSignal::Clear() {
@@ -56,12 +35,7 @@ void KEPWakeupSignal::Clear() {
     // Usually one byte waits (one write per armed period): a short read has emptied the pair,
     // and no signaller writes again before the flag below is lowered.
     char bytes[64];
-    for (;;) {
-        const ssize_t count = ::recv(m_readHandle, bytes, sizeof bytes, 0);
-        if (count == static_cast<ssize_t>(sizeof bytes) || (count == -1 && errno == EINTR)) {
-            continue;
-        }
-        break;
+    while (kepwsa::recv(m_readHandle, bytes, sizeof bytes, 0) == static_cast<int>(sizeof bytes)) {
     }
     m_signalled.store(false);
 }

@@ -1,11 +1,12 @@
 // KEPWakeupSignal: a wake-up that a thread blocked in the readiness wait watches beside its
 // sockets.
 //
-// It owns a non-blocking local socket pair (a pipe that never raises SIGPIPE); the read end is the
-// handle a wait watches (SelectReadOrWake). Signal() makes the handle readable and the wake-up
-// stays until Clear(), whether or not anyone waits meanwhile; any number of signals before a
-// Clear() leave one wake-up, so they never pile up. The pair is no connection of the module: it is
-// in no descriptor set, in no channel list and not in the connection table.
+// It owns a non-blocking local socket pair (kepwsa::OpenLocalPair: a pipe that never raises
+// SIGPIPE, and on Windows a loopback connection, since select watches sockets only); the read end
+// is the handle a wait watches (SelectReadOrWake). Signal() makes the handle readable and the
+// wake-up stays until Clear(), whether or not anyone waits meanwhile; any number of signals before
+// a Clear() leave one wake-up, so they never pile up. The pair is no connection of the module: it
+// is in no descriptor set, in no channel list and not in the connection table.
 //
 // Thread-safety: Signal() may be called from any thread at any time; Clear() by the one thread
 // that waits. A signal that races with Clear() is either cleared with it or left for the next

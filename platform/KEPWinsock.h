@@ -1,4 +1,6 @@
-// Winsock-style socket calls over POSIX sockets.
+// Winsock-style socket calls: straight through to Winsock 2.2 on Windows, over POSIX sockets
+// elsewhere. The build compiles one source per platform (KEPWinsockWindows.cpp or
+// KEPWinsockPosix.cpp); this header is the interface of both.
 //
 // The socket classes are written against Winsock's contract, and this layer keeps it on POSIX:
 // - A failing call returns -1 (SOCKET_ERROR, or INVALID_SOCKET for socket/accept) and stores a
@@ -11,6 +13,8 @@
 // - select() takes a fixed-capacity descriptor set with Winsock's FD_SET semantics (a count
 //   and a list of handles, no duplicates, full at capacity) and is implemented with poll, so
 //   descriptor numbers above 1023 are safe.
+// On Windows the same functions call Winsock's own; handles are Winsock's SOCKET values, which
+// fit an int, and select() copies the set into a real fd_set of KEP_FD_SETSIZE handles.
 //
 // The layer is internal to the module and not exported: the module's sockets call it, and the
 // tests and the benchmark reach it by linking the module's layers statically. Every function
@@ -18,10 +22,26 @@
 // time.
 #pragma once
 
+#ifndef KEP_FD_SETSIZE
+#define KEP_FD_SETSIZE 64
+#endif
+
+#ifdef _WIN32
+// Winsock sizes its fd_set by FD_SETSIZE, which must be defined before its header.
+#define FD_SETSIZE KEP_FD_SETSIZE
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// Winsock defines its error numbers, handle constants and set operations as macros; this layer
+// declares them as names of its own namespace (with the same values), so the macros are
+// withdrawn for every includer.
+#include "platform/KEPWinsockMacros.h"
+#else
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#endif
 
+#include <cstddef>
 #include <memory>
 
 // The system headers define the POSIX descriptor-set macros; this layer declares Winsock's
@@ -30,10 +50,6 @@
 #undef FD_SET
 #undef FD_ISSET
 #undef FD_CLR
-
-#ifndef KEP_FD_SETSIZE
-#define KEP_FD_SETSIZE 64
-#endif
 
 namespace kepwsa {
 
@@ -92,6 +108,14 @@ enum : int {
     WSA_UNMAPPED_ERROR = 19999,
 };
 
+// A send flag that holds the bytes back to leave in one segment with the next send; 0 where the
+// system has none (Windows).
+#ifdef MSG_MORE
+constexpr int kSendMore = MSG_MORE;
+#else
+constexpr int kSendMore = 0;
+#endif
+
 // shutdown() directions.
 enum : int { SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2 };
 
@@ -100,8 +124,9 @@ struct WSADATA {
     unsigned short wHighVersion;
 };
 
-// Start-up always succeeds on POSIX and grants version 2.2. Tests replace the result through
-// SetStartupResultForTesting to exercise the failure paths of the callers.
+// Start-up always succeeds on POSIX and grants version 2.2; on Windows it is Winsock's. Tests
+// replace the result through SetStartupResultForTesting to exercise the failure paths of the
+// callers.
 int WSAStartup(unsigned short versionRequested, WSADATA* data);
 int WSACleanup();
 // errorCode != 0 makes WSAStartup return it; grantedVersion is what it reports in wVersion.
@@ -145,6 +170,38 @@ int getsockname(SOCKET s, sockaddr* address, socklen_t* length);
 // Returns 0 or a Winsock resolver error (also stored for WSAGetLastError).
 int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
 void freeaddrinfo(addrinfo* result);
+
+// Options of the module's sockets, each 0 or SOCKET_ERROR (the code in WSAGetLastError).
+// Nagle's algorithm off.
+int SetNoDelay(SOCKET s);
+// Keep-alive on with the system's times.
+int SetKeepAlive(SOCKET s);
+// Keep-alive on with these times, and the same total as the limit for unacknowledged data where
+// the system has one. Windows sets idle and interval (SIO_KEEPALIVE_VALS); its probe count is
+// the system's unless the count option is available.
+int SetKeepAliveTimes(SOCKET s, int idleSeconds, int intervalSeconds, int count);
+// SO_LINGER: on with seconds (0 makes the close abortive), or off.
+int SetLinger(SOCKET s, bool on, int seconds);
+// True when a close of s would wait for the peer (linger on with a time above 0).
+bool LingersOnClose(SOCKET s);
+int SetSendBufferBytes(SOCKET s, int bytes);
+// The send and receive time-out of blocking calls; 0 waits without limit.
+int SetIoTimeout(SOCKET s, int milliseconds);
+// Lets a listener bind over connections of an earlier one that wait out TIME_WAIT, while no
+// other socket may share the port (SO_REUSEADDR on POSIX, SO_EXCLUSIVEADDRUSE on Windows).
+int SetExclusiveAddress(SOCKET s);
+int SetNonBlocking(SOCKET s, bool on);
+// Waits up to timeoutMs for a non-blocking connect on s to finish: false while it is still under
+// way; true once it has, with code 0 (connected) or the Winsock code of its failure.
+bool AwaitConnect(SOCKET s, int timeoutMs, int& code);
+// The port s is bound to, or -1.
+int LocalPort(SOCKET s);
+// The numeric host and port of the peer of s; false (host empty) when it has none.
+bool PeerAddress(SOCKET s, char* host, std::size_t hostSize, int& port);
+// A connected pair of local sockets, both non-blocking and not inherited by child processes; 0
+// or SOCKET_ERROR. POSIX gives a socket pair, Windows two loopback TCP sockets (its select
+// watches sockets only).
+int OpenLocalPair(SOCKET ends[2]);
 
 // A resolver result list that frees itself with freeaddrinfo.
 struct AddrInfoDeleter {

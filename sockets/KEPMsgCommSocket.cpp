@@ -1,8 +1,5 @@
 #include "sockets/KEPMsgCommSocket.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -94,8 +91,7 @@ void KEPMsgCommSocket::FinishConnect(int descriptor) {
         Close();
         return;
     }
-    const int on = 1;
-    kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    kepwsa::SetKeepAlive(descriptor);
     m_counters.Start(descriptor, true);
 
     SetClosed(false);
@@ -249,14 +245,14 @@ int KEPMsgCommSocket::write(const char* buffer, int length) {
         // broken fails here (before a message body is written), as without gathering. It is
         // held back (MSG_MORE) to leave in one segment with what is gathered after it.
         m_gatherPrimed = true;
-        const int sent = SendOnce(buffer, length, MSG_MORE);
+        const int sent = SendOnce(buffer, length, kepwsa::kSendMore);
         m_corked = sent > 0;
         return sent;
     }
     if (m_gathered + length > kGatherBufferBytes) {
         // What was gathered goes first, held back (MSG_MORE) to share a segment with what
         // follows it.
-        if (!FlushGathered(MSG_MORE)) {
+        if (!FlushGathered(kepwsa::kSendMore)) {
             return -1;
         }
         if (length >= kGatherBufferBytes) {
@@ -288,7 +284,7 @@ bool KEPMsgCommSocket::FlushGathered(int flags) {
         done += sent;
     }
     m_gathered = 0;
-    m_corked = (flags & MSG_MORE) != 0;
+    m_corked = (flags & kepwsa::kSendMore) != 0;
     return true;
 }
 
@@ -306,8 +302,7 @@ bool KEPMsgCommSocket::EndGather() {
         // Bytes held back by MSG_MORE with nothing after them: switching Nagle off again makes
         // the system push them now.
         m_corked = false;
-        const int on = 1;
-        kepwsa::setsockopt(GetId(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        kepwsa::SetNoDelay(GetId());
     }
     return m_outputOpen.load() && !IsClosed();
 }
@@ -335,8 +330,7 @@ void KEPMsgCommSocket::HandleIoError(int code) {
     if (code == kepwsa::WSAETIMEDOUT) {
         // The peer stalled: data still queued for it will not be taken either, and a lingering
         // close would wait 5 s for it (under whatever lock the closer holds). Abort instead.
-        const linger abortOnClose{1, 0};
-        kepwsa::setsockopt(GetId(), SOL_SOCKET, SO_LINGER, &abortOnClose, sizeof(abortOnClose));
+        kepwsa::SetLinger(GetId(), true, 0);
     }
     if (IsConnectionLostError(code) || code == kepwsa::WSAETIMEDOUT) {
         m_counters.RecordCloseReason(code == kepwsa::WSAETIMEDOUT ? kCloseReasonIoTimeout

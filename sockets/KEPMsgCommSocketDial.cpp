@@ -1,7 +1,4 @@
 // KEPMsgCommSocket::ConnectWithin: the cancellable, time-limited form of Connect().
-#include <fcntl.h>
-#include <poll.h>
-
 #include <chrono>
 
 #include "platform/KEPWinsock.h"
@@ -23,20 +20,11 @@ int AwaitConnect(int descriptor, int timeoutMs, const std::atomic<bool>& cancel)
         if (left <= 0) {
             return kepwsa::WSAETIMEDOUT;
         }
-        pollfd entry{descriptor, POLLOUT, 0};
         const int slice = static_cast<int>(
             left < KEPMsgCommSocket::kDialSliceMs ? left : KEPMsgCommSocket::kDialSliceMs);
-        const int ready = ::poll(&entry, 1, slice);
-        if (ready < 0 && errno != EINTR) {
-            return kepwsa::ErrnoToWinsock(errno);
-        }
-        if (ready > 0) {
-            int error = 0;
-            socklen_t length = sizeof(error);
-            if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-                return kepwsa::ErrnoToWinsock(errno);
-            }
-            return error == 0 ? 0 : kepwsa::ErrnoToWinsock(error);
+        int code = 0;
+        if (kepwsa::AwaitConnect(descriptor, slice, code)) {
+            return code;
         }
     }
 }
@@ -45,9 +33,8 @@ int AwaitConnect(int descriptor, int timeoutMs, const std::atomic<bool>& cancel)
 // afterwards. Returns 0 or the Winsock code.
 int DialOne(int descriptor, const addrinfo& candidate, int timeoutMs,
             const std::atomic<bool>& cancel) {
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) != 0) {
-        return kepwsa::ErrnoToWinsock(errno);
+    if (kepwsa::SetNonBlocking(descriptor, true) != 0) {
+        return kepwsa::WSAGetLastError();
     }
     int result = 0;
     if (kepwsa::connect(descriptor, candidate.ai_addr, candidate.ai_addrlen) != 0) {
@@ -56,8 +43,8 @@ int DialOne(int descriptor, const addrinfo& candidate, int timeoutMs,
             result = AwaitConnect(descriptor, timeoutMs, cancel);
         }
     }
-    if (result == 0 && ::fcntl(descriptor, F_SETFL, flags) != 0) {
-        result = kepwsa::ErrnoToWinsock(errno);
+    if (result == 0 && kepwsa::SetNonBlocking(descriptor, false) != 0) {
+        result = kepwsa::WSAGetLastError();
     }
     return result;
 }

@@ -1,10 +1,8 @@
 #include "sockets/KEPMsgConnectionCounters.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <chrono>
+
+#include "platform/KEPWinsock.h"
 
 void KEPMsgConnectionCounters::Start(int descriptor, bool dialed) {
     m_bytesIn.store(0);
@@ -18,22 +16,7 @@ void KEPMsgConnectionCounters::Start(int descriptor, bool dialed) {
     m_connectedSinceMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-    m_peerHost[0] = '\0';
-    m_peerPort = 0;
-    sockaddr_storage peer{};
-    socklen_t length = sizeof(peer);
-    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        return;
-    }
-    if (peer.ss_family == AF_INET6) {
-        const auto* address = reinterpret_cast<const sockaddr_in6*>(&peer);
-        ::inet_ntop(AF_INET6, &address->sin6_addr, m_peerHost, sizeof(m_peerHost));
-        m_peerPort = ntohs(address->sin6_port);
-    } else if (peer.ss_family == AF_INET) {
-        const auto* address = reinterpret_cast<const sockaddr_in*>(&peer);
-        ::inet_ntop(AF_INET, &address->sin_addr, m_peerHost, sizeof(m_peerHost));
-        m_peerPort = ntohs(address->sin_port);
-    }
+    kepwsa::PeerAddress(descriptor, m_peerHost, sizeof(m_peerHost), m_peerPort);
 }
 
 void KEPMsgConnectionCounters::RecordCloseReason(KEPMsgCloseReason reason) {

@@ -1,8 +1,5 @@
 #include "sockets/KEPMsgKeepAlive.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include "platform/KEPWinsock.h"
 
 std::atomic<std::uint64_t> KEPMsgKeepAlive::s_packed{0};
@@ -27,17 +24,7 @@ void KEPMsgKeepAlive::Apply(int descriptor) {
     if (packed == 0) {
         return;
     }
-    const int on = 1;
-    const int idle = static_cast<int>(packed >> 24);
-    const int interval = static_cast<int>(packed >> 8 & 0xFFFF);
-    const int count = static_cast<int>(packed & 0xFF);
-    kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-    kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
-    kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
-    kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
-    // Keep-alive probes only run while nothing is unacknowledged; the same bound on
-    // unacknowledged data makes a peer that vanishes while data is in flight noticed in time too.
-    const unsigned int userTimeoutMs = static_cast<unsigned int>(idle + interval * count) * 1000u;
-    kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
-                       sizeof(userTimeoutMs));
+    kepwsa::SetKeepAliveTimes(descriptor, static_cast<int>(packed >> 24),
+                              static_cast<int>(packed >> 8 & 0xFFFF),
+                              static_cast<int>(packed & 0xFF));
 }

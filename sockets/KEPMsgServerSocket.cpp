@@ -1,9 +1,5 @@
 #include "sockets/KEPMsgServerSocket.h"
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
 
@@ -33,11 +29,8 @@ KEPMsgServerSocket::KEPMsgServerSocket(KEPMsgSocketAddress address, int backlog)
     }
     // Non-blocking listener: a pending client that resets between the readiness wait and
     // accept(2) would otherwise block the wait (and its lock) until the next connection comes.
-    // Accepted connections do not inherit the flag on Linux; they stay blocking.
-    const int flags = ::fcntl(GetId(), F_GETFL, 0);
-    if (flags != -1) {
-        ::fcntl(GetId(), F_SETFL, flags | O_NONBLOCK);
-    }
+    // Accepted connections stay blocking (kepwsa::accept).
+    kepwsa::SetNonBlocking(GetId(), true);
 }
 
 KEPMsgCommSocket* KEPMsgServerSocket::Accept() {
@@ -76,8 +69,7 @@ KEPMsgCommSocket* KEPMsgServerSocket::TryAccept() {
         return nullptr;
     }
 
-    const int on = 1;
-    kepwsa::setsockopt(GetId(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    kepwsa::SetNoDelay(GetId());
     // The connection gets its own options (TCP_NODELAY included: setting it on the listener
     // reaches only connections accepted later).
     const int optionError = ApplyConnectionOptions(connection);

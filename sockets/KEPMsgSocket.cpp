@@ -1,9 +1,5 @@
 #include "sockets/KEPMsgSocket.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/time.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -35,12 +31,8 @@ int ForcedFamily() {
 // queued the FIN behind the unsent data, and the system completes it after the close. An
 // abortive setting (linger time 0, set for a stalled peer) is kept.
 int CloseWithoutWaiting(int descriptor) {
-    linger current{};
-    socklen_t length = sizeof(current);
-    if (::getsockopt(descriptor, SOL_SOCKET, SO_LINGER, &current, &length) == 0 &&
-        current.l_onoff != 0 && current.l_linger > 0) {
-        const linger noWait{0, 0};
-        kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &noWait, sizeof(noWait));
+    if (kepwsa::LingersOnClose(descriptor)) {
+        kepwsa::SetLinger(descriptor, false, 0);
     }
     return kepwsa::closesocket(descriptor);
 }
@@ -196,24 +188,14 @@ int KEPMsgSocket::GetIoTimeout() {
 }
 
 int KEPMsgSocket::ApplyConnectionOptions(int descriptor) {
-    const linger lingerOnClose{1, kLingerSeconds};
-    const int sendBuffer = kSendBufferBytes;
-    if (kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &lingerOnClose,
-                           sizeof(lingerOnClose)) != 0 ||
-        kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer)) !=
-            0) {
+    if (kepwsa::SetLinger(descriptor, true, kLingerSeconds) != 0 ||
+        kepwsa::SetSendBufferBytes(descriptor, kSendBufferBytes) != 0) {
         return kepwsa::WSAGetLastError();
     }
     // Nagle's algorithm against delayed acknowledgements costs a request-reply exchange about
     // 40 ms.
-    const int on = 1;
-    kepwsa::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    const int milliseconds = s_ioTimeoutMs.load();
-    timeval limit{};
-    limit.tv_sec = milliseconds / 1000;
-    limit.tv_usec = (milliseconds % 1000) * 1000;
-    kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-    kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    kepwsa::SetNoDelay(descriptor);
+    kepwsa::SetIoTimeout(descriptor, s_ioTimeoutMs.load());
     KEPMsgKeepAlive::Apply(descriptor);
     return 0;
 }
@@ -259,13 +241,8 @@ void KEPMsgSocket::BindLocalAddress(KEPMsgSocketAddress address) {
         return;
     }
     AdoptDescriptor(descriptor);
-    // Winsock's SO_EXCLUSIVEADDRUSE keeps other sockets off the port; Linux refuses a second
-    // bind to a port in use by itself. SO_REUSEADDR only lets this socket bind over connections
-    // of an earlier listener on the port that are closing or wait out TIME_WAIT, so a server
-    // restarted at once gets its port back; a listening socket, or any socket bound without the
-    // option, still keeps it off. (SO_REUSEPORT would let two listeners share the port.)
-    const int reuse = 1;
-    kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+    // A server restarted at once gets its port back; no other socket may share it.
+    kepwsa::SetExclusiveAddress(descriptor);
 
     if (kepwsa::bind(descriptor, first->ai_addr, first->ai_addrlen) != 0) {
         SetErrorCode(kepwsa::WSAGetLastError());
@@ -277,14 +254,11 @@ void KEPMsgSocket::BindLocalAddress(KEPMsgSocketAddress address) {
     list.reset();
 
     if (systemChoosesPort) {
-        sockaddr_storage bound{};
-        socklen_t length = sizeof(bound);
-        if (kepwsa::getsockname(descriptor, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        const int port = kepwsa::LocalPort(descriptor);
+        if (port < 0) {
             SetErrorCode(kepwsa::WSAGetLastError());
-        } else if (bound.ss_family == AF_INET6) {
-            m_address.SetPort(ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port));
         } else {
-            m_address.SetPort(ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port));
+            m_address.SetPort(port);
         }
     }
 }

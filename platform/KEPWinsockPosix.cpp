@@ -1,6 +1,9 @@
 #include "platform/KEPWinsock.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -404,6 +407,137 @@ int closesocket(SOCKET s) {
 
 int setsockopt(SOCKET s, int level, int option, const void* value, socklen_t length) {
     if (::setsockopt(s, level, option, value, length) != 0) {
+        return FailWithErrno(errno);
+    }
+    return 0;
+}
+
+int SetNoDelay(SOCKET s) {
+    const int on = 1;
+    return kepwsa::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+int SetKeepAlive(SOCKET s) {
+    const int on = 1;
+    return kepwsa::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+}
+
+int SetKeepAliveTimes(SOCKET s, int idleSeconds, int intervalSeconds, int count) {
+    if (SetKeepAlive(s) != 0 ||
+        kepwsa::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof(idleSeconds)) != 0 ||
+        kepwsa::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds,
+                           sizeof(intervalSeconds)) != 0 ||
+        kepwsa::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count)) != 0) {
+        return SOCKET_ERROR;
+    }
+    // Keep-alive probes only run while nothing is unacknowledged; the same bound on
+    // unacknowledged data makes a peer that vanishes while data is in flight noticed in time too.
+    const unsigned int userTimeoutMs =
+        static_cast<unsigned int>(idleSeconds + intervalSeconds * count) * 1000u;
+    return kepwsa::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
+                              sizeof(userTimeoutMs));
+}
+
+int SetLinger(SOCKET s, bool on, int seconds) {
+    const linger value{on ? 1 : 0, seconds};
+    return kepwsa::setsockopt(s, SOL_SOCKET, SO_LINGER, &value, sizeof(value));
+}
+
+bool LingersOnClose(SOCKET s) {
+    linger current{};
+    socklen_t length = sizeof(current);
+    return ::getsockopt(s, SOL_SOCKET, SO_LINGER, &current, &length) == 0 && current.l_onoff != 0 &&
+           current.l_linger > 0;
+}
+
+int SetSendBufferBytes(SOCKET s, int bytes) {
+    return kepwsa::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+}
+
+int SetIoTimeout(SOCKET s, int milliseconds) {
+    timeval limit{};
+    limit.tv_sec = milliseconds / 1000;
+    limit.tv_usec = (milliseconds % 1000) * 1000;
+    if (kepwsa::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) != 0) {
+        return SOCKET_ERROR;
+    }
+    return kepwsa::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+}
+
+int SetExclusiveAddress(SOCKET s) {
+    // Linux already refuses a second bind to a port in use by any socket. SO_REUSEADDR only lets
+    // this socket bind over connections of an earlier listener on the port that are closing or
+    // wait out TIME_WAIT; a listening socket, or any socket bound without the option, still keeps
+    // it off. (SO_REUSEPORT would let two listeners share the port.)
+    const int on = 1;
+    return kepwsa::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+}
+
+int SetNonBlocking(SOCKET s, bool on) {
+    const int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0) {
+        return FailWithErrno(errno);
+    }
+    const int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    if (wanted != flags && ::fcntl(s, F_SETFL, wanted) != 0) {
+        return FailWithErrno(errno);
+    }
+    return 0;
+}
+
+bool AwaitConnect(SOCKET s, int timeoutMs, int& code) {
+    pollfd entry{s, POLLOUT, 0};
+    const int ready = ::poll(&entry, 1, timeoutMs);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+        return false;
+    }
+    if (ready < 0) {
+        code = ErrnoToWinsock(errno);
+        return true;
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+    }
+    code = ErrnoToWinsock(error);
+    return true;
+}
+
+int LocalPort(SOCKET s) {
+    sockaddr_storage bound{};
+    socklen_t length = sizeof(bound);
+    if (kepwsa::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        return -1;
+    }
+    return bound.ss_family == AF_INET6
+               ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
+               : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+}
+
+bool PeerAddress(SOCKET s, char* host, std::size_t hostSize, int& port) {
+    host[0] = '\0';
+    port = 0;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof(peer);
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        return false;
+    }
+    if (peer.ss_family == AF_INET6) {
+        const auto* address = reinterpret_cast<const sockaddr_in6*>(&peer);
+        port = ntohs(address->sin6_port);
+        return ::inet_ntop(AF_INET6, &address->sin6_addr, host, hostSize) != nullptr;
+    }
+    if (peer.ss_family == AF_INET) {
+        const auto* address = reinterpret_cast<const sockaddr_in*>(&peer);
+        port = ntohs(address->sin_port);
+        return ::inet_ntop(AF_INET, &address->sin_addr, host, hostSize) != nullptr;
+    }
+    return false;
+}
+
+int OpenLocalPair(SOCKET ends[2]) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0) {
         return FailWithErrno(errno);
     }
     return 0;

@@ -1,0 +1,55 @@
+// Withdraws the Winsock macros whose names the socket layer declares in its own namespace
+// (KEPWinsock.h), with the same values: the error numbers, the handle constants and the shutdown
+// directions. Included by KEPWinsock.h on Windows only, right after the Winsock headers.
+#pragma once
+
+#undef INVALID_SOCKET
+#undef SOCKET_ERROR
+#undef SD_RECEIVE
+#undef SD_SEND
+#undef SD_BOTH
+#undef WSAEINTR
+#undef WSAEBADF
+#undef WSAEACCES
+#undef WSAEFAULT
+#undef WSAEINVAL
+#undef WSAEMFILE
+#undef WSAEWOULDBLOCK
+#undef WSAEINPROGRESS
+#undef WSAEALREADY
+#undef WSAENOTSOCK
+#undef WSAEDESTADDRREQ
+#undef WSAEMSGSIZE
+#undef WSAEPROTOTYPE
+#undef WSAENOPROTOOPT
+#undef WSAEPROTONOSUPPORT
+#undef WSAESOCKTNOSUPPORT
+#undef WSAEOPNOTSUPP
+#undef WSAEPFNOSUPPORT
+#undef WSAEAFNOSUPPORT
+#undef WSAEADDRINUSE
+#undef WSAEADDRNOTAVAIL
+#undef WSAENETDOWN
+#undef WSAENETUNREACH
+#undef WSAENETRESET
+#undef WSAECONNABORTED
+#undef WSAECONNRESET
+#undef WSAENOBUFS
+#undef WSAEISCONN
+#undef WSAENOTCONN
+#undef WSAESHUTDOWN
+#undef WSAETIMEDOUT
+#undef WSAECONNREFUSED
+#undef WSAEHOSTDOWN
+#undef WSAEHOSTUNREACH
+#undef WSAEPROCLIM
+#undef WSASYSNOTREADY
+#undef WSAVERNOTSUPPORTED
+#undef WSANOTINITIALISED
+#undef WSAEDISCON
+#undef WSASYSCALLFAILURE
+#undef WSATYPE_NOT_FOUND
+#undef WSAHOST_NOT_FOUND
+#undef WSATRY_AGAIN
+#undef WSANO_RECOVERY
+#undef WSANO_DATA
