@@ -37,8 +37,14 @@ KEPMSG_API void KEPMsgCommModules_finalizeC();
 
 // Loader entry: reason 1 (process attach) runs the module initialize sequence, reason 0
 // (process detach) the finalize sequence, both with the loader status word; other reasons do
-// nothing. Returns 1 in every case.
+// nothing. Returns 1 in every case. On Windows the loader calls it by its C name (the
+// signature is BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) on x64); elsewhere the load hooks
+// of the shared module call it.
+#ifdef _WIN32
+extern "C" KEPMSG_API int DllMain(void* module, unsigned long reason, void* reserved);
+#else
 KEPMSG_API int DllMain(void* module, unsigned long reason, void* reserved);
+#endif
 
 // Read-only views of the lifecycle state, for tests and diagnostics.
 KEPMSG_API int KEPMsgCommModules_moduleCount();

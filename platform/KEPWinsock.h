@@ -27,8 +27,9 @@
 #endif
 
 #ifdef _WIN32
-// Winsock sizes its fd_set by FD_SETSIZE, which must be defined before its header.
-#define FD_SETSIZE KEP_FD_SETSIZE
+// Winsock sizes its fd_set by FD_SETSIZE, which must be defined before its header: the wait's
+// capacity, and one handle more for the wake-up line that SelectReadOrWake watches beside it.
+#define FD_SETSIZE (KEP_FD_SETSIZE + 1)
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // Winsock defines its error numbers, handle constants and set operations as macros; this layer
@@ -150,9 +151,11 @@ void SetConnectHookForTesting(void (*hook)(SOCKET s));
 
 int WSAGetLastError();
 void WSASetLastError(int code);
-// The Winsock number for an errno value, and for a getaddrinfo result.
+#ifndef _WIN32
+// The Winsock number for an errno value, and for a getaddrinfo result (POSIX layer only).
 int ErrnoToWinsock(int errnoValue);
 int ResolverErrorToWinsock(int gaiResult);
+#endif
 
 SOCKET socket(int family, int type, int protocol);
 int bind(SOCKET s, const sockaddr* address, socklen_t length);

@@ -317,10 +317,6 @@ void KEPMsgCommSocket::ResetBuffers() {
     m_corked = false;
 }
 
-void KEPMsgCommSocket::ByteBufferFree::operator()(char* buffer) const {
-    mem_Free(buffer);
-}
-
 void KEPMsgCommSocket::HandleIoError(int code) {
     // These sockets block, so "would block" only comes from the I/O time-out running out.
     if (code == kepwsa::WSAEWOULDBLOCK) {

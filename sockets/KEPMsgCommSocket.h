@@ -32,6 +32,7 @@
 #include <typeinfo>
 
 #include "base/KEPBasExport.h"
+#include "base/mem_Allocation.h"
 #include "sockets/KEPMsgConnectionCounters.h"
 #include "sockets/KEPMsgSocket.h"
 
@@ -140,8 +141,10 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // Forgets buffered input and gathered output (a new connection starts clean).
     void ResetBuffers();
 
+    // Inline, so that a host that destroys a socket needs nothing of the module's that it
+    // does not export (the buffers come from the base layer's allocator).
     struct ByteBufferFree {
-        void operator()(char* buffer) const;
+        void operator()(char* buffer) const { mem_Free(buffer); }
     };
     std::unique_ptr<char, ByteBufferFree> m_readBuffer;  // kReadBufferBytes, made on first use
     bool m_readAhead = true;

@@ -7,12 +7,11 @@
 // Exit status: 0 success, 1 usage error, 2 host not resolved or connection failed, 3 cannot
 // listen, 4 message not delivered or not answered (connection lost, time-out), 5 input file
 // unreadable. Every failure prints one line on stderr.
-#include <signal.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +61,20 @@ volatile sig_atomic_t s_stopRequested = 0;
 
 void RequestStop(int) {
     s_stopRequested = 1;
+}
+
+// Ctrl-C and a termination request end serve after its current pass.
+void StopOnInterrupt() {
+#ifdef _WIN32
+    std::signal(SIGINT, RequestStop);
+    std::signal(SIGTERM, RequestStop);
+#else
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
 KEPMsgSocketCommunicator& Communicator() {
@@ -423,11 +436,7 @@ int Serve(int argc, char** argv) {
     }
     Communicator().AddConnection(KEPMsgChannel(server, "kepmsg-listener"), true);
 
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    StopOnInterrupt();
 
     std::printf("listening on %s\n",
                 kepmsgtool::FormatEndpoint(host, kepmsgtool::BoundPort(server)).c_str());
@@ -632,8 +641,10 @@ int Ping(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGPIPE
     // A peer that goes away must show up as a write error, not end the process.
-    signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
         return Fail("", kExitUsage, "missing command (try 'kepmsg --help')");
