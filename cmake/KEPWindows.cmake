@@ -1,7 +1,7 @@
 # Windows builds (MinGW-w64, see mingw-w64-x86_64.cmake): Windows names for the DLLs, every
 # program and DLL in one folder so that each finds the others, and MinGW's runtime DLLs copied
 # beside them, so a program starts from its build or install folder with nothing added to PATH.
-add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX NOUSER _WIN32_WINNT=0x0601)
 set(CMAKE_SHARED_LIBRARY_PREFIX "")
 set(CMAKE_IMPORT_LIBRARY_PREFIX "")
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)

@@ -23,7 +23,8 @@ class ConnectionFixture : public ::testing::Test {
     int Connect(RawSocket* peer = nullptr, int peerReceiveBuffer = 0) {
         RawListener listener;
         if (peerReceiveBuffer > 0) {
-            ::setsockopt(listener.Fd(), SOL_SOCKET, SO_RCVBUF, &peerReceiveBuffer, sizeof(int));
+            ::setsockopt(listener.Fd(), SOL_SOCKET, SO_RCVBUF,
+                         reinterpret_cast<const char*>(&peerReceiveBuffer), sizeof(int));
         }
         KEPMsgCommSocket* socket =
             Services().ConnectToServer(LoopbackAddress(0), LoopbackAddress(listener.Port()), 5, 10);

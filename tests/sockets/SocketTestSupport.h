@@ -6,12 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgServerSocket.h"
 #include "tests/support/KEPTestNet.h"
@@ -63,7 +62,8 @@ inline LoopbackPair Connected() {
 inline int IntOption(int fd, int level, int option) {
     int value = -1;
     socklen_t length = sizeof value;
-    return ::getsockopt(fd, level, option, &value, &length) == 0 ? value : -1;
+    return ::getsockopt(fd, level, option, reinterpret_cast<char*>(&value), &length) == 0 ? value
+                                                                                          : -1;
 }
 
 // Sets (or removes, for a null value) an environment variable for a scope.
@@ -79,7 +79,11 @@ class ScopedEnv {
 
   private:
     void Set(const char* value) {
+#ifdef _WIN32
+        ::_putenv_s(m_name.c_str(), value != nullptr ? value : "");  // "" removes it
+#else
         value != nullptr ? ::setenv(m_name.c_str(), value, 1) : ::unsetenv(m_name.c_str());
+#endif
     }
     std::string m_name;
     std::unique_ptr<std::string> m_old;  // null: the variable was not set

@@ -1,5 +1,12 @@
 #include "tests/support/KEPTestNet.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// After the Winsock headers.
+#include <psapi.h>
+#include <windows.h>
+#else
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,6 +20,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -22,11 +30,37 @@
 #include <fstream>
 #include <regex>
 
-extern char** environ;
-
 namespace keptest {
 
 namespace {
+
+#ifdef _WIN32
+// Raw sockets are made before any of the library's: start Winsock when the program loads.
+const bool s_winsockStarted = [] {
+    WSADATA data;
+    return ::WSAStartup(0x0202, &data) == 0;
+}();
+constexpr int MSG_NOSIGNAL = 0;
+int PollSockets(pollfd* fds, int count, int timeoutMs) {
+    return ::WSAPoll(fds, static_cast<ULONG>(count), timeoutMs);
+}
+int CloseSocket(int fd) {
+    return ::closesocket(static_cast<SOCKET>(fd));
+}
+int NewSocket() {
+    return static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
+}
+#else
+int PollSockets(pollfd* fds, int count, int timeoutMs) {
+    return ::poll(fds, static_cast<nfds_t>(count), timeoutMs);
+}
+int CloseSocket(int fd) {
+    return ::close(fd);
+}
+int NewSocket() {
+    return ::socket(AF_INET, SOCK_STREAM, 0);
+}
+#endif
 
 using Clock = std::chrono::steady_clock;
 
@@ -40,25 +74,29 @@ bool PollReadable(pollfd* fds, int count, Clock::time_point deadline) {
     do {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        ready = ::poll(fds, count, left > 0 ? static_cast<int>(left) : 0);
+        ready = PollSockets(fds, count, left > 0 ? static_cast<int>(left) : 0);
     } while (ready < 0 && errno == EINTR);
     return ready > 0;
 }
 
 bool PollReadable(int fd, Clock::time_point deadline) {
-    pollfd entry{fd, POLLIN, 0};
+    pollfd entry{};
+    entry.fd = fd;
+    entry.events = POLLIN;
     return PollReadable(&entry, 1, deadline);
 }
 
 RawSocket NoDelay(RawSocket socket) {
     const int one = 1;
-    ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                 sizeof one);
     return socket;
 }
 
 // Binds (listening: and listens) or connects a new socket to 127.0.0.1:port; closed on failure.
-RawSocket Loopback(int port, int (*attach)(int, const sockaddr*, socklen_t), bool listening) {
-    RawSocket socket(::socket(AF_INET, SOCK_STREAM, 0));
+template <typename Attach>
+RawSocket Loopback(int port, Attach attach, bool listening) {
+    RawSocket socket(NewSocket());
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -70,6 +108,7 @@ RawSocket Loopback(int port, int (*attach)(int, const sockaddr*, socklen_t), boo
     return socket;
 }
 
+#ifndef _WIN32
 // Appends what fd holds to text; false once fd is closed (and then closes it).
 bool ReadAvailable(int& fd, std::string& text) {
     char buffer[4096];
@@ -83,9 +122,11 @@ bool ReadAvailable(int& fd, std::string& text) {
     }
     return fd >= 0;
 }
+#endif
 
 // The port of an IPv4 or IPv6 address: both keep it at the same place.
-int PortOf(int fd, int (*query)(int, sockaddr*, socklen_t*)) {
+template <typename Query>
+int PortOf(int fd, Query query) {
     static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port), "");
     sockaddr_in6 address{};
     socklen_t length = sizeof address;
@@ -129,12 +170,49 @@ BackgroundCall::~BackgroundCall() {
     m_thread.join();
 }
 
+#ifdef _WIN32
+bool IsOpenDescriptor(int fd) {
+    int type = 0;
+    int length = sizeof type;
+    return ::getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_TYPE,
+                        reinterpret_cast<char*>(&type), &length) == 0;
+}
+
+// Windows hands out handle values of its own choosing: the next one made stands in.
+int LowestFreeDescriptor() {
+    return RawSocket(NewSocket()).Fd();
+}
+
+int OpenDescriptorCount() {
+    DWORD count = 0;
+    return ::GetProcessHandleCount(::GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
+}
+
+long ResidentKiB() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    return ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)
+               ? static_cast<long>(counters.WorkingSetSize / 1024)
+               : -1;
+}
+
+int BytesWaiting(int fd) {
+    u_long waiting = 0;
+    return ::ioctlsocket(static_cast<SOCKET>(fd), FIONREAD, &waiting) == 0
+               ? static_cast<int>(waiting)
+               : -1;
+}
+
+// Windows has no per-process descriptor limit to raise.
+long RaiseDescriptorLimit(long wanted) {
+    return wanted;
+}
+#else
 bool IsOpenDescriptor(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
 int LowestFreeDescriptor() {
-    return RawSocket(::socket(AF_INET, SOCK_STREAM, 0)).Fd();
+    return RawSocket(NewSocket()).Fd();
 }
 
 int OpenDescriptorCount() {
@@ -169,13 +247,18 @@ long RaiseDescriptorLimit(long wanted) {
     }
     return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? static_cast<long>(limit.rlim_cur) : -1;
 }
+#endif
 
 int LocalPort(int fd) {
-    return PortOf(fd, ::getsockname);
+    return PortOf(fd, [](int s, sockaddr* address, socklen_t* length) {
+        return ::getsockname(s, address, length);
+    });
 }
 
 int RemotePort(int fd) {
-    return PortOf(fd, ::getpeername);
+    return PortOf(fd, [](int s, sockaddr* address, socklen_t* length) {
+        return ::getpeername(s, address, length);
+    });
 }
 
 std::string HeaderBytes(const std::string& type) {
@@ -193,20 +276,22 @@ RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
 
 void RawSocket::Close() {
     if (m_fd >= 0) {
-        ::close(Release());
+        CloseSocket(Release());
     }
 }
 
 void RawSocket::CloseWithReset() {
     const linger option{1, 0};
-    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+                 sizeof option);
     Close();
 }
 
 bool RawSocket::SendBytes(const void* data, std::size_t length) {
     const char* cursor = static_cast<const char*>(data);
     while (length > 0) {
-        const ssize_t sent = ::send(m_fd, cursor, length, MSG_NOSIGNAL);
+        const int chunk = length > 1 << 30 ? 1 << 30 : static_cast<int>(length);
+        const ssize_t sent = ::send(m_fd, cursor, chunk, MSG_NOSIGNAL);
         if (sent <= 0 && !(sent < 0 && errno == EINTR)) {
             return false;
         }
@@ -221,7 +306,8 @@ std::string RawSocket::ReceiveString(std::size_t length, double timeoutSeconds) 
     std::string bytes;
     char buffer[65536];
     while (bytes.size() < length && PollReadable(m_fd, deadline)) {
-        const ssize_t got = ::recv(m_fd, buffer, std::min(sizeof buffer, length - bytes.size()), 0);
+        const ssize_t got = ::recv(m_fd, buffer,
+                                   static_cast<int>(std::min(sizeof buffer, length - bytes.size())), 0);
         if (got == 0 || (got < 0 && errno != EINTR)) {
             break;
         }
@@ -243,11 +329,21 @@ bool RawSocket::WaitPeerClosed(double timeoutSeconds) {
 }
 
 RawSocket BindLoopback(int port, bool listening) {
-    return Loopback(port, ::bind, listening);
+    return Loopback(
+        port,
+        [](int s, const sockaddr* address, socklen_t length) {
+            return ::bind(s, address, length);
+        },
+        listening);
 }
 
 RawSocket RawConnect(int port) {
-    return NoDelay(Loopback(port, ::connect, false));
+    return NoDelay(Loopback(
+        port,
+        [](int s, const sockaddr* address, socklen_t length) {
+            return ::connect(s, address, length);
+        },
+        false));
 }
 
 RawListener::RawListener() : m_socket(BindLoopback(0, true)) {
@@ -258,8 +354,127 @@ RawSocket RawListener::Accept(double timeoutSeconds) {
     if (!m_socket.IsOpen() || !WaitReadable(m_socket.Fd(), timeoutSeconds)) {
         return RawSocket();
     }
-    return NoDelay(RawSocket(::accept(m_socket.Fd(), nullptr, nullptr)));
+    return NoDelay(RawSocket(static_cast<int>(::accept(m_socket.Fd(), nullptr, nullptr))));
 }
+
+#ifdef _WIN32
+ChildProcess::ChildProcess(std::vector<std::string> arguments) {
+    // Inheritable write ends for the child, read ends kept here.
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE outWrite = nullptr;
+    HANDLE errWrite = nullptr;
+    HANDLE outRead = nullptr;
+    HANDLE errRead = nullptr;
+    const bool piped = ::CreatePipe(&outRead, &outWrite, &inherit, 0) &&
+                       ::CreatePipe(&errRead, &errWrite, &inherit, 0);
+    std::string commandLine;
+    for (const std::string& argument : arguments) {
+        commandLine += (commandLine.empty() ? "\"" : " \"") + argument + "\"";
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION process{};
+    if (piped) {
+        ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+        ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+        if (::CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &process)) {
+            ::CloseHandle(process.hThread);
+            m_process = process.hProcess;
+            m_pid = static_cast<int>(process.dwProcessId);
+        }
+    }
+    for (HANDLE end : {outWrite, errWrite}) {
+        if (end != nullptr) {
+            ::CloseHandle(end);
+        }
+    }
+    m_outPipe = outRead;
+    m_errPipe = errRead;
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_process != nullptr) {
+        ::TerminateProcess(m_process, 137);
+        ::WaitForSingleObject(m_process, INFINITE);
+        ::CloseHandle(m_process);
+    }
+    for (void* pipe : {m_outPipe, m_errPipe}) {
+        if (pipe != nullptr) {
+            ::CloseHandle(pipe);
+        }
+    }
+}
+
+namespace {
+
+// Appends what pipe holds to text without blocking; false once the child's end is closed (and
+// then closes this end).
+bool ReadAvailable(void*& pipe, std::string& text) {
+    char buffer[4096];
+    for (;;) {
+        DWORD waiting = 0;
+        DWORD got = 0;
+        if (pipe == nullptr) {
+            return false;
+        }
+        if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr)) {
+            ::CloseHandle(pipe);
+            pipe = nullptr;
+            return false;
+        }
+        if (waiting == 0) {
+            return true;
+        }
+        if (!::ReadFile(pipe, buffer, waiting < sizeof buffer ? waiting : sizeof buffer, &got,
+                        nullptr)) {
+            continue;
+        }
+        text.append(buffer, got);
+    }
+}
+
+}  // namespace
+
+bool ChildProcess::Drain(int timeoutMs) {
+    // Pipes cannot be waited on beside each other: look, then pause briefly.
+    const bool outOpen = ReadAvailable(m_outPipe, m_outText);
+    const bool errOpen = ReadAvailable(m_errPipe, m_errText);
+    if (outOpen || errOpen) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs < 5 ? timeoutMs : 5));
+    }
+    return outOpen || errOpen;
+}
+
+int ChildProcess::Wait(double timeoutSeconds) {
+    const Clock::time_point deadline = DeadlineAfter(timeoutSeconds);
+    while (m_process != nullptr && ::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT &&
+           Clock::now() < deadline) {
+        Drain(10);
+    }
+    DWORD code = 0;
+    if (m_process != nullptr && ::WaitForSingleObject(m_process, 0) == WAIT_OBJECT_0 &&
+        ::GetExitCodeProcess(m_process, &code)) {
+        ::CloseHandle(m_process);
+        m_process = nullptr;
+        m_pid = -1;
+        while (Drain(0)) {
+        }
+        m_status = static_cast<int>(code);
+    }
+    return m_status;
+}
+
+void ChildProcess::Signal(int number) {
+    if (m_process != nullptr) {
+        ::TerminateProcess(m_process, static_cast<UINT>(128 + number));
+    }
+}
+#else
 
 ChildProcess::ChildProcess(std::vector<std::string> arguments) {
     // Close-on-exec ends: the child keeps only the two it gets as stdout and stderr. Without
@@ -306,25 +521,6 @@ bool ChildProcess::Drain(int timeoutMs) {
     return outOpen || errOpen;
 }
 
-std::string ChildProcess::WaitForLine(const std::string& pattern, double timeoutSeconds) {
-    const std::regex wanted(pattern);
-    const Clock::time_point deadline = DeadlineAfter(timeoutSeconds);
-    // The lines read by the drain that found the pipes closed are scanned too.
-    for (bool open = true;; open = Drain(10)) {
-        std::size_t end;
-        while ((end = m_outText.find('\n', m_scanned)) != std::string::npos) {
-            std::string line = m_outText.substr(m_scanned, end - m_scanned);
-            m_scanned = end + 1;
-            if (std::regex_search(line, wanted)) {
-                return line;
-            }
-        }
-        if (!open || Clock::now() >= deadline) {
-            return {};
-        }
-    }
-}
-
 int ChildProcess::Wait(double timeoutSeconds) {
     const Clock::time_point deadline = DeadlineAfter(timeoutSeconds);
     int status = 0;
@@ -345,6 +541,27 @@ int ChildProcess::Wait(double timeoutSeconds) {
 void ChildProcess::Signal(int number) {
     if (m_pid > 0) {
         ::kill(m_pid, number);
+    }
+}
+
+#endif
+
+std::string ChildProcess::WaitForLine(const std::string& pattern, double timeoutSeconds) {
+    const std::regex wanted(pattern);
+    const Clock::time_point deadline = DeadlineAfter(timeoutSeconds);
+    // The lines read by the drain that found the pipes closed are scanned too.
+    for (bool open = true;; open = Drain(10)) {
+        std::size_t end;
+        while ((end = m_outText.find('\n', m_scanned)) != std::string::npos) {
+            std::string line = m_outText.substr(m_scanned, end - m_scanned);
+            m_scanned = end + 1;
+            if (std::regex_search(line, wanted)) {
+                return line;
+            }
+        }
+        if (!open || Clock::now() >= deadline) {
+            return {};
+        }
     }
 }
 

@@ -9,7 +9,9 @@
 // beyond one thread per object.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <atomic>
 #include <cstddef>
@@ -156,8 +158,8 @@ class RawListener {
     int m_port = 0;
 };
 
-// A child process started with posix_spawn, its stdout and stderr captured. The destructor
-// kills and reaps a child that is still running.
+// A child process started with posix_spawn (CreateProcess on Windows), its stdout and stderr
+// captured. The destructor kills and reaps a child that is still running.
 class ChildProcess {
   public:
     // arguments[0] is the program's path.
@@ -171,6 +173,7 @@ class ChildProcess {
     std::string WaitForLine(const std::string& pattern, double timeoutSeconds = 15.0);
     // The exit status once the child ends; -1 when it was killed or still runs after the time.
     int Wait(double timeoutSeconds = 15.0);
+    // Windows has no signals: the child is terminated with status 128 + number.
     void Signal(int number);
     const std::string& Out() const { return m_outText; }
     const std::string& Err() const { return m_errText; }
@@ -179,7 +182,15 @@ class ChildProcess {
     // Reads what both pipes hold, waiting up to timeoutMs; false once both are closed.
     bool Drain(int timeoutMs);
 
+#ifdef _WIN32
+    // Handles of the process and of the read ends of its pipes.
+    void* m_process = nullptr;
+    void* m_outPipe = nullptr;
+    void* m_errPipe = nullptr;
+    int m_pid = -1;
+#else
     pid_t m_pid = -1;
+#endif
     int m_out = -1;
     int m_err = -1;
     int m_status = -1;
