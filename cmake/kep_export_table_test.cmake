@@ -1,15 +1,16 @@
 # Reads the export table of the module DLL (objdump -p) and checks that every lifecycle entry
 # point is there: the C-callable ones and DllMain undecorated, the C++ ones by their mangled
 # names.  cmake -DOBJDUMP=... -DDLL=... -P kep_export_table_test.cmake
+cmake_policy(SET CMP0057 NEW)
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed (${status})")
 endif()
 # The export table's name rows: "[ordinal] name".
-string(REGEX MATCHALL "\\] [A-Za-z_0-9]+" rows "${dump}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [A-Za-z_0-9]+" rows "${dump}")
 set(exported "")
 foreach(row ${rows})
-  string(SUBSTRING "${row}" 2 -1 name)
+  string(REGEX REPLACE "^.* " "" name "${row}")
   list(APPEND exported ${name})
 endforeach()
 set(missing "")

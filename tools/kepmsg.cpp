@@ -645,7 +645,12 @@ int main(int argc, char** argv) {
     // A peer that goes away must show up as a write error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef _WIN32
+    // The Windows C runtime treats line buffering as full buffering: write each line at once.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#endif
     if (argc < 2) {
         return Fail("", kExitUsage, "missing command (try 'kepmsg --help')");
     }

@@ -306,8 +306,8 @@ std::string RawSocket::ReceiveString(std::size_t length, double timeoutSeconds) 
     std::string bytes;
     char buffer[65536];
     while (bytes.size() < length && PollReadable(m_fd, deadline)) {
-        const ssize_t got = ::recv(m_fd, buffer,
-                                   static_cast<int>(std::min(sizeof buffer, length - bytes.size())), 0);
+        const ssize_t got = ::recv(
+            m_fd, buffer, static_cast<int>(std::min(sizeof buffer, length - bytes.size())), 0);
         if (got == 0 || (got < 0 && errno != EINTR)) {
             break;
         }
@@ -331,9 +331,7 @@ bool RawSocket::WaitPeerClosed(double timeoutSeconds) {
 RawSocket BindLoopback(int port, bool listening) {
     return Loopback(
         port,
-        [](int s, const sockaddr* address, socklen_t length) {
-            return ::bind(s, address, length);
-        },
+        [](int s, const sockaddr* address, socklen_t length) { return ::bind(s, address, length); },
         listening);
 }
 
