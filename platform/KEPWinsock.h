@@ -206,6 +206,10 @@ bool PeerAddress(SOCKET s, char* host, std::size_t hostSize, int& port);
 // watches sockets only).
 int OpenLocalPair(SOCKET ends[2]);
 
+// True for a numeric service above 65535: Winsock refuses it as an unknown service, where glibc
+// (and Wine, which passes the call on to it) would keep its low 16 bits.
+bool IsNumericServiceOutOfRange(const char* service);
+
 // A resolver result list that frees itself with freeaddrinfo.
 struct AddrInfoDeleter {
     void operator()(addrinfo* list) const { kepwsa::freeaddrinfo(list); }

@@ -155,24 +155,6 @@ int KeepReady(fd_set* set, short readyBits, const pollfd* fds, std::size_t count
     return static_cast<int>(kept);
 }
 
-// glibc accepts a numeric service above 65535 and keeps its low 16 bits, so "70000" would
-// name port 4464; Winsock rejects it as an unknown service.
-bool IsNumericServiceOutOfRange(const char* service) {
-    if (service == nullptr || *service == '\0') {
-        return false;
-    }
-    long long value = 0;
-    for (const char* digit = service; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') {
-            return false;
-        }
-        if (value <= 65535) {
-            value = value * 10 + (*digit - '0');
-        }
-    }
-    return value > 65535;
-}
-
 }  // namespace
 
 int WSAStartup(unsigned short /*versionRequested*/, WSADATA* data) {
@@ -578,43 +560,6 @@ void freeaddrinfo(addrinfo* result) {
     if (result != nullptr) {
         ::freeaddrinfo(result);
     }
-}
-
-AddrInfoList Resolve(const char* host, const char* service, const addrinfo& hints, int& code) {
-    addrinfo* list = nullptr;
-    code = kepwsa::getaddrinfo(host, service, &hints, &list);
-    return AddrInfoList(code == 0 ? list : nullptr);
-}
-
-void FD_ZERO(fd_set* set) {
-    if (set != nullptr) {
-        set->fd_count = 0;
-    }
-}
-
-void FD_SET(SOCKET s, fd_set* set) {
-    if (set == nullptr || set->fd_count >= KEP_FD_SETSIZE) {
-        return;
-    }
-    for (unsigned int i = 0; i < set->fd_count; ++i) {
-        if (set->fd_array[i] == s) {
-            return;
-        }
-    }
-    set->fd_array[set->fd_count++] = s;
-}
-
-int FD_ISSET(SOCKET s, const fd_set* set) {
-    if (set == nullptr) {
-        return 0;
-    }
-    const unsigned int n = set->fd_count > KEP_FD_SETSIZE ? KEP_FD_SETSIZE : set->fd_count;
-    for (unsigned int i = 0; i < n; ++i) {
-        if (set->fd_array[i] == s) {
-            return 1;
-        }
-    }
-    return 0;
 }
 
 namespace {

@@ -437,6 +437,10 @@ int getaddrinfo(const char* host, const char* service, const addrinfo* hints, ad
         return WSAEFAULT;
     }
     *result = nullptr;
+    if (IsNumericServiceOutOfRange(service)) {
+        ::WSASetLastError(WSATYPE_NOT_FOUND);
+        return WSATYPE_NOT_FOUND;
+    }
     const int code = ::getaddrinfo(host, service, hints, result);
     if (code != 0) {
         *result = nullptr;
@@ -449,43 +453,6 @@ void freeaddrinfo(addrinfo* result) {
     if (result != nullptr) {
         ::freeaddrinfo(result);
     }
-}
-
-AddrInfoList Resolve(const char* host, const char* service, const addrinfo& hints, int& code) {
-    addrinfo* list = nullptr;
-    code = kepwsa::getaddrinfo(host, service, &hints, &list);
-    return AddrInfoList(code == 0 ? list : nullptr);
-}
-
-void FD_ZERO(fd_set* set) {
-    if (set != nullptr) {
-        set->fd_count = 0;
-    }
-}
-
-void FD_SET(SOCKET s, fd_set* set) {
-    if (set == nullptr || set->fd_count >= KEP_FD_SETSIZE) {
-        return;
-    }
-    for (unsigned int i = 0; i < set->fd_count; ++i) {
-        if (set->fd_array[i] == s) {
-            return;
-        }
-    }
-    set->fd_array[set->fd_count++] = s;
-}
-
-int FD_ISSET(SOCKET s, const fd_set* set) {
-    if (set == nullptr) {
-        return 0;
-    }
-    const unsigned int n = set->fd_count > KEP_FD_SETSIZE ? KEP_FD_SETSIZE : set->fd_count;
-    for (unsigned int i = 0; i < n; ++i) {
-        if (set->fd_array[i] == s) {
-            return 1;
-        }
-    }
-    return 0;
 }
 
 int select(int /*nfds*/, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,

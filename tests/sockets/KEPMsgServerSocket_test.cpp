@@ -1,7 +1,6 @@
 #include "sockets/KEPMsgServerSocket.h"
 
 #include <gtest/gtest.h>
-#include <netdb.h>
 
 #include "platform/KEPWinsock.h"
 #include "tests/sockets/SocketTestSupport.h"
