@@ -1,8 +1,10 @@
 // The base library's containers: KEPBasVector, KEPBasSet, omi_Btree and omi_IntTable keep their
 // elements and order (the trees checked against the standard ones under random operations), and
 // containers of pointers hold what they point to without owning it.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -278,8 +280,10 @@ struct Watched {
 };
 int Watched::s_destroyed = 0;
 
+#ifndef _WIN32
 // A table of void* can only release its values through the module's allocator; the test
-// program's mem_Free takes the place of the base library's and keeps the watched one.
+// program's mem_Free takes the place of the base library's and keeps the watched one. (A DLL's
+// function cannot be replaced that way on Windows: the test is excluded there.)
 void* g_watchedAddress = nullptr;
 int g_watchedFrees = 0;
 
@@ -319,5 +323,6 @@ TEST(KEPBasPointerContainersTest, DestroyingTheContainerLeavesPointeesAlive) {
     EXPECT_EQ(0, g_watchedFrees) << "omi_IntTable";
     g_watchedAddress = nullptr;
 }
+#endif
 
 }  // namespace

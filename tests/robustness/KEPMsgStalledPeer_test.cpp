@@ -142,9 +142,11 @@ TEST_F(BlockedHeaderTest, BlockedHeaderOperationLeavesOtherConnectionsFree) {
         const int stalledId = stalled.channel.GetSocketId();
         const int otherId = other.channel.GetSocketId();
         const std::string filler(4096, 'f');
+        ASSERT_EQ(kepwsa::SetNonBlocking(stalledId, blockedSend), 0);
         while (blockedSend &&
-               ::send(stalledId, filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+               kepwsa::send(stalledId, filler.data(), static_cast<int>(filler.size()), 0) > 0) {
         }
+        ASSERT_EQ(kepwsa::SetNonBlocking(stalledId, false), 0);
         ASSERT_TRUE(blockedSend || stalled.peer.SendBytes(Bytes({4, 0})));
         g_sendsSeen = 0;
         kepwsa::SetSendHookForTesting(blockedSend ? &CountSends : nullptr);
