@@ -1,12 +1,10 @@
 // The receive pass against connections that change under it: a listed connection replaced by a
 // newer one with the same descriptor, a connection removed without its channel, bodies cut off
 // by the peer, and a host input stream that receives from the descriptor itself.
-#include <fcntl.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include "channels/KEPMsgChannelOrganizer.h"
+#include "platform/KEPWinsock.h"
 #include "tests/robustness/RobustnessSupport.h"
 
 namespace keptest {
@@ -34,7 +32,7 @@ class ReceivePassTest : public RobustnessTest {
 class DescriptorInputStream : public KEPBasInputStream {
   public:
     bool read(void* buffer, int length, int& got) override {
-        const ssize_t received = ::recv(GetSocketId(), buffer, static_cast<std::size_t>(length), 0);
+        const int received = kepwsa::recv(GetSocketId(), static_cast<char*>(buffer), length, 0);
         got = static_cast<int>(received > 0 ? received : 0);
         return received >= 0;
     }
@@ -50,7 +48,7 @@ TEST_F(ReceivePassTest, ListedConnectionReplacedBeforeTheReadLeavesTheNewcomerAl
     KEPMsgChannelOrganizer::Instance().RemoveChannel(old.channel, true);
     std::vector<RawSocket> lowerHoles;
     while (LowestFreeDescriptor() < id) {
-        lowerHoles.emplace_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        lowerHoles.push_back(BindLoopback(0, false));
     }
     RawLink newcomer = ConnectToRawPeer(m_listener, "newcomer");
     ASSERT_EQ(newcomer.channel.GetSocketId(), id);
