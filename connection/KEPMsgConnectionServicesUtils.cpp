@@ -163,6 +163,7 @@ void KEPMsgConnectionServicesUtils::RemoveConnection(int socketId) {
     if (m_removalObserver != nullptr && KEPMsgCommSocket::FromSocket(socket) != nullptr) {
         m_removalObserver(*socket, m_names.ConstGet(socketId), m_removalContext);
     }
+    m_removalCount.fetch_add(1);
     socket->Shutdown();
     m_connections.Remove(socketId);
     // Drop the table's hold; leases still out keep the object, and the last one destroys it.
@@ -241,6 +242,25 @@ std::uint64_t KEPMsgConnectionServicesUtils::GetSerial(int socketId) {
     Guard guard(*this);
     KEPMsgSocket* socket = FindSocket_priv(socketId);
     return socket != nullptr ? socket->GetSerial() : 0;
+}
+
+void KEPMsgConnectionServicesUtils::GetSerials(const KEPBasVector<int>& socketIds,
+                                               KEPBasVector<std::uint64_t>& serials) {
+    Guard guard(*this);
+    for (int i = 0; i < socketIds.size(); ++i) {
+        KEPMsgSocket* socket = FindSocket_priv(socketIds[i]);
+        serials.push_back(socket != nullptr ? socket->GetSerial() : 0);
+    }
+}
+
+bool KEPMsgConnectionServicesUtils::ShutDownConnection(int socketId, std::uint64_t serial) {
+    Guard guard(*this);
+    KEPMsgSocket* socket = FindSocket_priv(socketId);
+    if (socket == nullptr || socket->GetSerial() != serial) {
+        return false;
+    }
+    RemoveConnection(socketId);
+    return true;
 }
 
 void KEPMsgConnectionServicesUtils::ReleaseLease(KEPMsgSocket* socket) {
