@@ -188,6 +188,18 @@ void KEPMsgChannelOrganizer::Shutdown() {
     Shutdown_priv();
 }
 
+void KEPMsgChannelOrganizer::ForgetAllAfterFork() {
+    m_channels.Clear();
+    m_serials.Clear();
+    m_removalsSeen = KEPMsgConnectionServicesUtils::Instance().RemovalCount();
+    m_currentWaitable.Channels().Clear();
+    m_currentWaitable.Listen().Clear();
+    m_currentWaitable.ListenSerials().Clear();
+    m_currentWaitable.NewlyCreated().Clear();
+    m_currentWaitable.ClosedChannels().Clear();
+    m_currentWaitable.SetListenInterrupted(false);
+}
+
 void KEPMsgChannelOrganizer::Shutdown_priv() {
     ForgetGoneConnections_priv();           // a stale entry's number may name a newer connection
     KEPMsgWaitableLock::WakeReceivePass();  // frees the waitable lock at once

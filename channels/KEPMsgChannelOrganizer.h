@@ -58,6 +58,9 @@ class KEPMSG_API KEPMsgChannelOrganizer : public KEPBasAtiGlobalSingleton<KEPMsg
     // nothing is shut down. Decided under the organizer mutex: a connection made since with the
     // same id is entered in the table before its channel can be registered, so it keeps it.
     KEPMSG_INTERNAL void RemoveChannelOfGoneConnection(int socketId);
+    // Module-internal, in the child of a fork (mutex renewed): forgets every channel, which
+    // names a connection of the parent, and what the current waitable's waits left behind.
+    KEPMSG_INTERNAL void ForgetAllAfterFork();
     // The embedded current waitable. Takes no lock.
     KEPMsgChannelWaitable& GetCurrentWaitable() { return m_currentWaitable; }
 

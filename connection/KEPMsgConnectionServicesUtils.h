@@ -20,7 +20,8 @@
 // cannot be reused under the holder.
 //
 // Optional debug log: when KEP_DEBUG_COONECTIONS is set at construction, entries are appended
-// to "<value><pid>_dbg.txt", each written and flushed under the mutex; Finalize() closes it.
+// to "<value><pid>_dbg.txt", each written and flushed under the mutex; Finalize() closes it. The
+// file is not inherited by programs the host starts, and a child of a fork logs to its own.
 #pragma once
 
 #include <atomic>
@@ -159,6 +160,12 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     // time; null removes it.
     typedef void (*RemovalObserver)(KEPMsgSocket& socket, const KEPString& name, void* context);
     KEPMSG_INTERNAL void SetRemovalObserver(RemovalObserver observer, void* context);
+
+    // Module-internal, in the child of a fork (mutex renewed): closes the child's copies of
+    // every connection and listening socket it inherited, without shutdown(2), and empties the
+    // table (the parent's connections are not the child's: no removal is observed); the debug
+    // log moves to a file named after the child's process id.
+    KEPMSG_INTERNAL void CloseInheritedAfterFork();
 
   private:
     KEPMsgConnectionServicesUtils();

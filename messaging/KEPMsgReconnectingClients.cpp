@@ -325,6 +325,16 @@ void KEPMsgReconnectingClients::StopAll() {
     }
 }
 
+void KEPMsgReconnectingClients::ForgetAfterFork() {
+    // Destroying one would join a thread handle of the parent, and its copied locks and
+    // condition may be held or waited on for good: kept reachable, never touched again.
+    static std::vector<Client*>* const keptAside = new std::vector<Client*>;
+    for (std::unique_ptr<Client>& client : m_clients) {
+        keptAside->push_back(client.release());
+    }
+    m_clients.clear();
+}
+
 void KEPMsgReconnectingClients::OnConnectionRemoved(std::uint64_t serial) {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const std::unique_ptr<Client>& client : m_clients) {

@@ -58,6 +58,12 @@ class KEPMsgReconnectingClients {
     void StopAll();
     // The connection table dropped the connection with this serial: its client dials again.
     void OnConnectionRemoved(std::uint64_t serial);
+    // Fork support: the mutex is held across fork and released in both processes. In the child,
+    // ForgetAfterFork empties the registry: the clients' threads do not exist there, so the
+    // clients are kept aside, never stopped, joined or destroyed.
+    void HoldForFork() { m_mutex.lock(); }
+    void ReleaseAfterFork() { m_mutex.unlock(); }
+    void ForgetAfterFork();
 
     class Client;
 

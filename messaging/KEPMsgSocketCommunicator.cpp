@@ -14,6 +14,7 @@
 #include "connection/KEPMsgSimpleInputStream.h"
 #include "connection/KEPMsgSocketLease.h"
 #include "messaging/KEPMsgConnectionEventHub.h"
+#include "messaging/KEPMsgForkGuard.h"
 #include "messaging/KEPMsgReconnectingClients.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
@@ -137,6 +138,7 @@ KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
     KEPMsgSendMessageBuffer::Instance();
     KEPMsgRetrieveMessageBuffer::Instance();
     KEPMsgConnectionServicesUtils::Instance().SetRemovalObserver(&OnConnectionRemoved, this);
+    KEPMsgForkGuard::Install();
 }
 
 KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
@@ -587,6 +589,23 @@ void KEPMsgSocketCommunicator::NotifyCaught(NotificationCallback callback, const
             aio_cerr.print("notification callback threw an exception; it is ignored\n").flush();
         }
     }
+}
+
+void KEPMsgSocketCommunicator::HoldForFork() {
+    m_events->HoldForFork();
+    m_reconnecting->HoldForFork();
+}
+
+void KEPMsgSocketCommunicator::ReleaseAfterFork() {
+    m_reconnecting->ReleaseAfterFork();
+    m_events->ReleaseAfterFork();
+}
+
+void KEPMsgSocketCommunicator::RestartAfterFork() {
+    m_messageTaskRunning.store(false);
+    m_interruptMessaging.store(false);
+    m_events->ForgetAfterFork();
+    m_reconnecting->ForgetAfterFork();
 }
 
 // --- Message task --------------------------------------------------------------------------

@@ -159,6 +159,13 @@ class KEPMSG_API KEPMsgSocketCommunicator
     KEPMSG_INTERNAL unsigned long ReceivePassCount() const;
     // Module-internal: whether m_interruptMessaging is up (a seam for tests).
     KEPMSG_INTERNAL bool IsMessagingInterrupted() const;
+    // Module-internal fork support (KEPMsgForkGuard): the event queue's and the reconnecting
+    // clients' locks are held across fork and released in both processes; in the child,
+    // RestartAfterFork forgets the parent's task, its queued events and its reconnecting
+    // clients (their threads do not exist there).
+    KEPMSG_INTERNAL void HoldForFork();
+    KEPMSG_INTERNAL void ReleaseAfterFork();
+    KEPMSG_INTERNAL void RestartAfterFork();
 
     // --- Message task ----------------------------------------------------------------------
     // Arms the task-running flag; call before starting the thread that runs the task.
