@@ -29,7 +29,7 @@ class MessageTaskTest : public ::testing::Test {
     // One task cycle on another thread with a long wait; returns once its pass has begun.
     std::unique_ptr<BackgroundCall> StartLongCycle() {
         const unsigned long passes = Comm().ReceivePassCount();
-        std::unique_ptr<BackgroundCall> cycle(new BackgroundCall([this] {
+        std::unique_ptr<BackgroundCall> cycle(new BackgroundCall([] {
             Comm().WaitConnectionsAndMessages(nullptr, kLongWaitMs);
             Comm().TransmitPendingMessage();
         }));
