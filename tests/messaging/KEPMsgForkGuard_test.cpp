@@ -67,8 +67,9 @@ TEST_F(KEPMsgForkGuardTest, ChildPassesLeaveTheParentsWakeupsAlone) {
     ExpectTexts(link.peer, {1, 2, 3, 4});
 }
 
-// A child that writes its queue and shuts its message task down touches only its own copies:
-// the parent's queued record goes out once, and the parent's connection and listener go on.
+// A child that writes its queue, shuts its copy of a channel and its message task down touches
+// only its own copies: the parent's queued record goes out once, and the parent's connection
+// and listener go on.
 TEST_F(KEPMsgForkGuardTest, ChildShutdownLeavesTheParentsListenerAndConnectionServing) {
     int port = 0;
     ASSERT_NE(StartRegisteredServer(port), nullptr);
@@ -76,9 +77,10 @@ TEST_F(KEPMsgForkGuardTest, ChildShutdownLeavesTheParentsListenerAndConnectionSe
     TextMessage queued(1, "queued before the fork");
     unsigned int id = 0;
     Comm().ISendSocketMessage(link.channel, &queued, id);
-    ChildProcess child([] {
+    ChildProcess child([&] {
         Comm().WaitConnectionsAndMessages(nullptr, 0);
         Comm().TransmitPendingMessage();
+        link.channel.Shutdown();
         Comm().ShutdownMessageTask();
         return 0;
     });
