@@ -3,6 +3,14 @@
 #include "platform/KEPWinsock.h"
 
 KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_signalled(false) {
+    Open();
+}
+
+KEPWakeupSignal::~KEPWakeupSignal() {
+    CloseHandles();
+}
+
+void KEPWakeupSignal::Open() {
     kepwsa::SOCKET ends[2] = {kepwsa::INVALID_SOCKET, kepwsa::INVALID_SOCKET};
     if (kepwsa::OpenLocalPair(ends) != 0) {
         return;
@@ -11,11 +19,18 @@ KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_sign
     m_writeHandle = ends[1];
 }
 
-KEPWakeupSignal::~KEPWakeupSignal() {
+void KEPWakeupSignal::CloseHandles() {
     if (m_readHandle != -1) {
         kepwsa::closesocket(m_readHandle);
         kepwsa::closesocket(m_writeHandle);
+        m_readHandle = m_writeHandle = -1;
     }
+}
+
+void KEPWakeupSignal::RenewAfterFork() {
+    CloseHandles();
+    Open();
+    m_signalled.store(false);
 }
 
 void KEPWakeupSignal::Signal() {

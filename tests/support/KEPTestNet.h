@@ -159,11 +159,17 @@ class RawListener {
 };
 
 // A child process started with posix_spawn (CreateProcess on Windows), its stdout and stderr
-// captured. The destructor kills and reaps a child that is still running.
+// captured, or made with fork() to run a function (not on Windows). The destructor kills and
+// reaps a child that is still running.
 class ChildProcess {
   public:
     // arguments[0] is the program's path.
     explicit ChildProcess(std::vector<std::string> arguments);
+    // A forked copy of this process that runs body and ends with _exit(its result) (1 when it
+    // throws), so nothing of the test framework runs in it; its output is not captured.
+#ifndef _WIN32
+    explicit ChildProcess(const std::function<int()>& body);
+#endif
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
