@@ -75,9 +75,12 @@ TEST(KEPMsgServerSocketTest, RestartAcceptAfterShutdownAndFailedListenLeaveNoDes
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::Message() << "'" << row.host << "' " << row.port);
         const int before = OpenDescriptorCount();
-        kepwsa::SetListenFailureForTesting(row.injected);
-        ServerSocketPtr server = Listen(row.host, row.port);
-        kepwsa::SetListenFailureForTesting(0);
+        ServerSocketPtr server;
+        {
+            ScopedFault listenFails(kepwsa::PlatformCall::kListen, row.injected != 0 ? 1 : 0,
+                                    row.injected);
+            server = Listen(row.host, row.port);
+        }
         EXPECT_TRUE(server->IsClosed());
         EXPECT_EQ(server->GetId(), -1);
         EXPECT_TRUE(row.code == 0 ? server->GetErrorCode() != 0
