@@ -15,10 +15,11 @@ namespace {
 // The armed fault; only read and changed under s_mutex.
 struct Plan {
     PlatformCall call = PlatformCall::kAny;
-    long remaining = 0;  // matching calls to let through before the one that trips
-    int code = 0;        // the Winsock code, or 0 for a short count
+    long remaining = -1;  // matching calls to let through before the one that trips
+    int code = 0;         // the Winsock code, or 0 for a short count
     int maxBytes = 0;
     bool met = false;
+    PlatformCall fired = PlatformCall::kAny;
 };
 
 std::mutex s_mutex;
@@ -41,6 +42,7 @@ bool Trip(PlatformCall call, int* length) {
         return false;
     }
     s_plan.met = true;
+    s_plan.fired = call;
     g_armed.store(false);
     if (s_plan.code == 0) {
         if (length != nullptr && *length > s_plan.maxBytes) {
@@ -55,19 +57,23 @@ bool Trip(PlatformCall call, int* length) {
 }  // namespace fault
 
 void FailNthCall(PlatformCall call, long nth, int winsockCode) {
-    fault::Arm(fault::Plan{call, nth - 1, winsockCode, 0, false});
+    fault::Arm(fault::Plan{call, nth - 1, winsockCode, 0, false, call});
 }
 
 void ShortenNthCall(PlatformCall call, long nth, int maxBytes) {
-    fault::Arm(fault::Plan{call, nth - 1, 0, maxBytes < 1 ? 1 : maxBytes, false});
+    fault::Arm(fault::Plan{call, nth - 1, 0, maxBytes < 1 ? 1 : maxBytes, false, call});
 }
 
 void DisarmFault() {
-    fault::Arm(fault::Plan{PlatformCall::kAny, -1, 0, 0, false});
+    std::lock_guard<std::mutex> guard(fault::s_mutex);
+    fault::g_armed.store(false);
 }
 
-bool FaultMet() {
+bool FaultMet(PlatformCall* fired) {
     std::lock_guard<std::mutex> guard(fault::s_mutex);
+    if (fired != nullptr) {
+        *fired = fault::s_plan.fired;
+    }
     return fault::s_plan.met;
 }
 

@@ -55,9 +55,9 @@ inline bool FaultInjected(PlatformCall call, int* length = nullptr) {
 void FailNthCall(PlatformCall call, long nth, int winsockCode);
 // Makes the nth send or recv (call is kSend or kRecv) move at most maxBytes (at least 1) bytes.
 void ShortenNthCall(PlatformCall call, long nth, int maxBytes);
-// Withdraws an armed fault that has not fired.
+// Withdraws an armed fault that has not fired; FaultMet() still tells whether it had.
 void DisarmFault();
-// True once the fault armed last has fired.
-bool FaultMet();
+// True once the fault armed last has fired; fired (when given) then names the call it hit.
+bool FaultMet(PlatformCall* fired = nullptr);
 
 }  // namespace kepwsa

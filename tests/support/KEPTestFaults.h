@@ -9,7 +9,7 @@
 
 namespace keptest {
 
-// Arms one fault for the scope; the destructor withdraws it if it has not fired.
+// Arms one failure for the scope; the destructor withdraws it if it has not fired.
 class ScopedFault {
   public:
     ScopedFault(kepwsa::PlatformCall call, long nth, int winsockCode) {
@@ -22,23 +22,53 @@ class ScopedFault {
     bool Met() const { return kepwsa::FaultMet(); }
 };
 
-// Runs attempt() with the nth platform call of kind call failing with winsockCode, for n = 1, 2,
-// ... until an attempt completes without meeting the fault; attempt checks its own outcome (it is
-// told whether the fault fired through FaultMet()). Returns how many attempts met the fault.
-template <class Attempt>
-long SweepFaults(kepwsa::PlatformCall call, int winsockCode, Attempt attempt) {
+// What a sweep injects: a failure with a Winsock code, or (shortBytes > 0) a send or recv that
+// moves at most shortBytes.
+struct Fault {
+    kepwsa::PlatformCall call;
+    int code;
+    int shortBytes = 0;
+};
+
+inline void NothingToPrepare() {}
+
+// Where the fault of one run of a sweep fired, if it did.
+struct FaultRun {
+    bool met = false;
+    kepwsa::PlatformCall fired = kepwsa::PlatformCall::kAny;
+    bool Hit(std::initializer_list<kepwsa::PlatformCall> calls) const {
+        for (kepwsa::PlatformCall call : calls) {
+            if (met && fired == call) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+// Runs prepare(), then path() with the nth call that fault selects failing, then check(run) with
+// the fault withdrawn, for n = 1, 2, ... until a run of path completes without meeting the fault.
+// Returns how many runs met it.
+template <class Prepare, class Path, class Check>
+long SweepFaults(const Fault& fault, Prepare prepare, Path path, Check check) {
     // No path of the library makes this many platform calls: a sweep that gets here loops.
     const long kMaxCalls = 400;
     for (long n = 1; n <= kMaxCalls; ++n) {
         SCOPED_TRACE(::testing::Message()
-                     << "platform call " << n << " fails with " << winsockCode);
-        bool met = false;
-        {
-            ScopedFault fault(call, n, winsockCode);
-            attempt();
-            met = fault.Met();
+                     << "platform call " << n << " of kind " << static_cast<int>(fault.call)
+                     << ", code " << fault.code << ", short " << fault.shortBytes);
+        prepare();
+        if (fault.shortBytes > 0) {
+            kepwsa::ShortenNthCall(fault.call, n, fault.shortBytes);
+        } else {
+            kepwsa::FailNthCall(fault.call, n, fault.code);
         }
-        if (!met || ::testing::Test::HasFatalFailure()) {
+        path();
+        kepwsa::DisarmFault();
+        FaultRun run;
+        run.met = kepwsa::FaultMet(&run.fired);
+        check(run);
+        if (!run.met || ::testing::Test::HasFatalFailure()) {
             return n - 1;
         }
     }
