@@ -58,15 +58,6 @@ class PlatformFaultTest : public RobustnessTest {
         }
     }
 
-    // Registers socket under label with its raw peer, checks that it serves, and removes it.
-    void ExpectServes(KEPMsgCommSocket* socket, RawSocket peer, const char* label) {
-        ASSERT_TRUE(peer.IsOpen());
-        RawLink link{KEPMsgChannel(socket, KEPString(label)), socket, std::move(peer)};
-        Communicator().AddConnection(link.channel, true);
-        ExpectServed(link, ++m_sequence);
-        Remove(label);
-    }
-
     RawLink m_bystander;
     int m_descriptors = 0;
     int m_messages = 0;
@@ -123,10 +114,14 @@ TEST_F(PlatformFaultTest, ConnectToServerGivesNullOrAServingConnection) {
                     } else if (socket == nullptr) {
                         EXPECT_TRUE(run.Hit({C::kSetSockOpt}));  // linger or send buffer
                     }
-                    RawSocket peer = TakePeer(socket);
+                    RawLink link{KEPMsgChannel(socket, KEPString("dialed")), socket,
+                                 TakePeer(socket)};
                     if (socket != nullptr) {
-                        ExpectServes(socket, std::move(peer), "dialed");
+                        Communicator().AddConnection(link.channel, true);
+                        ExpectServed(link, ++m_sequence);
+                        Remove("dialed");
                     }
+                    link.peer.Close();
                     ExpectSettled();
                 });
             EXPECT_GE(met, 6);

@@ -1,5 +1,4 @@
-// Platform faults for tests: one armed for a scope, and sweeps that fail each platform call of a
-// path in turn.
+// Platform fault sweeps for tests: each platform call of a path fails in turn.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,19 +7,6 @@
 #include "platform/KEPWinsock.h"
 
 namespace keptest {
-
-// Arms one failure for the scope; the destructor withdraws it if it has not fired.
-class ScopedFault {
-  public:
-    ScopedFault(kepwsa::PlatformCall call, long nth, int winsockCode) {
-        kepwsa::FailNthCall(call, nth, winsockCode);
-    }
-    ~ScopedFault() { kepwsa::DisarmFault(); }
-    ScopedFault(const ScopedFault&) = delete;
-    ScopedFault& operator=(const ScopedFault&) = delete;
-
-    bool Met() const { return kepwsa::FaultMet(); }
-};
 
 // What a sweep injects: a failure with a Winsock code, or (shortBytes > 0) a send or recv that
 // moves at most shortBytes.
