@@ -20,6 +20,14 @@ bool PrepareEnd(int handle) {
 }  // namespace
 
 KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_signalled(false) {
+    Open();
+}
+
+KEPWakeupSignal::~KEPWakeupSignal() {
+    CloseHandles();
+}
+
+void KEPWakeupSignal::Open() {
     int ends[2] = {-1, -1};
     if (kepwsa::FaultInjected(kepwsa::PlatformCall::kWakePair) ||
         ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
@@ -34,11 +42,18 @@ KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_sign
     m_writeHandle = ends[1];
 }
 
-KEPWakeupSignal::~KEPWakeupSignal() {
+void KEPWakeupSignal::CloseHandles() {
     if (m_readHandle != -1) {
         ::close(m_readHandle);
         ::close(m_writeHandle);
+        m_readHandle = m_writeHandle = -1;
     }
+}
+
+void KEPWakeupSignal::RenewAfterFork() {
+    CloseHandles();
+    Open();
+    m_signalled.store(false);
 }
 
 void KEPWakeupSignal::Signal() {
