@@ -2,6 +2,7 @@
 // readiness wait's fixed-capacity set in front of it.
 #include "platform/KEPWinsock.h"
 
+#include "platform/KEPFaultInjection.h"
 // After the Winsock headers, which it needs.
 #include <mstcpip.h>
 
@@ -14,8 +15,6 @@ namespace {
 std::atomic<int> s_startupError{0};
 std::atomic<unsigned short> s_grantedVersion{0x0202};
 std::atomic<void (*)(SOCKET, int)> s_sendHook{nullptr};
-std::atomic<int> s_listenFailure{0};
-std::atomic<int> s_acceptFailure{0};
 std::atomic<void (*)(SOCKET)> s_connectHook{nullptr};
 
 // Options that Windows has and MinGW's headers lack (ws2ipdef.h of the Windows SDK).
@@ -43,8 +42,13 @@ int Status(int result) {
 
 template <typename Value>
 int SetOption(SOCKET s, int level, int option, const Value& value) {
-    return Status(::setsockopt(Native(s), level, option, reinterpret_cast<const char*>(&value),
-                               sizeof(value)));
+    return kepwsa::setsockopt(s, level, option, &value, sizeof(value));
+}
+
+// A TCP socket of Winsock's own, not inherited by child processes.
+SOCKET NewLocalSocket() {
+    return FromNative(::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                   WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
 }
 
 // Sockets are inheritable by default on Windows; the module's must not outlive it in a child.
@@ -101,6 +105,9 @@ int KeepReady(fd_set* set, const ::fd_set& native) {
 int SelectSets(fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, const timeval* timeout,
                int wakeHandle, bool& woken) {
     woken = false;
+    if (FaultInjected(PlatformCall::kWait)) {
+        return SOCKET_ERROR;
+    }
     ::fd_set reads;
     ::fd_set writes;
     ::fd_set excepts;
@@ -158,14 +165,6 @@ void SetSendHookForTesting(void (*hook)(SOCKET s, int length)) {
     s_sendHook.store(hook);
 }
 
-void SetListenFailureForTesting(int winsockError) {
-    s_listenFailure.store(winsockError);
-}
-
-void SetAcceptFailureForTesting(int winsockError) {
-    s_acceptFailure.store(winsockError);
-}
-
 void SetConnectHookForTesting(void (*hook)(SOCKET s)) {
     s_connectHook.store(hook);
 }
@@ -179,27 +178,30 @@ void WSASetLastError(int code) {
 }
 
 SOCKET socket(int family, int type, int protocol) {
+    if (FaultInjected(PlatformCall::kSocket)) {
+        return INVALID_SOCKET;
+    }
     const ::SOCKET handle = ::WSASocketW(family, type, protocol, nullptr, 0,
                                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     return FromNative(handle);
 }
 
 int bind(SOCKET s, const sockaddr* address, socklen_t length) {
+    if (FaultInjected(PlatformCall::kBind)) {
+        return SOCKET_ERROR;
+    }
     return Status(::bind(Native(s), address, length));
 }
 
 int listen(SOCKET s, int backlog) {
-    const int injected = s_listenFailure.exchange(0);
-    if (injected != 0) {
-        return FailWith(injected);
+    if (FaultInjected(PlatformCall::kListen)) {
+        return SOCKET_ERROR;
     }
     return Status(::listen(Native(s), backlog));
 }
 
 SOCKET accept(SOCKET s, sockaddr* address, socklen_t* length) {
-    const int injected = s_acceptFailure.exchange(0);
-    if (injected != 0) {
-        FailWith(injected);
+    if (FaultInjected(PlatformCall::kAccept)) {
         return INVALID_SOCKET;
     }
     const ::SOCKET handle = ::accept(Native(s), address, length);
@@ -215,6 +217,9 @@ SOCKET accept(SOCKET s, sockaddr* address, socklen_t* length) {
 }
 
 int connect(SOCKET s, const sockaddr* address, socklen_t length) {
+    if (FaultInjected(PlatformCall::kConnect)) {
+        return SOCKET_ERROR;
+    }
     if (void (*hook)(SOCKET) = s_connectHook.load()) {
         hook(s);
     }
@@ -224,6 +229,9 @@ int connect(SOCKET s, const sockaddr* address, socklen_t length) {
 int send(SOCKET s, const char* buffer, int length, int flags) {
     if (void (*hook)(SOCKET, int) = s_sendHook.load()) {
         hook(s, length);
+    }
+    if (FaultInjected(PlatformCall::kSend, &length)) {
+        return SOCKET_ERROR;
     }
     if (length < 0) {
         return FailWith(WSAEINVAL);
@@ -235,6 +243,9 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
 }
 
 int recv(SOCKET s, char* buffer, int length, int flags) {
+    if (FaultInjected(PlatformCall::kRecv, &length)) {
+        return SOCKET_ERROR;
+    }
     if (length < 0) {
         return FailWith(WSAEINVAL);
     }
@@ -253,11 +264,24 @@ int closesocket(SOCKET s) {
 }
 
 int setsockopt(SOCKET s, int level, int option, const void* value, socklen_t length) {
+    if (FaultInjected(PlatformCall::kSetSockOpt)) {
+        return SOCKET_ERROR;
+    }
     return Status(::setsockopt(Native(s), level, option, static_cast<const char*>(value), length));
 }
 
 int getsockname(SOCKET s, sockaddr* address, socklen_t* length) {
+    if (FaultInjected(PlatformCall::kGetSockName)) {
+        return SOCKET_ERROR;
+    }
     return Status(::getsockname(Native(s), address, length));
+}
+
+int getpeername(SOCKET s, sockaddr* address, socklen_t* length) {
+    if (FaultInjected(PlatformCall::kGetPeerName)) {
+        return SOCKET_ERROR;
+    }
+    return Status(::getpeername(Native(s), address, length));
 }
 
 int SetNoDelay(SOCKET s) {
@@ -353,7 +377,7 @@ bool AwaitConnect(SOCKET s, int timeoutMs, int& code) {
 int LocalPort(SOCKET s) {
     sockaddr_storage bound{};
     int length = sizeof(bound);
-    if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    if (kepwsa::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
         return -1;
     }
     return bound.ss_family == AF_INET6
@@ -366,7 +390,7 @@ bool PeerAddress(SOCKET s, char* host, std::size_t hostSize, int& port) {
     port = 0;
     sockaddr_storage peer{};
     int length = sizeof(peer);
-    if (::getpeername(Native(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    if (kepwsa::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
         return false;
     }
     if (peer.ss_family == AF_INET6) {
@@ -383,14 +407,16 @@ bool PeerAddress(SOCKET s, char* host, std::size_t hostSize, int& port) {
 }
 
 int OpenLocalPair(SOCKET ends[2]) {
+    // Made with Winsock's own calls: the pair is no connection of the module's, and the faults
+    // aimed at its calls must not meet it.
     // A loopback listener that lives only until its one connection is taken. The accepted end
     // is checked to be the connecting one: another local process could connect meanwhile.
     sockaddr_in loopback{};
     loopback.sin_family = AF_INET;
     loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof(loopback);
-    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const SOCKET connector = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET listener = NewLocalSocket();
+    const SOCKET connector = NewLocalSocket();
     SOCKET accepted = INVALID_SOCKET;
     int result = SOCKET_ERROR;
     if (listener != INVALID_SOCKET && connector != INVALID_SOCKET &&
@@ -407,8 +433,7 @@ int OpenLocalPair(SOCKET ends[2]) {
         accepted = FromNative(
             ::accept(Native(listener), reinterpret_cast<sockaddr*>(&acceptedPeer), &peerLength));
         if (accepted != INVALID_SOCKET && acceptedPeer.sin_port == connectorAddress.sin_port &&
-            SetNoDelay(connector) == 0 && SetNonBlocking(accepted, true) == 0 &&
-            SetNonBlocking(connector, true) == 0) {
+            SetNonBlocking(accepted, true) == 0 && SetNonBlocking(connector, true) == 0) {
             KeepFromChildren(Native(accepted));
             ends[0] = accepted;
             ends[1] = connector;
@@ -431,12 +456,26 @@ int OpenLocalPair(SOCKET ends[2]) {
     return 0;
 }
 
+bool WriteWakeByte(SOCKET s) {
+    const char byte = 1;
+    return ::send(Native(s), &byte, 1, 0) == 1 || ::WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+void DrainWakeBytes(SOCKET s) {
+    char bytes[64];
+    while (::recv(Native(s), bytes, sizeof bytes, 0) == static_cast<int>(sizeof bytes)) {
+    }
+}
+
 int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
     if (result == nullptr) {
         ::WSASetLastError(WSAEFAULT);
         return WSAEFAULT;
     }
     *result = nullptr;
+    if (FaultInjected(PlatformCall::kGetAddrInfo)) {
+        return ::WSAGetLastError();
+    }
     if (IsNumericServiceOutOfRange(service)) {
         ::WSASetLastError(WSATYPE_NOT_FOUND);
         return WSATYPE_NOT_FOUND;

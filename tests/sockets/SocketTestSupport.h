@@ -13,6 +13,7 @@
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgServerSocket.h"
+#include "tests/support/KEPTestFaults.h"
 #include "tests/support/KEPTestNet.h"
 
 namespace keptest {
