@@ -37,7 +37,7 @@ inline std::size_t ReplayInputs(int argc, char** argv) {
     for (const std::filesystem::path& name : files) {
         std::ifstream file(name, std::ios::binary);
         if (!file.is_open()) {
-            std::fprintf(stderr, "cannot read %s\n", name.c_str());
+            std::fprintf(stderr, "cannot read %s\n", name.string().c_str());
             std::exit(1);
         }
         const std::string bytes((std::istreambuf_iterator<char>(file)), {});
