@@ -15,8 +15,11 @@ enum KEPMsgCloseReason : int {
     kCloseReasonProtocolViolation = 4,  // a header announced an impossible type-name length
     kCloseReasonRemovedByHost = 5,      // RemoveConnection, a stopped reconnecting client, ...
     kCloseReasonTaskShutdown = 6,       // ShutdownMessageTask (or the communicator's end)
+    kCloseReasonRefusedByFilter = 7,    // the peer's address is outside the listener's filter
+    kCloseReasonTlsHandshakeFailed = 8,  // no TLS session: refused certificate, bad bytes, ...
 };
 
 // Returns the reason's text: "peer closed", "reset", "I/O time-out", "protocol violation",
-// "removed by host", "task shutdown", "open" for kCloseReasonNone, "unknown" otherwise.
+// "removed by host", "task shutdown", "refused by filter", "TLS handshake failed", "open" for
+// kCloseReasonNone, "unknown" otherwise.
 KEPMSG_API const char* KEPMsgCloseReasonText(KEPMsgCloseReason reason);
