@@ -147,6 +147,7 @@ KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
     }
     KEPMsgConnectionServicesUtils::Instance().SetRemovalObserver(nullptr, nullptr);
     m_defaultInputStream.store(nullptr);
+    KEPMsgTlsContext::SetHostInputStreamsInUse(false);  // its host streams are forgotten
     // The trees free their own storage; streams and callbacks belong to the host.
 }
 

@@ -114,11 +114,15 @@ std::string Load(SSL_CTX* context, const KEPMsgTlsSettings& settings,
             1) {
             return FileError("certificate chain file", settings.m_certificateChainFile);
         }
-        if (SSL_CTX_use_PrivateKey_file(context, settings.m_privateKeyFile.GetUTF8(),
-                                        SSL_FILETYPE_PEM) != 1) {
+        const bool keyLoaded = SSL_CTX_use_PrivateKey_file(
+                                   context, settings.m_privateKeyFile.GetUTF8(), SSL_FILETYPE_PEM) == 1;
+        const bool mismatch = keyLoaded
+                                  ? SSL_CTX_check_private_key(context) != 1
+                                  : ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
+        if (!keyLoaded && !mismatch) {
             return FileError("private key file", settings.m_privateKeyFile);
         }
-        if (SSL_CTX_check_private_key(context) != 1) {
+        if (mismatch) {
             ERR_clear_error();
             return std::string("private key '") + settings.m_privateKeyFile.GetUTF8() +
                    "' does not match certificate '" + settings.m_certificateChainFile.GetUTF8() +
