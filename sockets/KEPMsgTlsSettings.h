@@ -27,4 +27,8 @@ struct KEPMSG_API KEPMsgTlsSettings {
     // True when the library was built with TLS; without it every TLS call fails with the text
     // "TLS not available".
     static bool IsAvailable();
+    // True when these settings load for a server (forServer) or a client: every file read, the
+    // key matching its certificate. Otherwise false with errorText naming the cause, as the
+    // call that is given them would report it. Nothing is kept.
+    bool CanLoad(bool forServer, KEPString& errorText) const;
 };

@@ -15,6 +15,9 @@
 
 namespace {
 
+// The BIO flag that marks the end of the peer's stream (OpenSSL's socket BIO uses the same).
+constexpr int kEndOfStream = 0x800;
+
 int DescriptorOf(BIO* bio) {
     return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
 }
@@ -24,6 +27,8 @@ int BioRead(BIO* bio, char* buffer, int length) {
     const int received = kepwsa::recv(DescriptorOf(bio), buffer, length, MSG_DONTWAIT);
     if (received < 0 && kepwsa::WSAGetLastError() == kepwsa::WSAEWOULDBLOCK) {
         BIO_set_retry_read(bio);
+    } else if (received == 0 && length > 0) {
+        BIO_set_flags(bio, kEndOfStream);  // the peer's FIN: OpenSSL asks with BIO_CTRL_EOF
     }
     return received;
 }
@@ -37,7 +42,10 @@ int BioWrite(BIO* bio, const char* buffer, int length) {
     return sent;
 }
 
-long BioControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+long BioControl(BIO* bio, int command, long /*number*/, void* /*pointer*/) {
+    if (command == BIO_CTRL_EOF) {
+        return BIO_test_flags(bio, kEndOfStream) != 0 ? 1 : 0;
+    }
     return command == BIO_CTRL_FLUSH ? 1 : 0;  // nothing is buffered in the BIO itself
 }
 
