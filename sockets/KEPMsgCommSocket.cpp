@@ -276,10 +276,11 @@ int KEPMsgCommSocket::write(const char* buffer, int length) {
     if (!m_gathering || length <= 0) {
         return SendOnce(buffer, length, 0);
     }
-    if (!m_gatherPrimed) {
+    if (!m_gatherPrimed && !m_tls) {
         // The first write of a gather is a real send, so that a connection that is already
         // broken fails here (before a message body is written), as without gathering. It is
-        // held back (MSG_MORE) to leave in one segment with what is gathered after it.
+        // held back (MSG_MORE) to leave in one segment with what is gathered after it. Over
+        // TLS every send is a record of its own, so everything is gathered.
         m_gatherPrimed = true;
         const int sent = SendOnce(buffer, length, MSG_MORE);
         m_corked = sent > 0;

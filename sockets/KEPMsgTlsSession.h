@@ -50,7 +50,8 @@ class KEPMsgTlsSession {
     int Read(char* buffer, int length, bool wait, int timeoutMs, int& code);
     // Encrypts and sends up to length bytes: the count (at least one record), -1 with code.
     int Write(const char* buffer, int length, int timeoutMs, int& code);
-    // Decrypted bytes the TLS library holds that no Read has taken yet.
+    // Decrypted bytes the TLS library holds that no Read has taken yet; 1 when it holds only
+    // bytes it has not decrypted yet (a reader finds them without a receive all the same).
     int Pending() const { return m_pending.load(std::memory_order_relaxed); }
 
   private:

@@ -107,6 +107,9 @@ std::string Load(SSL_CTX* context, const KEPMsgTlsSettings& settings,
     // lets a read that met only a handshake record come back instead of waiting.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_clear_mode(context, SSL_MODE_AUTO_RETRY);
+    // Records are read in large pieces, not a header and a body at a time (Pending() then
+    // counts what waits undecrypted too).
+    SSL_CTX_set_read_ahead(context, 1);
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
 #ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
     // A peer that closes without close_notify has ended the stream: the framing is ours.
@@ -304,7 +307,9 @@ int KEPMsgTlsSession::Read(char* buffer, int length, bool wait, int timeoutMs, i
             ERR_clear_error();
             kepwsa::WSASetLastError(0);
             const int result = SSL_read(ssl, buffer, length);
-            m_pending.store(SSL_pending(ssl), std::memory_order_relaxed);
+            const int decrypted = SSL_pending(ssl);
+            m_pending.store(decrypted > 0 ? decrypted : SSL_has_pending(ssl),
+                            std::memory_order_relaxed);
             if (result > 0) {
                 return result;
             }
