@@ -312,9 +312,11 @@ KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAdd
     return socket != nullptr ? Enter(socket) : nullptr;
 }
 
-KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(
-    KEPMsgSocketAddress ownAddress, KEPMsgSocketAddress serverAddress, int timeout,
-    int retryPause, const KEPMsgTlsSettings& tls, KEPString& errorText) {
+KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAddress ownAddress,
+                                                                 KEPMsgSocketAddress serverAddress,
+                                                                 int timeout, int retryPause,
+                                                                 const KEPMsgTlsSettings& tls,
+                                                                 KEPString& errorText) {
     std::string error;
     std::shared_ptr<KEPMsgTlsContext> context =
         KEPMsgTlsContext::Make(tls, KEPMsgTlsContext::Role::kClient, error);
@@ -340,8 +342,7 @@ KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(
 
 KEPMsgCommSocket* KEPMsgConnectionServicesUtils::Dial(const KEPMsgSocketAddress& ownAddress,
                                                       const KEPMsgSocketAddress& serverAddress,
-                                                      int timeout, int retryPause,
-                                                      int& lastError) {
+                                                      int timeout, int retryPause, int& lastError) {
     omi_Timer timer;
     timer.Start();
     const unsigned pause = retryPause > 0 ? static_cast<unsigned>(retryPause) : 1u;

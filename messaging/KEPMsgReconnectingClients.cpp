@@ -228,7 +228,7 @@ class KEPMsgReconnectingClients::Client {
     const KEPMsgSocketAddress m_address;
     const KEPMsgReconnectSettings m_settings;
     const std::shared_ptr<KEPMsgTlsContext> m_tls;  // null: plaintext
-    KEPMsgReconnectBackoff m_backoff;  // the dialer thread's alone
+    KEPMsgReconnectBackoff m_backoff;               // the dialer thread's alone
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -1,14 +1,14 @@
 // KEPMsgReconnectingClients: the communicator's reconnecting clients, one per label.
 //
 // Each client owns a dialer thread that connects to its server address (KEPMsgCommSocket::
-// ConnectWithin, no lock held, then the TLS handshake when the client has TLS), enters the connection in the connection table, registers a
-// channel with its label through the communicator (which announces it with a connected event),
-// then sleeps until the connection table reports that connection removed, and dials again.
-// Every dial but the first follows a pause that KEPMsgReconnectBackoff gives (a
-// reconnect-attempt event reports each failed dial); the back-off starts afresh only after a
-// connection lived through a whole maximum pause, so a server that accepts and closes at once is
-// not redialed in a tight loop. Stop ends the thread (a pause or a dial in progress is cut short;
-// name resolution is not) and closes the connection it keeps.
+// ConnectWithin, no lock held, then the TLS handshake when the client has TLS), enters the
+// connection in the connection table, registers a channel with its label through the communicator
+// (which announces it with a connected event), then sleeps until the connection table reports that
+// connection removed, and dials again. Every dial but the first follows a pause that
+// KEPMsgReconnectBackoff gives (a reconnect-attempt event reports each failed dial); the back-off
+// starts afresh only after a connection lived through a whole maximum pause, so a server that
+// accepts and closes at once is not redialed in a tight loop. Stop ends the thread (a pause or a
+// dial in progress is cut short; name resolution is not) and closes the connection it keeps.
 //
 // Thread-safety: any thread may call every operation. The registry's mutex guards the client
 // list and each client's mutex its state; both are leaves below the connection-services mutex

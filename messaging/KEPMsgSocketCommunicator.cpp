@@ -318,8 +318,9 @@ bool KEPMsgSocketCommunicator::AdmitInputStream_priv(KEPBasInputStream* stream) 
         return true;
     }
     aio_cerr
-        .print("input stream refused: TLS is in use, and a stream that reads the descriptor "
-               "itself cannot read through TLS\n")
+        .print(
+            "input stream refused: TLS is in use, and a stream that reads the descriptor "
+            "itself cannot read through TLS\n")
         .flush();
     return false;
 }

@@ -49,8 +49,8 @@
 #include "messaging/KEPMsgConnectionStatistics.h"
 #include "messaging/KEPMsgMessageQuery.h"
 #include "messaging/KEPMsgReconnectSettings.h"
-#include "sockets/KEPMsgTlsSettings.h"
 #include "sockets/KEPMsgSocketAddress.h"
+#include "sockets/KEPMsgTlsSettings.h"
 
 class KEPMsgConnectionEventHub;
 class KEPMsgSocket;

@@ -255,7 +255,8 @@ int KEPMsgCommSocket::SendOnce(const char* buffer, int length, int flags) {
         sent = kepwsa::send(GetId(), buffer, length, flags);
         code = sent < 0 ? kepwsa::WSAGetLastError() : 0;
     } else if (length > 0) {
-        sent = m_tls->Write(buffer, length, GetIoTimeout(), code);  // a record per call: no MSG_MORE
+        sent =
+            m_tls->Write(buffer, length, GetIoTimeout(), code);  // a record per call: no MSG_MORE
     }
     if (sent < 0) {
         HandleIoError(code);

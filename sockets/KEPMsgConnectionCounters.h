@@ -25,8 +25,7 @@ class KEPMsgConnectionCounters {
     // no reason, no listener; dialed tells a connect from an accept.
     void Start(int descriptor, bool dialed);
     // The numeric host text and port of peer ("" and 0 for a family other than IPv4/IPv6).
-    static void DescribePeer(const sockaddr_storage& peer, char (&host)[kHostTextBytes],
-                             int& port);
+    static void DescribePeer(const sockaddr_storage& peer, char (&host)[kHostTextBytes], int& port);
     // The listening socket that accepted the connection (before it is published, as Start).
     void SetListenerId(int listenerId) { m_listenerId = listenerId; }
 

@@ -70,8 +70,8 @@ class KEPMSG_API KEPMsgServerSocket : public KEPMsgSocket {
 
   private:
     std::mutex m_settingsMutex;
-    KEPMsgAcceptFilter m_filter;                   // guarded by m_settingsMutex
-    std::shared_ptr<KEPMsgTlsContext> m_tls;       // guarded by m_settingsMutex
+    KEPMsgAcceptFilter m_filter;              // guarded by m_settingsMutex
+    std::shared_ptr<KEPMsgTlsContext> m_tls;  // guarded by m_settingsMutex
     std::atomic<std::uint64_t> m_refusedByFilter{0};
     std::atomic<std::uint64_t> m_accepted{0};
     bool m_refused = false;  // for the accepting thread

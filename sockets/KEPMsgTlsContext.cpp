@@ -17,8 +17,9 @@ KEPMsgTlsContext::KEPMsgTlsContext(Role role, void* native, std::string serverNa
 bool KEPMsgTlsContext::Acquire(std::string& error) {
     std::lock_guard<std::mutex> lock(s_useMutex);
     if (s_hostInputStreams) {
-        error = "TLS refused: a host input stream is registered, and a stream that reads the "
-                "descriptor itself cannot read through TLS";
+        error =
+            "TLS refused: a host input stream is registered, and a stream that reads the "
+            "descriptor itself cannot read through TLS";
         return false;
     }
     ++s_contexts;

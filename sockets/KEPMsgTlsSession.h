@@ -69,5 +69,5 @@ class KEPMsgTlsSession {
     std::atomic<bool> m_established{false};
     std::atomic<int> m_pending{0};
     bool m_wantWrite = false;  // the last handshake step waited for room to send
-    std::string m_failure;  // written once, under m_mutex, before Step::kFailed is returned
+    std::string m_failure;     // written once, under m_mutex, before Step::kFailed is returned
 };

@@ -71,8 +71,7 @@ std::string Describe(const KEPMsgConnectionEvent& event) {
                                              : "");
         case KEPMsgConnectionEvent::kReconnectAttempt:
             return "reconnect attempt " + std::to_string(event.m_attempt) + " to " + peer +
-                   " failed (next in " + std::to_string(event.m_nextDelayMs) +
-                   " ms): " +
+                   " failed (next in " + std::to_string(event.m_nextDelayMs) + " ms): " +
                    (event.m_errorText.GetLengthInByte() > 0 ? event.m_errorText.GetUTF8()
                                                             : ErrorText(event.m_errorCode));
     }

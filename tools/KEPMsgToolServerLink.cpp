@@ -47,10 +47,9 @@ ConnectResult ServerLink::StartReconnecting(const std::string& host, int port,
     settings.m_maxDelayMs = kMaxRedialPauseMs;
     KEPString tlsError;
     m_reconnecting =
-        tls == nullptr
-            ? Communicator().StartReconnectingClient(m_label.c_str(), address, settings)
-            : Communicator().StartReconnectingClient(m_label.c_str(), address, settings, *tls,
-                                                     tlsError);
+        tls == nullptr ? Communicator().StartReconnectingClient(m_label.c_str(), address, settings)
+                       : Communicator().StartReconnectingClient(m_label.c_str(), address, settings,
+                                                                *tls, tlsError);
     if (!m_reconnecting) {
         result.failure = ConnectFailure::kConnect;
         result.errorText = tlsError.GetLengthInByte() > 0

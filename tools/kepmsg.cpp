@@ -389,10 +389,10 @@ int Serve(int argc, char** argv) {
     const std::string command = "serve";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2,
-                      {"host", "port", "ports", "type", "count", "allow", "tls-cert", "tls-key",
-                       "tls-ca"},
-                      {"quiet"}, options, error)) {
+    if (!ParseOptions(
+            argc, argv, 2,
+            {"host", "port", "ports", "type", "count", "allow", "tls-cert", "tls-key", "tls-ca"},
+            {"quiet"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "Report.h"
-#include "sockets/KEPMsgTlsSettings.h"
 #include "Scenario.h"
 #include "SvgCanvas.h"
+#include "sockets/KEPMsgTlsSettings.h"
 
 namespace kepbench {
 

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "Report.h"
-#include "sockets/KEPMsgTlsSettings.h"
 #include "Scenario.h"
 #include "SvgCanvas.h"
+#include "sockets/KEPMsgTlsSettings.h"
 
 namespace kepbench {
 

@@ -105,7 +105,8 @@ KEPMsgTlsSettings ThrowAwayCertificate() {
     const std::string key = std::string(dir) + "/key.pem";
     const std::string command =
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
-        "-subj /CN=kep-compare -keyout " + key + " -out " + cert + " 2>/dev/null";
+        "-subj /CN=kep-compare -keyout " +
+        key + " -out " + cert + " 2>/dev/null";
     if (std::system(command.c_str()) != 0)
         Fail("openssl req");
     KEPMsgTlsSettings settings;

@@ -88,8 +88,7 @@ struct ContextFree {
 };
 
 // Loads settings into context; "" or the cause.
-std::string Load(SSL_CTX* context, const KEPMsgTlsSettings& settings,
-                 KEPMsgTlsContext::Role role) {
+std::string Load(SSL_CTX* context, const KEPMsgTlsSettings& settings, KEPMsgTlsContext::Role role) {
     const bool server = role == KEPMsgTlsContext::Role::kServer;
     const bool hasChain = settings.m_certificateChainFile.GetLengthInByte() > 0;
     const bool hasKey = settings.m_privateKeyFile.GetLengthInByte() > 0;
@@ -100,9 +99,9 @@ std::string Load(SSL_CTX* context, const KEPMsgTlsSettings& settings,
     if (server && !hasChain) {
         return "a TLS server needs a certificate chain file and a private key file";
     }
-    SSL_CTX_set_min_proto_version(
-        context, settings.m_minVersion == KEPMsgTlsSettings::kTls13 ? TLS1_3_VERSION
-                                                                    : TLS1_2_VERSION);
+    SSL_CTX_set_min_proto_version(context, settings.m_minVersion == KEPMsgTlsSettings::kTls13
+                                               ? TLS1_3_VERSION
+                                               : TLS1_2_VERSION);
     // Partial writes let a send report what went out, as a socket's does; no automatic retry
     // lets a read that met only a handshake record come back instead of waiting.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -121,15 +120,16 @@ std::string Load(SSL_CTX* context, const KEPMsgTlsSettings& settings,
         SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
     }
     if (hasChain) {
-        if (SSL_CTX_use_certificate_chain_file(context, settings.m_certificateChainFile.GetUTF8()) !=
-            1) {
+        if (SSL_CTX_use_certificate_chain_file(context,
+                                               settings.m_certificateChainFile.GetUTF8()) != 1) {
             return FileError("certificate chain file", settings.m_certificateChainFile);
         }
-        const bool keyLoaded = SSL_CTX_use_PrivateKey_file(
-                                   context, settings.m_privateKeyFile.GetUTF8(), SSL_FILETYPE_PEM) == 1;
-        const bool mismatch = keyLoaded
-                                  ? SSL_CTX_check_private_key(context) != 1
-                                  : ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
+        const bool keyLoaded =
+            SSL_CTX_use_PrivateKey_file(context, settings.m_privateKeyFile.GetUTF8(),
+                                        SSL_FILETYPE_PEM) == 1;
+        const bool mismatch =
+            keyLoaded ? SSL_CTX_check_private_key(context) != 1
+                      : ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
         if (!keyLoaded && !mismatch) {
             return FileError("private key file", settings.m_privateKeyFile);
         }
@@ -193,9 +193,9 @@ KEPMsgTlsContext::~KEPMsgTlsContext() {
     Release();
 }
 
-std::unique_ptr<KEPMsgTlsSession> KEPMsgTlsSession::Make(
-    std::shared_ptr<KEPMsgTlsContext> context, int descriptor, const char* peerHost,
-    std::string& error) {
+std::unique_ptr<KEPMsgTlsSession> KEPMsgTlsSession::Make(std::shared_ptr<KEPMsgTlsContext> context,
+                                                         int descriptor, const char* peerHost,
+                                                         std::string& error) {
     ERR_clear_error();
     SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context->Native()));
     BIO* bio = ssl != nullptr ? BIO_new(SocketBioMethod()) : nullptr;
@@ -241,8 +241,8 @@ void KEPMsgTlsSession::Fail(const char* what) {
     const long verified = SSL_get_verify_result(ssl);
     std::string reason = LastReason();
     if (verified != X509_V_OK) {
-        reason = std::string("certificate verify failed: ") +
-                 X509_verify_cert_error_string(verified);
+        reason =
+            std::string("certificate verify failed: ") + X509_verify_cert_error_string(verified);
     }
     if (reason.empty()) {
         reason = what;
@@ -270,8 +270,8 @@ KEPMsgTlsSession::Step KEPMsgTlsSession::Handshake() {
     }
     const int code = kepwsa::WSAGetLastError();
     Fail(error == SSL_ERROR_SYSCALL && code == 0 ? "the peer closed the connection"
-         : code == kepwsa::WSAECONNRESET        ? "the peer reset the connection"
-                                                : "the handshake failed");
+         : code == kepwsa::WSAECONNRESET         ? "the peer reset the connection"
+                                                 : "the handshake failed");
     return Step::kFailed;
 }
 
@@ -381,9 +381,9 @@ bool KEPMsgTlsSession::AwaitDescriptor(bool forWrite,
     kepwsa::fd_set set;
     kepwsa::FD_ZERO(&set);
     kepwsa::FD_SET(m_descriptor, &set);
-    const int ready = kepwsa::select(m_descriptor + 1, forWrite ? nullptr : &set,
-                                     forWrite ? &set : nullptr, nullptr,
-                                     limited ? &timeout : nullptr);
+    const int ready =
+        kepwsa::select(m_descriptor + 1, forWrite ? nullptr : &set, forWrite ? &set : nullptr,
+                       nullptr, limited ? &timeout : nullptr);
     // A failed wait is not a time-out: the next TLS call meets the descriptor's error.
     return ready != 0;
 }

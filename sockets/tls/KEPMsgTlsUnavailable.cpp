@@ -42,8 +42,7 @@ int KEPMsgTlsSession::Read(char* /*buffer*/, int /*length*/, bool /*wait*/, int 
     return -1;
 }
 
-int KEPMsgTlsSession::Write(const char* /*buffer*/, int /*length*/, int /*timeoutMs*/,
-                            int& code) {
+int KEPMsgTlsSession::Write(const char* /*buffer*/, int /*length*/, int /*timeoutMs*/, int& code) {
     code = kepwsa::WSAEOPNOTSUPP;
     return -1;
 }

@@ -63,8 +63,9 @@ class TlsTest : public RobustnessTest {
     bool Served(std::uint32_t sequence) {
         TextMessage message(sequence, "over TLS");
         Communicator().SendSocketMessage("client", &message);
-        std::vector<ReceivedMessage> got = ReceiveAtLeast(1, 3.0);
-        return got.size() == 1 && got[0].message->IsIntact() && got[0].message->Sequence() == sequence;
+        std::vector<ReceivedMessage> got = ReceiveAtLeast(1);
+        return got.size() == 1 && got[0].message->IsIntact() &&
+               got[0].message->Sequence() == sequence;
     }
     // The closed events with reason so far.
     std::vector<KEPMsgConnectionEvent> Closed(KEPMsgCloseReason reason) const {
@@ -216,12 +217,21 @@ TEST_F(TlsTest, TlsClientOfAPlaintextServerFailsAtTheConnect) {
 TEST_F(TlsTest, BadPeersCloseOnlyTheirConnection) {
     const std::string hello = ClientHello();
     ASSERT_GT(hello.size(), 40u);
+    // A peer that says nothing and one that stops halfway, with a time-out far beyond the
+    // deadline of the good client's message: a wait that blocked on them would miss it.
+    const int registered = RegisteredChannelCount();
+    Services().SetIoTimeout(60000);
     RawSocket silent = RawConnect(m_port);
-    RawSocket halfway = RawConnect(m_port);
-    ASSERT_TRUE(halfway.SendBytes(hello.substr(0, hello.size() / 2)));
+    RawSocket stalled = RawConnect(m_port);
+    ASSERT_TRUE(stalled.SendBytes(hello.substr(0, hello.size() / 2)));
+    ASSERT_TRUE(PumpUntil([&] { return RegisteredChannelCount() == registered + 2; }));
+    Services().SetIoTimeout(2000);
     std::string error;
     ASSERT_NE(Dial(m_pki.Settings("client", "ca"), error), nullptr) << error;
     EXPECT_TRUE(Served(1));
+
+    RawSocket halfway = RawConnect(m_port);
+    ASSERT_TRUE(halfway.SendBytes(hello.substr(0, hello.size() / 2)));
 
     RawSocket random = RawConnect(m_port);
     ASSERT_TRUE(random.SendBytes(std::string("\x9c\x01\xffrandom bytes, no TLS at all")));
@@ -235,10 +245,10 @@ TEST_F(TlsTest, BadPeersCloseOnlyTheirConnection) {
     auto cutSession = RawTls(cut);
     ASSERT_TRUE(cut.SendBytes(std::string("\x17\x03\x03\x00\x40", 5) + std::string(9, 'y')));
     cut.CloseWithReset();
-    // random, truncated, then silent and halfway once the 2 s handshake time-out passes
-    AwaitClosed(kCloseReasonTlsHandshakeFailed, 4);
+    // random, truncated, then halfway once the 2 s handshake time-out passes
+    EXPECT_NE(AwaitClosed(kCloseReasonTlsHandshakeFailed, 3), "");
     EXPECT_NE(AwaitClosed(kCloseReasonReset, 2), "") << "the broken records, with a reason";
-    EXPECT_TRUE(silent.WaitPeerClosed() && halfway.WaitPeerClosed() && random.WaitPeerClosed());
+    EXPECT_TRUE(halfway.WaitPeerClosed() && random.WaitPeerClosed());
     EXPECT_TRUE(oversized.WaitPeerClosed());
     EXPECT_TRUE(TakeReceived().empty());
     EXPECT_TRUE(Served(2));
@@ -269,11 +279,25 @@ TEST_F(TlsTest, FourMiBArriveWhileAnotherConnectionTricklesByteByByte) {
     }
 }
 
+// Two records that one receive brings in: the second waits inside the TLS library, where the
+// readiness wait cannot see it, and counts as buffered input.
+TEST_F(TlsTest, SecondRecordOfOneReceiveIsReadWithoutAnotherPacket) {
+    std::string error;
+    ASSERT_NE(Dial(m_pki.Settings("client", "ca"), error), nullptr) << error;
+    TextMessage first(1, "first record");
+    TextMessage second(2, "second record");
+    Communicator().SendSocketMessage("client", &first);
+    Communicator().SendSocketMessage("client", &second);
+    std::vector<ReceivedMessage> got = ReceiveAtLeast(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1].message->Sequence(), 2u);
+}
+
 TEST_F(TlsTest, ReconnectingClientComesBackOverTlsAfterAServerRestart) {
     KEPString error;
-    ASSERT_TRUE(Communicator().StartReconnectingClient(
-        "client", LoopbackAddress(m_port), KEPMsgReconnectSettings{5, 20, 0},
-        m_pki.Settings("client", "ca"), error))
+    ASSERT_TRUE(Communicator().StartReconnectingClient("client", LoopbackAddress(m_port),
+                                                       KEPMsgReconnectSettings{5, 20, 0},
+                                                       m_pki.Settings("client", "ca"), error))
         << error.GetUTF8();
     ASSERT_TRUE(m_events.PumpFor(KEPMsgConnectionEvent::kConnected));
     EXPECT_TRUE(Served(1));

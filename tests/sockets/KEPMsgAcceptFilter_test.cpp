@@ -30,10 +30,17 @@ TEST(KEPMsgAcceptFilterTest, PeersAreAdmittedExactlyInsideTheirBlocks) {
         const char* peer;
         bool allowed;
     } rows[] = {
-        {"10.255.1.2", true},       {"11.0.0.1", false},        {"192.168.7.255", true},
-        {"192.168.8.0", false},     {"2001:db8:7fff::1", true}, {"2001:db8:8000::1", false},
-        {"::1", true},              {"::2", false},             {"::ffff:10.1.2.3", true},
-        {"::ffff:11.1.2.3", false}, {"0.0.0.1", false},
+        {"10.255.1.2", true},
+        {"11.0.0.1", false},
+        {"192.168.7.255", true},
+        {"192.168.8.0", false},
+        {"2001:db8:7fff::1", true},
+        {"2001:db8:8000::1", false},
+        {"::1", true},
+        {"::2", false},
+        {"::ffff:10.1.2.3", true},
+        {"::ffff:11.1.2.3", false},
+        {"0.0.0.1", false},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(filter.Allows(Peer(row.peer)), row.allowed) << row.peer;

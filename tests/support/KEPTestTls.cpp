@@ -68,7 +68,8 @@ void Write(const std::string& base, const std::string& name, EVP_PKEY* key, X509
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), expired ? -day : 30 * day);
     X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer != nullptr ? issuer : cert.get()));
+    X509_set_issuer_name(cert.get(),
+                         X509_get_subject_name(issuer != nullptr ? issuer : cert.get()));
     X509_set_pubkey(cert.get(), key);
     X509* signer = issuer != nullptr ? issuer : cert.get();
     AddExtension(cert.get(), signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");

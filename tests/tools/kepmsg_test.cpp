@@ -210,14 +210,14 @@ class KepmsgTlsTest : public ::testing::Test {
 };
 
 TEST_F(KepmsgTlsTest, MutualTlsServesTrustedClientsAndRefusalsGiveTheirStatus) {
-    ChildProcess serve = Tool({"serve", "--port", "0", "--tls-cert", File("server.pem"),
-                               "--tls-key", File("server.key"), "--tls-ca", File("ca.pem"),
-                               "--allow", "127.0.0.1/32,::1/128"});
+    ChildProcess serve =
+        Tool({"serve", "--port", "0", "--tls-cert", File("server.pem"), "--tls-key",
+              File("server.key"), "--tls-ca", File("ca.pem"), "--allow", "127.0.0.1/32,::1/128"});
     const std::string port = ServePort(serve);
     ASSERT_NE(port, "") << serve.Err();
-    const std::vector<std::string> client = {"--port", port, "--tls-ca", File("ca.pem"),
-                                             "--tls-cert", File("client.pem"), "--tls-key",
-                                             File("client.key")};
+    const std::vector<std::string> client = {
+        "--port",           port,        "--tls-ca",        File("ca.pem"), "--tls-cert",
+        File("client.pem"), "--tls-key", File("client.key")};
     std::vector<std::string> args = {"send", "--text", "secret"};
     args.insert(args.end(), client.begin(), client.end());
     ChildProcess send = Tool(args);
