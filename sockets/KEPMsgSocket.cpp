@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "frame/KEPMsgWinsockStartup.h"
 #include "platform/KEPWinsock.h"
@@ -176,6 +177,21 @@ int KEPMsgSocket::ReleaseHold() {
         }
     }
     return left;
+}
+
+void KEPMsgSocket::CloseAfterFork() {
+    // The child has only the forking thread; a copy of the state lock taken by another thread of
+    // the parent would stay taken, so it is made afresh.
+    new (&m_stateMutex) std::mutex();
+    m_closed.store(true);
+    if (m_descriptorOpen) {
+        kepwsa::closesocket(m_handle.load());
+        m_descriptorOpen = false;
+    }
+    for (int descriptor : m_pending) {
+        kepwsa::closesocket(descriptor);
+    }
+    m_pending.Clear();
 }
 
 int KEPMsgSocket::HoldCount() const {

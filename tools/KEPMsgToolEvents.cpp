@@ -74,6 +74,8 @@ std::string Describe(const KEPMsgConnectionEvent& event) {
                    " failed (next in " + std::to_string(event.m_nextDelayMs) + " ms): " +
                    (event.m_errorText.GetLengthInByte() > 0 ? event.m_errorText.GetUTF8()
                                                             : ErrorText(event.m_errorCode));
+        case KEPMsgConnectionEvent::kReleased:
+            return "released " + socket + " to " + peer + " as " + event.m_label.GetUTF8();
     }
     return "event " + std::to_string(static_cast<int>(event.m_kind)) + " on " + socket;
 }
