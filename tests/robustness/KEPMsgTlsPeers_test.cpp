@@ -3,8 +3,6 @@
 // break records or trickle, a server restart under a reconnecting client, and peers outside the
 // filter. Certificates are made at test time. Every refused peer ends only its own connection,
 // with a reason, and stores nothing.
-#if KEP_WITH_TLS
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -20,6 +18,8 @@
 
 namespace keptest {
 namespace {
+
+#if KEP_WITH_TLS
 
 // The first bytes a TLS client sends (a ClientHello), as an OpenSSL client makes them.
 std::string ClientHello() {
@@ -316,6 +316,8 @@ TEST_F(TlsTest, ReconnectingClientComesBackOverTlsAfterAServerRestart) {
     EXPECT_TRUE(Communicator().StopReconnectingClient("client"));
 }
 
+#endif  // KEP_WITH_TLS
+
 // A client from 127.0.0.2 against a filter that admits 127.0.0.1 only.
 RawSocket ConnectFrom(const char* host, int port) {
     RawSocket raw(::socket(AF_INET, SOCK_STREAM, 0));
@@ -365,5 +367,3 @@ TEST_F(RobustnessTest, AcceptFilterClosesOutsidersBeforeAnyReadAndServesInsiders
 
 }  // namespace
 }  // namespace keptest
-
-#endif
