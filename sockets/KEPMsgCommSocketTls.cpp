@@ -19,7 +19,7 @@ bool KEPMsgCommSocket::StartTls(std::shared_ptr<KEPMsgTlsContext> context,
 }
 
 bool KEPMsgCommSocket::IsTlsHandshakePending() const {
-    return m_tls && !m_tls->IsEstablished() && m_tls->FailureText().empty() && !IsClosed();
+    return m_tls && !m_tls->IsEstablished() && !m_tls->HasFailed() && !IsClosed();
 }
 
 bool KEPMsgCommSocket::AdvanceTlsHandshake() {

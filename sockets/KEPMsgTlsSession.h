@@ -7,8 +7,8 @@
 // allows one call at a time on a connection). Handshake() and a read with wait = false never
 // wait at all; the readiness wait drives a server's handshake with them.
 //
-// Thread-safety: every operation takes the session's mutex for its TLS calls; Pending() and the
-// state queries read atomics. The failure text is written once, before the state says failed.
+// Thread-safety: every operation takes the session's mutex for its TLS calls and the failure
+// text; Pending() and the state queries read atomics.
 #pragma once
 
 #include <atomic>
@@ -41,7 +41,8 @@ class KEPMsgTlsSession {
     void Abandon(const char* reason);
     bool IsEstablished() const { return m_established.load(std::memory_order_acquire); }
     // Why the handshake or the connection failed: OpenSSL's reason, "" when nothing failed.
-    const std::string& FailureText() const { return m_failure; }
+    std::string FailureText() const;
+    bool HasFailed() const { return m_failed.load(std::memory_order_acquire); }
 
     // Decrypted bytes into buffer: the count, 0 when the peer ended the stream, -1 with code
     // set to the Winsock code (WSAEWOULDBLOCK when wait is false and nothing is there,
@@ -63,11 +64,12 @@ class KEPMsgTlsSession {
                          bool limited);
 
     std::shared_ptr<KEPMsgTlsContext> m_context;
-    std::mutex m_mutex;  // one TLS call at a time
-    void* m_native;      // SSL*, guarded by m_mutex
+    mutable std::mutex m_mutex;  // one TLS call at a time; guards m_failure
+    void* m_native;              // SSL*, guarded by m_mutex
     int m_descriptor;
     std::atomic<bool> m_established{false};
     std::atomic<int> m_pending{0};
     bool m_wantWrite = false;  // the last handshake step waited for room to send
     std::string m_failure;     // written once, under m_mutex, before Step::kFailed is returned
+    std::atomic<bool> m_failed{false};  // m_failure is set
 };

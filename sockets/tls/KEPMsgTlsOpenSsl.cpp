@@ -248,6 +248,12 @@ void KEPMsgTlsSession::Fail(const char* what) {
         reason = what;
     }
     m_failure = reason;
+    m_failed.store(true, std::memory_order_release);
+}
+
+std::string KEPMsgTlsSession::FailureText() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failure;
 }
 
 KEPMsgTlsSession::Step KEPMsgTlsSession::Handshake() {
@@ -280,6 +286,7 @@ void KEPMsgTlsSession::Abandon(const char* reason) {
     ERR_clear_error();
     if (m_failure.empty()) {
         m_failure = reason;
+        m_failed.store(true, std::memory_order_release);
     }
 }
 

@@ -32,6 +32,10 @@ KEPMsgTlsSession::Step KEPMsgTlsSession::Handshake() {
 
 void KEPMsgTlsSession::Abandon(const char* /*reason*/) {}
 
+std::string KEPMsgTlsSession::FailureText() const {
+    return std::string();
+}
+
 KEPMsgTlsSession::Step KEPMsgTlsSession::HandshakeWithin(int /*timeoutMs*/) {
     return Step::kFailed;
 }
