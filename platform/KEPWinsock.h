@@ -192,8 +192,9 @@ int SetNonBlocking(SOCKET s, bool on);
 bool AwaitConnect(SOCKET s, int timeoutMs, int& code);
 // The port s is bound to, or -1.
 int LocalPort(SOCKET s);
-// The numeric host and port of the peer of s; false (host empty) when it has none.
-bool PeerAddress(SOCKET s, char* host, std::size_t hostSize, int& port);
+// The numeric host and port of an IPv4 or IPv6 address; false (host empty, port 0) for another
+// family.
+bool DescribeAddress(const sockaddr_storage& address, char* host, std::size_t hostSize, int& port);
 // A connected pair of local sockets, both non-blocking and not inherited by child processes; 0
 // or SOCKET_ERROR. POSIX gives a socket pair, Windows two loopback TCP sockets (its select
 // watches sockets only).

@@ -504,27 +504,6 @@ int LocalPort(SOCKET s) {
                : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
 }
 
-bool PeerAddress(SOCKET s, char* host, std::size_t hostSize, int& port) {
-    host[0] = '\0';
-    port = 0;
-    sockaddr_storage peer{};
-    socklen_t length = sizeof(peer);
-    if (kepwsa::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        return false;
-    }
-    if (peer.ss_family == AF_INET6) {
-        const auto* address = reinterpret_cast<const sockaddr_in6*>(&peer);
-        port = ntohs(address->sin6_port);
-        return ::inet_ntop(AF_INET6, &address->sin6_addr, host, hostSize) != nullptr;
-    }
-    if (peer.ss_family == AF_INET) {
-        const auto* address = reinterpret_cast<const sockaddr_in*>(&peer);
-        port = ntohs(address->sin_port);
-        return ::inet_ntop(AF_INET, &address->sin_addr, host, hostSize) != nullptr;
-    }
-    return false;
-}
-
 int OpenLocalPair(SOCKET ends[2]) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0) {
         return FailWithErrno(errno);

@@ -2,6 +2,13 @@
 // set, the owned resolver list and the check of numeric services.
 #include "platform/KEPWinsock.h"
 
+#include <cstring>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#endif
+
 namespace kepwsa {
 
 bool IsNumericServiceOutOfRange(const char* service) {
@@ -18,6 +25,24 @@ bool IsNumericServiceOutOfRange(const char* service) {
         }
     }
     return value > 65535;
+}
+
+bool DescribeAddress(const sockaddr_storage& address, char* host, std::size_t hostSize, int& port) {
+    host[0] = '\0';
+    port = 0;
+    if (address.ss_family == AF_INET6) {
+        sockaddr_in6 in6{};
+        std::memcpy(&in6, &address, sizeof in6);
+        port = ntohs(in6.sin6_port);
+        return ::inet_ntop(AF_INET6, &in6.sin6_addr, host, hostSize) != nullptr;
+    }
+    if (address.ss_family == AF_INET) {
+        sockaddr_in in4{};
+        std::memcpy(&in4, &address, sizeof in4);
+        port = ntohs(in4.sin_port);
+        return ::inet_ntop(AF_INET, &in4.sin_addr, host, hostSize) != nullptr;
+    }
+    return false;
 }
 
 AddrInfoList Resolve(const char* host, const char* service, const addrinfo& hints, int& code) {

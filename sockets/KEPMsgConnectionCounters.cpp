@@ -16,7 +16,19 @@ void KEPMsgConnectionCounters::Start(int descriptor, bool dialed) {
     m_connectedSinceMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-    kepwsa::PeerAddress(descriptor, m_peerHost, sizeof(m_peerHost), m_peerPort);
+    m_peerHost[0] = '\0';
+    m_peerPort = 0;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof(peer);
+    if (kepwsa::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        return;
+    }
+    DescribePeer(peer, m_peerHost, m_peerPort);
+}
+
+void KEPMsgConnectionCounters::DescribePeer(const sockaddr_storage& peer,
+                                            char (&host)[kHostTextBytes], int& port) {
+    kepwsa::DescribeAddress(peer, host, kHostTextBytes, port);
 }
 
 void KEPMsgConnectionCounters::RecordCloseReason(KEPMsgCloseReason reason) {
