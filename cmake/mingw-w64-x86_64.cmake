@@ -18,3 +18,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # ctest runs the programs under Wine, quietly.
 find_program(KEP_WINE wine REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${KEP_WINE})
+set(KEP_WITH_TLS OFF CACHE BOOL "No OpenSSL for MinGW-w64 here")

@@ -1,7 +1,8 @@
 #include "sockets/KEPMsgAcceptFilter.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#ifndef _WIN32
+#include <arpa/inet.h>  // inet_pton
+#endif
 
 #include <cstdlib>
 #include <cstring>

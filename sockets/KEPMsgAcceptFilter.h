@@ -6,7 +6,7 @@
 // share nothing; const operations may run on any thread.
 #pragma once
 
-#include <sys/socket.h>
+#include "platform/KEPWinsock.h"
 
 #include <cstdint>
 #include <vector>
