@@ -259,6 +259,14 @@ int KEPMsgConnectionServicesUtils::GetIoTimeout() const {
     return KEPMsgSocket::GetIoTimeout();
 }
 
+bool KEPMsgConnectionServicesUtils::SetSendBufferSize(int bytes) {
+    return KEPMsgSocket::SetSendBufferSize(bytes);
+}
+
+int KEPMsgConnectionServicesUtils::GetSendBufferSize() const {
+    return KEPMsgSocket::GetSendBufferSize();
+}
+
 bool KEPMsgConnectionServicesUtils::SetKeepAlive(int idleSeconds, int intervalSeconds, int count) {
     return KEPMsgKeepAlive::Set(idleSeconds, intervalSeconds, count);
 }

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr const char* kLoopbackIpv6 = "::1";
-constexpr int kSendBufferBytes = 65536;
 constexpr int kLingerSeconds = 5;
 
 // The family a listening socket binds with: read at every bind; IPv6 wins when both are set.
@@ -48,6 +47,7 @@ int CloseWithoutWaiting(int descriptor) {
 }  // namespace
 
 std::atomic<int> KEPMsgSocket::s_ioTimeoutMs{30000};
+std::atomic<int> KEPMsgSocket::s_sendBufferBytes{kDefaultSendBufferBytes};
 std::atomic<std::uint64_t> KEPMsgSocket::s_nextSerial{1};
 
 KEPMsgSocket::KEPMsgSocket()
@@ -195,13 +195,26 @@ int KEPMsgSocket::GetIoTimeout() {
     return s_ioTimeoutMs.load();
 }
 
+bool KEPMsgSocket::SetSendBufferSize(int bytes) {
+    if (bytes != 0 && (bytes < kMinSendBufferBytes || bytes > kMaxSendBufferBytes)) {
+        return false;
+    }
+    s_sendBufferBytes.store(bytes);
+    return true;
+}
+
+int KEPMsgSocket::GetSendBufferSize() {
+    return s_sendBufferBytes.load();
+}
+
 int KEPMsgSocket::ApplyConnectionOptions(int descriptor) {
     const linger lingerOnClose{1, kLingerSeconds};
-    const int sendBuffer = kSendBufferBytes;
+    const int sendBuffer = s_sendBufferBytes.load();
+    // Setting SO_SNDBUF switches the system's own sizing off for the connection: 0 leaves it on.
     if (kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &lingerOnClose,
                            sizeof(lingerOnClose)) != 0 ||
-        kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer)) !=
-            0) {
+        (sendBuffer != 0 && kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer,
+                                               sizeof(sendBuffer)) != 0)) {
         return kepwsa::WSAGetLastError();
     }
     // Nagle's algorithm against delayed acknowledgements costs a request-reply exchange about

@@ -90,7 +90,7 @@ const char* const kMainHelp =
 
 const char* const kServeHelp =
     "usage: kepmsg serve [--host HOST] [--port PORT | --ports FIRST-LAST] [--type NAME]...\n"
-    "                    [--count N] [--quiet]\n"
+    "                    [--count N] [--quiet] [--send-buffer BYTES|system]\n"
     "\n"
     "Listens on HOST (default 127.0.0.1) and PORT (default 0: the system chooses), or on the\n"
     "first free port of FIRST-LAST. The first line printed is 'listening on HOST:PORT'. Then one\n"
@@ -106,14 +106,19 @@ const char* const kServeHelp =
     "\n"
     "  --type NAME   also accept raw messages of type NAME (repeatable); kepmsg.raw and\n"
     "                kepmsg.ping are always accepted\n"
-    "  --quiet       print no line per message, only the connection events\n";
+    "  --quiet       print no line per message, only the connection events\n"
+    "  --send-buffer BYTES|system\n"
+    "                the send buffer of every connection: BYTES (4096-67108864, default\n"
+    "                65536), or 'system' to let the system size it (faster for large\n"
+    "                messages, more memory per connection)\n";
 
 const char* const kSendHelp =
     "usage: kepmsg send [--host HOST] --port PORT (--text TEXT | --file PATH) [--type NAME]\n"
-    "                   [--timeout SECONDS]\n"
+    "                   [--timeout SECONDS] [--send-buffer BYTES|system]\n"
     "\n"
     "Connects to HOST:PORT (default host 127.0.0.1), retrying for up to SECONDS (default 5),\n"
-    "and sends TEXT or the bytes of PATH as one raw message of type NAME (default kepmsg.raw).\n";
+    "and sends TEXT or the bytes of PATH as one raw message of type NAME (default kepmsg.raw).\n"
+    "--send-buffer sets the connection's send buffer, as for serve.\n";
 
 const char* const kPingHelp =
     "usage: kepmsg ping [--host HOST] --port PORT [--count N] [--timeout SECONDS]\n"
@@ -284,6 +289,22 @@ bool ClientEndpoint(const std::string& command, const Options& options, std::str
     return true;
 }
 
+// Applies --send-buffer BYTES|system when given; false with a usage failure printed.
+bool SendBufferOption(const std::string& command, const Options& options, int& status) {
+    if (!Has(options, "send-buffer")) {
+        return true;
+    }
+    const std::string text = Get(options, "send-buffer", "");
+    long bytes = 0;
+    if ((text != "system" && !ParseInt(text, 1, INT_MAX, bytes)) ||
+        !KEPMsgConnectionServicesUtils::Instance().SetSendBufferSize(static_cast<int>(bytes))) {
+        status = Fail(command, kExitUsage,
+                      "bad send buffer '" + text + "' (expected BYTES 4096-67108864 or system)");
+        return false;
+    }
+    return true;
+}
+
 // Answers a ping and prints one line per message unless quiet.
 void Answer(kepmsgtool::Received& message, bool quiet) {
     auto* const ping = message.As<KEPMsgToolPingMessage>();
@@ -347,8 +368,8 @@ int Serve(int argc, char** argv) {
     const std::string command = "serve";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "ports", "type", "count"}, {"quiet"}, options,
-                      error)) {
+    if (!ParseOptions(argc, argv, 2, {"host", "port", "ports", "type", "count", "send-buffer"},
+                      {"quiet"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -379,6 +400,10 @@ int Serve(int argc, char** argv) {
     long maxMessages = 0;
     if (!ParseInt(Get(options, "count", "0"), 0, LONG_MAX, maxMessages)) {
         return Fail(command, kExitUsage, "bad count '" + Get(options, "count", "") + "'");
+    }
+    int status = 0;
+    if (!SendBufferOption(command, options, status)) {
+        return status;
     }
 
     // Prototypes for every accepted type; the library borrows them until the process ends.
@@ -461,7 +486,8 @@ int Send(int argc, char** argv) {
     const std::string command = "send";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "type", "text", "file", "timeout"}, {},
+    if (!ParseOptions(argc, argv, 2,
+                      {"host", "port", "type", "text", "file", "timeout", "send-buffer"}, {},
                       options, error)) {
         return Fail(command, kExitUsage, error);
     }
@@ -473,7 +499,8 @@ int Send(int argc, char** argv) {
     int port = 0;
     int timeout = 0;
     int status = 0;
-    if (!ClientEndpoint(command, options, host, port, timeout, status)) {
+    if (!ClientEndpoint(command, options, host, port, timeout, status) ||
+        !SendBufferOption(command, options, status)) {
         return status;
     }
     const std::string type = Get(options, "type", kepmsgtool::kRawType);
