@@ -7,6 +7,7 @@
 //   echo host-cb-imm|host-cb-queued  the same server, answering from the callback itself;
 //   recv host|host-drain             one-way receiver, with the receive drain off or on;
 //   send host-queued|host-imm        one-way sender; its message task writes queued records;
+//   recv host-sys, send host-imm-sys the same with the system's send-buffer sizing;
 //   idle none|gone                   a task's CPU over a second, with nothing open or after its
 //                                    only peer went away.
 #include <sched.h>
@@ -181,9 +182,9 @@ int Ping(const PeerArgs& args) {
     return 0;
 }
 
-// recv host|host-drain <size>
+// recv host|host-drain|host-sys <size>
 int Receive(const PeerArgs& args) {
-    LibSetup setup(args.size);
+    LibSetup setup(args.size, args.impl);
     if (args.impl == "host-drain" && !Comm().SetReceiveDrainLimit(kDrainLimit))
         Fail("drain limit");
     Report("PORT %d", LibListen());
@@ -216,9 +217,9 @@ int Receive(const PeerArgs& args) {
     return ok ? 0 : 1;
 }
 
-// send host-queued|host-imm <size> <port> <seconds>
+// send host-queued|host-imm|host-imm-sys <size> <port> <seconds>
 int SendOneWay(const PeerArgs& args) {
-    LibSetup setup(args.size);
+    LibSetup setup(args.size, args.impl);
     KEPMsgChannel channel = LibConnect(args.port, "peer");
     BlobMessage blob(args.size);  // outlives the task: queued records point to it
     HostTask task;
@@ -289,18 +290,13 @@ int Idle(const PeerArgs& args) {
 }
 
 const PeerRole kRoles[] = {
-    {"echo", "host-imm", Echo},
-    {"echo", "host-queued", Echo},
-    {"echo", "host-cb-imm", Echo},
-    {"echo", "host-cb-queued", Echo},
-    {"ping", "host-imm", Ping},
-    {"ping", "host-queued", Ping},
-    {"recv", "host", Receive},
-    {"recv", "host-drain", Receive},
-    {"send", "host-queued", SendOneWay},
-    {"send", "host-imm", SendOneWay},
-    {"idle", "none", Idle},
-    {"idle", "gone", Idle},
+    {"echo", "host-imm", Echo},       {"echo", "host-queued", Echo},
+    {"echo", "host-cb-imm", Echo},    {"echo", "host-cb-queued", Echo},
+    {"ping", "host-imm", Ping},       {"ping", "host-queued", Ping},
+    {"recv", "host", Receive},        {"recv", "host-drain", Receive},
+    {"recv", "host-sys", Receive},    {"send", "host-queued", SendOneWay},
+    {"send", "host-imm", SendOneWay}, {"send", "host-imm-sys", SendOneWay},
+    {"idle", "none", Idle},           {"idle", "gone", Idle},
 };
 
 }  // namespace
