@@ -72,14 +72,6 @@ KEPMsgSocket::~KEPMsgSocket() {
     }
 }
 
-int KEPMsgSocket::GetId() const {
-    return m_handle.load();
-}
-
-bool KEPMsgSocket::IsClosed() const {
-    return m_closed.load();
-}
-
 int KEPMsgSocket::GetErrorCode() const {
     return m_errorCode.load();
 }
@@ -176,6 +168,17 @@ int KEPMsgSocket::ReleaseHold() {
         }
     }
     return left;
+}
+
+bool KEPMsgSocket::ReleaseHoldIfNotLast() {
+    int held = m_holdCount.load(std::memory_order_acquire);
+    do {
+        if (held <= 1) {
+            return false;
+        }
+    } while (!m_holdCount.compare_exchange_weak(held, held - 1, std::memory_order_acq_rel,
+                                                std::memory_order_acquire));
+    return true;
 }
 
 int KEPMsgSocket::HoldCount() const {

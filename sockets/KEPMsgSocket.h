@@ -51,9 +51,9 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     KEPMsgSocket& operator=(const KEPMsgSocket&) = delete;
 
     // Returns the handle (-1 when there is none); the value is kept after Close().
-    int GetId() const;
+    int GetId() const { return m_handle.load(); }
     // Returns true until a descriptor is connected or bound, and again after Close().
-    bool IsClosed() const;
+    bool IsClosed() const { return m_closed.load(); }
     // Returns the last recorded Winsock error code (0 when none was).
     int GetErrorCode() const;
     // Replaces the error code (callers clear it to 0 before an operation they watch).
@@ -86,6 +86,9 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     // Releases one hold and returns the number left; the last one performs a deferred close.
     // Releasing without a hold does nothing and returns 0.
     KEPMSG_INTERNAL int ReleaseHold();
+    // Releases one hold unless it is the last one; true when it did. Needs no lock: a release
+    // that leaves another hold has nothing to close.
+    KEPMSG_INTERNAL bool ReleaseHoldIfNotLast();
     // The number of outstanding holds.
     KEPMSG_INTERNAL int HoldCount() const;
     // A process-wide number that names this socket's current descriptor and is never given
