@@ -253,9 +253,9 @@ int KEPMsgCommSocket::write(const char* buffer, int length) {
         m_corked = sent > 0;
         return sent;
     }
-    if (m_gathered + length > kGatherBufferBytes) {
+    if (length >= kGatherBufferBytes || m_gathered + length > kGatherBufferBytes) {
         // What was gathered goes first, held back (MSG_MORE) to share a segment with what
-        // follows it.
+        // follows it; a large write then goes out from the caller's memory, uncopied.
         if (!FlushGathered(MSG_MORE)) {
             return -1;
         }

@@ -119,7 +119,7 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // Size of the read buffer; reads of at least this many bytes with nothing buffered receive
     // straight into the caller's memory.
     static constexpr int kReadBufferBytes = 32 * 1024;
-    // Size of the gather buffer; larger writes are not copied.
+    // Size of the gather buffer; writes of this size or more are not copied.
     static constexpr int kGatherBufferBytes = 64 * 1024;
 
   private:
