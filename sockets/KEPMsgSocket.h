@@ -21,7 +21,7 @@
 // Send buffer: connected and accepted sockets get SO_SNDBUF of the process-wide send-buffer size
 // (default 65536 bytes, which bounds the kernel memory of a process with many connections). Size
 // 0 leaves the option unset, so the system sizes the buffer itself (on Linux it grows with the
-// connection's needs, and 1 MiB messages go out two to three times faster).
+// connection; whether large messages then go faster depends on the machine, see README).
 //
 // Thread-safety: the handle, error code, closed flag and the direction flags of connected
 // sockets are atomics, so other threads may query them at any time. The hold count is atomic;
