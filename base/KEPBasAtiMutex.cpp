@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "base/mem_Allocation.h"
 
@@ -17,13 +18,23 @@ class RecursiveMutex : public KEPBasAtiMutex, public mem_AllocationOperators {
 };
 
 // The process-wide lock is never destroyed, so singletons may still be created or finalized
-// while static objects are torn down at exit.
-std::recursive_mutex& GlobalMutex() {
+// while static objects are torn down at exit. A child of a fork replaces it (RenewAfterFork).
+std::recursive_mutex*& GlobalMutexSlot() {
     static std::recursive_mutex* mutex = new std::recursive_mutex;
-    return *mutex;
+    return mutex;
+}
+
+std::recursive_mutex& GlobalMutex() {
+    return *GlobalMutexSlot();
 }
 
 std::atomic<int> s_liveMutexes{0};
+
+// Mutexes a child of a fork could not unlock: kept reachable, never used or destroyed again.
+void KeepAbandoned(void* held) {
+    static std::vector<void*>* abandoned = new std::vector<void*>;
+    abandoned->push_back(held);
+}
 
 }  // namespace
 
@@ -45,10 +56,28 @@ int KEPBasAtiThreadingModel::LiveCount() {
     return s_liveMutexes.load();
 }
 
+KEPBasAtiMutex* KEPBasAtiThreadingModel::RenewAfterFork(KEPBasAtiMutex* held) {
+    KeepAbandoned(held);
+    return newMutex();
+}
+
 KEPBasAtiGlobalLock::KEPBasAtiGlobalLock() {
     GlobalMutex().lock();
 }
 
 KEPBasAtiGlobalLock::~KEPBasAtiGlobalLock() {
     GlobalMutex().unlock();
+}
+
+void KEPBasAtiGlobalLock::HoldForFork() {
+    GlobalMutex().lock();
+}
+
+void KEPBasAtiGlobalLock::ReleaseAfterFork() {
+    GlobalMutex().unlock();
+}
+
+void KEPBasAtiGlobalLock::RenewAfterFork() {
+    KeepAbandoned(GlobalMutexSlot());
+    GlobalMutexSlot() = new std::recursive_mutex;
 }

@@ -21,12 +21,22 @@ class KEPBAS_API KEPBasAtiThreadingModel {
     static void deleteMutex(KEPBasAtiMutex* mutex);
     // Number of mutexes made by newMutex and not yet deleted (for leak checks in tests).
     static int LiveCount();
+    // In the child of a fork, for a mutex that the forking thread held: a new, unlocked mutex to
+    // use instead. The child's copy of the held one names a thread of the parent as its owner,
+    // so it can never be unlocked there; it is kept (unused) rather than destroyed while locked.
+    static KEPBasAtiMutex* RenewAfterFork(KEPBasAtiMutex* held);
 };
 
 class KEPBAS_API KEPBasAtiGlobalLock {
   public:
     KEPBasAtiGlobalLock();
     ~KEPBasAtiGlobalLock();
+    // Fork support: the forking thread takes the lock before fork (HoldForFork) and releases it
+    // after, in the parent (ReleaseAfterFork); the child gets a new, unlocked one
+    // (RenewAfterFork), as for RenewAfterFork above.
+    static void HoldForFork();
+    static void ReleaseAfterFork();
+    static void RenewAfterFork();
     KEPBasAtiGlobalLock(const KEPBasAtiGlobalLock&) = delete;
     KEPBasAtiGlobalLock& operator=(const KEPBasAtiGlobalLock&) = delete;
 };

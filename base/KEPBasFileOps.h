@@ -11,6 +11,7 @@
 
 class KEPBAS_API KEPBasFileOps {
   public:
-    // std::fopen of the UTF-8 path with mode; null on failure.
+    // std::fopen of the UTF-8 path with mode; null on failure. The stream's descriptor is not
+    // inherited by programs the process starts.
     static std::FILE* Fopen(const KEPString& path, const char* mode);
 };

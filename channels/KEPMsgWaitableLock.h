@@ -25,6 +25,8 @@ class KEPMSG_API KEPMsgWaitableLock : public KEPBasAtiGlobalSingleton<KEPMsgWait
     KEPMSG_INTERNAL KEPWakeupSignal& ReceiveWakeup() { return m_receiveWakeup; }
     // Module-internal: signals the receive wake-up.
     KEPMSG_INTERNAL static void WakeReceivePass() { Instance().m_receiveWakeup.Signal(); }
+    // Module-internal, in the child of a fork: a wake-up of the child's own.
+    KEPMSG_INTERNAL void RenewWakeupAfterFork() { m_receiveWakeup.RenewAfterFork(); }
 
   private:
     KEPMsgWaitableLock();

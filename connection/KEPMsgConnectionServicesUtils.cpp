@@ -1,7 +1,5 @@
 #include "connection/KEPMsgConnectionServicesUtils.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "base/KEPBasFileOps.h"
 #include "base/KEPBasTime.h"
 #include "base/mem_Allocation.h"
+#include "platform/KEPProcess.h"
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgKeepAlive.h"
@@ -90,18 +89,25 @@ std::uint32_t BufferedNameLength(const char* bytes, int available) {
                : 0;
 }
 
+// The connection debug log "<prefix><pid>_dbg.txt" when KEP_DEBUG_COONECTIONS gives the prefix,
+// or null.
+std::FILE* OpenDebugLog() {
+    const char* prefix = std::getenv("KEP_DEBUG_COONECTIONS");
+    if (prefix == nullptr) {
+        return nullptr;
+    }
+    char pid[32];
+    std::snprintf(pid, sizeof pid, "%d", KEPCurrentProcessId());
+    KEPString path = KEPString(prefix) + KEPString(pid) + KEPString("_dbg.txt");
+    return KEPBasFileOps::Fopen(path, "a+");
+}
+
 }  // namespace
 
 // ---- Construction ----
 
 KEPMsgConnectionServicesUtils::KEPMsgConnectionServicesUtils() {
-    const char* prefix = std::getenv("KEP_DEBUG_COONECTIONS");
-    if (prefix != nullptr) {
-        char pid[32];
-        std::snprintf(pid, sizeof pid, "%d", static_cast<int>(::getpid()));
-        KEPString path = KEPString(prefix) + KEPString(pid) + KEPString("_dbg.txt");
-        s_debugLog = KEPBasFileOps::Fopen(path, "a+");
-    }
+    s_debugLog = OpenDebugLog();
 }
 
 // Only the tables' storage goes: sockets still entered are neither shut down nor destroyed, and
@@ -110,6 +116,30 @@ KEPMsgConnectionServicesUtils::~KEPMsgConnectionServicesUtils() {
     if (s_debugLog != nullptr) {
         std::fclose(s_debugLog);
         s_debugLog = nullptr;
+    }
+}
+
+void KEPMsgConnectionServicesUtils::CloseInheritedAfterFork() {
+    KEPBasVector<int> ids;
+    omi_IntTableIterator<void*, KEPBasOmiDefaultAllocator> it(m_connections);
+    for (it.First(); !it.IsDone(); it.Next()) {
+        ids.push_back(it.CurrentKey());
+    }
+    for (int i = 0; i < ids.size(); ++i) {
+        KEPMsgSocket* socket = FindSocket_priv(ids[i]);
+        m_connections.Remove(ids[i]);
+        m_removalCount.fetch_add(1);
+        if (socket != nullptr) {
+            socket->CloseAfterFork();
+            // Leases of the parent's other threads never come back here: such a socket stays.
+            if (socket->ReleaseHold() == 0) {
+                DestroySocket(socket);
+            }
+        }
+    }
+    if (s_debugLog != nullptr) {
+        std::fclose(s_debugLog);
+        s_debugLog = OpenDebugLog();
     }
 }
 
@@ -177,6 +207,7 @@ void KEPMsgConnectionServicesUtils::RemoveConnection(int socketId) {
     if (m_removalObserver != nullptr && KEPMsgCommSocket::FromSocket(socket) != nullptr) {
         m_removalObserver(*socket, m_names.ConstGet(socketId), m_removalContext);
     }
+    m_removalCount.fetch_add(1);
     socket->Shutdown();
     m_connections.Remove(socketId);
     // Drop the table's hold; leases still out keep the object, and the last one destroys it.
@@ -255,6 +286,25 @@ std::uint64_t KEPMsgConnectionServicesUtils::GetSerial(int socketId) {
     Guard guard(*this);
     KEPMsgSocket* socket = FindSocket_priv(socketId);
     return socket != nullptr ? socket->GetSerial() : 0;
+}
+
+void KEPMsgConnectionServicesUtils::GetSerials(const KEPBasVector<int>& socketIds,
+                                               KEPBasVector<std::uint64_t>& serials) {
+    Guard guard(*this);
+    for (int i = 0; i < socketIds.size(); ++i) {
+        KEPMsgSocket* socket = FindSocket_priv(socketIds[i]);
+        serials.push_back(socket != nullptr ? socket->GetSerial() : 0);
+    }
+}
+
+bool KEPMsgConnectionServicesUtils::ShutDownConnection(int socketId, std::uint64_t serial) {
+    Guard guard(*this);
+    KEPMsgSocket* socket = FindSocket_priv(socketId);
+    if (socket == nullptr || socket->GetSerial() != serial) {
+        return false;
+    }
+    RemoveConnection(socketId);
+    return true;
 }
 
 void KEPMsgConnectionServicesUtils::ReleaseLease(KEPMsgSocket* socket) {

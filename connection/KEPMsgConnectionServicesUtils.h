@@ -20,12 +20,15 @@
 // cannot be reused under the holder.
 //
 // Optional debug log: when KEP_DEBUG_COONECTIONS is set at construction, entries are appended
-// to "<value><pid>_dbg.txt", each written and flushed under the mutex; Finalize() closes it.
+// to "<value><pid>_dbg.txt", each written and flushed under the mutex; Finalize() closes it. The
+// file is not inherited by programs the host starts, and a child of a fork logs to its own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasAtiGlobalSingleton.h"
+#include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "KEPBase/ProtectedInterfaces/omi_Btree.h"
 #include "KEPBase/ProtectedInterfaces/omi_IntTable.h"
 #include "base/KEPBasExport.h"
@@ -135,6 +138,16 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     KEPMSG_INTERNAL KEPMsgSocketLease LeaseSocket(int socketId);
     // The serial (KEPMsgSocket::GetSerial) of the id's socket, 0 when the id has none.
     KEPMSG_INTERNAL std::uint64_t GetSerial(int socketId);
+    // The serial of each id's socket (0 for none), appended to serials in the order of socketIds,
+    // under one lock.
+    KEPMSG_INTERNAL void GetSerials(const KEPBasVector<int>& socketIds,
+                                    KEPBasVector<std::uint64_t>& serials);
+    // RemoveConnection under the mutex, only while the id names the socket with this serial: a
+    // connection that got the number since is left alone. True when one was removed.
+    KEPMSG_INTERNAL bool ShutDownConnection(int socketId, std::uint64_t serial);
+    // The number of connections removed from the table so far; it grows before a removed
+    // socket's descriptor (and so its number) is given up.
+    KEPMSG_INTERNAL std::uint64_t RemovalCount() const { return m_removalCount.load(); }
     // True when the id's label contains text (KEPString::FindPosition from 0), as GetName and a
     // search would tell, without copying the label.
     KEPMSG_INTERNAL bool NameContains(int socketId, const KEPString& text);
@@ -153,6 +166,12 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     // time; null removes it.
     typedef void (*RemovalObserver)(KEPMsgSocket& socket, const KEPString& name, void* context);
     KEPMSG_INTERNAL void SetRemovalObserver(RemovalObserver observer, void* context);
+
+    // Module-internal, in the child of a fork (mutex renewed): closes the child's copies of
+    // every connection and listening socket it inherited, without shutdown(2), and empties the
+    // table (the parent's connections are not the child's: no removal is observed); the debug
+    // log moves to a file named after the child's process id.
+    KEPMSG_INTERNAL void CloseInheritedAfterFork();
 
   private:
     KEPMsgConnectionServicesUtils();
@@ -175,7 +194,8 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     omi_IntTable<void*, KEPBasOmiDefaultAllocator> m_connections;
     omi_Btree<KEPString, KEPBasSocketMessage*> m_prototypes;
     omi_Btree<int, KEPString> m_names;
-    RemovalObserver m_removalObserver = nullptr;  // guarded by the mutex
+    std::atomic<std::uint64_t> m_removalCount{0};  // written under the mutex
+    RemovalObserver m_removalObserver = nullptr;   // guarded by the mutex
     void* m_removalContext = nullptr;
 };
 

@@ -10,6 +10,8 @@ const char* KEPMsgConnectionEvent::KindText(Kind kind) {
             return "closed";
         case kReconnectAttempt:
             return "reconnect attempt";
+        case kReleased:
+            return "released";
     }
     return "unknown";
 }

@@ -5,8 +5,10 @@
 // AddConnection or by a reconnecting client (m_label is its label); a connection closed, with
 // m_reason, m_errorCode and its final m_statistics; a failed dial of a reconnecting client
 // (m_attempt counts the dials since the connection was lost, m_errorCode says why it failed,
-// m_nextDelayMs is the pause before the next one). Peer host and port are the remote end (the
-// dialed address for a reconnect attempt). A plain value: copies share nothing, no lock.
+// m_nextDelayMs is the pause before the next one); a reconnecting client's connection released
+// to the host, which unregistered it without closing it (the client has stopped; m_label is
+// its label). Peer host and port are the remote end (the dialed address for a reconnect
+// attempt). A plain value: copies share nothing, no lock.
 #pragma once
 
 #include "base/KEPBasExport.h"
@@ -20,9 +22,11 @@ struct KEPMSG_API KEPMsgConnectionEvent {
         kConnected = 2,
         kClosed = 3,
         kReconnectAttempt = 4,
+        kReleased = 5,
     };
 
-    // Returns "accepted", "connected", "closed", "reconnect attempt" ("unknown" otherwise).
+    // Returns "accepted", "connected", "closed", "reconnect attempt", "released" ("unknown"
+    // otherwise).
     static const char* KindText(Kind kind);
 
     Kind m_kind = kClosed;

@@ -1,5 +1,7 @@
 #include "messaging/KEPMsgConnectionEventHub.h"
 
+#include <new>
+
 #include "base/aio_ostream.h"
 #include "sockets/KEPMsgCommSocket.h"
 
@@ -59,6 +61,13 @@ void KEPMsgConnectionEventHub::Deliver() {
             lock.lock();
         }
     }
+}
+
+void KEPMsgConnectionEventHub::ForgetAfterFork() {
+    m_queue.clear();
+    m_inFlight = false;
+    m_deliveringThread = std::thread::id();
+    new (&m_deliveryDone) std::condition_variable();  // its waiters were threads of the parent
 }
 
 KEPMsgConnectionEvent KEPMsgConnectionEventHub::Describe(KEPMsgConnectionEvent::Kind kind,

@@ -44,6 +44,13 @@ class KEPMsgConnectionEventHub {
     // aio_cerr.
     void Deliver();
 
+    // Fork support: the mutex is held across fork and released in both processes; in the child,
+    // ForgetAfterFork drops the queued events (the parent's connections') and any delivery in
+    // flight on another thread of the parent.
+    void HoldForFork() { m_mutex.lock(); }
+    void ReleaseAfterFork() { m_mutex.unlock(); }
+    void ForgetAfterFork();
+
     // An event of kind about socket (its id, peer and, for a closed event, final figures) with
     // label.
     static KEPMsgConnectionEvent Describe(KEPMsgConnectionEvent::Kind kind,

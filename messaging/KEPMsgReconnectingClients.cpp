@@ -75,8 +75,16 @@ class KEPMsgReconnectingClients::Client {
         return true;
     }
 
-    // Ends the thread, then, when closeConnection, closes the connection it keeps. Idempotent.
-    void Stop(bool closeConnection) {
+    // True while the client keeps the connection with this serial; socketId receives its id.
+    bool Keeps(std::uint64_t serial, int& socketId) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        socketId = m_socketId;
+        return serial != 0 && m_serial == serial;
+    }
+
+    // Ends the thread, then, when closeConnection, closes the connection it keeps unless that is
+    // the one with serial spared (handed over to the host). Idempotent.
+    void Stop(bool closeConnection, std::uint64_t spared = 0) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_stopping = true;
@@ -94,7 +102,7 @@ class KEPMsgReconnectingClients::Client {
             socketId = m_socketId;
             m_serial = 0;
         }
-        if (closeConnection && serial != 0) {
+        if (closeConnection && serial != 0 && serial != spared) {
             ConnectionQuery query(socketId, serial);
             m_communicator.RemoveConnection(&query, true);
         }
@@ -280,6 +288,32 @@ bool KEPMsgReconnectingClients::Stop(const std::string& label) {
     return true;
 }
 
+void KEPMsgReconnectingClients::HandOver(std::uint64_t serial) {
+    std::unique_ptr<Client> released;
+    int socketId = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+            if ((*it)->Keeps(serial, socketId)) {
+                released = std::move(*it);
+                m_clients.erase(it);
+                break;
+            }
+        }
+    }
+    if (!released) {
+        return;
+    }
+    // A connection it made after this one (the handed-over one was lost meanwhile) is closed.
+    released->Stop(true, serial);
+    KEPMsgSocketLease lease = KEPMsgConnectionServicesUtils::Instance().LeaseSocket(socketId);
+    const KEPMsgCommSocket* socket = KEPMsgCommSocket::FromSocket(lease.get());
+    if (socket != nullptr && socket->GetSerial() == serial && m_events.IsListening()) {
+        m_events.Queue(KEPMsgConnectionEventHub::Describe(KEPMsgConnectionEvent::kReleased, *socket,
+                                                          KEPString(released->Label().c_str())));
+    }
+}
+
 void KEPMsgReconnectingClients::StopAll() {
     std::vector<std::unique_ptr<Client>> stopped;
     {
@@ -289,6 +323,16 @@ void KEPMsgReconnectingClients::StopAll() {
     for (const std::unique_ptr<Client>& client : stopped) {
         client->Stop(false);
     }
+}
+
+void KEPMsgReconnectingClients::ForgetAfterFork() {
+    // Destroying one would join a thread handle of the parent, and its copied locks and
+    // condition may be held or waited on for good: kept reachable, never touched again.
+    static std::vector<Client*>* const keptAside = new std::vector<Client*>;
+    for (std::unique_ptr<Client>& client : m_clients) {
+        keptAside->push_back(client.release());
+    }
+    m_clients.clear();
 }
 
 void KEPMsgReconnectingClients::OnConnectionRemoved(std::uint64_t serial) {

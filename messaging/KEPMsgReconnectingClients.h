@@ -3,7 +3,8 @@
 // Each client owns a dialer thread that connects to its server address (KEPMsgCommSocket::
 // ConnectWithin, no lock held), enters the connection in the connection table, registers a
 // channel with its label through the communicator (which announces it with a connected event),
-// then sleeps until the connection table reports that connection removed, and dials again.
+// then sleeps until the connection table reports that connection removed, and dials again. A
+// connection that the host unregisters without closing is handed over: its client stops.
 // Every dial but the first follows a pause that KEPMsgReconnectBackoff gives (a
 // reconnect-attempt event reports each failed dial); the back-off starts afresh only after a
 // connection lived through a whole maximum pause, so a server that accepts and closes at once is
@@ -49,11 +50,20 @@ class KEPMsgReconnectingClients {
                const KEPMsgReconnectSettings& settings);
     // Stops the label's client and closes its connection; false when there is none.
     bool Stop(const std::string& label);
+    // The host unregistered the connection with this serial without closing it: its client
+    // stops and leaves it open (the host's now), and a released event says so.
+    void HandOver(std::uint64_t serial);
     // Stops every client, leaving their connections to the caller (ShutdownMessageTask closes
     // every channel itself, with its own reason).
     void StopAll();
     // The connection table dropped the connection with this serial: its client dials again.
     void OnConnectionRemoved(std::uint64_t serial);
+    // Fork support: the mutex is held across fork and released in both processes. In the child,
+    // ForgetAfterFork empties the registry: the clients' threads do not exist there, so the
+    // clients are kept aside, never stopped, joined or destroyed.
+    void HoldForFork() { m_mutex.lock(); }
+    void ReleaseAfterFork() { m_mutex.unlock(); }
+    void ForgetAfterFork();
 
     class Client;
 

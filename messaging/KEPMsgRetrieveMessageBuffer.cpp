@@ -1,5 +1,7 @@
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 
+#include <new>
+
 template class KEPBasAtiGlobalSingleton<KEPMsgRetrieveMessageBuffer>;
 
 KEPMsgRetrieveMessageBuffer::KEPMsgRetrieveMessageBuffer() {}
@@ -46,6 +48,13 @@ bool KEPMsgRetrieveMessageBuffer::WaitForStore(std::uint64_t seen,
         m_stored.wait_until(storeGuard, deadline, [&] { return m_storeCount != seen; });
     --m_waitingRetrievers;
     return stored;
+}
+
+void KEPMsgRetrieveMessageBuffer::ForgetWaitsAfterFork() {
+    // The copied condition counts waiters that are threads of the parent; a store's wake-up
+    // could wait for them for good.
+    new (&m_stored) std::condition_variable();
+    m_waitingRetrievers = 0;
 }
 
 int KEPMsgRetrieveMessageBuffer::WaitingRetrieverCount() {

@@ -54,6 +54,11 @@ class KEPMSG_API KEPMsgRetrieveMessageBuffer
                                       std::chrono::steady_clock::time_point deadline);
     // Module-internal: how many threads wait in WaitForStore now (a seam for tests).
     KEPMSG_INTERNAL int WaitingRetrieverCount();
+    // Module-internal fork support: the store mutex is held across fork, then released in both
+    // processes; in the child, the waits of the parent's threads (none there) are forgotten.
+    KEPMSG_INTERNAL void HoldStoreForFork() { m_storeMutex.lock(); }
+    KEPMSG_INTERNAL void ReleaseStoreAfterFork() { m_storeMutex.unlock(); }
+    KEPMSG_INTERNAL void ForgetWaitsAfterFork();
 
   private:
     KEPMsgRetrieveMessageBuffer();

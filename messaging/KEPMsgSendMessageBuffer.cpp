@@ -275,6 +275,12 @@ void KEPMsgSendMessageBuffer::SetDefaultOutputStream(KEPBasOutputStream* stream)
     m_defaultOutputStream.store(stream);
 }
 
+void KEPMsgSendMessageBuffer::DropQueuedAfterFork() {
+    m_pendingMessages.Clear();
+    m_pendingSerials.Clear();
+    m_hasPendingMessages.store(false);
+}
+
 bool KEPMsgSendMessageBuffer::IsDefaultOutputStreamDefined() const {
     return m_defaultOutputStream.load() != nullptr;
 }

@@ -86,6 +86,9 @@ class KEPMSG_API KEPMsgSendMessageBuffer
     void SetDefaultOutputStream(KEPBasOutputStream* stream);
     // True when a default output stream is set. Takes no lock.
     bool IsDefaultOutputStreamDefined() const;
+    // Module-internal, in the child of a fork (mutex renewed): drops the queued records, which
+    // are the parent's to write.
+    KEPMSG_INTERNAL void DropQueuedAfterFork();
 
   private:
     KEPMsgSendMessageBuffer();

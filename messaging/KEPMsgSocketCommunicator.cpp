@@ -5,6 +5,7 @@
 
 #include "KEPBase/ProtectedInterfaces/KEPBasSet.h"
 #include "base/KEPBasTime.h"
+#include "base/aio_ostream.h"
 #include "channels/KEPMsgChannelOrganizer.h"
 #include "channels/KEPMsgChannelQueryByLabel.h"
 #include "channels/KEPMsgWaitableLock.h"
@@ -13,6 +14,7 @@
 #include "connection/KEPMsgSimpleInputStream.h"
 #include "connection/KEPMsgSocketLease.h"
 #include "messaging/KEPMsgConnectionEventHub.h"
+#include "messaging/KEPMsgForkGuard.h"
 #include "messaging/KEPMsgReconnectingClients.h"
 #include "messaging/KEPMsgRetrieveMessageBuffer.h"
 #include "messaging/KEPMsgSendMessageBuffer.h"
@@ -125,6 +127,7 @@ KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
       m_interruptMessaging(false),
       m_receiveDrainLimit(1),
       m_receivePassCount(0),
+      m_reportedCallbackThrow(false),
       m_events(new KEPMsgConnectionEventHub()),
       m_reconnecting(new KEPMsgReconnectingClients(*this, *m_events)) {
     // The services the facade reaches while holding its mutex exist before it can be locked:
@@ -135,6 +138,7 @@ KEPMsgSocketCommunicator::KEPMsgSocketCommunicator()
     KEPMsgSendMessageBuffer::Instance();
     KEPMsgRetrieveMessageBuffer::Instance();
     KEPMsgConnectionServicesUtils::Instance().SetRemovalObserver(&OnConnectionRemoved, this);
+    KEPMsgForkGuard::Install();
 }
 
 KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
@@ -160,23 +164,22 @@ void KEPMsgSocketCommunicator::ReleaseInterruptMessagingThread() {
 
 void KEPMsgSocketCommunicator::AddConnection(const KEPMsgChannel& channel, bool listen) {
     InterruptBracket bracket(*this);
+    // Announced before a receive pass can see it, so its closed event can only come later.
+    AnnounceConnection(channel, KEPMsgConnectionEvent::kConnected);
     KEPMsgChannelOrganizer::Instance().RegisterChannel(channel, listen);
-    // A connection the host (or a reconnecting client) dialed is announced once.
-    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
-    KEPMsgSocketLease lease = services.LeaseSocket(channel.GetSocketId());
-    KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
-    if (socket != nullptr && socket->Counters().IsDialed() && socket->Counters().Announce() &&
-        m_events->IsListening()) {
-        KEPString label;
-        services.GetName(channel.GetSocketId(), label);
-        m_events->Queue(
-            KEPMsgConnectionEventHub::Describe(KEPMsgConnectionEvent::kConnected, *socket, label));
-    }
 }
 
 void KEPMsgSocketCommunicator::RemoveConnection(KEPMsgChannelQuery* query, bool shutdown) {
-    InterruptBracket bracket(*this);
-    KEPMsgChannelOrganizer::Instance().RemoveChannel(query, shutdown);
+    KEPBasVector<std::uint64_t> keptOpen;
+    {
+        InterruptBracket bracket(*this);
+        KEPMsgChannelOrganizer::Instance().RemoveChannel(query, shutdown, &keptOpen);
+    }
+    // A reconnecting client whose connection the host unregistered and kept open hands it over
+    // and stops: after the bracket, since a stop joins the client's thread.
+    for (int i = 0; i < keptOpen.size(); ++i) {
+        m_reconnecting->HandOver(keptOpen[i]);
+    }
 }
 
 void KEPMsgSocketCommunicator::RetrieveConnections(KEPMsgChannelQuery* query,
@@ -470,8 +473,8 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     // message is read by a later pass.
     KEPBasVector<KEPMsgChannel>& newlyCreated = waitable->NewlyCreated();
     for (int i = 0; i < newlyCreated.size(); ++i) {
+        AnnounceConnection(newlyCreated[i], KEPMsgConnectionEvent::kAccepted);
         organizer.RegisterChannel(newlyCreated[i], true);
-        AnnounceAccepted(newlyCreated[i]);
     }
     newlyCreated.Clear();
 
@@ -494,17 +497,17 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     KEPBasVector<KEPMsgChannel>& listen = waitable->Listen();
     KEPBasVector<int> goneSocketIds;
     DrainRounds drain(*waitable, m_receiveDrainLimit.load());
-    KEPMsgSocketLease lease;
+    KEPMsgSocketLease readLease;
     for (int i = 0; i < listen.size(); ++i) {
         const int socketId = listen[i].GetSocketId();
-        if (!lease || lease->GetId() != socketId) {
-            lease = services.LeaseSocket(socketId);
+        if (!readLease || readLease->GetId() != socketId) {
+            readLease = services.LeaseSocket(socketId);
         }
-        if (!lease) {
+        if (!readLease) {
             goneSocketIds.push_back(socketId);  // removed meanwhile, perhaps without its channel
             continue;
         }
-        KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
+        KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(readLease.get());
         if (socket == nullptr || !IsListedConnection(*socket, *waitable, i)) {
             continue;  // a later connection got the id: neither read nor closed by this entry
         }
@@ -515,7 +518,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
             drain.MessageRead(i, *socket);
         }
     }
-    lease.reset();
+    readLease.reset();
     listen.Clear();
     waitable->ListenSerials().Clear();
     // One lock and one wake-up of blocked retrievers for the whole pass.
@@ -566,7 +569,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
             callback = m_notificationCallbacks.Get(*it);
         }
         if (callback != nullptr) {
-            callback(*it);
+            NotifyCaught(callback, *it);
         }
     }
     m_events->Deliver();
@@ -580,6 +583,35 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     if (m_interruptMessaging.load()) {
         KEPBasUtlsleep(1);
     }
+}
+
+void KEPMsgSocketCommunicator::NotifyCaught(NotificationCallback callback, const KEPString& type) {
+    try {
+        callback(type);
+    } catch (...) {
+        // Nothing may unwind through the pass: on the message task's thread it would end the
+        // process. Reported once, as a throwing connection-event callback is.
+        if (!m_reportedCallbackThrow.exchange(true)) {
+            aio_cerr.print("notification callback threw an exception; it is ignored\n").flush();
+        }
+    }
+}
+
+void KEPMsgSocketCommunicator::HoldForFork() {
+    m_events->HoldForFork();
+    m_reconnecting->HoldForFork();
+}
+
+void KEPMsgSocketCommunicator::ReleaseAfterFork() {
+    m_reconnecting->ReleaseAfterFork();
+    m_events->ReleaseAfterFork();
+}
+
+void KEPMsgSocketCommunicator::RestartAfterFork() {
+    m_messageTaskRunning.store(false);
+    m_interruptMessaging.store(false);
+    m_events->ForgetAfterFork();
+    m_reconnecting->ForgetAfterFork();
 }
 
 // --- Message task --------------------------------------------------------------------------
@@ -626,17 +658,23 @@ void KEPMsgSocketCommunicator::ShutdownMessageTask() {
 
 // --- Connection lifecycle --------------------------------------------------------------------
 
-void KEPMsgSocketCommunicator::AnnounceAccepted(const KEPMsgChannel& channel) {
+void KEPMsgSocketCommunicator::AnnounceConnection(const KEPMsgChannel& channel,
+                                                  KEPMsgConnectionEvent::Kind kind) {
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
-    KEPMsgSocketLease lease = services.LeaseSocket(channel.GetSocketId());
-    KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
-    if (socket == nullptr || !socket->Counters().Announce() || !m_events->IsListening()) {
+    // Every removal queues its closed event holding this mutex, so the connection cannot leave
+    // the table between its announcement and the event: the closed event always comes after.
+    KEPBasAtiScopedLock<KEPMsgConnectionServicesUtils> guard(services);
+    KEPMsgCommSocket* const socket =
+        KEPMsgCommSocket::FromSocket(services.GetSocket(channel.GetSocketId()));
+    const bool accepted = kind == KEPMsgConnectionEvent::kAccepted;
+    // A connected event is for connections the host (or a reconnecting client) dialed.
+    if (socket == nullptr || (!accepted && !socket->Counters().IsDialed()) ||
+        !socket->Counters().Announce() || !m_events->IsListening()) {
         return;
     }
-    KEPString listenerLabel;
-    services.GetName(socket->Counters().ListenerId(), listenerLabel);
-    m_events->Queue(KEPMsgConnectionEventHub::Describe(KEPMsgConnectionEvent::kAccepted, *socket,
-                                                       listenerLabel));
+    KEPString label;  // an accepted connection's event carries its listener's label
+    services.GetName(accepted ? socket->Counters().ListenerId() : channel.GetSocketId(), label);
+    m_events->Queue(KEPMsgConnectionEventHub::Describe(kind, *socket, label));
 }
 
 void KEPMsgSocketCommunicator::SetConnectionEventCallback(ConnectionEventCallback callback,

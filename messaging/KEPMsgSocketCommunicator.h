@@ -73,7 +73,9 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // Registers the channel; with listen the message loop also reads from it.
     void AddConnection(const KEPMsgChannel& channel, bool listen);
     // Unregisters every channel the query selects (all for null), closing their connections
-    // when shutdown is true.
+    // when shutdown is true. Without shutdown, a reconnecting client's connection is taken over
+    // by the host: the client stops (its label is free again), a released event says so, and
+    // the connection stays open until the host closes it (e.g. KEPMsgChannel::Shutdown()).
     void RemoveConnection(KEPMsgChannelQuery* query, bool shutdown);
     // Appends the registered channels the query selects (all for null) to found.
     void RetrieveConnections(KEPMsgChannelQuery* query, KEPBasVector<KEPMsgChannel>& found);
@@ -122,6 +124,7 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // Prototype from which received messages of type are made. First wins; not owned.
     void RegisterMessagePrototype(const char* type, KEPBasSocketMessage* prototype);
     // Function called once per receive pass in which messages of type were stored. First wins.
+    // One that throws is caught (the first throw is reported on aio_cerr) and the pass goes on.
     void RegisterMessageNotificationCallback(const char* type, NotificationCallback callback);
     // Removes the type's callback, if any.
     void RemoveMessageNotificationCallback(const char* type);
@@ -156,6 +159,13 @@ class KEPMSG_API KEPMsgSocketCommunicator
     KEPMSG_INTERNAL unsigned long ReceivePassCount() const;
     // Module-internal: whether m_interruptMessaging is up (a seam for tests).
     KEPMSG_INTERNAL bool IsMessagingInterrupted() const;
+    // Module-internal fork support (KEPMsgForkGuard): the event queue's and the reconnecting
+    // clients' locks are held across fork and released in both processes; in the child,
+    // RestartAfterFork forgets the parent's task, its queued events and its reconnecting
+    // clients (their threads do not exist there).
+    KEPMSG_INTERNAL void HoldForFork();
+    KEPMSG_INTERNAL void ReleaseAfterFork();
+    KEPMSG_INTERNAL void RestartAfterFork();
 
     // --- Message task ----------------------------------------------------------------------
     // Arms the task-running flag; call before starting the thread that runs the task.
@@ -242,8 +252,11 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // received.
     bool ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel, PassIntake& intake);
 
-    // Queues the accepted event of a connection the receive pass has just registered.
-    void AnnounceAccepted(const KEPMsgChannel& channel);
+    // Calls a notification callback; a throw is caught, and the first one reported on aio_cerr.
+    void NotifyCaught(NotificationCallback callback, const KEPString& type);
+    // Queues the connected (dialed) or accepted event of a connection about to be registered,
+    // once per connection.
+    void AnnounceConnection(const KEPMsgChannel& channel, KEPMsgConnectionEvent::Kind kind);
     // Queues a closed event (and tells the reconnecting clients) for a connection leaving the
     // connection table; installed as the table's removal observer.
     static void OnConnectionRemoved(KEPMsgSocket& socket, const KEPString& label, void* context);
@@ -259,6 +272,8 @@ class KEPMSG_API KEPMsgSocketCommunicator
     std::atomic<bool> m_interruptMessaging;
     std::atomic<int> m_receiveDrainLimit;
     std::atomic<unsigned long> m_receivePassCount;
+    // A notification callback has thrown (and was reported) since the communicator was made.
+    std::atomic<bool> m_reportedCallbackThrow;
     omi_Btree<KEPString, NotificationCallback> m_notificationCallbacks;
     std::unique_ptr<KEPMsgConnectionEventHub> m_events;
     std::unique_ptr<KEPMsgReconnectingClients> m_reconnecting;

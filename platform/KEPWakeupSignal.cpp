@@ -18,6 +18,14 @@ bool PrepareEnd(int handle) {
 }  // namespace
 
 KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_signalled(false) {
+    Open();
+}
+
+KEPWakeupSignal::~KEPWakeupSignal() {
+    CloseHandles();
+}
+
+void KEPWakeupSignal::Open() {
     int ends[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
         return;
@@ -31,11 +39,18 @@ KEPWakeupSignal::KEPWakeupSignal() : m_readHandle(-1), m_writeHandle(-1), m_sign
     m_writeHandle = ends[1];
 }
 
-KEPWakeupSignal::~KEPWakeupSignal() {
+void KEPWakeupSignal::CloseHandles() {
     if (m_readHandle != -1) {
         ::close(m_readHandle);
         ::close(m_writeHandle);
+        m_readHandle = m_writeHandle = -1;
     }
+}
+
+void KEPWakeupSignal::RenewAfterFork() {
+    CloseHandles();
+    Open();
+    m_signalled.store(false);
 }
 
 void KEPWakeupSignal::Signal() {

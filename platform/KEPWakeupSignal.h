@@ -11,7 +11,9 @@
 // that waits. A signal that races with Clear() is either cleared with it or left for the next
 // wait: Clear() drains the pair before it re-arms Signal(), so a signaller that found the
 // wake-up still armed made its change before the waiter's Clear() returned. When the pair cannot
-// be made, Handle() is -1 and Signal() does nothing: waits then last their whole time-out.
+// be made, Handle() is -1 and Signal() does nothing: waits then last their whole time-out. A
+// child of a fork must not share the pair with its parent (RenewAfterFork): one process would
+// consume the other's wake-up and leave it armed for good.
 #pragma once
 
 #include <atomic>
@@ -30,8 +32,15 @@ class KEPWakeupSignal {
     void Clear();
     // The descriptor to watch for input, or -1 when there is no pair.
     int Handle() const { return m_readHandle; }
+    // In the child of a fork: closes the child's copies of the pair, which the parent still
+    // watches, and makes a pair of the child's own, not signalled.
+    void RenewAfterFork();
 
   private:
+    // Makes the pair (handles -1 when it cannot be made).
+    void Open();
+    void CloseHandles();
+
     int m_readHandle;
     int m_writeHandle;
     // True from the Signal() that wrote a byte until the Clear() that drained it.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "frame/KEPMsgWinsockStartup.h"
 #include "platform/KEPWinsock.h"
@@ -179,6 +180,21 @@ bool KEPMsgSocket::ReleaseHoldIfNotLast() {
     } while (!m_holdCount.compare_exchange_weak(held, held - 1, std::memory_order_acq_rel,
                                                 std::memory_order_acquire));
     return true;
+}
+
+void KEPMsgSocket::CloseAfterFork() {
+    // The child has only the forking thread; a copy of the state lock taken by another thread of
+    // the parent would stay taken, so it is made afresh.
+    new (&m_stateMutex) std::mutex();
+    m_closed.store(true);
+    if (m_descriptorOpen) {
+        kepwsa::closesocket(m_handle.load());
+        m_descriptorOpen = false;
+    }
+    for (int descriptor : m_pending) {
+        kepwsa::closesocket(descriptor);
+    }
+    m_pending.Clear();
 }
 
 int KEPMsgSocket::HoldCount() const {

@@ -91,6 +91,10 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     KEPMSG_INTERNAL bool ReleaseHoldIfNotLast();
     // The number of outstanding holds.
     KEPMSG_INTERNAL int HoldCount() const;
+    // In the child of a fork: closes this process's copy of the descriptor (and of any whose
+    // close was deferred) without shutdown(2), which would end the connection for the parent
+    // too, and marks the socket closed. Takes no lock: a copied one may be held for good.
+    KEPMSG_INTERNAL void CloseAfterFork();
     // A process-wide number that names this socket's current descriptor and is never given
     // again (0 before the first), so a record queued for one connection can tell it from a later
     // connection that got the same descriptor number.

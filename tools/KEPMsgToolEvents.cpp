@@ -67,6 +67,8 @@ std::string Describe(const KEPMsgConnectionEvent& event) {
             return "reconnect attempt " + std::to_string(event.m_attempt) + " to " + peer +
                    " failed (next in " + std::to_string(event.m_nextDelayMs) +
                    " ms): " + ErrorText(event.m_errorCode);
+        case KEPMsgConnectionEvent::kReleased:
+            return "released " + socket + " to " + peer + " as " + event.m_label.GetUTF8();
     }
     return "event " + std::to_string(static_cast<int>(event.m_kind)) + " on " + socket;
 }

@@ -45,7 +45,8 @@ class EventLog {
 
 // "connected socket:N from HOST:PORT" for an accepted connection, "connected socket:N to
 // HOST:PORT as LABEL" for a dialed one, "closed socket:N: REASON" (with ": ERROR TEXT" when the
-// close has an error code), "reconnect attempt N to HOST:PORT failed (next in D ms): ERROR TEXT".
+// close has an error code), "reconnect attempt N to HOST:PORT failed (next in D ms): ERROR TEXT",
+// "released socket:N to HOST:PORT as LABEL".
 std::string Describe(const KEPMsgConnectionEvent& event);
 
 // "in M messages (B bytes), out M messages (B bytes)" for the traffic in figures.

@@ -121,6 +121,7 @@ void ServerLink::Follow() {
                 m_lastDialError = event->m_errorCode;
                 break;
             case KEPMsgConnectionEvent::kAccepted:
+            case KEPMsgConnectionEvent::kReleased:  // the tool never unregisters a connection
                 break;
         }
     }

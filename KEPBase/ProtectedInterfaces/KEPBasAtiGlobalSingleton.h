@@ -37,6 +37,15 @@ class KEPMSG_API KEPBasAtiGlobalSingleton : public mem_AllocationOperators {
     void Lock() volatile { m_lock.load(std::memory_order_acquire)->Lock(); }
     void Unlock() volatile { m_lock.load(std::memory_order_acquire)->Unlock(); }
 
+    // Fork support (the module's fork handlers): the instance, or null, without creating it; and,
+    // in the child of a fork whose forking thread held T's mutex, a new unlocked mutex for T.
+    static T* ExistingInstance() { return m_instance.load(std::memory_order_acquire); }
+    static void RenewLockAfterFork() {
+        if (KEPBasAtiMutex* held = m_lock.load(std::memory_order_acquire)) {
+            m_lock.store(KEPBasAtiThreadingModel::RenewAfterFork(held), std::memory_order_release);
+        }
+    }
+
   protected:
     KEPBasAtiGlobalSingleton();
     ~KEPBasAtiGlobalSingleton() {}

@@ -1,6 +1,7 @@
 #include "channels/KEPMsgChannelOrganizer.h"
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "ChannelTestSockets.h"
@@ -106,6 +107,46 @@ TEST_F(KEPMsgChannelOrganizerTest, NullQueryAndShutdownCloseEverything) {
         EXPECT_EQ(current.Listen().size(), 1) << viaShutdown;
         EXPECT_FALSE(a.GetSocket() || b.GetSocket()) << viaShutdown;
     }
+}
+
+// Selects every channel, then runs a step while the organizer mutex is still held.
+class SelectAllThen : public KEPMsgChannelQuery {
+  public:
+    explicit SelectAllThen(std::function<void()> step) : m_step(std::move(step)) {}
+    void Search(const KEPBasVector<KEPMsgChannel>& channels,
+                KEPBasVector<KEPMsgChannel>& found) const override {
+        for (int i = 0; i < channels.size(); ++i) {
+            found.push_back(channels[i]);
+        }
+        m_step();
+    }
+
+  private:
+    std::function<void()> m_step;
+};
+
+// The selected connection goes, and a new one takes its number, between the selection and the
+// removal: the removal closes what it selected, never the newcomer.
+TEST_F(KEPMsgChannelOrganizerTest, RemovalByQueryNeverClosesAConnectionThatTookTheNumberSince) {
+    KEPMsgChannel selected = Connect(KEPString("selected"));
+    organizer().RegisterChannel(selected, true);
+    const int id = selected.GetSocketId();
+    RawSocket newcomerPeer = RawConnect(m_listener.Port());
+    KEPMsgSocket* newcomer = nullptr;
+    SelectAllThen query([&] {
+        KEPMsgConnectionServicesUtils::Instance().ShutDownConnection(id);
+        RawSocket accepted = m_listener.Accept();  // the lowest free number: the selected one's
+        newcomer = new KEPMsgCommSocket(LoopbackAddress(m_listener.Port()), accepted.Release());
+        KEPMsgConnectionServicesUtils::Instance().AddConnection(newcomer);
+        Track(newcomer->GetId());
+    });
+    organizer().RemoveChannel(&query, true);
+    ASSERT_NE(newcomer, nullptr);
+    ASSERT_EQ(newcomer->GetId(), id) << "the newcomer did not get the number";
+    EXPECT_EQ(KEPMsgConnectionServicesUtils::Instance().GetSocket(id), newcomer);
+    EXPECT_FALSE(newcomerPeer.WaitReadable(0)) << "the newcomer was closed";
+    EXPECT_TRUE(Registered().empty());
+    EXPECT_TRUE(Listened().empty());
 }
 
 // Registering and removing from one thread while another runs the current waitable's wait in a

@@ -3,6 +3,7 @@
 #include "connection/KEPMsgConnectionServicesUtils.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/time.h>
@@ -399,6 +400,21 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrderAndFinalizeClosesAndReopenA
     ::unlink(m_path.c_str());
     Services().ShutDownConnection(StartServer());
     EXPECT_NE(::access(m_path.c_str(), F_OK), 0);
+}
+
+// The log's descriptor, like every other the library opens, is not inherited by programs the
+// host starts.
+TEST_F(DebugLogTest, LogIsClosedOnExec) {
+    int logDescriptor = -1;
+    for (int fd = 0; fd < 1024 && logDescriptor == -1; ++fd) {
+        char target[4096] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && m_path == target) {
+            logDescriptor = fd;
+        }
+    }
+    ASSERT_NE(logDescriptor, -1) << "the log is not open";
+    EXPECT_NE(::fcntl(logDescriptor, F_GETFD) & FD_CLOEXEC, 0);
 }
 
 // ---- Keep-alive: the setting reaches dialed and accepted sockets, and nonsense is refused. ----

@@ -6,6 +6,9 @@
 
 #include <chrono>
 
+#include "messaging/KEPMsgReconnectingClients.h"
+#include "tests/sockets/SocketTestSupport.h"
+
 namespace keptest {
 namespace {
 
@@ -73,6 +76,42 @@ TEST(KEPMsgConnectionEventsTest, ThrowingCallbackIsReportedOnceAndNoEventArrives
         const std::string report = "connection event callback threw";
         EXPECT_EQ(console.find(report) == std::string::npos, detach) << console;
         EXPECT_EQ(console.find(report, console.find(report) + 1), std::string::npos) << console;
+    }
+}
+
+void SkipPause(int, void*) {}
+
+// A server that accepts and closes at once, and a client that redials without pausing: each
+// connection's events come connected first, then closed, whichever thread sees the close first.
+TEST(KEPMsgConnectionEventsTest, EventsOfAConnectionThatClosesAtOnceArriveInOrder) {
+    MessagingSetup setup;
+    EventRecorder recorder;
+    RawListener flapping;
+    KEPMsgReconnectingClients::SetPauseHookForTesting(&SkipPause, nullptr);
+    ASSERT_TRUE(Comm().StartReconnectingClient("flap", LoopbackAddress(flapping.Port()),
+                                               KEPMsgReconnectSettings{5, 20, 0}));
+    const bool enough = PumpUntil([&] {
+        while (WaitReadable(flapping.Fd(), 0)) {
+            flapping.Accept().Close();
+        }
+        return recorder.Count(KEPMsgConnectionEvent::kClosed) >= 200;
+    });
+    EXPECT_TRUE(Comm().StopReconnectingClient("flap"));
+    KEPMsgReconnectingClients::SetPauseHookForTesting(nullptr, nullptr);
+    ASSERT_TRUE(enough);
+    std::map<int, KEPMsgConnectionEvent::Kind> last;  // socket id -> its last event
+    for (std::size_t i = 0; i < recorder.Events().size(); ++i) {
+        const KEPMsgConnectionEvent& event = recorder.Events()[i];
+        if (event.m_kind == KEPMsgConnectionEvent::kReconnectAttempt) {
+            continue;
+        }
+        const auto before = last.find(event.m_socketId);
+        const bool opening =
+            before == last.end() || before->second == KEPMsgConnectionEvent::kClosed;
+        ASSERT_EQ(event.m_kind,
+                  opening ? KEPMsgConnectionEvent::kConnected : KEPMsgConnectionEvent::kClosed)
+            << "event " << i << " of socket " << event.m_socketId;
+        last[event.m_socketId] = event.m_kind;
     }
 }
 

@@ -1,9 +1,12 @@
-// Message task and wake-ups of the receive pass: the task starts, serves and stops again; an
-// idle task never spins; queued sends end a waiting pass and go out in its cycle, wake-ups
-// without a waiter are kept once, and channel registration ends a wait over nothing.
+// Message task and wake-ups of the receive pass: the task starts, serves and stops again and
+// outlives a throwing notification callback; an idle task never spins; queued sends end a waiting
+// pass and go out in its cycle, wake-ups without a waiter are kept once, and channel registration
+// ends a wait over nothing.
 #include "MessagingTestSupport.h"
 
+#include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "base/KEPBasAtiThread.h"
@@ -26,7 +29,7 @@ class MessageTaskTest : public ::testing::Test {
     // One task cycle on another thread with a long wait; returns once its pass has begun.
     std::unique_ptr<BackgroundCall> StartLongCycle() {
         const unsigned long passes = Comm().ReceivePassCount();
-        std::unique_ptr<BackgroundCall> cycle(new BackgroundCall([this] {
+        std::unique_ptr<BackgroundCall> cycle(new BackgroundCall([] {
             Comm().WaitConnectionsAndMessages(nullptr, kLongWaitMs);
             Comm().TransmitPendingMessage();
         }));
@@ -81,6 +84,37 @@ TEST_F(MessageTaskTest, StartStopAndStartAgainWorkTheSameAndShutdownClosesEveryC
         EXPECT_EQ(0, RegisteredChannelCount()) << round;
         EXPECT_TRUE(link.peer.WaitPeerClosed()) << round;
     }
+}
+
+std::atomic<int> g_throwingCalls{0};
+
+void CountAndThrow(const KEPString&) {
+    ++g_throwingCalls;
+    throw std::runtime_error("host fault");
+}
+
+// A notification callback that throws on the task's thread is caught and reported once, like a
+// throwing connection-event callback; the task goes on storing and notifying.
+TEST_F(MessageTaskTest, ThrowingNotificationCallbackIsReportedOnceAndTheTaskGoesOn) {
+    Comm().RegisterMessageNotificationCallback(TextMessage::kType, &CountAndThrow);
+    RawLink link = ConnectToRawPeer(m_listener, "peer");
+    testing::internal::CaptureStderr();
+    StartTask();
+    KEPMsgMessageQueryByType query{KEPString(TextMessage::kType)};
+    for (int sequence = 1; sequence <= 2; ++sequence) {
+        TextMessage message(sequence, "in");
+        ASSERT_TRUE(link.peer.SendMessage(message));
+        KEPBasVector<KEPBasSocketMessage*> out;
+        ASSERT_TRUE(Comm().RetrieveMessages(&query, out, kLongWaitMs)) << sequence;
+        delete out[0];
+        EXPECT_TRUE(WaitUntil([&] { return g_throwingCalls.load() == sequence; })) << sequence;
+    }
+    EXPECT_TRUE(Comm().IsMessageTaskRunning());
+    StopTask();
+    const std::string console = testing::internal::GetCapturedStderr();
+    const std::string report = "notification callback threw";
+    EXPECT_NE(console.find(report), std::string::npos) << console;
+    EXPECT_EQ(console.find(report, console.find(report) + 1), std::string::npos) << console;
 }
 
 // A task loop that spins runs hundreds of thousands of passes a second; one that waits its

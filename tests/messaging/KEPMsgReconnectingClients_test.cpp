@@ -27,6 +27,8 @@ void RecordPause(int delayMs, void*) {
     g_pauses.push_back(delayMs);
 }
 
+void SkipPause(int, void*) {}
+
 TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnTheSamePort) {
     MessagingSetup setup;
     EventRecorder recorder;
@@ -132,6 +134,67 @@ TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndFreesTheLabel) {
     }
     Comm().ShutdownMessageTask();
     EXPECT_FALSE(Comm().StopReconnectingClient("down"));
+}
+
+// The host shuts the client's channel down; the client redials at once, and its new connection
+// usually gets the old descriptor number. A send by label must find one channel all the same.
+TEST(KEPMsgReconnectingClientsTest, LabelSendAfterTheHostShutsTheChannelDownReachesThePeerOnce) {
+    MessagingSetup setup;
+    EventRecorder recorder;
+    RawListener listener;
+    KEPMsgReconnectingClients::SetPauseHookForTesting(&SkipPause, nullptr);
+    ASSERT_TRUE(
+        Comm().StartReconnectingClient("up", LoopbackAddress(listener.Port()), Settings{5, 20, 0}));
+    KEPMsgChannelQueryByLabel byLabel(KEPString("up"));
+    for (std::uint32_t round = 1; round <= 20; ++round) {
+        RawSocket peer = listener.Accept();
+        ASSERT_TRUE(PumpUntil([&] {
+            return recorder.Count(KEPMsgConnectionEvent::kConnected) == static_cast<int>(round);
+        })) << round;
+        KEPBasVector<KEPMsgChannel> found;
+        Comm().RetrieveConnections(&byLabel, found);
+        ASSERT_EQ(found.size(), 1) << round;
+        TextMessage message(round, "once"), marker(1000 + round, "marker");
+        unsigned int id = 0;
+        Comm().ISendSocketMessage("up", &message, id);
+        EXPECT_NE(id, 0u) << round;
+        Comm().SendSocketMessage("up", &marker);
+        ExpectTexts(peer, {round, 1000 + round});
+        found[0].Shutdown();
+    }
+    EXPECT_TRUE(Comm().StopReconnectingClient("up"));
+    KEPMsgReconnectingClients::SetPauseHookForTesting(nullptr, nullptr);
+}
+
+// The host unregisters the client's channel without closing it, which takes the connection over:
+// the client stops (the label is free), says so in a released event, and never closes it.
+TEST(KEPMsgReconnectingClientsTest, HostThatUnregistersTheChannelTakesTheConnectionOver) {
+    MessagingSetup setup;
+    EventRecorder recorder;
+    RawListener listener;
+    ASSERT_TRUE(
+        Comm().StartReconnectingClient("up", LoopbackAddress(listener.Port()), Settings{5, 20, 0}));
+    RawSocket peer = listener.Accept();
+    const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected);
+    ASSERT_TRUE(connected);
+    KEPMsgChannelQueryByLabel byLabel(KEPString("up"));
+    Comm().RemoveConnection(&byLabel, false);
+    const auto released = recorder.PumpFor(KEPMsgConnectionEvent::kReleased);
+    ASSERT_TRUE(released);
+    EXPECT_EQ(released->m_socketId, connected->m_socketId);
+    EXPECT_STREQ(released->m_label.GetUTF8(), "up");
+    EXPECT_FALSE(Comm().StopReconnectingClient("up")) << "the client still runs";
+    EXPECT_EQ(RegisteredChannelCount(), 0);
+
+    KEPMsgChannel channel(
+        KEPMsgConnectionServicesUtils::Instance().GetSocket(connected->m_socketId),
+        KEPString("up"));
+    TextMessage message(1, "taken over");
+    Comm().SendSocketMessage(channel, &message);
+    ExpectTexts(peer, {1});
+    channel.Shutdown();
+    EXPECT_TRUE(peer.WaitPeerClosed());
+    EXPECT_EQ(recorder.Count(KEPMsgConnectionEvent::kConnected), 1) << "the client redialed";
 }
 
 }  // namespace

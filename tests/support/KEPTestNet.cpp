@@ -288,6 +288,18 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments) {
     ::fcntl(m_err, F_SETFL, O_NONBLOCK);
 }
 
+ChildProcess::ChildProcess(const std::function<int()>& body) {
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        int status = 1;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+}
+
 ChildProcess::~ChildProcess() {
     if (m_pid > 0) {
         ::kill(m_pid, SIGKILL);

@@ -156,12 +156,15 @@ class RawListener {
     int m_port = 0;
 };
 
-// A child process started with posix_spawn, its stdout and stderr captured. The destructor
-// kills and reaps a child that is still running.
+// A child process started with posix_spawn, its stdout and stderr captured, or made with fork()
+// to run a function. The destructor kills and reaps a child that is still running.
 class ChildProcess {
   public:
     // arguments[0] is the program's path.
     explicit ChildProcess(std::vector<std::string> arguments);
+    // A forked copy of this process that runs body and ends with _exit(its result) (1 when it
+    // throws), so nothing of the test framework runs in it; its output is not captured.
+    explicit ChildProcess(const std::function<int()>& body);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
