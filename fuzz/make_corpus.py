@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus (corpus/receive/) and the dictionary (receive.dict) of the receive-side
-fuzz target: valid frames of every registered type, frames cut at each boundary, bad counts.
-The corpus also keeps inputs that fuzzing runs found and merged in (hash-named files).
+"""Writes the seed corpora and dictionaries of the fuzz targets: corpus/receive/ and receive.dict
+for the receive side (valid frames of every registered type, frames cut at each boundary, bad
+counts), corpus/kepmsg_body/ and kepmsg_body.dict for the kepmsg tool's message bodies. The
+corpora also keep inputs that fuzzing runs found and merged in (hash-named files).
 
 A frame is a header (4-byte little-endian length N, then N bytes of type name) and the body that
 the test message classes write: Text = seq, len, bytes; Fixed = seq, u32, u64;
@@ -102,16 +103,62 @@ def dictionary():
     return "\n".join(lines) + "\n"
 
 
+# kepmsg bodies: a first byte that picks the class (0 raw, 1 ping, 2 pong) and the largest piece
+# one read hands out (bits 2-7, plus 1), then the body: raw = length, bytes; ping/pong = u32, u64.
+RAW_LIMIT = 512 * 1024 * 1024
+
+
+def body_input(kind, piece, body):
+    return bytes([kind | ((piece - 1) << 2)]) + body
+
+
+def raw_body(data, length=None):
+    return struct.pack("<I", len(data) if length is None else length) + data
+
+
+def kepmsg_seeds():
+    echo = struct.pack("<IQ", 7, 0x0102030405060708)
+    return {
+        "raw_empty": body_input(0, 64, raw_body(b"")),
+        "raw_small": body_input(0, 64, raw_body(b"hello")),
+        "raw_one_byte_pieces": body_input(0, 1, raw_body(b"piece by piece")),
+        "raw_cut": body_input(0, 3, raw_body(b"abc", 10)),
+        "raw_length_at_limit": body_input(0, 64, raw_body(b"x" * 16, RAW_LIMIT)),
+        "raw_length_over_limit": body_input(0, 64, raw_body(b"x" * 16, RAW_LIMIT + 1)),
+        "raw_length_all_bits": body_input(0, 64, raw_body(b"x" * 16, 0xFFFFFFFF)),
+        "raw_count_cut": body_input(0, 64, b"\x05\x00"),
+        "ping": body_input(1, 64, echo),
+        "ping_one_byte_pieces": body_input(1, 1, echo),
+        "ping_cut": body_input(1, 64, echo[:5]),
+        "pong": body_input(2, 5, echo),
+        "pong_cut": body_input(2, 64, echo[:11]),
+    }
+
+
+def kepmsg_dictionary():
+    entries = [struct.pack("<I", 0), struct.pack("<I", RAW_LIMIT), struct.pack("<I", RAW_LIMIT + 1),
+               b"\xff\xff\xff\xff", struct.pack("<IQ", 1, 0)]
+    return "\n".join('"' + "".join("\\x%02x" % b for b in e) + '"' for e in entries) + "\n"
+
+
+def write_corpus(name, seed_map):
+    corpus = os.path.join(HERE, "corpus", name)
+    os.makedirs(corpus, exist_ok=True)
+    for seed, data in sorted(seed_map.items()):
+        with open(os.path.join(corpus, seed), "wb") as out:
+            out.write(data)
+
+
 def main():
     # Inputs the fuzzer found (named by their hash) stay beside the seeds.
-    corpus = os.path.join(HERE, "corpus", "receive")
-    os.makedirs(corpus, exist_ok=True)
-    for name, data in sorted(seeds().items()):
-        with open(os.path.join(corpus, name), "wb") as out:
-            out.write(data)
+    write_corpus("receive", seeds())
+    write_corpus("kepmsg_body", kepmsg_seeds())
     with open(os.path.join(HERE, "receive.dict"), "w") as out:
         out.write("# Frames and header pieces of the receive side (see make_corpus.py).\n")
         out.write(dictionary())
+    with open(os.path.join(HERE, "kepmsg_body.dict"), "w") as out:
+        out.write("# Length fields of the kepmsg tool's message bodies (see make_corpus.py).\n")
+        out.write(kepmsg_dictionary())
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "platform/KEPFaultInjection.h"
+
 namespace {
 
 // Non-blocking, and not inherited by programs the host starts.
@@ -27,7 +29,8 @@ KEPWakeupSignal::~KEPWakeupSignal() {
 
 void KEPWakeupSignal::Open() {
     int ends[2] = {-1, -1};
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
+    if (kepwsa::FaultInjected(kepwsa::PlatformCall::kWakePair) ||
+        ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
         return;
     }
     if (!PrepareEnd(ends[0]) || !PrepareEnd(ends[1])) {
@@ -57,11 +60,21 @@ void KEPWakeupSignal::Signal() {
     if (m_writeHandle == -1 || m_signalled.exchange(true)) {
         return;  // already armed: the byte written then is still waiting
     }
-    const char byte = 1;
-    // MSG_NOSIGNAL: should the host have closed the other end, no SIGPIPE ends the process.
-    while (::send(m_writeHandle, &byte, 1, MSG_NOSIGNAL) == -1 && errno == EINTR) {
+    bool armed = false;
+    if (!kepwsa::FaultInjected(kepwsa::PlatformCall::kWakePair)) {
+        const char byte = 1;
+        ssize_t sent = 0;
+        // MSG_NOSIGNAL: should the host have closed the other end, no SIGPIPE ends the process.
+        while ((sent = ::send(m_writeHandle, &byte, 1, MSG_NOSIGNAL)) == -1 && errno == EINTR) {
+        }
+        // A full buffer (EAGAIN) is readable already, which is all a wake-up needs.
+        armed = sent == 1 || errno == EAGAIN || errno == EWOULDBLOCK;
     }
-    // A full buffer (EAGAIN) is readable already, which is all a wake-up needs.
+    if (!armed) {
+        // No byte waits, so no wait will Clear() the flag: lowered here, the next Signal() tries
+        // again instead of finding the wake-up armed for good.
+        m_signalled.store(false);
+    }
 }
 
 void KEPWakeupSignal::Clear() {

@@ -1,5 +1,7 @@
 #include "platform/KEPWinsock.h"
 
+#include "platform/KEPFaultInjection.h"
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
@@ -19,8 +21,6 @@ thread_local int t_lastError = 0;
 std::atomic<int> s_startupError{0};
 std::atomic<unsigned short> s_grantedVersion{0x0202};
 std::atomic<void (*)(SOCKET, int)> s_sendHook{nullptr};
-std::atomic<int> s_listenFailure{0};
-std::atomic<int> s_acceptFailure{0};
 std::atomic<void (*)(SOCKET)> s_connectHook{nullptr};
 
 struct ErrnoPair {
@@ -193,14 +193,6 @@ void SetSendHookForTesting(void (*hook)(SOCKET s, int length)) {
     s_sendHook.store(hook);
 }
 
-void SetListenFailureForTesting(int winsockError) {
-    s_listenFailure.store(winsockError);
-}
-
-void SetAcceptFailureForTesting(int winsockError) {
-    s_acceptFailure.store(winsockError);
-}
-
 void SetConnectHookForTesting(void (*hook)(SOCKET s)) {
     s_connectHook.store(hook);
 }
@@ -263,6 +255,9 @@ int ResolverErrorToWinsock(int gaiResult) {
 }
 
 SOCKET socket(int family, int type, int protocol) {
+    if (FaultInjected(PlatformCall::kSocket)) {
+        return INVALID_SOCKET;
+    }
     // Close-on-exec: a child process must not keep the module's connections alive.
     const int handle = ::socket(family, type | SOCK_CLOEXEC, protocol);
     if (handle < 0) {
@@ -273,6 +268,9 @@ SOCKET socket(int family, int type, int protocol) {
 }
 
 int bind(SOCKET s, const sockaddr* address, socklen_t length) {
+    if (FaultInjected(PlatformCall::kBind)) {
+        return SOCKET_ERROR;
+    }
     if (::bind(s, address, length) != 0) {
         return FailWithErrno(errno);
     }
@@ -280,9 +278,8 @@ int bind(SOCKET s, const sockaddr* address, socklen_t length) {
 }
 
 int listen(SOCKET s, int backlog) {
-    const int injected = s_listenFailure.exchange(0);
-    if (injected != 0) {
-        return FailWith(injected);
+    if (FaultInjected(PlatformCall::kListen)) {
+        return SOCKET_ERROR;
     }
     if (::listen(s, backlog) != 0) {
         return FailWithErrno(errno);
@@ -291,9 +288,7 @@ int listen(SOCKET s, int backlog) {
 }
 
 SOCKET accept(SOCKET s, sockaddr* address, socklen_t* length) {
-    const int injected = s_acceptFailure.exchange(0);
-    if (injected != 0) {
-        FailWith(injected);
+    if (FaultInjected(PlatformCall::kAccept)) {
         return INVALID_SOCKET;
     }
     for (;;) {
@@ -311,6 +306,9 @@ SOCKET accept(SOCKET s, sockaddr* address, socklen_t* length) {
 int connect(SOCKET s, const sockaddr* address, socklen_t length) {
     if (void (*hook)(SOCKET) = s_connectHook.load()) {
         hook(s);
+    }
+    if (FaultInjected(PlatformCall::kConnect)) {
+        return SOCKET_ERROR;
     }
     if (::connect(s, address, length) == 0) {
         return 0;
@@ -342,6 +340,9 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
     if (void (*hook)(SOCKET, int) = s_sendHook.load()) {
         hook(s, length);
     }
+    if (FaultInjected(PlatformCall::kSend, &length)) {
+        return SOCKET_ERROR;
+    }
     if (length < 0) {
         return FailWith(WSAEINVAL);
     }
@@ -361,6 +362,9 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
 }
 
 int recv(SOCKET s, char* buffer, int length, int flags) {
+    if (FaultInjected(PlatformCall::kRecv, &length)) {
+        return SOCKET_ERROR;
+    }
     if (length < 0) {
         return FailWith(WSAEINVAL);
     }
@@ -403,6 +407,9 @@ int closesocket(SOCKET s) {
 }
 
 int setsockopt(SOCKET s, int level, int option, const void* value, socklen_t length) {
+    if (FaultInjected(PlatformCall::kSetSockOpt)) {
+        return SOCKET_ERROR;
+    }
     if (::setsockopt(s, level, option, value, length) != 0) {
         return FailWithErrno(errno);
     }
@@ -410,7 +417,20 @@ int setsockopt(SOCKET s, int level, int option, const void* value, socklen_t len
 }
 
 int getsockname(SOCKET s, sockaddr* address, socklen_t* length) {
+    if (FaultInjected(PlatformCall::kGetSockName)) {
+        return SOCKET_ERROR;
+    }
     if (::getsockname(s, address, length) != 0) {
+        return FailWithErrno(errno);
+    }
+    return 0;
+}
+
+int getpeername(SOCKET s, sockaddr* address, socklen_t* length) {
+    if (FaultInjected(PlatformCall::kGetPeerName)) {
+        return SOCKET_ERROR;
+    }
+    if (::getpeername(s, address, length) != 0) {
         return FailWithErrno(errno);
     }
     return 0;
@@ -422,6 +442,9 @@ int getaddrinfo(const char* host, const char* service, const addrinfo* hints, ad
         return WSAEFAULT;
     }
     *result = nullptr;
+    if (FaultInjected(PlatformCall::kGetAddrInfo)) {
+        return WSAGetLastError();
+    }
     if (IsNumericServiceOutOfRange(service)) {
         t_lastError = WSATYPE_NOT_FOUND;
         return WSATYPE_NOT_FOUND;
@@ -489,6 +512,9 @@ namespace {
 int PollSets(fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, const timeval* timeout,
              int wakeHandle, bool& woken) {
     woken = false;
+    if (FaultInjected(PlatformCall::kWait)) {
+        return SOCKET_ERROR;
+    }
     pollfd fds[3 * KEP_FD_SETSIZE + 1];
     std::size_t count = 0;
     if (!AddSet(readSet, POLLIN, fds, count) || !AddSet(writeSet, POLLOUT, fds, count) ||

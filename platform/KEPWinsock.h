@@ -15,7 +15,7 @@
 // The layer is internal to the module and not exported: the module's sockets call it, and the
 // tests and the benchmark reach it by linking the module's layers statically. Every function
 // may be called from any thread; the testing hooks are process-wide and meant for one test at a
-// time.
+// time. Tests make any of the calls fail through KEPFaultInjection.h.
 #pragma once
 
 #include <netdb.h>
@@ -110,14 +110,6 @@ void SetStartupResultForTesting(int errorCode, unsigned short grantedVersion);
 // Tests observe every send through this hook (null switches it off): the handle and the length
 // asked for, before the call is made.
 void SetSendHookForTesting(void (*hook)(SOCKET s, int length));
-// Makes the next listen() fail with winsockError (0 switches it off); tests use it to reach the
-// failure path of a listening socket, which a bound socket cannot be made to take naturally.
-void SetListenFailureForTesting(int winsockError);
-
-// Makes the next accept() fail with winsockError without taking a connection (0 switches it
-// off): a pending connection that Winsock reports as reset (10054) or aborted, which Linux never
-// reports from accept, so that the listener's handling of it can be tested.
-void SetAcceptFailureForTesting(int winsockError);
 // Tests run code inside every connect() through this hook (null switches it off), before the
 // call is made: it shows which locks an attempt holds and lets a test order other threads
 // against a connect that is under way.
@@ -142,6 +134,7 @@ int shutdown(SOCKET s, int how);
 int closesocket(SOCKET s);
 int setsockopt(SOCKET s, int level, int option, const void* value, socklen_t length);
 int getsockname(SOCKET s, sockaddr* address, socklen_t* length);
+int getpeername(SOCKET s, sockaddr* address, socklen_t* length);
 // Returns 0 or a Winsock resolver error (also stored for WSAGetLastError).
 int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
 void freeaddrinfo(addrinfo* result);

@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+#include "platform/KEPWinsock.h"
+
 void KEPMsgConnectionCounters::Start(int descriptor, bool dialed) {
     m_bytesIn.store(0);
     m_bytesOut.store(0);
@@ -22,7 +24,7 @@ void KEPMsgConnectionCounters::Start(int descriptor, bool dialed) {
     m_peerPort = 0;
     sockaddr_storage peer{};
     socklen_t length = sizeof(peer);
-    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    if (kepwsa::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
         return;
     }
     if (peer.ss_family == AF_INET6) {

@@ -1,5 +1,5 @@
-// The Winsock-style platform layer: error codes, sends and receives, descriptor sets, select, and
-// the receive wake-up with the readiness wait that watches it beside the sockets.
+// The Winsock-style platform layer: error codes, sends and receives, descriptor sets, select, the
+// receive wake-up with the readiness wait that watches it beside the sockets, and injected faults.
 #include "platform/KEPWinsock.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "platform/KEPFaultInjection.h"
 #include "platform/KEPWakeupSignal.h"
 #include "tests/support/KEPTestNet.h"
 
@@ -220,6 +221,49 @@ TEST(KEPWakeupSignalTest, WakeUpIsRememberedOnceAndReportedApartFromTheSockets) 
     const timeval poll = {0, 0};
     EXPECT_EQ(kepwsa::SelectReadOrWake(&set, &poll, wakeup.Handle(), woken), 1);
     EXPECT_FALSE(woken);
+}
+
+// The nth call of the chosen kind fails once, with the chosen code; calls of other kinds do not
+// count. A short count moves fewer bytes and loses none.
+TEST(KEPFaultInjectionTest, NthCallOfItsKindFailsOnceOrMovesFewerBytes) {
+    SocketPair pair;
+    const int local = pair.local.Fd(), remote = pair.remote.Fd();
+    char got[8] = {};
+    FailNthCall(PlatformCall::kSend, 2, WSAENOBUFS);
+    EXPECT_EQ(send(local, "a", 1, 0), 1);
+    EXPECT_EQ(recv(remote, got, 8, 0), 1);
+    EXPECT_FALSE(FaultMet());
+    EXPECT_EQ(send(local, "b", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOBUFS);
+    PlatformCall fired = PlatformCall::kAny;
+    EXPECT_TRUE(FaultMet(&fired));
+    EXPECT_EQ(fired, PlatformCall::kSend);
+    EXPECT_EQ(send(local, "hello", 5, 0), 5);
+
+    ShortenNthCall(PlatformCall::kRecv, 1, 2);
+    EXPECT_EQ(recv(remote, got, 8, 0), 2);
+    EXPECT_EQ(recv(remote, got + 2, 6, 0), 3);
+    EXPECT_EQ(std::string(got, 5), "hello");
+}
+
+// A pair that cannot be made leaves no descriptor and no wake-up; a failed signalling write leaves
+// the next Signal() free to write, instead of the wake-up staying armed with nothing to read.
+TEST(KEPWakeupSignalTest, FailedPairOrWriteLosesNoLaterWakeUp) {
+    const int before = keptest::OpenDescriptorCount();
+    FailNthCall(PlatformCall::kWakePair, 1, WSAEMFILE);
+    {
+        KEPWakeupSignal none;
+        EXPECT_EQ(none.Handle(), -1);
+        none.Signal();
+    }
+    EXPECT_EQ(keptest::OpenDescriptorCount(), before);
+    KEPWakeupSignal wakeup;
+    FailNthCall(PlatformCall::kWakePair, 1, WSAENOBUFS);
+    wakeup.Signal();
+    EXPECT_TRUE(FaultMet());
+    EXPECT_FALSE(keptest::WaitReadable(wakeup.Handle(), 0));
+    wakeup.Signal();
+    EXPECT_TRUE(keptest::WaitReadable(wakeup.Handle(), 10));
 }
 
 }  // namespace kepwsa

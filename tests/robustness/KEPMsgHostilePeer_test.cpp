@@ -144,9 +144,9 @@ TEST_F(HostilePeerTest, ResetBeforeAcceptLeavesTheListenerServing) {
     // the way Winsock reports a pending connection that was reset or lost meanwhile.
     for (int code : {kepwsa::WSAECONNRESET, kepwsa::WSAECONNABORTED, kepwsa::WSAENETDOWN,
                      kepwsa::WSAENETUNREACH}) {
-        kepwsa::SetAcceptFailureForTesting(code);
+        kepwsa::FailNthCall(kepwsa::PlatformCall::kAccept, 1, code);
         Communicator().WaitConnectionsAndMessages(nullptr, 1000);  // good is pending: accepts
-        kepwsa::SetAcceptFailureForTesting(0);
+        kepwsa::DisarmFault();
         EXPECT_EQ(server->GetErrorCode(), code) << "accept not reached for code " << code;
         EXPECT_FALSE(server->IsClosed()) << "listener shut down by code " << code;
     }

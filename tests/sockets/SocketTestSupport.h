@@ -14,6 +14,7 @@
 
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgServerSocket.h"
+#include "tests/support/KEPTestFaults.h"
 #include "tests/support/KEPTestNet.h"
 
 namespace keptest {

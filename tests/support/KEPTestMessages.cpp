@@ -1,5 +1,6 @@
 #include "tests/support/KEPTestMessages.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace keptest {
@@ -15,6 +16,22 @@ bool ReadExact(KEPBasInputStream* stream, void* buffer, std::size_t length) {
     for (int got = 0; length > 0; cursor += got, length -= static_cast<std::size_t>(got)) {
         const int ask = static_cast<int>(length);
         if (stream == nullptr || !stream->read(cursor, ask, got) || got <= 0 || got > ask) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads length bytes into out, growing it as they arrive: an announced length is not trusted for
+// an allocation (and its zero-filling) up front.
+template <class Bytes>
+bool ReadGrowing(KEPBasInputStream* stream, Bytes& out, std::size_t length) {
+    const std::size_t kPiece = 64 * 1024;
+    out.clear();
+    while (out.size() < length) {
+        const std::size_t have = out.size();
+        out.resize(have + std::min(kPiece, length - have));
+        if (!ReadExact(stream, &out[have], out.size() - have)) {
             return false;
         }
     }
@@ -65,8 +82,7 @@ bool TextMessage::ReadBody(KEPBasInputStream* stream) {
     m_intact = ReadExact(stream, &m_sequence, 4) && ReadExact(stream, &length, 4) &&
                length <= BlobMessage::kMaxBytes;
     if (m_intact) {
-        m_text.assign(length, '\0');
-        m_intact = ReadExact(stream, &m_text[0], length);
+        m_intact = ReadGrowing(stream, m_text, length);
     }
     return m_intact;
 }
@@ -107,8 +123,7 @@ bool BlobMessage::ReadBody(KEPBasInputStream* stream) {
     m_intact =
         ReadExact(stream, &m_sequence, 4) && ReadExact(stream, &length, 4) && length <= kMaxBytes;
     if (m_intact) {
-        m_data.assign(length, 0);
-        m_intact = ReadExact(stream, m_data.data(), length) && ReadExact(stream, &checksum, 4) &&
+        m_intact = ReadGrowing(stream, m_data, length) && ReadExact(stream, &checksum, 4) &&
                    checksum == Checksum(m_data);
     }
     return m_intact;
