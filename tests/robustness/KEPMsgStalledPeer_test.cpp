@@ -34,8 +34,8 @@ class StalledPeerTest : public RobustnessTest {};
 
 // A peer that stops inside a header or a body: the read times out, the message is dropped, the
 // connection is removed and closed, and the other connection is served both ways. A body that
-// announces 16 MiB and brings 40 KiB is read straight into the message (one read asks for it
-// all) and ends the same way.
+// announces 16 MiB and brings 40 KiB is read straight into the message (its reads ask for 64 KiB,
+// more than the read-ahead buffer) and ends the same way.
 TEST_F(StalledPeerTest, StallTimesOutAndRemovesOnlyThatConnection) {
     const std::uint32_t huge = BlobMessage::kMaxBytes;
     const struct {
