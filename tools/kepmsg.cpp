@@ -91,6 +91,8 @@ const char* const kMainHelp =
 const char* const kServeHelp =
     "usage: kepmsg serve [--host HOST] [--port PORT | --ports FIRST-LAST] [--type NAME]...\n"
     "                    [--count N] [--quiet] [--send-buffer BYTES|system]\n"
+    "                    [--allow CIDR[,CIDR...]]\n"
+    "                    [--tls-cert FILE --tls-key FILE [--tls-ca FILE]]\n"
     "\n"
     "Listens on HOST (default 127.0.0.1) and PORT (default 0: the system chooses), or on the\n"
     "first free port of FIRST-LAST. The first line printed is 'listening on HOST:PORT'. Then one\n"
@@ -99,7 +101,8 @@ const char* const kServeHelp =
     "  received type=NAME size=BYTES from=LABEL [text=\"...\"]\n"
     "  closed socket:ID: REASON[: ERROR]\n"
     "where LABEL is the connection's label, or socket:ID for an unlabelled one, and REASON is\n"
-    "one of: peer closed, reset, I/O time-out, protocol violation, removed by host. Pings are\n"
+    "one of: peer closed, reset, I/O time-out, protocol violation, removed by host, TLS\n"
+    "handshake failed (then ERROR is TLS's reason). Pings are\n"
     "answered with pongs. Stops on Ctrl-C or SIGTERM (or after N messages with --count), then\n"
     "prints the figures of each open connection (messages and bytes each way, records queued,\n"
     "last error, time connected) and of the closed ones added up.\n"
@@ -110,19 +113,31 @@ const char* const kServeHelp =
     "  --send-buffer BYTES|system\n"
     "                the send buffer of every connection: BYTES (4096-67108864, default\n"
     "                65536), or 'system' to let the system size it (faster for large\n"
-    "                messages, more memory per connection)\n";
+    "                messages, more memory per connection)\n"
+    "  --allow LIST  admit connections only from these networks (e.g. 10.0.0.0/8,::1/128);\n"
+    "                others are closed at once and printed as 'refused HOST:PORT: refused by\n"
+    "                filter'\n"
+    "  --tls-cert FILE --tls-key FILE\n"
+    "                serve TLS with this certificate chain and private key (PEM)\n"
+    "  --tls-ca FILE  require client certificates signed by this CA (mutual TLS)\n";
 
 const char* const kSendHelp =
     "usage: kepmsg send [--host HOST] --port PORT (--text TEXT | --file PATH) [--type NAME]\n"
-    "                   [--timeout SECONDS] [--send-buffer BYTES|system]\n"
+    "                   [--timeout SECONDS] [--send-buffer BYTES|system] [TLS OPTIONS]\n"
     "\n"
     "Connects to HOST:PORT (default host 127.0.0.1), retrying for up to SECONDS (default 5),\n"
     "and sends TEXT or the bytes of PATH as one raw message of type NAME (default kepmsg.raw).\n"
-    "--send-buffer sets the connection's send buffer, as for serve.\n";
+    "--send-buffer sets the connection's send buffer, as for serve.\n"
+    "\n"
+    "TLS OPTIONS (any of them turns TLS on):\n"
+    "  --tls-ca FILE            trust servers whose certificate this CA signed\n"
+    "  --tls-cert FILE --tls-key FILE\n"
+    "                           present this client certificate (for mutual TLS)\n"
+    "  --tls-server-name NAME   the name the server's certificate must carry (default: HOST)\n";
 
 const char* const kPingHelp =
     "usage: kepmsg ping [--host HOST] --port PORT [--count N] [--timeout SECONDS]\n"
-    "                   [--interval MS] [--reconnect]\n"
+    "                   [--interval MS] [--reconnect] [TLS OPTIONS, as for send]\n"
     "\n"
     "Connects to HOST:PORT (default host 127.0.0.1), retrying for up to SECONDS (default 5),\n"
     "sends N pings (default 10) one after the other, MS milliseconds apart (default 0), and\n"
@@ -255,6 +270,11 @@ struct Session {
 
 int ConnectFailure(const std::string& command, const std::string& host, int port,
                    const kepmsgtool::ConnectResult& result) {
+    if (result.failure == kepmsgtool::ConnectFailure::kTlsHandshake) {
+        return Fail(command, kExitConnect,
+                    "cannot connect to " + kepmsgtool::FormatEndpoint(host, port) + ": " +
+                        result.errorText);
+    }
     if (result.failure == kepmsgtool::ConnectFailure::kResolve) {
         return Fail(command, kExitConnect,
                     "cannot resolve host '" + host + "': " + result.errorText);
@@ -262,6 +282,29 @@ int ConnectFailure(const std::string& command, const std::string& host, int port
     return Fail(
         command, kExitConnect,
         "cannot connect to " + kepmsgtool::FormatEndpoint(host, port) + ": " + result.errorText);
+}
+
+// The TLS options of a command. tls is left empty when none is given; settings that cannot
+// load are a usage failure (false, status set).
+bool TlsOptions(const std::string& command, const Options& options, bool server,
+                std::optional<KEPMsgTlsSettings>& tls, int& status) {
+    const char* const names[] = {"tls-cert", "tls-key", "tls-ca", "tls-server-name"};
+    if (std::none_of(std::begin(names), std::end(names),
+                     [&](const char* name) { return Has(options, name); })) {
+        return true;
+    }
+    KEPMsgTlsSettings settings;
+    settings.m_certificateChainFile = KEPString(Get(options, "tls-cert", "").c_str());
+    settings.m_privateKeyFile = KEPString(Get(options, "tls-key", "").c_str());
+    settings.m_caFile = KEPString(Get(options, "tls-ca", "").c_str());
+    settings.m_serverName = KEPString(Get(options, "tls-server-name", "").c_str());
+    KEPString error;
+    if (!settings.CanLoad(server, error)) {
+        status = Fail(command, kExitUsage, std::string("bad TLS settings: ") + error.GetUTF8());
+        return false;
+    }
+    tls = settings;
+    return true;
 }
 
 // Reads --host/--port/--timeout for a client command; false with a usage failure printed.
@@ -368,7 +411,9 @@ int Serve(int argc, char** argv) {
     const std::string command = "serve";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "ports", "type", "count", "send-buffer"},
+    if (!ParseOptions(argc, argv, 2,
+                      {"host", "port", "ports", "type", "count", "send-buffer", "allow", "tls-cert",
+                       "tls-key", "tls-ca"},
                       {"quiet"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
@@ -401,8 +446,10 @@ int Serve(int argc, char** argv) {
     if (!ParseInt(Get(options, "count", "0"), 0, LONG_MAX, maxMessages)) {
         return Fail(command, kExitUsage, "bad count '" + Get(options, "count", "") + "'");
     }
-    int status = 0;
-    if (!SendBufferOption(command, options, status)) {
+    std::optional<KEPMsgTlsSettings> tls;
+    int status = kExitOk;
+    if (!SendBufferOption(command, options, status) ||
+        !TlsOptions(command, options, true, tls, status)) {
         return status;
     }
 
@@ -446,6 +493,15 @@ int Serve(int argc, char** argv) {
                     "cannot listen on " + where + ": " +
                         (code != 0 ? kepmsgtool::ErrorText(code) : std::string("no free port")));
     }
+    if (Has(options, "allow") && !server->SetAcceptFilter(Get(options, "allow", "").c_str())) {
+        return Fail(command, kExitUsage,
+                    "bad --allow '" + Get(options, "allow", "") +
+                        "' (expected CIDR blocks such as 10.0.0.0/8,::1/128)");
+    }
+    KEPString tlsError;
+    if (tls && !server->SetTls(*tls, tlsError)) {
+        return Fail(command, kExitUsage, std::string("bad TLS settings: ") + tlsError.GetUTF8());
+    }
     Communicator().AddConnection(KEPMsgChannel(server, "kepmsg-listener"), true);
 
     struct sigaction action {};
@@ -487,8 +543,9 @@ int Send(int argc, char** argv) {
     Options options;
     std::string error;
     if (!ParseOptions(argc, argv, 2,
-                      {"host", "port", "type", "text", "file", "timeout", "send-buffer"}, {},
-                      options, error)) {
+                      {"host", "port", "type", "text", "file", "timeout", "send-buffer", "tls-cert",
+                       "tls-key", "tls-ca", "tls-server-name"},
+                      {}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -499,8 +556,10 @@ int Send(int argc, char** argv) {
     int port = 0;
     int timeout = 0;
     int status = 0;
+    std::optional<KEPMsgTlsSettings> tls;
     if (!ClientEndpoint(command, options, host, port, timeout, status) ||
-        !SendBufferOption(command, options, status)) {
+        !SendBufferOption(command, options, status) ||
+        !TlsOptions(command, options, false, tls, status)) {
         return status;
     }
     const std::string type = Get(options, "type", kepmsgtool::kRawType);
@@ -531,7 +590,7 @@ int Send(int argc, char** argv) {
 
     Session session;
     const kepmsgtool::ConnectResult connection =
-        kepmsgtool::ConnectWithRetries(host, port, timeout);
+        kepmsgtool::ConnectWithRetries(host, port, timeout, tls ? &*tls : nullptr);
     if (connection.socket == nullptr) {
         return ConnectFailure(command, host, port, connection);
     }
@@ -561,7 +620,9 @@ int Ping(int argc, char** argv) {
     const std::string command = "ping";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "count", "timeout", "interval"},
+    if (!ParseOptions(argc, argv, 2,
+                      {"host", "port", "count", "timeout", "interval", "tls-cert", "tls-key",
+                       "tls-ca", "tls-server-name"},
                       {"reconnect"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
@@ -573,7 +634,9 @@ int Ping(int argc, char** argv) {
     int port = 0;
     int timeout = 0;
     int status = 0;
-    if (!ClientEndpoint(command, options, host, port, timeout, status)) {
+    std::optional<KEPMsgTlsSettings> tls;
+    if (!ClientEndpoint(command, options, host, port, timeout, status) ||
+        !TlsOptions(command, options, false, tls, status)) {
         return status;
     }
     long count = 0;
@@ -597,7 +660,8 @@ int Ping(int argc, char** argv) {
     const auto patience = std::chrono::seconds(timeout > 0 ? timeout : 5);
     kepmsgtool::ServerLink link(kServerLabel, server, reconnect);
     if (reconnect) {
-        const kepmsgtool::ConnectResult started = link.StartReconnecting(host, port);
+        const kepmsgtool::ConnectResult started =
+            link.StartReconnecting(host, port, tls ? &*tls : nullptr);
         if (started.failure != kepmsgtool::ConnectFailure::kNone) {
             return ConnectFailure(command, host, port, started);
         }
@@ -607,7 +671,7 @@ int Ping(int argc, char** argv) {
         }
     } else {
         const kepmsgtool::ConnectResult connection =
-            kepmsgtool::ConnectWithRetries(host, port, timeout);
+            kepmsgtool::ConnectWithRetries(host, port, timeout, tls ? &*tls : nullptr);
         if (connection.socket == nullptr) {
             return ConnectFailure(command, host, port, connection);
         }

@@ -8,6 +8,8 @@
 //   recv host|host-drain             one-way receiver, with the receive drain off or on;
 //   send host-queued|host-imm        one-way sender; its message task writes queued records;
 //   recv host-sys, send host-imm-sys the same with the system's send-buffer sizing;
+//   echo/ping/send host-imm-tls, recv host-tls
+//                                    the same immediate peers over TLS;
 //   idle none|gone                   a task's CPU over a second, with nothing open or after its
 //                                    only peer went away.
 #include <sched.h>
@@ -130,7 +132,7 @@ void AnswerInCallback(const KEPString&) {
     NotifyArrival(KEPString(kEndType));
 }
 
-// echo host-imm|host-queued|host-cb-imm|host-cb-queued <size>
+// echo host-imm|host-queued|host-cb-imm|host-cb-queued|host-imm-tls <size>
 int Echo(const PeerArgs& args) {
     LibSetup setup(args.size);
     const bool inCallback = args.impl.rfind("host-cb-", 0) == 0;
@@ -142,7 +144,7 @@ int Echo(const PeerArgs& args) {
         inCallback ? AnswerInCallback : NotifyArrival;
     Comm().RegisterMessageNotificationCallback(kBlobType, callback);
     Comm().RegisterMessageNotificationCallback(kEndType, callback);
-    Report("PORT %d", LibListen());
+    Report("PORT %d", LibListen(IsTlsImpl(args.impl)));
     HostTask task;
     const std::int64_t deadline = DeadlineAfter(kPeerDeadlineSeconds);
     std::uint64_t seen = 0;
@@ -154,10 +156,10 @@ int Echo(const PeerArgs& args) {
     return ended ? 0 : 1;
 }
 
-// ping host-imm|host-queued <size> <port> <count>
+// ping host-imm|host-queued|host-imm-tls <size> <port> <count>
 int Ping(const PeerArgs& args) {
     LibSetup setup(args.size);
-    KEPMsgChannel channel = LibConnect(args.port, "peer");
+    KEPMsgChannel channel = LibConnect(args.port, "peer", IsTlsImpl(args.impl));
     BlobMessage ping(args.size);  // outlives the task: queued records point to it
     HostTask task;
     const bool queued = args.impl == "host-queued";
@@ -182,12 +184,12 @@ int Ping(const PeerArgs& args) {
     return 0;
 }
 
-// recv host|host-drain|host-sys <size>
+// recv host|host-drain|host-sys|host-tls <size>
 int Receive(const PeerArgs& args) {
     LibSetup setup(args.size, args.impl);
     if (args.impl == "host-drain" && !Comm().SetReceiveDrainLimit(kDrainLimit))
         Fail("drain limit");
-    Report("PORT %d", LibListen());
+    Report("PORT %d", LibListen(IsTlsImpl(args.impl)));
     HostTask task;
     EveryMessage query;
     std::uint64_t received = 0;
@@ -217,10 +219,10 @@ int Receive(const PeerArgs& args) {
     return ok ? 0 : 1;
 }
 
-// send host-queued|host-imm|host-imm-sys <size> <port> <seconds>
+// send host-queued|host-imm|host-imm-sys|host-imm-tls <size> <port> <seconds>
 int SendOneWay(const PeerArgs& args) {
     LibSetup setup(args.size, args.impl);
-    KEPMsgChannel channel = LibConnect(args.port, "peer");
+    KEPMsgChannel channel = LibConnect(args.port, "peer", IsTlsImpl(args.impl));
     BlobMessage blob(args.size);  // outlives the task: queued records point to it
     HostTask task;
     const bool queued = args.impl == "host-queued";
@@ -290,13 +292,24 @@ int Idle(const PeerArgs& args) {
 }
 
 const PeerRole kRoles[] = {
-    {"echo", "host-imm", Echo},       {"echo", "host-queued", Echo},
-    {"echo", "host-cb-imm", Echo},    {"echo", "host-cb-queued", Echo},
-    {"ping", "host-imm", Ping},       {"ping", "host-queued", Ping},
-    {"recv", "host", Receive},        {"recv", "host-drain", Receive},
-    {"recv", "host-sys", Receive},    {"send", "host-queued", SendOneWay},
-    {"send", "host-imm", SendOneWay}, {"send", "host-imm-sys", SendOneWay},
-    {"idle", "none", Idle},           {"idle", "gone", Idle},
+    {"echo", "host-imm", Echo},
+    {"echo", "host-queued", Echo},
+    {"echo", "host-cb-imm", Echo},
+    {"echo", "host-cb-queued", Echo},
+    {"echo", "host-imm-tls", Echo},
+    {"ping", "host-imm-tls", Ping},
+    {"ping", "host-imm", Ping},
+    {"ping", "host-queued", Ping},
+    {"recv", "host", Receive},
+    {"recv", "host-drain", Receive},
+    {"recv", "host-sys", Receive},
+    {"recv", "host-tls", Receive},
+    {"send", "host-queued", SendOneWay},
+    {"send", "host-imm", SendOneWay},
+    {"send", "host-imm-sys", SendOneWay},
+    {"send", "host-imm-tls", SendOneWay},
+    {"idle", "none", Idle},
+    {"idle", "gone", Idle},
 };
 
 }  // namespace
