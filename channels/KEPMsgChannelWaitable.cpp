@@ -129,11 +129,17 @@ const KEPString& InternalMarker() {
 }
 
 // Accepts one connection on a ready listening socket and enters it in the connection table.
-// Returns a channel labelled "" for it, or a channel with id -1 when there is none.
-KEPMsgChannel AcceptConnection(KEPMsgServerSocket& server) {
+// Returns a channel labelled "" for it, or a channel with id -1 when there is none (a
+// connection the listener's filter refused is appended to refused).
+KEPMsgChannel AcceptConnection(KEPMsgServerSocket& server,
+                               KEPBasVector<KEPMsgChannelWaitable::RefusedPeer>& refused) {
     // Never blocks: a client that reset after the readiness wait leaves nothing to accept.
     KEPMsgCommSocket* accepted = server.TryAccept();
     if (accepted == nullptr) {
+        KEPMsgChannelWaitable::RefusedPeer peer{server.GetId(), {}};
+        if (server.TakeRefusal(peer.m_peer)) {
+            refused.push_back(peer);
+        }
         return KEPMsgChannel();
     }
     KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
@@ -151,6 +157,19 @@ KEPMsgChannel AcceptConnection(KEPMsgServerSocket& server) {
         return KEPMsgChannel();
     }
     return KEPMsgChannel(held.get(), KEPString(""));
+}
+
+// A TLS connection is ready for a reader only when decrypted message bytes wait: its
+// handshake is advanced here (also when nothing arrived, so that its time-out is noticed), and
+// what arrived is decrypted ahead. A handshake record, half a record or a failure is not ready.
+bool HasTlsInput(KEPMsgCommSocket& socket, bool readable) {
+    if (socket.IsTlsHandshakePending() && !socket.AdvanceTlsHandshake()) {
+        return false;
+    }
+    if (readable) {
+        socket.PrefetchTls();
+    }
+    return !socket.IsClosed() && socket.HasBufferedInput();
 }
 
 }  // namespace
@@ -268,16 +287,26 @@ void KEPMsgChannelWaitable::WaitForConnectionAndMessages(int timeoutMs, KEPWakeu
             }
             for (int k = 0; k < ids.Count(); ++k) {
                 WatchedSocket* socket = ids[k].socket;
-                if (socket == nullptr ||
-                    (!socket->buffered && !kepwsa::FD_ISSET(ids[k].id, &readSet))) {
+                if (socket == nullptr) {
                     continue;
                 }
                 KEPMsgSocket* ready = socket->lease.get();
                 // Connected sockets, the usual case, are told apart without a dynamic_cast.
                 KEPMsgCommSocket* const comm = KEPMsgCommSocket::FromSocket(ready);
+                const bool readable = socket->buffered || kepwsa::FD_ISSET(ids[k].id, &readSet);
+                if (comm != nullptr && comm->IsTls()) {
+                    if (!HasTlsInput(*comm, readable)) {
+                        if (comm->IsClosed()) {
+                            AddClosedChannel(m_channels[socket->firstChannel]);
+                        }
+                        continue;
+                    }
+                } else if (!readable) {
+                    continue;
+                }
                 if (KEPMsgServerSocket* server =
                         comm == nullptr ? dynamic_cast<KEPMsgServerSocket*>(ready) : nullptr) {
-                    KEPMsgChannel created = AcceptConnection(*server);
+                    KEPMsgChannel created = AcceptConnection(*server, m_refusedPeers);
                     if (created.GetSocketId() != -1) {
                         m_newlyCreated.push_back(created);
                     }

@@ -7,8 +7,9 @@
 // the listen-interrupted flag when a wake-up byte arrives on an internal channel (one whose
 // label contains "__internal"), and appends to ClosedChannels() one channel per connection it
 // finds closed (a listener shut down by an error, an internal channel whose peer closed, a
-// socket the host shut down), which the receive pass removes together with its connection. It
-// never clears the lists; the caller does.
+// socket the host shut down, a failed TLS handshake), which the receive pass removes together
+// with its connection. A TLS connection is reported only when decrypted bytes wait for a reader:
+// the wait advances handshakes and decrypts ahead. It never clears the lists; the caller does.
 //
 // Thread-safety: every waitable's channel list is guarded by the process-wide waitable lock
 // (KEPMsgWaitableLock), which the wait holds for its whole length; the organizer changes its
@@ -24,6 +25,7 @@
 #include "base/KEPBasExport.h"
 #include "channels/KEPMsgChannel.h"
 #include "platform/KEPWakeupSignal.h"
+#include "sockets/KEPMsgServerSocket.h"
 
 class KEPMSG_API KEPMsgChannelWaitable {
   public:
@@ -47,6 +49,14 @@ class KEPMSG_API KEPMsgChannelWaitable {
 
     // Module-internal: channels whose connections the waits found closed, one per connection.
     KEPMSG_INTERNAL KEPBasVector<KEPMsgChannel>& ClosedChannels() { return m_closedChannels; }
+    // Module-internal: a connection a listening socket's filter refused, by listener id.
+    struct RefusedPeer {
+        int m_listenerId;
+        KEPMsgServerSocket::Refusal m_peer;
+    };
+    // Module-internal: the connections the waits' accepts refused; the receive pass reports
+    // and clears them.
+    KEPMSG_INTERNAL KEPBasVector<RefusedPeer>& RefusedPeers() { return m_refusedPeers; }
     // Module-internal: beside each entry the waits appended to Listen(), the serial
     // (KEPMsgSocket::GetSerial) of the connection found ready, so that a reader can tell it from
     // a later connection given the same socket id. Cleared together with Listen().
@@ -81,5 +91,6 @@ class KEPMSG_API KEPMsgChannelWaitable {
     KEPBasVector<std::uint64_t> m_listenSerials;
     KEPBasVector<KEPMsgChannel> m_newlyCreated;
     KEPBasVector<KEPMsgChannel> m_closedChannels;
+    KEPBasVector<RefusedPeer> m_refusedPeers;
     std::atomic<bool> m_listenInterrupted;
 };

@@ -16,6 +16,7 @@
 #include "sockets/KEPMsgServerSocket.h"
 #include "sockets/KEPMsgSocket.h"
 #include "sockets/KEPMsgSocketErrorInfo.h"
+#include "sockets/KEPMsgTlsContext.h"
 
 template class KEPBasAtiGlobalSingleton<KEPMsgConnectionServicesUtils>;
 
@@ -356,6 +357,42 @@ KEPMsgServerSocket* KEPMsgConnectionServicesUtils::StartServer(KEPMsgInetAddress
 KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAddress ownAddress,
                                                                  KEPMsgSocketAddress serverAddress,
                                                                  int timeout, int retryPause) {
+    int lastError = 0;
+    KEPMsgCommSocket* socket = Dial(ownAddress, serverAddress, timeout, retryPause, lastError);
+    return socket != nullptr ? Enter(socket) : nullptr;
+}
+
+KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAddress ownAddress,
+                                                                 KEPMsgSocketAddress serverAddress,
+                                                                 int timeout, int retryPause,
+                                                                 const KEPMsgTlsSettings& tls,
+                                                                 KEPString& errorText) {
+    std::string error;
+    std::shared_ptr<KEPMsgTlsContext> context =
+        KEPMsgTlsContext::Make(tls, KEPMsgTlsContext::Role::kClient, error);
+    if (!context) {
+        errorText = KEPString(error.c_str());
+        return nullptr;
+    }
+    int lastError = 0;
+    KEPMsgCommSocket* socket = Dial(ownAddress, serverAddress, timeout, retryPause, lastError);
+    if (socket == nullptr) {
+        KEPMsgSocketErrorInfo(lastError, errorText);
+        return nullptr;
+    }
+    if (!socket->StartTls(std::move(context), serverAddress.GetAddress().GetIPAddress(), error) ||
+        !socket->CompleteTlsHandshake(KEPMsgSocket::GetIoTimeout(), error)) {
+        errorText = KEPString(error.c_str());
+        socket->Shutdown();
+        delete socket;
+        return nullptr;
+    }
+    return Enter(socket);
+}
+
+KEPMsgCommSocket* KEPMsgConnectionServicesUtils::Dial(const KEPMsgSocketAddress& ownAddress,
+                                                      const KEPMsgSocketAddress& serverAddress,
+                                                      int timeout, int retryPause, int& lastError) {
     omi_Timer timer;
     timer.Start();
     const unsigned pause = retryPause > 0 ? static_cast<unsigned>(retryPause) : 1u;
@@ -366,10 +403,9 @@ KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAdd
         auto* socket = new KEPMsgCommSocket(ownAddress);
         socket->Connect(serverAddress);
         if (socket->IsConnected()) {
-            Guard guard(*this);
-            LogEntry_priv("comm socket %d\n", socket->GetId());
-            return AdoptSocket_priv(socket) ? socket : nullptr;
+            return socket;
         }
+        lastError = socket->GetErrorCode();
         socket->Shutdown();
         delete socket;
         if (static_cast<int>(timer.GetElapsedTime()) >= timeout) {
@@ -378,6 +414,12 @@ KEPMsgCommSocket* KEPMsgConnectionServicesUtils::ConnectToServer(KEPMsgSocketAdd
         }
         KEPBasUtlsleep(pause);
     }
+}
+
+KEPMsgCommSocket* KEPMsgConnectionServicesUtils::Enter(KEPMsgCommSocket* socket) {
+    Guard guard(*this);
+    LogEntry_priv("comm socket %d\n", socket->GetId());
+    return AdoptSocket_priv(socket) ? socket : nullptr;
 }
 
 bool KEPMsgConnectionServicesUtils::CheckHost(KEPMsgSocketAddress address, KEPString& errorText) {

@@ -37,6 +37,7 @@
 #include "connection/KEPMsgSocketLease.h"
 #include "sockets/KEPMsgInetAddress.h"
 #include "sockets/KEPMsgSocketAddress.h"
+#include "sockets/KEPMsgTlsSettings.h"
 
 class KEPMsgSocket;
 class KEPMsgCommSocket;
@@ -103,6 +104,14 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     KEPMsgCommSocket* ConnectToServer(KEPMsgSocketAddress ownAddress,
                                       KEPMsgSocketAddress serverAddress, int timeout,
                                       int retryPause);
+    // ConnectToServer, then a TLS handshake with tls (bounded by the I/O time-out) before the
+    // socket is entered. Null with errorText naming the cause when the settings cannot load, no
+    // attempt connected (the last attempt's error text), or the handshake failed ("TLS
+    // handshake failed: " and OpenSSL's reason); nothing is then left in the table.
+    KEPMsgCommSocket* ConnectToServer(KEPMsgSocketAddress ownAddress,
+                                      KEPMsgSocketAddress serverAddress, int timeout,
+                                      int retryPause, const KEPMsgTlsSettings& tls,
+                                      KEPString& errorText);
     // True when the host of address (empty: 127.0.0.1) resolves; otherwise false and errorText
     // is the resolver error's text. No lock, no socket.
     bool CheckHost(KEPMsgSocketAddress address, KEPString& errorText);
@@ -172,6 +181,14 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     ~KEPMsgConnectionServicesUtils();
     KEPMsgConnectionServicesUtils(const KEPMsgConnectionServicesUtils&) = delete;
     KEPMsgConnectionServicesUtils& operator=(const KEPMsgConnectionServicesUtils&) = delete;
+
+    // The attempts of ConnectToServer: a connected socket not yet entered (the caller's), or
+    // null with lastError set to the last attempt's code. No mutex.
+    KEPMsgCommSocket* Dial(const KEPMsgSocketAddress& ownAddress,
+                           const KEPMsgSocketAddress& serverAddress, int timeout, int retryPause,
+                           int& lastError);
+    // Enters a socket just connected (logged as "comm socket %d"); null when refused. Locks.
+    KEPMsgCommSocket* Enter(KEPMsgCommSocket* socket);
 
     // Mutex held by the caller for all of these.
     KEPMsgSocket* FindSocket_priv(int socketId) const;

@@ -7,8 +7,10 @@
 // (m_attempt counts the dials since the connection was lost, m_errorCode says why it failed,
 // m_nextDelayMs is the pause before the next one); a reconnecting client's connection released
 // to the host, which unregistered it without closing it (the client has stopped; m_label is
-// its label). Peer host and port are the remote end (the dialed address for a reconnect
-// attempt). A plain value: copies share nothing, no lock.
+// its label). A connection a listener's filter refused is a closed event with the reason
+// kCloseReasonRefusedByFilter, socket id -1 and the listener's label: it was never registered.
+// Peer host and port are the remote end (the dialed address for a reconnect attempt). A plain
+// value: copies share nothing, no lock.
 #pragma once
 
 #include "base/KEPBasExport.h"
@@ -36,6 +38,7 @@ struct KEPMSG_API KEPMsgConnectionEvent {
     int m_peerPort = 0;
     KEPMsgCloseReason m_reason = kCloseReasonNone;  // closed events only
     int m_errorCode = 0;    // Winsock code behind a close or a failed dial, 0 when none
+    KEPString m_errorText;  // closed events: why TLS failed (OpenSSL's reason), "" otherwise
     int m_attempt = 0;      // reconnect attempts only
     int m_nextDelayMs = 0;  // reconnect attempts only
     KEPMsgConnectionStatistics m_statistics;  // closed events only

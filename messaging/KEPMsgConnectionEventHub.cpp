@@ -83,6 +83,7 @@ KEPMsgConnectionEvent KEPMsgConnectionEventHub::Describe(KEPMsgConnectionEvent::
     if (kind == KEPMsgConnectionEvent::kClosed) {
         event.m_reason = counters.CloseReason();
         event.m_errorCode = socket.GetErrorCode();
+        event.m_errorText = KEPString(socket.TlsFailureText().c_str());
         event.m_statistics = KEPMsgConnectionStatistics::Of(socket, label);
     }
     return event;

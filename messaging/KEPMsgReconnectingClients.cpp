@@ -13,7 +13,9 @@
 #include "messaging/KEPMsgConnectionEventHub.h"
 #include "messaging/KEPMsgReconnectBackoff.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
+#include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
+#include "sockets/KEPMsgTlsContext.h"
 
 namespace {
 
@@ -53,12 +55,13 @@ class KEPMsgReconnectingClients::Client {
   public:
     Client(KEPMsgSocketCommunicator& communicator, KEPMsgConnectionEventHub& events,
            const std::string& label, const KEPMsgSocketAddress& address,
-           const KEPMsgReconnectSettings& settings)
+           const KEPMsgReconnectSettings& settings, std::shared_ptr<KEPMsgTlsContext> tls)
         : m_communicator(communicator),
           m_events(events),
           m_label(label),
           m_address(address),
           m_settings(settings),
+          m_tls(std::move(tls)),
           m_backoff(settings, SeedFor(this)) {}
     ~Client() { Stop(false); }
     Client(const Client&) = delete;
@@ -149,7 +152,8 @@ class KEPMsgReconnectingClients::Client {
             }
             ++attempt;
             int errorCode = 0;
-            if (Dial(errorCode)) {
+            std::string errorText;
+            if (Dial(errorCode, errorText)) {
                 attempt = 0;
                 connected = true;
                 connectedAt = std::chrono::steady_clock::now();
@@ -162,17 +166,25 @@ class KEPMsgReconnectingClients::Client {
             event.m_peerHost = m_address.GetAddress().GetIPAddress();
             event.m_peerPort = m_address.GetPort();
             event.m_errorCode = errorCode;
+            event.m_errorText = KEPString(errorText.c_str());
             event.m_attempt = attempt;
             event.m_nextDelayMs = pauseMs;
             m_events.Queue(event);
         }
     }
 
-    // One dial; true when a connection was made and registered. errorCode receives why not.
-    bool Dial(int& errorCode) {
+    // One dial; true when a connection was made and registered. errorCode (and, for TLS,
+    // errorText) receive why not.
+    bool Dial(int& errorCode, std::string& errorText) {
         KEPMsgCommSocket* socket =
             new KEPMsgCommSocket(KEPMsgSocketAddress(KEPMsgInetAddress(), 0));
         socket->ConnectWithin(m_address, m_settings.m_connectTimeoutMs, m_cancel);
+        if (m_tls && socket->IsConnected() &&
+            (!socket->StartTls(m_tls, m_address.GetAddress().GetIPAddress(), errorText) ||
+             !socket->CompleteTlsHandshake(m_settings.m_connectTimeoutMs, errorText))) {
+            socket->SetErrorCode(kepwsa::WSAECONNABORTED);
+            socket->Shutdown();
+        }
         KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
         const int socketId = socket->GetId();
         bool entered = false;
@@ -223,7 +235,8 @@ class KEPMsgReconnectingClients::Client {
     const std::string m_label;
     const KEPMsgSocketAddress m_address;
     const KEPMsgReconnectSettings m_settings;
-    KEPMsgReconnectBackoff m_backoff;  // the dialer thread's alone
+    const std::shared_ptr<KEPMsgTlsContext> m_tls;  // null: plaintext
+    KEPMsgReconnectBackoff m_backoff;               // the dialer thread's alone
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -248,7 +261,8 @@ KEPMsgReconnectingClients::~KEPMsgReconnectingClients() {
 }
 
 bool KEPMsgReconnectingClients::Start(const std::string& label, const KEPMsgSocketAddress& address,
-                                      const KEPMsgReconnectSettings& settings) {
+                                      const KEPMsgReconnectSettings& settings,
+                                      std::shared_ptr<KEPMsgTlsContext> tls) {
     if (label.empty() || !settings.IsValid()) {
         return false;
     }
@@ -261,7 +275,8 @@ bool KEPMsgReconnectingClients::Start(const std::string& label, const KEPMsgSock
     // Room first: once its thread runs, a client must not be destroyed under this mutex (its
     // thread may be waiting for it).
     m_clients.reserve(m_clients.size() + 1);
-    std::unique_ptr<Client> client(new Client(m_communicator, m_events, label, address, settings));
+    std::unique_ptr<Client> client(
+        new Client(m_communicator, m_events, label, address, settings, std::move(tls)));
     if (!client->Launch()) {
         return false;
     }

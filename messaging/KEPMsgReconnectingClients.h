@@ -1,10 +1,11 @@
 // KEPMsgReconnectingClients: the communicator's reconnecting clients, one per label.
 //
 // Each client owns a dialer thread that connects to its server address (KEPMsgCommSocket::
-// ConnectWithin, no lock held), enters the connection in the connection table, registers a
-// channel with its label through the communicator (which announces it with a connected event),
-// then sleeps until the connection table reports that connection removed, and dials again. A
-// connection that the host unregisters without closing is handed over: its client stops.
+// ConnectWithin, no lock held, then the TLS handshake when the client has TLS), enters the
+// connection in the connection table, registers a channel with its label through the
+// communicator (which announces it with a connected event), then sleeps until the connection
+// table reports that connection removed, and dials again. A connection that the host
+// unregisters without closing is handed over: its client stops.
 // Every dial but the first follows a pause that KEPMsgReconnectBackoff gives (a
 // reconnect-attempt event reports each failed dial); the back-off starts afresh only after a
 // connection lived through a whole maximum pause, so a server that accepts and closes at once is
@@ -28,6 +29,7 @@
 #include "sockets/KEPMsgSocketAddress.h"
 
 class KEPMsgConnectionEventHub;
+class KEPMsgTlsContext;
 class KEPMsgSocketCommunicator;
 
 class KEPMsgReconnectingClients {
@@ -44,10 +46,10 @@ class KEPMsgReconnectingClients {
     KEPMsgReconnectingClients(const KEPMsgReconnectingClients&) = delete;
     KEPMsgReconnectingClients& operator=(const KEPMsgReconnectingClients&) = delete;
 
-    // Starts a client for label; false for an empty label, invalid settings, a label that has
-    // a client, or a thread that cannot be started.
+    // Starts a client for label, through TLS with tls when it is not null; false for an empty
+    // label, invalid settings, a label that has a client, or a thread that cannot be started.
     bool Start(const std::string& label, const KEPMsgSocketAddress& address,
-               const KEPMsgReconnectSettings& settings);
+               const KEPMsgReconnectSettings& settings, std::shared_ptr<KEPMsgTlsContext> tls);
     // Stops the label's client and closes its connection; false when there is none.
     bool Stop(const std::string& label);
     // The host unregistered the connection with this serial without closing it: its client

@@ -21,6 +21,7 @@
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgSocket.h"
 #include "sockets/KEPMsgSocketErrorInfo.h"
+#include "sockets/KEPMsgTlsContext.h"
 
 template class KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>;
 
@@ -149,6 +150,7 @@ KEPMsgSocketCommunicator::~KEPMsgSocketCommunicator() {
     }
     KEPMsgConnectionServicesUtils::Instance().SetRemovalObserver(nullptr, nullptr);
     m_defaultInputStream.store(nullptr);
+    KEPMsgTlsContext::SetHostInputStreamsInUse(false);  // its host streams are forgotten
     // The trees free their own storage; streams and callbacks belong to the host.
 }
 
@@ -284,30 +286,54 @@ void KEPMsgSocketCommunicator::TransmitPendingMessage() {
 
 // --- Streams, prototypes and callbacks -------------------------------------------------------
 
-void KEPMsgSocketCommunicator::SetDefaultInputStream(KEPBasInputStream* stream) {
+bool KEPMsgSocketCommunicator::SetDefaultInputStream(KEPBasInputStream* stream) {
     InterruptBracket bracket(*this);
+    if (!AdmitInputStream_priv(stream)) {
+        return false;
+    }
     m_defaultInputStream.store(stream);
     UpdateReadAhead_priv();
+    return true;
 }
 
 bool KEPMsgSocketCommunicator::IsDefaultInputStreamDefined() const {
     return m_defaultInputStream.load() != nullptr;
 }
 
-void KEPMsgSocketCommunicator::RegisterMessageInputStream(const char* type,
+bool KEPMsgSocketCommunicator::RegisterMessageInputStream(const char* type,
                                                           KEPBasInputStream* stream) {
     const KEPString name(type);
     InterruptBracket bracket(*this);
+    if (!AdmitInputStream_priv(stream)) {
+        return false;
+    }
     if (m_inputStreams.Insert(name, static_cast<KEPBasStream*>(stream)) &&
         !IsModuleInputStream(stream)) {
         m_typedHostInputStream = true;  // registrations are never taken back
     }
     UpdateReadAhead_priv();
+    return true;
+}
+
+bool KEPMsgSocketCommunicator::AdmitInputStream_priv(KEPBasInputStream* stream) {
+    if (IsModuleInputStream(stream) || KEPMsgTlsContext::SetHostInputStreamsInUse(true)) {
+        return true;
+    }
+    aio_cerr
+        .print(
+            "input stream refused: TLS is in use, and a stream that reads the descriptor "
+            "itself cannot read through TLS\n")
+        .flush();
+    return false;
 }
 
 void KEPMsgSocketCommunicator::UpdateReadAhead_priv() {
-    m_readAheadAllowed.store(!m_typedHostInputStream &&
-                             IsModuleInputStream(m_defaultInputStream.load()));
+    const bool allowed =
+        !m_typedHostInputStream && IsModuleInputStream(m_defaultInputStream.load());
+    m_readAheadAllowed.store(allowed);
+    if (allowed) {
+        KEPMsgTlsContext::SetHostInputStreamsInUse(false);
+    }
 }
 
 void KEPMsgSocketCommunicator::SetDefaultOutputStream(KEPBasOutputStream* stream) {
@@ -477,6 +503,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         organizer.RegisterChannel(newlyCreated[i], true);
     }
     newlyCreated.Clear();
+    AnnounceRefused(waitable->RefusedPeers());
 
     // Connections to remove with their channels: those the wait found closed, and those this
     // pass leaves closed (the peer's close, a reset, the I/O time-out, a bad header, a body cut
@@ -671,6 +698,20 @@ void KEPMsgSocketCommunicator::AnnounceConnection(const KEPMsgChannel& channel,
     m_events->Queue(KEPMsgConnectionEventHub::Describe(kind, *socket, label));
 }
 
+void KEPMsgSocketCommunicator::AnnounceRefused(
+    KEPBasVector<KEPMsgChannelWaitable::RefusedPeer>& refused) {
+    for (int i = 0; i < refused.size() && m_events->IsListening(); ++i) {
+        KEPMsgConnectionEvent event;
+        event.m_kind = KEPMsgConnectionEvent::kClosed;
+        KEPMsgConnectionServicesUtils::Instance().GetName(refused[i].m_listenerId, event.m_label);
+        event.m_peerHost = KEPString(refused[i].m_peer.m_peerHost);
+        event.m_peerPort = refused[i].m_peer.m_peerPort;
+        event.m_reason = kCloseReasonRefusedByFilter;
+        m_events->Queue(event);
+    }
+    refused.Clear();
+}
+
 void KEPMsgSocketCommunicator::SetConnectionEventCallback(ConnectionEventCallback callback,
                                                           void* context) {
     m_events->SetCallback(callback, context);
@@ -680,7 +721,27 @@ bool KEPMsgSocketCommunicator::StartReconnectingClient(const char* label,
                                                        KEPMsgSocketAddress serverAddress,
                                                        const KEPMsgReconnectSettings& settings) {
     try {
-        return label != nullptr && m_reconnecting->Start(label, serverAddress, settings);
+        return label != nullptr && m_reconnecting->Start(label, serverAddress, settings, nullptr);
+    } catch (...) {
+        return false;  // out of memory: nothing was started
+    }
+}
+
+bool KEPMsgSocketCommunicator::StartReconnectingClient(const char* label,
+                                                       KEPMsgSocketAddress serverAddress,
+                                                       const KEPMsgReconnectSettings& settings,
+                                                       const KEPMsgTlsSettings& tls,
+                                                       KEPString& errorText) {
+    try {
+        std::string error;
+        std::shared_ptr<KEPMsgTlsContext> context =
+            KEPMsgTlsContext::Make(tls, KEPMsgTlsContext::Role::kClient, error);
+        if (!context) {
+            errorText = KEPString(error.c_str());
+            return false;
+        }
+        return label != nullptr &&
+               m_reconnecting->Start(label, serverAddress, settings, std::move(context));
     } catch (...) {
         return false;  // out of memory: nothing was started
     }

@@ -50,6 +50,7 @@
 #include "messaging/KEPMsgMessageQuery.h"
 #include "messaging/KEPMsgReconnectSettings.h"
 #include "sockets/KEPMsgSocketAddress.h"
+#include "sockets/KEPMsgTlsSettings.h"
 
 class KEPMsgConnectionEventHub;
 class KEPMsgSocket;
@@ -110,11 +111,14 @@ class KEPMSG_API KEPMsgSocketCommunicator
 
     // --- Streams, prototypes and callbacks ---------------------------------------------------
     // Stream for the bodies of received types without a stream of their own (null allowed).
-    void SetDefaultInputStream(KEPBasInputStream* stream);
+    // False, nothing changed and one line on aio_cerr, for a host stream (one that reads the
+    // descriptor itself) while TLS is in use.
+    bool SetDefaultInputStream(KEPBasInputStream* stream);
     // True when a default input stream is set. Takes no lock.
     bool IsDefaultInputStreamDefined() const;
     // Input stream for one type; null means messages of that type are not read. First wins.
-    void RegisterMessageInputStream(const char* type, KEPBasInputStream* stream);
+    // Refused (false) like SetDefaultInputStream for a host stream while TLS is in use.
+    bool RegisterMessageInputStream(const char* type, KEPBasInputStream* stream);
     // Default output stream of the send buffer; without it nothing is ever written.
     void SetDefaultOutputStream(KEPBasOutputStream* stream);
     // True when the send buffer has a default output stream. Takes no lock.
@@ -203,6 +207,12 @@ class KEPMSG_API KEPMsgSocketCommunicator
     // no lock.
     bool StartReconnectingClient(const char* label, KEPMsgSocketAddress serverAddress,
                                  const KEPMsgReconnectSettings& settings);
+    // The same through TLS with tls: every connection it makes shakes hands before it is
+    // registered (a failed handshake is a failed dial, its reason in the event's m_errorText).
+    // False, nothing started, with errorText naming the cause when the TLS settings cannot load.
+    bool StartReconnectingClient(const char* label, KEPMsgSocketAddress serverAddress,
+                                 const KEPMsgReconnectSettings& settings,
+                                 const KEPMsgTlsSettings& tls, KEPString& errorText);
     // Stops the label's reconnecting client: no dial starts after this returns (a pause or a
     // dial in progress is cut short; a name resolution in progress is waited for), and the
     // connection it keeps is closed (removed by host). False when the label has no
@@ -239,6 +249,9 @@ class KEPMSG_API KEPMsgSocketCommunicator
     KEPBasInputStream* ChooseInputStream_priv(const KEPString& type);
     // Recomputes m_readAheadAllowed after a change of the input streams. Mutex held.
     void UpdateReadAhead_priv();
+    // True when stream may be registered: the module's own, or a host stream while no TLS is
+    // in use (which then stays refused until the host streams are gone). Mutex held.
+    bool AdmitInputStream_priv(KEPBasInputStream* stream);
     // What one receive pass has read so far: the records it stores all at once at its end, the
     // types whose callbacks run then, and the last type name read (a name that repeats keeps its
     // string, so it costs no allocation).
@@ -254,6 +267,9 @@ class KEPMSG_API KEPMsgSocketCommunicator
 
     // Calls a notification callback; a throw is caught, and the first one reported on aio_cerr.
     void NotifyCaught(NotificationCallback callback, const KEPString& type);
+    // Queues a closed event ("refused by filter") for each refused connection, then clears
+    // the list.
+    void AnnounceRefused(KEPBasVector<KEPMsgChannelWaitable::RefusedPeer>& refused);
     // Queues the connected (dialed) or accepted event of a connection about to be registered,
     // once per connection.
     void AnnounceConnection(const KEPMsgChannel& channel, KEPMsgConnectionEvent::Kind kind);

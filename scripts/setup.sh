@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies that a fresh Debian machine lacks: the toolchains, the
 # clang sanitizer and libFuzzer runtimes (libclang-rt-14-dev) and llvm-symbolizer (llvm), which
-# turns sanitizer reports into source lines.
+# turns sanitizer reports into source lines; OpenSSL (libssl-dev) for TLS, and the openssl command
+# with which the tool's tests make their certificates.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev libgmock-dev pkg-config)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev libgmock-dev pkg-config
+          libssl-dev openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

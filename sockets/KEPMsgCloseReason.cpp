@@ -16,6 +16,10 @@ const char* KEPMsgCloseReasonText(KEPMsgCloseReason reason) {
             return "removed by host";
         case kCloseReasonTaskShutdown:
             return "task shutdown";
+        case kCloseReasonRefusedByFilter:
+            return "refused by filter";
+        case kCloseReasonTlsHandshakeFailed:
+            return "TLS handshake failed";
     }
     return "unknown";
 }

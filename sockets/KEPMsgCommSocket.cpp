@@ -9,6 +9,7 @@
 
 #include "base/mem_Allocation.h"
 #include "platform/KEPWinsock.h"
+#include "sockets/KEPMsgTlsSession.h"
 
 KEPMsgCommSocket::KEPMsgCommSocket(KEPMsgSocketAddress address)
     : m_inputOpen(false), m_outputOpen(false) {
@@ -22,6 +23,8 @@ KEPMsgCommSocket::KEPMsgCommSocket(KEPMsgSocketAddress address, int handle)
     SetClosed(false);
     m_counters.Start(handle, false);
 }
+
+KEPMsgCommSocket::~KEPMsgCommSocket() = default;
 
 void KEPMsgCommSocket::Connect(KEPMsgSocketAddress address) {
     Dial(address, nullptr, [](int descriptor, const addrinfo& candidate) {
@@ -41,6 +44,7 @@ void KEPMsgCommSocket::Dial(const KEPMsgSocketAddress& address, const std::atomi
         m_outputOpen.store(false);
         SetClosed(true);
     }
+    m_tls.reset();  // a new connection starts in plaintext
 
     char serviceText[16];
     std::snprintf(serviceText, sizeof(serviceText), "%d", address.GetPort());
@@ -171,14 +175,10 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
         char* target = buffer;
         int capacity = length;
         if (length < kReadBufferBytes && m_readAhead) {
-            if (!m_readBuffer) {
-                m_readBuffer.reset(
-                    static_cast<char*>(mem_OperatorNewThrowBuiltin(kReadBufferBytes)));
-            }
-            target = m_readBuffer.get();
+            target = ReadBuffer();
             capacity = kReadBufferBytes;
         }
-        const int received = kepwsa::recv(GetId(), target, capacity, 0);
+        const int received = Receive(target, capacity);
         if (received == 0) {
             m_counters.RecordCloseReason(kCloseReasonPeerClosed);
             m_inputEndedInRead = true;
@@ -190,12 +190,11 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
             m_inputEndedInRead = IsClosed();
             return -1;
         }
-        m_counters.AddBytesIn(received);
         if (target == buffer) {
+            m_counters.AddBytesIn(received);
             return received;
         }
-        m_readBegin = 0;
-        m_readEnd = received;
+        KeepReadAhead(received);
     }
     const int served = std::min(length, m_readEnd - m_readBegin);
     std::memcpy(buffer, m_readBuffer.get() + m_readBegin, static_cast<std::size_t>(served));
@@ -205,6 +204,32 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
     }
     m_bufferedBytes.store(m_readEnd - m_readBegin, std::memory_order_relaxed);
     return served;
+}
+
+int KEPMsgCommSocket::Receive(char* target, int capacity) {
+    if (!m_tls) {
+        return kepwsa::recv(GetId(), target, capacity, 0);
+    }
+    int code = 0;
+    const int received = m_tls->Read(target, capacity, true, GetIoTimeout(), code);
+    if (received < 0) {
+        kepwsa::WSASetLastError(code);
+    }
+    return received;
+}
+
+char* KEPMsgCommSocket::ReadBuffer() {
+    if (!m_readBuffer) {
+        m_readBuffer.reset(static_cast<char*>(mem_OperatorNewThrowBuiltin(kReadBufferBytes)));
+    }
+    return m_readBuffer.get();
+}
+
+void KEPMsgCommSocket::KeepReadAhead(int received) {
+    m_counters.AddBytesIn(received);
+    m_readBegin = 0;
+    m_readEnd = received;
+    m_bufferedBytes.store(received, std::memory_order_relaxed);
 }
 
 int KEPMsgCommSocket::PeekBufferedInput(char* buffer, int length) const {
@@ -220,13 +245,21 @@ int KEPMsgCommSocket::BufferedInputBytes() const {
     if (!m_inputOpen.load() || IsClosed()) {
         return 0;
     }
-    return m_bufferedBytes.load(std::memory_order_relaxed);
+    return m_bufferedBytes.load(std::memory_order_relaxed) + (m_tls ? m_tls->Pending() : 0);
 }
 
 int KEPMsgCommSocket::SendOnce(const char* buffer, int length, int flags) {
-    const int sent = kepwsa::send(GetId(), buffer, length, flags);
+    int code = 0;
+    int sent = 0;
+    if (!m_tls) {
+        sent = kepwsa::send(GetId(), buffer, length, flags);
+        code = sent < 0 ? kepwsa::WSAGetLastError() : 0;
+    } else if (length > 0) {
+        sent =
+            m_tls->Write(buffer, length, GetIoTimeout(), code);  // a record per call: no MSG_MORE
+    }
     if (sent < 0) {
-        HandleIoError(kepwsa::WSAGetLastError());
+        HandleIoError(code);
         return -1;
     }
     m_counters.AddBytesOut(sent);
@@ -244,10 +277,11 @@ int KEPMsgCommSocket::write(const char* buffer, int length) {
     if (!m_gathering || length <= 0) {
         return SendOnce(buffer, length, 0);
     }
-    if (!m_gatherPrimed) {
+    if (!m_gatherPrimed && !m_tls) {
         // The first write of a gather is a real send, so that a connection that is already
         // broken fails here (before a message body is written), as without gathering. It is
-        // held back (MSG_MORE) to leave in one segment with what is gathered after it.
+        // held back (MSG_MORE) to leave in one segment with what is gathered after it. Over
+        // TLS every send is a record of its own, so everything is gathered.
         m_gatherPrimed = true;
         const int sent = SendOnce(buffer, length, MSG_MORE);
         m_corked = sent > 0;

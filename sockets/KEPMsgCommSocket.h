@@ -16,6 +16,12 @@
 // records to one connection with two sends); large writes go straight out, after what was
 // gathered. Outside a gather, every write is one send, as before.
 //
+// TLS (StartTls): the socket's reads and writes go through a KEPMsgTlsSession instead of the
+// descriptor; everything above them (read-ahead, gathering, counting) is unchanged, and bytes
+// are counted as messages carry them, not as records. A connection accepted by a TLS listener
+// shakes hands without blocking: the readiness wait advances it (AdvanceTlsHandshake) as bytes
+// come and fails it when the I/O time-out passes; a client completes it in its connect.
+//
 // Each connection keeps its life record (KEPMsgConnectionCounters): bytes as they are received
 // and sent, the peer's address, when and how it was made, and the first reason it ended for (the
 // peer's close, a reset or lost connection, an I/O time-out, or what a caller records).
@@ -27,8 +33,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 #include <typeinfo>
 
 #include "base/KEPBasExport.h"
@@ -36,6 +44,8 @@
 #include "sockets/KEPMsgSocket.h"
 
 struct addrinfo;
+class KEPMsgTlsContext;
+class KEPMsgTlsSession;
 
 class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
   public:
@@ -43,6 +53,7 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     explicit KEPMsgCommSocket(KEPMsgSocketAddress address);
     // Takes ownership of an already connected descriptor; open in both directions.
     KEPMsgCommSocket(KEPMsgSocketAddress address, int handle);
+    ~KEPMsgCommSocket() override;
 
     // Shuts down any previous connection, then tries every resolved address of address once, in
     // the resolver's order. Success is read with IsConnected(); the error code of the last failed
@@ -114,6 +125,30 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     KEPMSG_INTERNAL KEPMsgConnectionCounters& Counters() { return m_counters; }
     KEPMSG_INTERNAL const KEPMsgConnectionCounters& Counters() const { return m_counters; }
 
+    // ---- TLS (module-internal) ----
+
+    // Runs the connection through TLS in context's role from now on; a client checks the
+    // server's name against dialedHost ("" means 127.0.0.1) unless context names the server. A
+    // server's handshake is then advanced by AdvanceTlsHandshake, a client's by
+    // CompleteTlsHandshake. False with error set when no session could be made (unchanged).
+    KEPMSG_INTERNAL bool StartTls(std::shared_ptr<KEPMsgTlsContext> context,
+                                  const KEPString& dialedHost, std::string& error);
+    KEPMSG_INTERNAL bool IsTls() const { return m_tls != nullptr; }
+    // True while a TLS handshake has neither finished nor failed.
+    KEPMSG_INTERNAL bool IsTlsHandshakePending() const;
+    // One non-blocking step of the handshake. A failure, or the I/O time-out passing since
+    // StartTls, shuts the socket down with kCloseReasonTlsHandshakeFailed. True once done.
+    KEPMSG_INTERNAL bool AdvanceTlsHandshake();
+    // The whole handshake, waiting at most timeoutMs (0: no limit) for the peer; on failure
+    // the socket is shut down (kCloseReasonTlsHandshakeFailed) and error names the cause.
+    KEPMSG_INTERNAL bool CompleteTlsHandshake(int timeoutMs, std::string& error);
+    // Decrypts what has arrived into the read buffer without waiting, so that a wait reports
+    // the connection only when a reader finds message bytes. An end or a broken stream found
+    // here shuts the socket down. For the thread that reads.
+    KEPMSG_INTERNAL void PrefetchTls();
+    // Why TLS failed on this connection (OpenSSL's reason), "" when it did not.
+    KEPMSG_INTERNAL std::string TlsFailureText() const;
+
     // Size of the read buffer; reads of at least this many bytes with nothing buffered receive
     // straight into the caller's memory.
     static constexpr int kReadBufferBytes = 32 * 1024;
@@ -133,6 +168,13 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     void FinishConnect(int descriptor);
     // Records code and shuts the socket down when it means the connection is gone.
     void HandleIoError(int code);
+    // One receive into target, through TLS when it is on; the platform's recv contract
+    // (count, 0 at the end, -1 with the code for WSAGetLastError).
+    int Receive(char* target, int capacity);
+    // The read buffer, made on first use.
+    char* ReadBuffer();
+    // Counts received bytes, received into ReadBuffer(), and keeps them as read-ahead input.
+    void KeepReadAhead(int received);
     // One send with flags; -1 after recording the error.
     int SendOnce(const char* buffer, int length, int flags);
     // Sends the gathered bytes whole (flags added to every send); false on failure.
@@ -158,4 +200,7 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     std::atomic<bool> m_inputOpen;
     std::atomic<bool> m_outputOpen;
     KEPMsgConnectionCounters m_counters;
+    std::unique_ptr<KEPMsgTlsSession> m_tls;  // set before the socket is shared
+    std::chrono::steady_clock::time_point m_handshakeDeadline;
+    bool m_handshakeLimited = false;
 };

@@ -27,14 +27,21 @@ void KEPMsgConnectionCounters::Start(int descriptor, bool dialed) {
     if (kepwsa::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
         return;
     }
+    DescribePeer(peer, m_peerHost, m_peerPort);
+}
+
+void KEPMsgConnectionCounters::DescribePeer(const sockaddr_storage& peer,
+                                            char (&host)[kHostTextBytes], int& port) {
+    host[0] = '\0';
+    port = 0;
     if (peer.ss_family == AF_INET6) {
         const auto* address = reinterpret_cast<const sockaddr_in6*>(&peer);
-        ::inet_ntop(AF_INET6, &address->sin6_addr, m_peerHost, sizeof(m_peerHost));
-        m_peerPort = ntohs(address->sin6_port);
+        ::inet_ntop(AF_INET6, &address->sin6_addr, host, kHostTextBytes);
+        port = ntohs(address->sin6_port);
     } else if (peer.ss_family == AF_INET) {
         const auto* address = reinterpret_cast<const sockaddr_in*>(&peer);
-        ::inet_ntop(AF_INET, &address->sin_addr, m_peerHost, sizeof(m_peerHost));
-        m_peerPort = ntohs(address->sin_port);
+        ::inet_ntop(AF_INET, &address->sin_addr, host, kHostTextBytes);
+        port = ntohs(address->sin_port);
     }
 }
 

@@ -14,6 +14,8 @@
 
 #include "sockets/KEPMsgCloseReason.h"
 
+struct sockaddr_storage;
+
 class KEPMsgConnectionCounters {
   public:
     // Longest numeric host text, IPv6 included, with its terminator.
@@ -22,6 +24,8 @@ class KEPMsgConnectionCounters {
     // A new connection on descriptor: counts zero, start time now, peer read from the socket,
     // no reason, no listener; dialed tells a connect from an accept.
     void Start(int descriptor, bool dialed);
+    // The numeric host text and port of peer ("" and 0 for a family other than IPv4/IPv6).
+    static void DescribePeer(const sockaddr_storage& peer, char (&host)[kHostTextBytes], int& port);
     // The listening socket that accepted the connection (before it is published, as Start).
     void SetListenerId(int listenerId) { m_listenerId = listenerId; }
 

@@ -4,8 +4,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <string>
+
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgCommSocket.h"
+#include "sockets/KEPMsgTlsContext.h"
 
 namespace {
 
@@ -76,6 +79,23 @@ KEPMsgCommSocket* KEPMsgServerSocket::TryAccept() {
         return nullptr;
     }
 
+    KEPMsgAcceptFilter filter;
+    std::shared_ptr<KEPMsgTlsContext> tls;
+    {
+        std::lock_guard<std::mutex> lock(m_settingsMutex);
+        filter = m_filter;
+        tls = m_tls;
+    }
+    if (!filter.Allows(peer)) {
+        // Closed before a byte is read; the caller reports it (TakeRefusal).
+        kepwsa::closesocket(connection);
+        m_refusedByFilter.fetch_add(1);
+        KEPMsgConnectionCounters::DescribePeer(peer, m_refusal.m_peerHost, m_refusal.m_peerPort);
+        m_refused = true;
+        SetErrorCode(kepwsa::WSAECONNREFUSED);
+        return nullptr;
+    }
+
     const int on = 1;
     kepwsa::setsockopt(GetId(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     // The connection gets its own options (TCP_NODELAY included: setting it on the listener
@@ -88,7 +108,47 @@ KEPMsgCommSocket* KEPMsgServerSocket::TryAccept() {
     }
     KEPMsgCommSocket* accepted = new KEPMsgCommSocket(GetAddress(), connection);
     accepted->Counters().SetListenerId(GetId());
+    std::string error;
+    if (tls && !accepted->StartTls(std::move(tls), KEPString(), error)) {
+        accepted->Shutdown();
+        delete accepted;
+        SetErrorCode(kepwsa::WSAENOBUFS);  // the TLS library could not make a session
+        return nullptr;
+    }
+    m_accepted.fetch_add(1);
     return accepted;
+}
+
+bool KEPMsgServerSocket::SetAcceptFilter(const char* blocks) {
+    KEPMsgAcceptFilter filter;
+    if (blocks != nullptr && blocks[0] != '\0' && !filter.Parse(blocks)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
+    m_filter = filter;
+    return true;
+}
+
+bool KEPMsgServerSocket::SetTls(const KEPMsgTlsSettings& settings, KEPString& errorText) {
+    std::string error;
+    std::shared_ptr<KEPMsgTlsContext> context =
+        KEPMsgTlsContext::Make(settings, KEPMsgTlsContext::Role::kServer, error);
+    if (!context) {
+        errorText = KEPString(error.c_str());
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
+    m_tls = std::move(context);
+    return true;
+}
+
+bool KEPMsgServerSocket::TakeRefusal(Refusal& refusal) {
+    if (!m_refused) {
+        return false;
+    }
+    m_refused = false;
+    refusal = m_refusal;
+    return true;
 }
 
 void KEPMsgServerSocket::Shutdown() {

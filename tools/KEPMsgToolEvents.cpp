@@ -61,12 +61,19 @@ std::string Describe(const KEPMsgConnectionEvent& event) {
         case KEPMsgConnectionEvent::kConnected:
             return "connected " + socket + " to " + peer + " as " + event.m_label.GetUTF8();
         case KEPMsgConnectionEvent::kClosed:
+            if (event.m_reason == kCloseReasonRefusedByFilter) {
+                return "refused " + peer + ": " + KEPMsgCloseReasonText(event.m_reason);
+            }
             return "closed " + socket + ": " + KEPMsgCloseReasonText(event.m_reason) +
-                   (event.m_errorCode != 0 ? ": " + ErrorText(event.m_errorCode) : "");
+                   (event.m_errorText.GetLengthInByte() > 0
+                        ? std::string(": ") + event.m_errorText.GetUTF8()
+                    : event.m_errorCode != 0 ? ": " + ErrorText(event.m_errorCode)
+                                             : "");
         case KEPMsgConnectionEvent::kReconnectAttempt:
             return "reconnect attempt " + std::to_string(event.m_attempt) + " to " + peer +
-                   " failed (next in " + std::to_string(event.m_nextDelayMs) +
-                   " ms): " + ErrorText(event.m_errorCode);
+                   " failed (next in " + std::to_string(event.m_nextDelayMs) + " ms): " +
+                   (event.m_errorText.GetLengthInByte() > 0 ? event.m_errorText.GetUTF8()
+                                                            : ErrorText(event.m_errorCode));
         case KEPMsgConnectionEvent::kReleased:
             return "released " + socket + " to " + peer + " as " + event.m_label.GetUTF8();
     }

@@ -35,7 +35,8 @@ ServerLink::~ServerLink() {
     Communicator().RemoveConnection(nullptr, true);
 }
 
-ConnectResult ServerLink::StartReconnecting(const std::string& host, int port) {
+ConnectResult ServerLink::StartReconnecting(const std::string& host, int port,
+                                            const KEPMsgTlsSettings* tls) {
     // A name that does not resolve fails the same way on every dial: say so at once.
     ConnectResult result = CheckResolves(host);
     if (result.failure != ConnectFailure::kNone) {
@@ -44,10 +45,16 @@ ConnectResult ServerLink::StartReconnecting(const std::string& host, int port) {
     const KEPMsgSocketAddress address(KEPMsgInetAddress(KEPString(host.c_str())), port);
     KEPMsgReconnectSettings settings;
     settings.m_maxDelayMs = kMaxRedialPauseMs;
-    m_reconnecting = Communicator().StartReconnectingClient(m_label.c_str(), address, settings);
+    KEPString tlsError;
+    m_reconnecting =
+        tls == nullptr ? Communicator().StartReconnectingClient(m_label.c_str(), address, settings)
+                       : Communicator().StartReconnectingClient(m_label.c_str(), address, settings,
+                                                                *tls, tlsError);
     if (!m_reconnecting) {
         result.failure = ConnectFailure::kConnect;
-        result.errorText = "cannot start the reconnecting client";
+        result.errorText = tlsError.GetLengthInByte() > 0
+                               ? std::string(tlsError.GetUTF8())
+                               : std::string("cannot start the reconnecting client");
     }
     return result;
 }

@@ -26,9 +26,10 @@ class ServerLink {
     ServerLink(const ServerLink&) = delete;
     ServerLink& operator=(const ServerLink&) = delete;
 
-    // Starts the reconnecting client for host:port; a failure names the resolver's error, or
-    // says that the client could not start.
-    ConnectResult StartReconnecting(const std::string& host, int port);
+    // Starts the reconnecting client for host:port (through TLS with tls, already checked); a
+    // failure names the resolver's error, or says that the client could not start.
+    ConnectResult StartReconnecting(const std::string& host, int port,
+                                    const KEPMsgTlsSettings* tls);
 
     bool IsUp() const { return m_up; }
 

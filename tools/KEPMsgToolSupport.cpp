@@ -144,7 +144,8 @@ ConnectResult CheckResolves(const std::string& host) {
     return result;
 }
 
-ConnectResult ConnectWithRetries(const std::string& host, int port, int timeoutSeconds) {
+ConnectResult ConnectWithRetries(const std::string& host, int port, int timeoutSeconds,
+                                 const KEPMsgTlsSettings* tls) {
     // A name that does not resolve fails the same way on every retry: say so at once.
     ConnectResult result = CheckResolves(host);
     if (result.failure != ConnectFailure::kNone) {
@@ -154,9 +155,18 @@ ConnectResult ConnectWithRetries(const std::string& host, int port, int timeoutS
     const KEPMsgSocketAddress server(KEPMsgInetAddress(KEPString(host.c_str())), port);
 
     const KEPMsgSocketAddress own(KEPMsgInetAddress(KEPString("")), 0);
+    KEPString tlsError;
     result.socket =
-        services.ConnectToServer(own, server, std::max(timeoutSeconds, 0), kRetryPauseMs);
+        tls == nullptr
+            ? services.ConnectToServer(own, server, std::max(timeoutSeconds, 0), kRetryPauseMs)
+            : services.ConnectToServer(own, server, std::max(timeoutSeconds, 0), kRetryPauseMs,
+                                       *tls, tlsError);
     if (result.socket != nullptr) {
+        return result;
+    }
+    if (std::string(tlsError.GetUTF8()).rfind("TLS handshake failed", 0) == 0) {
+        result.failure = ConnectFailure::kTlsHandshake;
+        result.errorText = tlsError.GetUTF8();
         return result;
     }
 

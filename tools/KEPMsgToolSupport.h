@@ -26,6 +26,7 @@
 #include "base/KEPString.h"
 #include "channels/KEPMsgChannel.h"
 #include "messaging/KEPMsgMessageTask.h"
+#include "sockets/KEPMsgTlsSettings.h"
 
 class KEPMsgCommSocket;
 class KEPMsgServerSocket;
@@ -98,7 +99,7 @@ class Inbox {
 };
 
 // Outcome of a connection attempt.
-enum class ConnectFailure { kNone, kResolve, kConnect };
+enum class ConnectFailure { kNone, kResolve, kConnect, kTlsHandshake };
 
 struct ConnectResult {
     KEPMsgCommSocket* socket = nullptr;  // owned by the library's connection table
@@ -113,7 +114,10 @@ ConnectResult CheckResolves(const std::string& host);
 // Resolves host, then connects to host:port, retrying for timeoutSeconds (at least one
 // attempt). On failure the result names the stage and carries the error code and text: the
 // resolver's for an unknown host, the last connection attempt's otherwise.
-ConnectResult ConnectWithRetries(const std::string& host, int port, int timeoutSeconds);
+// With tls, the connection then shakes hands (a failure is kTlsHandshake with TLS's reason);
+// the settings must have been checked (KEPMsgTlsSettings::CanLoad).
+ConnectResult ConnectWithRetries(const std::string& host, int port, int timeoutSeconds,
+                                 const KEPMsgTlsSettings* tls = nullptr);
 
 // The library's text for a Winsock-style error code.
 std::string ErrorText(int code);

@@ -90,7 +90,8 @@ const char* const kMainHelp =
 
 const char* const kServeHelp =
     "usage: kepmsg serve [--host HOST] [--port PORT | --ports FIRST-LAST] [--type NAME]...\n"
-    "                    [--count N] [--quiet]\n"
+    "                    [--count N] [--quiet] [--allow CIDR[,CIDR...]]\n"
+    "                    [--tls-cert FILE --tls-key FILE [--tls-ca FILE]]\n"
     "\n"
     "Listens on HOST (default 127.0.0.1) and PORT (default 0: the system chooses), or on the\n"
     "first free port of FIRST-LAST. The first line printed is 'listening on HOST:PORT'. Then one\n"
@@ -99,25 +100,38 @@ const char* const kServeHelp =
     "  received type=NAME size=BYTES from=LABEL [text=\"...\"]\n"
     "  closed socket:ID: REASON[: ERROR]\n"
     "where LABEL is the connection's label, or socket:ID for an unlabelled one, and REASON is\n"
-    "one of: peer closed, reset, I/O time-out, protocol violation, removed by host. Pings are\n"
+    "one of: peer closed, reset, I/O time-out, protocol violation, removed by host, TLS\n"
+    "handshake failed (then ERROR is TLS's reason). Pings are\n"
     "answered with pongs. Stops on Ctrl-C or SIGTERM (or after N messages with --count), then\n"
     "prints the figures of each open connection (messages and bytes each way, records queued,\n"
     "last error, time connected) and of the closed ones added up.\n"
     "\n"
     "  --type NAME   also accept raw messages of type NAME (repeatable); kepmsg.raw and\n"
     "                kepmsg.ping are always accepted\n"
-    "  --quiet       print no line per message, only the connection events\n";
+    "  --quiet       print no line per message, only the connection events\n"
+    "  --allow LIST  admit connections only from these networks (e.g. 10.0.0.0/8,::1/128);\n"
+    "                others are closed at once and printed as 'refused HOST:PORT: refused by\n"
+    "                filter'\n"
+    "  --tls-cert FILE --tls-key FILE\n"
+    "                serve TLS with this certificate chain and private key (PEM)\n"
+    "  --tls-ca FILE  require client certificates signed by this CA (mutual TLS)\n";
 
 const char* const kSendHelp =
     "usage: kepmsg send [--host HOST] --port PORT (--text TEXT | --file PATH) [--type NAME]\n"
-    "                   [--timeout SECONDS]\n"
+    "                   [--timeout SECONDS] [TLS OPTIONS]\n"
     "\n"
     "Connects to HOST:PORT (default host 127.0.0.1), retrying for up to SECONDS (default 5),\n"
-    "and sends TEXT or the bytes of PATH as one raw message of type NAME (default kepmsg.raw).\n";
+    "and sends TEXT or the bytes of PATH as one raw message of type NAME (default kepmsg.raw).\n"
+    "\n"
+    "TLS OPTIONS (any of them turns TLS on):\n"
+    "  --tls-ca FILE            trust servers whose certificate this CA signed\n"
+    "  --tls-cert FILE --tls-key FILE\n"
+    "                           present this client certificate (for mutual TLS)\n"
+    "  --tls-server-name NAME   the name the server's certificate must carry (default: HOST)\n";
 
 const char* const kPingHelp =
     "usage: kepmsg ping [--host HOST] --port PORT [--count N] [--timeout SECONDS]\n"
-    "                   [--interval MS] [--reconnect]\n"
+    "                   [--interval MS] [--reconnect] [TLS OPTIONS, as for send]\n"
     "\n"
     "Connects to HOST:PORT (default host 127.0.0.1), retrying for up to SECONDS (default 5),\n"
     "sends N pings (default 10) one after the other, MS milliseconds apart (default 0), and\n"
@@ -250,6 +264,11 @@ struct Session {
 
 int ConnectFailure(const std::string& command, const std::string& host, int port,
                    const kepmsgtool::ConnectResult& result) {
+    if (result.failure == kepmsgtool::ConnectFailure::kTlsHandshake) {
+        return Fail(command, kExitConnect,
+                    "cannot connect to " + kepmsgtool::FormatEndpoint(host, port) + ": " +
+                        result.errorText);
+    }
     if (result.failure == kepmsgtool::ConnectFailure::kResolve) {
         return Fail(command, kExitConnect,
                     "cannot resolve host '" + host + "': " + result.errorText);
@@ -257,6 +276,29 @@ int ConnectFailure(const std::string& command, const std::string& host, int port
     return Fail(
         command, kExitConnect,
         "cannot connect to " + kepmsgtool::FormatEndpoint(host, port) + ": " + result.errorText);
+}
+
+// The TLS options of a command. tls is left empty when none is given; settings that cannot
+// load are a usage failure (false, status set).
+bool TlsOptions(const std::string& command, const Options& options, bool server,
+                std::optional<KEPMsgTlsSettings>& tls, int& status) {
+    const char* const names[] = {"tls-cert", "tls-key", "tls-ca", "tls-server-name"};
+    if (std::none_of(std::begin(names), std::end(names),
+                     [&](const char* name) { return Has(options, name); })) {
+        return true;
+    }
+    KEPMsgTlsSettings settings;
+    settings.m_certificateChainFile = KEPString(Get(options, "tls-cert", "").c_str());
+    settings.m_privateKeyFile = KEPString(Get(options, "tls-key", "").c_str());
+    settings.m_caFile = KEPString(Get(options, "tls-ca", "").c_str());
+    settings.m_serverName = KEPString(Get(options, "tls-server-name", "").c_str());
+    KEPString error;
+    if (!settings.CanLoad(server, error)) {
+        status = Fail(command, kExitUsage, std::string("bad TLS settings: ") + error.GetUTF8());
+        return false;
+    }
+    tls = settings;
+    return true;
 }
 
 // Reads --host/--port/--timeout for a client command; false with a usage failure printed.
@@ -347,8 +389,10 @@ int Serve(int argc, char** argv) {
     const std::string command = "serve";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "ports", "type", "count"}, {"quiet"}, options,
-                      error)) {
+    if (!ParseOptions(
+            argc, argv, 2,
+            {"host", "port", "ports", "type", "count", "allow", "tls-cert", "tls-key", "tls-ca"},
+            {"quiet"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -379,6 +423,11 @@ int Serve(int argc, char** argv) {
     long maxMessages = 0;
     if (!ParseInt(Get(options, "count", "0"), 0, LONG_MAX, maxMessages)) {
         return Fail(command, kExitUsage, "bad count '" + Get(options, "count", "") + "'");
+    }
+    std::optional<KEPMsgTlsSettings> tls;
+    int status = kExitOk;
+    if (!TlsOptions(command, options, true, tls, status)) {
+        return status;
     }
 
     // Prototypes for every accepted type; the library borrows them until the process ends.
@@ -421,6 +470,15 @@ int Serve(int argc, char** argv) {
                     "cannot listen on " + where + ": " +
                         (code != 0 ? kepmsgtool::ErrorText(code) : std::string("no free port")));
     }
+    if (Has(options, "allow") && !server->SetAcceptFilter(Get(options, "allow", "").c_str())) {
+        return Fail(command, kExitUsage,
+                    "bad --allow '" + Get(options, "allow", "") +
+                        "' (expected CIDR blocks such as 10.0.0.0/8,::1/128)");
+    }
+    KEPString tlsError;
+    if (tls && !server->SetTls(*tls, tlsError)) {
+        return Fail(command, kExitUsage, std::string("bad TLS settings: ") + tlsError.GetUTF8());
+    }
     Communicator().AddConnection(KEPMsgChannel(server, "kepmsg-listener"), true);
 
     struct sigaction action {};
@@ -461,8 +519,10 @@ int Send(int argc, char** argv) {
     const std::string command = "send";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "type", "text", "file", "timeout"}, {},
-                      options, error)) {
+    if (!ParseOptions(argc, argv, 2,
+                      {"host", "port", "type", "text", "file", "timeout", "tls-cert", "tls-key",
+                       "tls-ca", "tls-server-name"},
+                      {}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -473,7 +533,9 @@ int Send(int argc, char** argv) {
     int port = 0;
     int timeout = 0;
     int status = 0;
-    if (!ClientEndpoint(command, options, host, port, timeout, status)) {
+    std::optional<KEPMsgTlsSettings> tls;
+    if (!ClientEndpoint(command, options, host, port, timeout, status) ||
+        !TlsOptions(command, options, false, tls, status)) {
         return status;
     }
     const std::string type = Get(options, "type", kepmsgtool::kRawType);
@@ -504,7 +566,7 @@ int Send(int argc, char** argv) {
 
     Session session;
     const kepmsgtool::ConnectResult connection =
-        kepmsgtool::ConnectWithRetries(host, port, timeout);
+        kepmsgtool::ConnectWithRetries(host, port, timeout, tls ? &*tls : nullptr);
     if (connection.socket == nullptr) {
         return ConnectFailure(command, host, port, connection);
     }
@@ -534,7 +596,9 @@ int Ping(int argc, char** argv) {
     const std::string command = "ping";
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, 2, {"host", "port", "count", "timeout", "interval"},
+    if (!ParseOptions(argc, argv, 2,
+                      {"host", "port", "count", "timeout", "interval", "tls-cert", "tls-key",
+                       "tls-ca", "tls-server-name"},
                       {"reconnect"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
@@ -546,7 +610,9 @@ int Ping(int argc, char** argv) {
     int port = 0;
     int timeout = 0;
     int status = 0;
-    if (!ClientEndpoint(command, options, host, port, timeout, status)) {
+    std::optional<KEPMsgTlsSettings> tls;
+    if (!ClientEndpoint(command, options, host, port, timeout, status) ||
+        !TlsOptions(command, options, false, tls, status)) {
         return status;
     }
     long count = 0;
@@ -570,7 +636,8 @@ int Ping(int argc, char** argv) {
     const auto patience = std::chrono::seconds(timeout > 0 ? timeout : 5);
     kepmsgtool::ServerLink link(kServerLabel, server, reconnect);
     if (reconnect) {
-        const kepmsgtool::ConnectResult started = link.StartReconnecting(host, port);
+        const kepmsgtool::ConnectResult started =
+            link.StartReconnecting(host, port, tls ? &*tls : nullptr);
         if (started.failure != kepmsgtool::ConnectFailure::kNone) {
             return ConnectFailure(command, host, port, started);
         }
@@ -580,7 +647,7 @@ int Ping(int argc, char** argv) {
         }
     } else {
         const kepmsgtool::ConnectResult connection =
-            kepmsgtool::ConnectWithRetries(host, port, timeout);
+            kepmsgtool::ConnectWithRetries(host, port, timeout, tls ? &*tls : nullptr);
         if (connection.socket == nullptr) {
             return ConnectFailure(command, host, port, connection);
         }

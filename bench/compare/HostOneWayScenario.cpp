@@ -6,6 +6,7 @@
 #include "Report.h"
 #include "Scenario.h"
 #include "SvgCanvas.h"
+#include "sockets/KEPMsgTlsSettings.h"
 
 namespace kepbench {
 
@@ -27,10 +28,12 @@ const OneWayRow kRows[] = {
     {1 << 20, "host", "host-imm", "KEP host shape, immediate", "KEP imm"},
     {1 << 20, "raw-one", "raw-one", "raw TCP, one send per message", "raw"},
     {1 << 20, "zmq", "zmq", "ZeroMQ PUSH/PULL", "PUSH/PULL"},
+    {1 << 20, "host-tls", "host-imm-tls", "KEP host shape, immediate, TLS", "KEP imm TLS"},
 };
 
 bool Skipped(const RunSettings& settings, const OneWayRow& row) {
-    return !settings.haveZmq && std::string(row.sender) == "zmq";
+    return (!settings.haveZmq && std::string(row.sender) == "zmq") ||
+           (!KEPMsgTlsSettings::IsAvailable() && std::string(row.receiver) == "host-tls");
 }
 
 std::string Key(const OneWayRow& row) {
@@ -81,6 +84,12 @@ void WriteReport(const RunSettings& settings, const Samples& samples, std::ostre
                        drainOff >= 0.5});
     targets.push_back(
         {"host shape, 1 MiB immediate: >= 0.8x raw one send", Times(big), big >= 0.8});
+    const double plainBig = RateOf(samples, 1 << 20, "host");
+    if (KEPMsgTlsSettings::IsAvailable()) {
+        const double tls = plainBig > 0 ? RateOf(samples, 1 << 20, "host-tls") / plainBig : 0;
+        targets.push_back(
+            {"host shape, 1 MiB immediate over TLS: >= 0.5x plaintext", Times(tls), tls >= 0.5});
+    }
 }
 
 void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas) {

@@ -7,6 +7,8 @@
 //   echo host-cb-imm|host-cb-queued  the same server, answering from the callback itself;
 //   recv host|host-drain             one-way receiver, with the receive drain off or on;
 //   send host-queued|host-imm        one-way sender; its message task writes queued records;
+//   echo/ping/send host-imm-tls, recv host-tls
+//                                    the same immediate peers over TLS;
 //   idle none|gone                   a task's CPU over a second, with nothing open or after its
 //                                    only peer went away.
 #include <sched.h>
@@ -129,7 +131,7 @@ void AnswerInCallback(const KEPString&) {
     NotifyArrival(KEPString(kEndType));
 }
 
-// echo host-imm|host-queued|host-cb-imm|host-cb-queued <size>
+// echo host-imm|host-queued|host-cb-imm|host-cb-queued|host-imm-tls <size>
 int Echo(const PeerArgs& args) {
     LibSetup setup(args.size);
     const bool inCallback = args.impl.rfind("host-cb-", 0) == 0;
@@ -141,7 +143,7 @@ int Echo(const PeerArgs& args) {
         inCallback ? AnswerInCallback : NotifyArrival;
     Comm().RegisterMessageNotificationCallback(kBlobType, callback);
     Comm().RegisterMessageNotificationCallback(kEndType, callback);
-    Report("PORT %d", LibListen());
+    Report("PORT %d", LibListen(IsTlsImpl(args.impl)));
     HostTask task;
     const std::int64_t deadline = DeadlineAfter(kPeerDeadlineSeconds);
     std::uint64_t seen = 0;
@@ -153,10 +155,10 @@ int Echo(const PeerArgs& args) {
     return ended ? 0 : 1;
 }
 
-// ping host-imm|host-queued <size> <port> <count>
+// ping host-imm|host-queued|host-imm-tls <size> <port> <count>
 int Ping(const PeerArgs& args) {
     LibSetup setup(args.size);
-    KEPMsgChannel channel = LibConnect(args.port, "peer");
+    KEPMsgChannel channel = LibConnect(args.port, "peer", IsTlsImpl(args.impl));
     BlobMessage ping(args.size);  // outlives the task: queued records point to it
     HostTask task;
     const bool queued = args.impl == "host-queued";
@@ -181,12 +183,12 @@ int Ping(const PeerArgs& args) {
     return 0;
 }
 
-// recv host|host-drain <size>
+// recv host|host-drain|host-tls <size>
 int Receive(const PeerArgs& args) {
     LibSetup setup(args.size);
     if (args.impl == "host-drain" && !Comm().SetReceiveDrainLimit(kDrainLimit))
         Fail("drain limit");
-    Report("PORT %d", LibListen());
+    Report("PORT %d", LibListen(IsTlsImpl(args.impl)));
     HostTask task;
     EveryMessage query;
     std::uint64_t received = 0;
@@ -216,10 +218,10 @@ int Receive(const PeerArgs& args) {
     return ok ? 0 : 1;
 }
 
-// send host-queued|host-imm <size> <port> <seconds>
+// send host-queued|host-imm|host-imm-tls <size> <port> <seconds>
 int SendOneWay(const PeerArgs& args) {
     LibSetup setup(args.size);
-    KEPMsgChannel channel = LibConnect(args.port, "peer");
+    KEPMsgChannel channel = LibConnect(args.port, "peer", IsTlsImpl(args.impl));
     BlobMessage blob(args.size);  // outlives the task: queued records point to it
     HostTask task;
     const bool queued = args.impl == "host-queued";
@@ -293,6 +295,10 @@ const PeerRole kRoles[] = {
     {"echo", "host-queued", Echo},
     {"echo", "host-cb-imm", Echo},
     {"echo", "host-cb-queued", Echo},
+    {"echo", "host-imm-tls", Echo},
+    {"ping", "host-imm-tls", Ping},
+    {"recv", "host-tls", Receive},
+    {"send", "host-imm-tls", SendOneWay},
     {"ping", "host-imm", Ping},
     {"ping", "host-queued", Ping},
     {"recv", "host", Receive},

@@ -7,6 +7,7 @@
 #include "Report.h"
 #include "Scenario.h"
 #include "SvgCanvas.h"
+#include "sockets/KEPMsgTlsSettings.h"
 
 namespace kepbench {
 
@@ -26,14 +27,18 @@ const RoundTripImpl kImpls[] = {
     {"host-cb-queued", "host-queued", "KEP, server answers in callback, queued", "cb queued"},
     {"raw-one", "raw-one", "raw TCP, one send per message", "raw"},
     {"zmq-rep", "zmq-req", "ZeroMQ REQ/REP", "REQ/REP"},
+    {"host-imm-tls", "host-imm-tls", "KEP host shape, immediate sends, TLS", "imm TLS"},
 };
 
 // The rows the others are compared with; the targets hold for the four library rows.
 constexpr int kRawRow = 4;
 constexpr int kZmqRow = 5;
+// TLS is compared with the plaintext immediate row.
+constexpr int kTlsRow = 6;
 
 bool Skipped(const RunSettings& settings, const RoundTripImpl& impl) {
-    return !settings.haveZmq && std::string(impl.echo) == "zmq-rep";
+    return (!settings.haveZmq && std::string(impl.echo) == "zmq-rep") ||
+           (!KEPMsgTlsSettings::IsAvailable() && std::string(impl.echo) == "host-imm-tls");
 }
 
 std::string MedianKey(const RoundTripImpl& impl) {
@@ -72,6 +77,12 @@ void WriteReport(const RunSettings& settings, const Samples& samples, std::ostre
         const double vsRaw = raw > 0 ? samples.Median(MedianKey(kImpls[i])) / raw : 0;
         targets.push_back({std::string(kImpls[i].label) + ": request/reply median <= 2x raw",
                            Times(vsRaw), vsRaw > 0 && vsRaw <= 2.0});
+    }
+    if (!Skipped(settings, kImpls[kTlsRow])) {
+        const double plain = samples.Median(MedianKey(kImpls[0]));
+        const double tls = plain > 0 ? samples.Median(MedianKey(kImpls[kTlsRow])) / plain : 0;
+        targets.push_back({"TLS request/reply median <= 1.5x plaintext (immediate)", Times(tls),
+                           tls > 0 && tls <= 1.5});
     }
 }
 

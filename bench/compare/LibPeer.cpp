@@ -1,6 +1,9 @@
 #include "LibPeer.h"
 
+#include <stdlib.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasVector.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
@@ -93,20 +96,58 @@ LibSetup::LibSetup(int size) : blobPrototype(size) {
     Comm().SetDefaultOutputStream(&output);
 }
 
-int LibListen() {
+// A self-signed P-256 certificate and key, loaded into settings; the files are removed at once.
+KEPMsgTlsSettings ThrowAwayCertificate() {
+    char dir[] = "/tmp/kep-compare-tls-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        Fail("mkdtemp");
+    const std::string cert = std::string(dir) + "/cert.pem";
+    const std::string key = std::string(dir) + "/key.pem";
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
+        "-subj /CN=kep-compare -keyout " +
+        key + " -out " + cert + " 2>/dev/null";
+    if (std::system(command.c_str()) != 0)
+        Fail("openssl req");
+    KEPMsgTlsSettings settings;
+    settings.m_certificateChainFile = KEPString(cert.c_str());
+    settings.m_privateKeyFile = KEPString(key.c_str());
+    return settings;
+}
+
+int LibListen(bool tls) {
     KEPMsgServerSocket* server = KEPMsgConnectionServicesUtils::Instance().StartServer(
         KEPMsgSocketAddress(Loopback(), 0), 128);
     if (server == nullptr)
         Fail("library listen");
+    if (tls) {
+        const KEPMsgTlsSettings settings = ThrowAwayCertificate();
+        KEPString error;
+        const bool loaded = server->SetTls(settings, error);
+        const std::string dir = settings.m_certificateChainFile.GetUTF8();
+        std::system(("rm -rf " + dir.substr(0, dir.rfind('/'))).c_str());
+        if (!loaded)
+            Fail(error.GetUTF8());
+    }
     Comm().AddConnection(KEPMsgChannel(server, KEPString("listener")), true);
     return server->GetAddress().GetPort();
 }
 
-KEPMsgChannel LibConnect(int port, const char* label) {
-    KEPMsgCommSocket* socket = KEPMsgConnectionServicesUtils::Instance().ConnectToServer(
-        KEPMsgSocketAddress(Loopback(), 0), KEPMsgSocketAddress(Loopback(), port), 10, 10);
+bool IsTlsImpl(const std::string& impl) {
+    return impl.size() > 4 && impl.compare(impl.size() - 4, 4, "-tls") == 0;
+}
+
+KEPMsgChannel LibConnect(int port, const char* label, bool tls) {
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    const KEPMsgSocketAddress own(Loopback(), 0);
+    const KEPMsgSocketAddress server(Loopback(), port);
+    KEPMsgTlsSettings settings;
+    settings.m_verifyPeer = false;
+    KEPString error;
+    KEPMsgCommSocket* socket = tls ? services.ConnectToServer(own, server, 10, 10, settings, error)
+                                   : services.ConnectToServer(own, server, 10, 10);
     if (socket == nullptr)
-        Fail("library connect");
+        Fail(tls ? error.GetUTF8() : "library connect");
     KEPMsgChannel channel(socket, KEPString(label));
     Comm().AddConnection(channel, true);
     return channel;

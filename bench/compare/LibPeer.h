@@ -59,9 +59,14 @@ struct LibSetup {
 };
 
 // Starts a server on 127.0.0.1 at a free port, registers it as "listener"; returns the port.
-int LibListen();
-// Connects to 127.0.0.1:port and registers the channel, read by the receive passes.
-KEPMsgChannel LibConnect(int port, const char* label);
+// With tls it serves TLS with a throw-away self-signed certificate (made with the openssl
+// command).
+int LibListen(bool tls = false);
+// Connects to 127.0.0.1:port and registers the channel, read by the receive passes; with tls
+// through TLS (the server's certificate is not checked: the figures are those of the records).
+KEPMsgChannel LibConnect(int port, const char* label, bool tls = false);
+// True for the impl names of the TLS rows (ending in "-tls").
+bool IsTlsImpl(const std::string& impl);
 // Runs receive passes on this thread until the channel is gone (the peer closed it).
 void LibWaitForPeerClose(const KEPMsgChannel& channel);
 // Waits, without running passes, until the message task has dropped the channel.

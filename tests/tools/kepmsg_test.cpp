@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "gtest/gtest.h"
+#include "sockets/KEPMsgTlsSettings.h"
 #include "tests/support/KEPTestNet.h"
 
 namespace {
@@ -170,6 +171,75 @@ TEST(KepmsgErrorTest, EachFailureGivesItsStatusAndOneLineAndHelpExplains) {
         const std::string& shown = row.status == 0 ? tool.Out() : err;
         EXPECT_TRUE(std::regex_search(shown, std::regex(row.pattern))) << name << ": " << shown;
     }
+}
+
+// A CA, a server and a client certificate made with the openssl command, as the README shows.
+class KepmsgTlsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!KEPMsgTlsSettings::IsAvailable()) {
+            GTEST_SKIP() << "built without TLS";
+        }
+        char pattern[] = "/tmp/kepmsg-tls-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        std::ofstream(File("san.ext")) << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
+        Run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+             "-days", "2", "-subj", "/CN=test CA", "-keyout", File("ca.key"), "-out",
+             File("ca.pem")});
+        for (const std::string name : {"server", "client"}) {
+            Run({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
+                 "/CN=" + name, "-keyout", File(name + ".key"), "-out", File(name + ".csr")});
+            Run({"x509", "-req", "-in", File(name + ".csr"), "-CA", File("ca.pem"), "-CAkey",
+                 File("ca.key"), "-CAcreateserial", "-days", "2", "-extfile", File("san.ext"),
+                 "-out", File(name + ".pem")});
+        }
+    }
+    void TearDown() override {
+        if (!m_dir.empty()) {
+            ChildProcess({"/bin/rm", "-rf", m_dir}).Wait();
+        }
+    }
+    std::string File(const std::string& name) const { return m_dir + "/" + name; }
+    void Run(std::vector<std::string> args) {
+        args.insert(args.begin(), "/usr/bin/openssl");
+        ChildProcess openssl(args);
+        ASSERT_EQ(openssl.Wait(), 0) << openssl.Err();
+    }
+    std::string m_dir;
+};
+
+TEST_F(KepmsgTlsTest, MutualTlsServesTrustedClientsAndRefusalsGiveTheirStatus) {
+    ChildProcess serve =
+        Tool({"serve", "--port", "0", "--tls-cert", File("server.pem"), "--tls-key",
+              File("server.key"), "--tls-ca", File("ca.pem"), "--allow", "127.0.0.1/32,::1/128"});
+    const std::string port = ServePort(serve);
+    ASSERT_NE(port, "") << serve.Err();
+    const std::vector<std::string> client = {
+        "--port",           port,        "--tls-ca",        File("ca.pem"), "--tls-cert",
+        File("client.pem"), "--tls-key", File("client.key")};
+    std::vector<std::string> args = {"send", "--text", "secret"};
+    args.insert(args.end(), client.begin(), client.end());
+    ChildProcess send = Tool(args);
+    EXPECT_EQ(send.Wait(), 0) << send.Err();
+    ExpectLine(serve, "^received type=kepmsg\\.raw size=6 from=socket:[0-9]+ text=\"secret\"$");
+
+    args.insert(args.end(), {"--tls-server-name", "elsewhere.example"});
+    ChildProcess wrongName = Tool(args);
+    EXPECT_EQ(wrongName.Wait(), 2);
+    EXPECT_NE(wrongName.Err().find("TLS handshake failed: certificate verify failed"),
+              std::string::npos)
+        << wrongName.Err();
+    EXPECT_EQ(std::count(wrongName.Err().begin(), wrongName.Err().end(), '\n'), 1);
+    ExpectLine(serve, "^closed socket:[0-9]+: TLS handshake failed: .+$");
+
+    ChildProcess badAllow = Tool({"serve", "--port", "0", "--allow", "10.0.0.0/33"});
+    EXPECT_EQ(badAllow.Wait(), 1);
+    ChildProcess badCa = Tool({"send", "--port", port, "--text", "x", "--tls-ca", File("none")});
+    EXPECT_EQ(badCa.Wait(), 1);
+    EXPECT_NE(badCa.Err().find("cannot load CA file"), std::string::npos) << badCa.Err();
+    serve.Signal(SIGTERM);
+    EXPECT_EQ(serve.Wait(), 0);
 }
 
 }  // namespace
