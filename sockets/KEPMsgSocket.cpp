@@ -11,7 +11,6 @@
 namespace {
 
 constexpr const char* kLoopbackIpv6 = "::1";
-constexpr int kSendBufferBytes = 65536;
 constexpr int kLingerSeconds = 5;
 
 // The family a listening socket binds with: read at every bind; IPv6 wins when both are set.
@@ -41,6 +40,7 @@ int CloseWithoutWaiting(int descriptor) {
 }  // namespace
 
 std::atomic<int> KEPMsgSocket::s_ioTimeoutMs{30000};
+std::atomic<int> KEPMsgSocket::s_sendBufferBytes{kDefaultSendBufferBytes};
 std::atomic<std::uint64_t> KEPMsgSocket::s_nextSerial{1};
 
 KEPMsgSocket::KEPMsgSocket()
@@ -63,14 +63,6 @@ KEPMsgSocket::~KEPMsgSocket() {
     for (int descriptor : m_pending) {
         CloseWithoutWaiting(descriptor);
     }
-}
-
-int KEPMsgSocket::GetId() const {
-    return m_handle.load();
-}
-
-bool KEPMsgSocket::IsClosed() const {
-    return m_closed.load();
 }
 
 int KEPMsgSocket::GetErrorCode() const {
@@ -171,6 +163,17 @@ int KEPMsgSocket::ReleaseHold() {
     return left;
 }
 
+bool KEPMsgSocket::ReleaseHoldIfNotLast() {
+    int held = m_holdCount.load(std::memory_order_acquire);
+    do {
+        if (held <= 1) {
+            return false;
+        }
+    } while (!m_holdCount.compare_exchange_weak(held, held - 1, std::memory_order_acq_rel,
+                                                std::memory_order_acquire));
+    return true;
+}
+
 void KEPMsgSocket::CloseAfterFork() {
     // The child has only the forking thread; a copy of the state lock taken by another thread of
     // the parent would stay taken, so it is made afresh.
@@ -203,9 +206,24 @@ int KEPMsgSocket::GetIoTimeout() {
     return s_ioTimeoutMs.load();
 }
 
+bool KEPMsgSocket::SetSendBufferSize(int bytes) {
+    if (bytes != 0 && (bytes < kMinSendBufferBytes || bytes > kMaxSendBufferBytes)) {
+        return false;
+    }
+    s_sendBufferBytes.store(bytes);
+    return true;
+}
+
+int KEPMsgSocket::GetSendBufferSize() {
+    return s_sendBufferBytes.load();
+}
+
 int KEPMsgSocket::ApplyConnectionOptions(int descriptor) {
+    const int sendBuffer = s_sendBufferBytes.load();
+    // Setting the send buffer switches the system's own sizing off for the connection: 0 leaves
+    // it on.
     if (kepwsa::SetLinger(descriptor, true, kLingerSeconds) != 0 ||
-        kepwsa::SetSendBufferBytes(descriptor, kSendBufferBytes) != 0) {
+        (sendBuffer != 0 && kepwsa::SetSendBufferBytes(descriptor, sendBuffer) != 0)) {
         return kepwsa::WSAGetLastError();
     }
     // Nagle's algorithm against delayed acknowledgements costs a request-reply exchange about
