@@ -21,7 +21,7 @@ namespace {
 
 // How much one receive may bring in: several records, so that a large message takes few
 // receives (and few acknowledgements and wake-ups).
-constexpr std::size_t kReceiveBytes = 256 * 1024;
+constexpr std::size_t kReceiveBytes = 64 * 1024;
 
 // A session's BIO: the descriptor; received bytes OpenSSL has not asked for yet (it reads a
 // record header, then its body); and the records written while the session encrypts a batch
