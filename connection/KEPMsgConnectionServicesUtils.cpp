@@ -76,6 +76,20 @@ std::uint32_t DecodeNameLength(const unsigned char (&countBytes)[4]) {
            static_cast<std::uint32_t>(countBytes[3]) << 24;
 }
 
+// The name length of a valid header whole in bytes[0..available), or 0 when there is none.
+std::uint32_t BufferedNameLength(const char* bytes, int available) {
+    if (available < 4) {
+        return 0;
+    }
+    unsigned char countBytes[4];
+    std::memcpy(countBytes, bytes, 4);
+    const std::uint32_t nameBytes = DecodeNameLength(countBytes);
+    return nameBytes <= KEPMsgConnectionServicesUtils::kMaxTypeNameBytes &&
+                   static_cast<std::uint32_t>(available) - 4 >= nameBytes
+               ? nameBytes
+               : 0;
+}
+
 // The connection debug log "<prefix><pid>_dbg.txt" when KEP_DEBUG_COONECTIONS gives the prefix,
 // or null.
 std::FILE* OpenDebugLog() {
@@ -295,6 +309,10 @@ bool KEPMsgConnectionServicesUtils::ShutDownConnection(int socketId, std::uint64
 }
 
 void KEPMsgConnectionServicesUtils::ReleaseLease(KEPMsgSocket* socket) {
+    // While the table (or another lease) holds the socket too, this release ends nothing.
+    if (socket->ReleaseHoldIfNotLast()) {
+        return;
+    }
     Guard guard(*this);
     // Zero holds left means the table's own hold is gone too: the socket was removed.
     if (socket->ReleaseHold() == 0) {
@@ -308,6 +326,14 @@ void KEPMsgConnectionServicesUtils::SetIoTimeout(int milliseconds) {
 
 int KEPMsgConnectionServicesUtils::GetIoTimeout() const {
     return KEPMsgSocket::GetIoTimeout();
+}
+
+bool KEPMsgConnectionServicesUtils::SetSendBufferSize(int bytes) {
+    return KEPMsgSocket::SetSendBufferSize(bytes);
+}
+
+int KEPMsgConnectionServicesUtils::GetSendBufferSize() const {
+    return KEPMsgSocket::GetSendBufferSize();
 }
 
 bool KEPMsgConnectionServicesUtils::SetKeepAlive(int idleSeconds, int intervalSeconds, int count) {
@@ -527,13 +553,9 @@ bool KEPMsgConnectionServicesUtils::WriteMessageHeader(KEPMsgCommSocket& socket,
 }
 
 bool KEPMsgConnectionServicesUtils::HasBufferedHeader(const KEPMsgCommSocket& socket) {
-    unsigned char countBytes[4] = {0, 0, 0, 0};
-    if (socket.PeekBufferedInput(reinterpret_cast<char*>(countBytes), 4) < 4) {
-        return false;
-    }
-    const std::uint32_t nameBytes = DecodeNameLength(countBytes);
-    return nameBytes > 0 && nameBytes <= kMaxTypeNameBytes &&
-           socket.BufferedInputBytes() >= 4 + static_cast<int>(nameBytes);
+    int available = 0;
+    const char* const buffered = socket.BufferedInput(available);
+    return BufferedNameLength(buffered, available) > 0;
 }
 
 bool KEPMsgConnectionServicesUtils::ReadMessageHeader(KEPMsgCommSocket& socket, KEPString& type,
@@ -542,6 +564,23 @@ bool KEPMsgConnectionServicesUtils::ReadMessageHeader(KEPMsgCommSocket& socket, 
         return false;
     }
     socket.SetErrorCode(0);
+
+    // A header whole in the read buffer (the usual case for small messages) is taken from there.
+    int available = 0;
+    const char* const buffered = socket.BufferedInput(available);
+    const std::uint32_t bufferedName = BufferedNameLength(buffered, available);
+    if (bufferedName > 0) {
+        const char* const name = buffered + 4;
+        const void* const zero = std::memchr(name, '\0', bufferedName);
+        const int length = static_cast<int>(zero != nullptr ? static_cast<const char*>(zero) - name
+                                                            : bufferedName);
+        if (type.GetLengthInByte() != length ||
+            std::memcmp(type.GetUTF8(), name, static_cast<std::size_t>(length)) != 0) {
+            type = KEPString(name, length);
+        }
+        socket.ConsumeBufferedInput(4 + static_cast<int>(bufferedName));
+        return true;
+    }
 
     unsigned char countBytes[4] = {0, 0, 0, 0};
     bool consumed = false;

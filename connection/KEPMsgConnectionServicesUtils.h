@@ -80,6 +80,12 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     void SetIoTimeout(int milliseconds);
     // Returns the process-wide I/O time-out in milliseconds (0 = none).
     int GetIoTimeout() const;
+    // Send-buffer size (SO_SNDBUF) of sockets connected or accepted from now on, in bytes:
+    // 4096 to 64 MiB (the system may cap it lower), or 0 for the system's own sizing (the option
+    // is not set). Default 65536. False, nothing changed, for any other value.
+    bool SetSendBufferSize(int bytes);
+    // Returns the send-buffer size in bytes (0 = the system's sizing).
+    int GetSendBufferSize() const;
     // TCP keep-alive of sockets connected or accepted from now on: after idleSeconds without
     // traffic a probe every intervalSeconds, and the connection is dropped (closed event, I/O
     // time-out reason) after count unanswered probes. False, nothing changed, unless

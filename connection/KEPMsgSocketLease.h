@@ -3,9 +3,10 @@
 // KEPMsgConnectionServicesUtils::LeaseSocket(id) hands one out. While it lives the socket object
 // is not destroyed and its descriptor is not closed, even when the connection is removed or shut
 // down meanwhile (the socket then reports itself closed), so the descriptor number cannot be
-// reused by another connection under the holder. The destructor returns the hold under the
-// connection-services mutex; the last hold on a removed socket destroys it. Move-only. A lease
-// is used by one thread at a time; it must not outlive the connection services' Finalize().
+// reused by another connection under the holder. The destructor returns the hold, under the
+// connection-services mutex when it may be the last one; the last hold on a removed socket
+// destroys it. Move-only. A lease is used by one thread at a time; it must not outlive the
+// connection services' Finalize().
 #pragma once
 
 class KEPMsgSocket;

@@ -180,13 +180,13 @@ void KEPMsgSendMessageBuffer::TransmitPendingMessage_private(KEPMsgSocketLease* 
         } else if (commSocket->IsGathering()) {
             failed = !commSocket->EndGather();
         }
-        // GetMessageType() is asked again for the header, as a host may observe. The body's
-        // writes use this record's lease (or the gathered connection's) through the scope.
+        // The type name chose the stream and goes out in the header: a message names the same
+        // type on every call, so it is asked once. The body's writes use this record's lease (or
+        // the gathered connection's) through the scope.
         {
             KEPMsgLeasedSocketScope leased(*commSocket);
             failed = failed ||
-                     !KEPMsgConnectionServicesUtils::WriteMessageHeader(
-                         *commSocket, record.m_message->GetMessageType()) ||
+                     !KEPMsgConnectionServicesUtils::WriteMessageHeader(*commSocket, type) ||
                      !record.m_message->WriteBody(stream);
         }
         if (!failed) {

@@ -516,20 +516,25 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
     closedChannels.Clear();
     PassIntake intake;
 
-    // One message per ready channel-list entry, each read under one lease, and only from the
+    // One message per ready channel-list entry, each read under a lease, and only from the
     // connection the wait found ready; the drain puts entries with a further buffered message at
-    // the end of the list again.
+    // the end of the list again. An entry for the connection just read keeps its lease (a drained
+    // connection alone is read many times in a row): the serial check below still tells whether
+    // the entry names that connection.
     KEPBasVector<KEPMsgChannel>& listen = waitable->Listen();
     KEPBasVector<int> goneSocketIds;
     DrainRounds drain(*waitable, m_receiveDrainLimit.load());
+    KEPMsgSocketLease readLease;
     for (int i = 0; i < listen.size(); ++i) {
         const int socketId = listen[i].GetSocketId();
-        KEPMsgSocketLease lease = services.LeaseSocket(socketId);
-        if (!lease) {
+        if (!readLease || readLease->GetId() != socketId) {
+            readLease = services.LeaseSocket(socketId);
+        }
+        if (!readLease) {
             goneSocketIds.push_back(socketId);  // removed meanwhile, perhaps without its channel
             continue;
         }
-        KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(lease.get());
+        KEPMsgCommSocket* const socket = KEPMsgCommSocket::FromSocket(readLease.get());
         if (socket == nullptr || !IsListedConnection(*socket, *waitable, i)) {
             continue;  // a later connection got the id: neither read nor closed by this entry
         }
@@ -540,6 +545,7 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
             drain.MessageRead(i, *socket);
         }
     }
+    readLease.reset();
     listen.Clear();
     waitable->ListenSerials().Clear();
     // One lock and one wake-up of blocked retrievers for the whole pass.

@@ -198,12 +198,21 @@ int KEPMsgCommSocket::read(char* buffer, int length) {
     }
     const int served = std::min(length, m_readEnd - m_readBegin);
     std::memcpy(buffer, m_readBuffer.get() + m_readBegin, static_cast<std::size_t>(served));
-    m_readBegin += served;
+    ConsumeBufferedInput(served);
+    return served;
+}
+
+const char* KEPMsgCommSocket::BufferedInput(int& available) const {
+    available = BufferedInputBytes() > 0 ? m_readEnd - m_readBegin : 0;
+    return available > 0 ? m_readBuffer.get() + m_readBegin : nullptr;
+}
+
+void KEPMsgCommSocket::ConsumeBufferedInput(int count) {
+    m_readBegin += count;
     if (m_readBegin == m_readEnd) {
         m_readBegin = m_readEnd = 0;
     }
     m_bufferedBytes.store(m_readEnd - m_readBegin, std::memory_order_relaxed);
-    return served;
 }
 
 int KEPMsgCommSocket::Receive(char* target, int capacity) {
@@ -230,15 +239,6 @@ void KEPMsgCommSocket::KeepReadAhead(int received) {
     m_readBegin = 0;
     m_readEnd = received;
     m_bufferedBytes.store(received, std::memory_order_relaxed);
-}
-
-int KEPMsgCommSocket::PeekBufferedInput(char* buffer, int length) const {
-    const int available = BufferedInputBytes() > 0 ? m_readEnd - m_readBegin : 0;
-    const int copied = std::max(0, std::min(length, available));
-    if (copied > 0) {
-        std::memcpy(buffer, m_readBuffer.get() + m_readBegin, static_cast<std::size_t>(copied));
-    }
-    return copied;
 }
 
 int KEPMsgCommSocket::BufferedInputBytes() const {
@@ -287,9 +287,9 @@ int KEPMsgCommSocket::write(const char* buffer, int length) {
         m_corked = sent > 0;
         return sent;
     }
-    if (m_gathered + length > kGatherBufferBytes) {
+    if (length >= kGatherBufferBytes || m_gathered + length > kGatherBufferBytes) {
         // What was gathered goes first, held back (MSG_MORE) to share a segment with what
-        // follows it.
+        // follows it; a large write then goes out from the caller's memory, uncopied.
         if (!FlushGathered(MSG_MORE)) {
             return -1;
         }

@@ -110,9 +110,11 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // cut off in the middle of a message sees this; Connect() clears it.
     KEPMSG_INTERNAL bool InputEndedInRead() const { return m_inputEndedInRead; }
     bool HasBufferedInput() const { return BufferedInputBytes() > 0; }
-    // Module-internal: copies up to length bytes of the buffered input to buffer without
-    // consuming them; returns how many. For the thread that reads.
-    KEPMSG_INTERNAL int PeekBufferedInput(char* buffer, int length) const;
+    // Module-internal, for the thread that reads: the buffered input, available bytes from the
+    // returned pointer (0 when input is shut down or closed), without consuming it; valid until
+    // the next read. ConsumeBufferedInput drops count of those bytes (0 <= count <= available).
+    KEPMSG_INTERNAL const char* BufferedInput(int& available) const;
+    KEPMSG_INTERNAL void ConsumeBufferedInput(int count);
 
     // Starts collecting small writes (see above). Nested calls are not counted.
     void BeginGather();
@@ -152,7 +154,7 @@ class KEPMSG_API KEPMsgCommSocket : public KEPMsgSocket {
     // Size of the read buffer; reads of at least this many bytes with nothing buffered receive
     // straight into the caller's memory.
     static constexpr int kReadBufferBytes = 32 * 1024;
-    // Size of the gather buffer; larger writes are not copied.
+    // Size of the gather buffer; writes of this size or more are not copied.
     static constexpr int kGatherBufferBytes = 64 * 1024;
 
   private:

@@ -15,7 +15,6 @@
 namespace {
 
 constexpr const char* kLoopbackIpv6 = "::1";
-constexpr int kSendBufferBytes = 65536;
 constexpr int kLingerSeconds = 5;
 
 // The family a listening socket binds with: read at every bind; IPv6 wins when both are set.
@@ -49,6 +48,7 @@ int CloseWithoutWaiting(int descriptor) {
 }  // namespace
 
 std::atomic<int> KEPMsgSocket::s_ioTimeoutMs{30000};
+std::atomic<int> KEPMsgSocket::s_sendBufferBytes{kDefaultSendBufferBytes};
 std::atomic<std::uint64_t> KEPMsgSocket::s_nextSerial{1};
 
 KEPMsgSocket::KEPMsgSocket()
@@ -71,14 +71,6 @@ KEPMsgSocket::~KEPMsgSocket() {
     for (int descriptor : m_pending) {
         CloseWithoutWaiting(descriptor);
     }
-}
-
-int KEPMsgSocket::GetId() const {
-    return m_handle.load();
-}
-
-bool KEPMsgSocket::IsClosed() const {
-    return m_closed.load();
 }
 
 int KEPMsgSocket::GetErrorCode() const {
@@ -179,6 +171,17 @@ int KEPMsgSocket::ReleaseHold() {
     return left;
 }
 
+bool KEPMsgSocket::ReleaseHoldIfNotLast() {
+    int held = m_holdCount.load(std::memory_order_acquire);
+    do {
+        if (held <= 1) {
+            return false;
+        }
+    } while (!m_holdCount.compare_exchange_weak(held, held - 1, std::memory_order_acq_rel,
+                                                std::memory_order_acquire));
+    return true;
+}
+
 void KEPMsgSocket::CloseAfterFork() {
     // The child has only the forking thread; a copy of the state lock taken by another thread of
     // the parent would stay taken, so it is made afresh.
@@ -211,13 +214,26 @@ int KEPMsgSocket::GetIoTimeout() {
     return s_ioTimeoutMs.load();
 }
 
+bool KEPMsgSocket::SetSendBufferSize(int bytes) {
+    if (bytes != 0 && (bytes < kMinSendBufferBytes || bytes > kMaxSendBufferBytes)) {
+        return false;
+    }
+    s_sendBufferBytes.store(bytes);
+    return true;
+}
+
+int KEPMsgSocket::GetSendBufferSize() {
+    return s_sendBufferBytes.load();
+}
+
 int KEPMsgSocket::ApplyConnectionOptions(int descriptor) {
     const linger lingerOnClose{1, kLingerSeconds};
-    const int sendBuffer = kSendBufferBytes;
+    const int sendBuffer = s_sendBufferBytes.load();
+    // Setting SO_SNDBUF switches the system's own sizing off for the connection: 0 leaves it on.
     if (kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &lingerOnClose,
                            sizeof(lingerOnClose)) != 0 ||
-        kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer)) !=
-            0) {
+        (sendBuffer != 0 && kepwsa::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer,
+                                               sizeof(sendBuffer)) != 0)) {
         return kepwsa::WSAGetLastError();
     }
     // Nagle's algorithm against delayed acknowledgements costs a request-reply exchange about

@@ -18,6 +18,11 @@
 // cannot block a reader or writer for ever. A read or write that runs out of time records
 // WSAETIMEDOUT (10060) and shuts the socket down like a lost connection.
 //
+// Send buffer: connected and accepted sockets get SO_SNDBUF of the process-wide send-buffer size
+// (default 65536 bytes, which bounds the kernel memory of a process with many connections). Size
+// 0 leaves the option unset, so the system sizes the buffer itself (on Linux it grows with the
+// connection; whether large messages then go faster depends on the machine, see README).
+//
 // Thread-safety: the handle, error code, closed flag and the direction flags of connected
 // sockets are atomics, so other threads may query them at any time. The hold count is atomic;
 // the deferred-close state is guarded by an internal mutex, which the release of the last hold
@@ -46,9 +51,9 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     KEPMsgSocket& operator=(const KEPMsgSocket&) = delete;
 
     // Returns the handle (-1 when there is none); the value is kept after Close().
-    int GetId() const;
+    int GetId() const { return m_handle.load(); }
     // Returns true until a descriptor is connected or bound, and again after Close().
-    bool IsClosed() const;
+    bool IsClosed() const { return m_closed.load(); }
     // Returns the last recorded Winsock error code (0 when none was).
     int GetErrorCode() const;
     // Replaces the error code (callers clear it to 0 before an operation they watch).
@@ -81,6 +86,9 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     // Releases one hold and returns the number left; the last one performs a deferred close.
     // Releasing without a hold does nothing and returns 0.
     KEPMSG_INTERNAL int ReleaseHold();
+    // Releases one hold unless it is the last one; true when it did. Needs no lock: a release
+    // that leaves another hold has nothing to close.
+    KEPMSG_INTERNAL bool ReleaseHoldIfNotLast();
     // The number of outstanding holds.
     KEPMSG_INTERNAL int HoldCount() const;
     // In the child of a fork: closes this process's copy of the descriptor (and of any whose
@@ -96,6 +104,17 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     KEPMSG_INTERNAL static void SetIoTimeout(int milliseconds);
     // Returns the process-wide I/O time-out in milliseconds (0 = none).
     KEPMSG_INTERNAL static int GetIoTimeout();
+    // Sets the process-wide send-buffer size in bytes for sockets connected or accepted from now
+    // on: kMinSendBufferBytes to kMaxSendBufferBytes, or 0 for the system's own sizing. False,
+    // nothing changed, for any other value. Hosts use
+    // KEPMsgConnectionServicesUtils::SetSendBufferSize.
+    KEPMSG_INTERNAL static bool SetSendBufferSize(int bytes);
+    // Returns the process-wide send-buffer size in bytes (0 = the system's sizing).
+    KEPMSG_INTERNAL static int GetSendBufferSize();
+
+    static constexpr int kDefaultSendBufferBytes = 65536;
+    static constexpr int kMinSendBufferBytes = 4096;
+    static constexpr int kMaxSendBufferBytes = 64 * 1024 * 1024;
 
   protected:
     // Result of ShutdownDescriptor when there is no descriptor to shut down.
@@ -112,9 +131,9 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     // shutdown(2) in direction how on the descriptor while this socket still owns it. Returns 0,
     // the Winsock error code, or kNoDescriptor when it owns none.
     int ShutdownDescriptor(int how);
-    // Sets the options of a connected descriptor: a 5 s linger and a 64 KiB send buffer (their
-    // failure is returned as the Winsock code, else 0), then TCP_NODELAY, the I/O time-out and
-    // the keep-alive setting (KEPMsgKeepAlive) (failures ignored).
+    // Sets the options of a connected descriptor: a 5 s linger and the send-buffer size unless
+    // it is 0 (their failure is returned as the Winsock code, else 0), then TCP_NODELAY, the I/O
+    // time-out and the keep-alive setting (KEPMsgKeepAlive) (failures ignored).
     static int ApplyConnectionOptions(int descriptor);
 
   private:
@@ -130,5 +149,6 @@ class KEPMSG_API KEPMsgSocket : public mem_AllocationOperators {
     KEPBasVector<int> m_pending;   // guarded by m_stateMutex: closes deferred to the last hold
 
     static std::atomic<int> s_ioTimeoutMs;
+    static std::atomic<int> s_sendBufferBytes;
     static std::atomic<std::uint64_t> s_nextSerial;
 };

@@ -90,7 +90,8 @@ const char* const kMainHelp =
 
 const char* const kServeHelp =
     "usage: kepmsg serve [--host HOST] [--port PORT | --ports FIRST-LAST] [--type NAME]...\n"
-    "                    [--count N] [--quiet] [--allow CIDR[,CIDR...]]\n"
+    "                    [--count N] [--quiet] [--send-buffer BYTES|system]\n"
+    "                    [--allow CIDR[,CIDR...]]\n"
     "                    [--tls-cert FILE --tls-key FILE [--tls-ca FILE]]\n"
     "\n"
     "Listens on HOST (default 127.0.0.1) and PORT (default 0: the system chooses), or on the\n"
@@ -109,6 +110,10 @@ const char* const kServeHelp =
     "  --type NAME   also accept raw messages of type NAME (repeatable); kepmsg.raw and\n"
     "                kepmsg.ping are always accepted\n"
     "  --quiet       print no line per message, only the connection events\n"
+    "  --send-buffer BYTES|system\n"
+    "                the send buffer of every connection: BYTES (4096-67108864, default\n"
+    "                65536), or 'system' to let the system size it (faster for large\n"
+    "                messages, more memory per connection)\n"
     "  --allow LIST  admit connections only from these networks (e.g. 10.0.0.0/8,::1/128);\n"
     "                others are closed at once and printed as 'refused HOST:PORT: refused by\n"
     "                filter'\n"
@@ -118,10 +123,11 @@ const char* const kServeHelp =
 
 const char* const kSendHelp =
     "usage: kepmsg send [--host HOST] --port PORT (--text TEXT | --file PATH) [--type NAME]\n"
-    "                   [--timeout SECONDS] [TLS OPTIONS]\n"
+    "                   [--timeout SECONDS] [--send-buffer BYTES|system] [TLS OPTIONS]\n"
     "\n"
     "Connects to HOST:PORT (default host 127.0.0.1), retrying for up to SECONDS (default 5),\n"
     "and sends TEXT or the bytes of PATH as one raw message of type NAME (default kepmsg.raw).\n"
+    "--send-buffer sets the connection's send buffer, as for serve.\n"
     "\n"
     "TLS OPTIONS (any of them turns TLS on):\n"
     "  --tls-ca FILE            trust servers whose certificate this CA signed\n"
@@ -326,6 +332,22 @@ bool ClientEndpoint(const std::string& command, const Options& options, std::str
     return true;
 }
 
+// Applies --send-buffer BYTES|system when given; false with a usage failure printed.
+bool SendBufferOption(const std::string& command, const Options& options, int& status) {
+    if (!Has(options, "send-buffer")) {
+        return true;
+    }
+    const std::string text = Get(options, "send-buffer", "");
+    long bytes = 0;
+    if ((text != "system" && !ParseInt(text, 1, INT_MAX, bytes)) ||
+        !KEPMsgConnectionServicesUtils::Instance().SetSendBufferSize(static_cast<int>(bytes))) {
+        status = Fail(command, kExitUsage,
+                      "bad send buffer '" + text + "' (expected BYTES 4096-67108864 or system)");
+        return false;
+    }
+    return true;
+}
+
 // Answers a ping and prints one line per message unless quiet.
 void Answer(kepmsgtool::Received& message, bool quiet) {
     auto* const ping = message.As<KEPMsgToolPingMessage>();
@@ -389,10 +411,10 @@ int Serve(int argc, char** argv) {
     const std::string command = "serve";
     Options options;
     std::string error;
-    if (!ParseOptions(
-            argc, argv, 2,
-            {"host", "port", "ports", "type", "count", "allow", "tls-cert", "tls-key", "tls-ca"},
-            {"quiet"}, options, error)) {
+    if (!ParseOptions(argc, argv, 2,
+                      {"host", "port", "ports", "type", "count", "send-buffer", "allow", "tls-cert",
+                       "tls-key", "tls-ca"},
+                      {"quiet"}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
     if (options.help) {
@@ -426,7 +448,8 @@ int Serve(int argc, char** argv) {
     }
     std::optional<KEPMsgTlsSettings> tls;
     int status = kExitOk;
-    if (!TlsOptions(command, options, true, tls, status)) {
+    if (!SendBufferOption(command, options, status) ||
+        !TlsOptions(command, options, true, tls, status)) {
         return status;
     }
 
@@ -520,8 +543,8 @@ int Send(int argc, char** argv) {
     Options options;
     std::string error;
     if (!ParseOptions(argc, argv, 2,
-                      {"host", "port", "type", "text", "file", "timeout", "tls-cert", "tls-key",
-                       "tls-ca", "tls-server-name"},
+                      {"host", "port", "type", "text", "file", "timeout", "send-buffer", "tls-cert",
+                       "tls-key", "tls-ca", "tls-server-name"},
                       {}, options, error)) {
         return Fail(command, kExitUsage, error);
     }
@@ -535,6 +558,7 @@ int Send(int argc, char** argv) {
     int status = 0;
     std::optional<KEPMsgTlsSettings> tls;
     if (!ClientEndpoint(command, options, host, port, timeout, status) ||
+        !SendBufferOption(command, options, status) ||
         !TlsOptions(command, options, false, tls, status)) {
         return status;
     }

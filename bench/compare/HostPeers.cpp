@@ -7,6 +7,7 @@
 //   echo host-cb-imm|host-cb-queued  the same server, answering from the callback itself;
 //   recv host|host-drain             one-way receiver, with the receive drain off or on;
 //   send host-queued|host-imm        one-way sender; its message task writes queued records;
+//   recv host-sys, send host-imm-sys the same with the system's send-buffer sizing;
 //   echo/ping/send host-imm-tls, recv host-tls
 //                                    the same immediate peers over TLS;
 //   idle none|gone                   a task's CPU over a second, with nothing open or after its
@@ -183,9 +184,9 @@ int Ping(const PeerArgs& args) {
     return 0;
 }
 
-// recv host|host-drain|host-tls <size>
+// recv host|host-drain|host-sys|host-tls <size>
 int Receive(const PeerArgs& args) {
-    LibSetup setup(args.size);
+    LibSetup setup(args.size, args.impl);
     if (args.impl == "host-drain" && !Comm().SetReceiveDrainLimit(kDrainLimit))
         Fail("drain limit");
     Report("PORT %d", LibListen(IsTlsImpl(args.impl)));
@@ -218,9 +219,9 @@ int Receive(const PeerArgs& args) {
     return ok ? 0 : 1;
 }
 
-// send host-queued|host-imm|host-imm-tls <size> <port> <seconds>
+// send host-queued|host-imm|host-imm-sys|host-imm-tls <size> <port> <seconds>
 int SendOneWay(const PeerArgs& args) {
-    LibSetup setup(args.size);
+    LibSetup setup(args.size, args.impl);
     KEPMsgChannel channel = LibConnect(args.port, "peer", IsTlsImpl(args.impl));
     BlobMessage blob(args.size);  // outlives the task: queued records point to it
     HostTask task;
@@ -297,14 +298,16 @@ const PeerRole kRoles[] = {
     {"echo", "host-cb-queued", Echo},
     {"echo", "host-imm-tls", Echo},
     {"ping", "host-imm-tls", Ping},
-    {"recv", "host-tls", Receive},
-    {"send", "host-imm-tls", SendOneWay},
     {"ping", "host-imm", Ping},
     {"ping", "host-queued", Ping},
     {"recv", "host", Receive},
     {"recv", "host-drain", Receive},
+    {"recv", "host-sys", Receive},
+    {"recv", "host-tls", Receive},
     {"send", "host-queued", SendOneWay},
     {"send", "host-imm", SendOneWay},
+    {"send", "host-imm-sys", SendOneWay},
+    {"send", "host-imm-tls", SendOneWay},
     {"idle", "none", Idle},
     {"idle", "gone", Idle},
 };

@@ -89,7 +89,13 @@ KEPMsgSocketCommunicator& Comm() {
     return KEPBasAtiGlobalSingleton<KEPMsgSocketCommunicator>::Instance();
 }
 
-LibSetup::LibSetup(int size) : blobPrototype(size) {
+LibSetup::LibSetup(int size, const std::string& impl) : blobPrototype(size) {
+    const std::string systemSizing = "-sys";
+    if (impl.size() > systemSizing.size() &&
+        impl.compare(impl.size() - systemSizing.size(), systemSizing.size(), systemSizing) == 0 &&
+        !KEPMsgConnectionServicesUtils::Instance().SetSendBufferSize(0)) {
+        Fail("send buffer setting");
+    }
     Comm().RegisterMessagePrototype(kBlobType, &blobPrototype);
     Comm().RegisterMessagePrototype(kEndType, &endPrototype);
     Comm().SetDefaultInputStream(&input);

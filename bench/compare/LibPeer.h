@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "BenchCommon.h"
 #include "base/KEPBasSocketMessage.h"
@@ -49,13 +50,14 @@ class EndMessage : public KEPBasSocketMessage {
 KEPMsgSocketCommunicator& Comm();
 
 // Registers both prototypes and the default streams; the output stream writes a body of up to
-// 1 MiB with one send.
+// 1 MiB with one send. A peer impl ending in "-sys" leaves connections the system's send-buffer
+// sizing (SetSendBufferSize(0)) instead of the library's 64 KiB.
 struct LibSetup {
     BlobMessage blobPrototype;
     EndMessage endPrototype;
     KEPMsgSimpleInputStream input;
     KEPMsgBufferedOutputStream output{kLibChunk};
-    explicit LibSetup(int size);
+    explicit LibSetup(int size, const std::string& impl = "");
 };
 
 // Starts a server on 127.0.0.1 at a free port, registers it as "listener"; returns the port.

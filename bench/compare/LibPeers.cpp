@@ -1,6 +1,7 @@
 // The library's peers for the one-way and ping-pong scenarios:
 //   recv lib             the message task receives, callbacks collect by type;
-//   send lib-imm         SendSocketMessage per message, no task;
+//   recv lib-sys         the same with the system's send-buffer sizing;
+//   send lib-imm         SendSocketMessage per message, no task (lib-imm-sys: system sizing);
 //   send lib-queued      ISendSocketMessage, a transmit pass every 64 records, no task;
 //   echo lib / ping lib  immediate sends, receive passes run by hand.
 #include <atomic>
@@ -19,9 +20,9 @@ namespace kepbench {
 
 namespace {
 
-// recv lib <size>
+// recv lib|lib-sys <size>
 int Receive(const PeerArgs& args) {
-    LibSetup setup(args.size);
+    LibSetup setup(args.size, args.impl);
     LibReceiveState state;
     CollectReceivedInto(state);
     Report("PORT %d", LibListen());
@@ -43,9 +44,9 @@ int Receive(const PeerArgs& args) {
     return ok ? 0 : 1;
 }
 
-// send lib-imm|lib-queued <size> <port> <seconds>
+// send lib-imm|lib-imm-sys|lib-queued <size> <port> <seconds>
 int Send(const PeerArgs& args) {
-    LibSetup setup(args.size);
+    LibSetup setup(args.size, args.impl);
     KEPMsgChannel channel = LibConnect(args.port, "peer");
     BlobMessage blob(args.size);
     const bool queued = args.impl == "lib-queued";
@@ -139,8 +140,9 @@ int Ping(const PeerArgs& args) {
 }
 
 const PeerRole kRoles[] = {
-    {"recv", "lib", Receive}, {"send", "lib-imm", Send}, {"send", "lib-queued", Send},
-    {"echo", "lib", Echo},    {"ping", "lib", Ping},
+    {"recv", "lib", Receive},      {"recv", "lib-sys", Receive}, {"send", "lib-imm", Send},
+    {"send", "lib-imm-sys", Send}, {"send", "lib-queued", Send}, {"echo", "lib", Echo},
+    {"ping", "lib", Ping},
 };
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Raw TCP peers, with the library's framing:
 //   raw-same  the library's calls: send header, send body; recv count, recv name, recv body;
 //   raw-best  256 KiB batches both ways;
-//   raw-one   one send per message (header and body together), buffered reads.
+//   raw-one   one send per message (header and body together), buffered reads;
+//   raw-sys   one send per message with the system's send-buffer sizing (no SO_SNDBUF), and a
+//             plain receiver: the header, then the body straight into its buffer.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -42,7 +44,16 @@ bool NextBufferedRecord(FrameReader& reader, int size, std::uint64_t& expected) 
     return true;
 }
 
-// recv raw-same|raw-best|raw-one <size>
+// The options of a raw peer's connection: the library's, or for raw-sys Nagle off alone.
+void RawOptions(int fd, const std::string& impl) {
+    if (impl == "raw-sys") {
+        SetInt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    } else {
+        LibraryLikeOptions(fd);
+    }
+}
+
+// recv raw-same|raw-best|raw-one|raw-sys <size>
 int Receive(const PeerArgs& args) {
     int port = 0;
     int listener = ListenLoopback(port);
@@ -50,10 +61,10 @@ int Receive(const PeerArgs& args) {
     int fd = accept(listener, nullptr, nullptr);
     if (fd < 0)
         Fail("accept");
-    LibraryLikeOptions(fd);
+    RawOptions(fd, args.impl);
     std::uint64_t received = 0;
     std::uint64_t expected = 0;
-    if (args.impl != "raw-same") {
+    if (args.impl != "raw-same" && args.impl != "raw-sys") {
         FrameReader reader(fd);
         while (NextBufferedRecord(reader, args.size, expected))
             ++received;
@@ -107,16 +118,12 @@ std::uint64_t SendBatched(int fd, int size, std::int64_t deadline, std::vector<c
     return sent;
 }
 
-// send raw-same|raw-best|raw-one <size> <port> <seconds>
+// send raw-same|raw-best|raw-one|raw-sys <size> <port> <seconds>
 int Send(const PeerArgs& args) {
     int fd = ConnectLoopback(args.port);
     const std::string header = Header(kBlobType);
     const std::size_t size = static_cast<std::size_t>(args.size);
-    if (args.impl == "raw-best") {
-        SetInt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    } else {
-        LibraryLikeOptions(fd);
-    }
+    RawOptions(fd, args.impl == "raw-best" ? "raw-sys" : args.impl);
     const std::int64_t start = NowNs();
     const std::int64_t deadline = DeadlineAfter(args.amount);
     Report("START %lld", static_cast<long long>(start));
@@ -124,7 +131,7 @@ int Send(const PeerArgs& args) {
     std::vector<char> tail;  // bytes still to go out before the end marker
     if (args.impl == "raw-best") {
         sent = SendBatched(fd, args.size, deadline, tail);
-    } else if (args.impl == "raw-one") {
+    } else if (args.impl == "raw-one" || args.impl == "raw-sys") {
         std::string record = header;
         record.append(Payload().data(), size);
         while (NowNs() < deadline) {
@@ -237,9 +244,9 @@ int Ping(const PeerArgs& args) {
 
 const PeerRole kRoles[] = {
     {"recv", "raw-same", Receive}, {"recv", "raw-best", Receive}, {"recv", "raw-one", Receive},
-    {"send", "raw-same", Send},    {"send", "raw-best", Send},    {"send", "raw-one", Send},
-    {"echo", "raw", Echo},         {"echo", "raw-one", Echo},     {"ping", "raw", Ping},
-    {"ping", "raw-one", Ping},
+    {"recv", "raw-sys", Receive},  {"send", "raw-same", Send},    {"send", "raw-best", Send},
+    {"send", "raw-one", Send},     {"send", "raw-sys", Send},     {"echo", "raw", Echo},
+    {"echo", "raw-one", Echo},     {"ping", "raw", Ping},         {"ping", "raw-one", Ping},
 };
 
 }  // namespace

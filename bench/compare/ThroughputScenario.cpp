@@ -1,5 +1,7 @@
 // One-way throughput for 64 B to 1 MiB bodies: the library (immediate and queued sends, the
-// message task receiving) beside raw TCP (same calls, best) and ZeroMQ PUSH/PULL.
+// message task receiving) beside raw TCP (same calls, best) and ZeroMQ PUSH/PULL; for 64 KiB
+// and 1 MiB also the library and raw TCP (one send, plain receiver) with the system's
+// send-buffer sizing.
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -16,31 +18,39 @@ struct ThroughputImpl {
     const char* key;
     const char* label;
     const char* colour;
+    int minSize;  // run for bodies of at least this size
 };
 
 const ThroughputImpl kImpls[] = {
-    {"lib-imm", "KEP immediate", "#1f77b4"},        {"lib-queued", "KEP queued", "#6baed6"},
-    {"raw-same", "raw TCP, same calls", "#ff7f0e"}, {"raw-best", "raw TCP, best", "#d62728"},
-    {"zmq", "ZeroMQ PUSH/PULL", "#2ca02c"},
+    {"lib-imm", "KEP immediate", "#1f77b4", 0},
+    {"lib-queued", "KEP queued", "#6baed6", 0},
+    {"lib-imm-sys", "KEP immediate, system sizing", "#17becf", 65536},
+    {"raw-same", "raw TCP, same calls", "#ff7f0e", 0},
+    {"raw-best", "raw TCP, best", "#d62728", 0},
+    {"raw-sys", "raw TCP, system sizing, plain receiver", "#9467bd", 65536},
+    {"zmq", "ZeroMQ PUSH/PULL", "#2ca02c", 0},
 };
+const int kImplCount = sizeof(kImpls) / sizeof(kImpls[0]);
 const int kSizes[] = {64, 4096, 65536, 1 << 20};
 
 std::string Key(const char* impl, int size) {
     return std::string("rate/") + impl + "/" + std::to_string(size);
 }
 
-bool Skipped(const RunSettings& settings, const ThroughputImpl& impl) {
-    return !settings.haveZmq && std::string(impl.key) == "zmq";
+bool Skipped(const RunSettings& settings, const ThroughputImpl& impl, int size) {
+    return (!settings.haveZmq && std::string(impl.key) == "zmq") || size < impl.minSize;
 }
 
 void Run(const RunSettings& settings, Samples& samples) {
     for (int size : kSizes) {
         for (const ThroughputImpl& impl : kImpls) {
-            if (Skipped(settings, impl))
+            if (Skipped(settings, impl, size))
                 continue;
-            // The library's senders differ, its receiver is one.
-            const std::string receiver =
-                std::string(impl.key).rfind("lib", 0) == 0 ? "lib" : impl.key;
+            // The library's senders differ, its receiver is one (with the sender's sizing).
+            const std::string key = impl.key;
+            const std::string receiver = key.rfind("lib", 0) != 0 ? key
+                                         : key == "lib-imm-sys"   ? "lib-sys"
+                                                                  : "lib";
             const double rate = RunThroughput(receiver, impl.key, size, settings.options);
             if (rate > 0)
                 samples.Add(Key(impl.key, size), rate);
@@ -52,18 +62,18 @@ void WriteReport(const RunSettings& settings, const Samples& samples, std::ostre
                  std::vector<Target>& targets) {
     auto rate = [&](const char* impl, int size) { return samples.Median(Key(impl, size)); };
     md << "### One-way throughput\n\n"
-       << "| Body | Implementation | msgs/s | MB/s | vs raw same calls | vs raw best | vs ZeroMQ "
-          "|\n"
-       << "|---|---|---:|---:|---:|---:|---:|\n";
+       << "| Body | Implementation | msgs/s | MB/s | vs raw same calls | vs raw best "
+          "| vs raw system sizing | vs ZeroMQ |\n"
+       << "|---|---|---:|---:|---:|---:|---:|---:|\n";
     for (int size : kSizes) {
         for (const ThroughputImpl& impl : kImpls) {
-            if (Skipped(settings, impl))
+            if (Skipped(settings, impl, size))
                 continue;
             const double r = rate(impl.key, size);
             md << "| " << SizeLabel(size) << " | " << impl.label << " | " << Fixed(r, 0) << " | "
                << Fixed(r * size / 1e6, 1) << " | " << Ratio(r, rate("raw-same", size)) << " | "
-               << Ratio(r, rate("raw-best", size)) << " | "
-               << (settings.haveZmq ? Ratio(r, rate("zmq", size)) : "n/a") << " |\n";
+               << Ratio(r, rate("raw-best", size)) << " | " << Ratio(r, rate("raw-sys", size))
+               << " | " << (settings.haveZmq ? Ratio(r, rate("zmq", size)) : "n/a") << " |\n";
         }
     }
     md << "\n";
@@ -84,7 +94,7 @@ void WriteReport(const RunSettings& settings, const Samples& samples, std::ostre
 // MB/s per body size and implementation, on a log scale.
 void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas) {
     std::ostream& svg = canvas.Out();
-    const double band = canvas.Band(390);
+    const double band = canvas.Band(430);
     const int left = SvgCanvas::kLeft, plotW = 800, plotH = 300;
     const double top = band + 40;
     svg << "<text x='" << left << "' y='" << band + 24
@@ -100,7 +110,7 @@ void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas
             << "' stroke='#ddd'/>\n<text x='" << left - 6 << "' y='" << y + 4
             << "' text-anchor='end'>" << tick << "</text>\n";
     }
-    const int groups = 4, impls = 5;
+    const int groups = 4, impls = kImplCount;
     const double groupW = plotW / static_cast<double>(groups);
     const double barW = groupW * 0.8 / impls;
     for (int g = 0; g < groups; ++g) {
@@ -108,7 +118,7 @@ void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas
         for (int i = 0; i < impls; ++i) {
             const ThroughputImpl& impl = kImpls[i];
             const double rate = samples.Median(Key(impl.key, size));
-            if (Skipped(settings, impl) || rate == 0)
+            if (Skipped(settings, impl, size) || rate == 0)
                 continue;
             const double mbps = rate * size / 1e6;
             const double x = left + g * groupW + groupW * 0.1 + i * barW;
@@ -121,9 +131,10 @@ void Plot(const RunSettings& settings, const Samples& samples, SvgCanvas& canvas
             << "' text-anchor='middle'>" << SizeLabel(size) << "</text>\n";
     }
     for (int i = 0; i < impls; ++i) {
-        const int x = left + 10 + i * 160;
-        svg << "<rect x='" << x << "' y='" << top + plotH + 30 << "' width='12' height='12' fill='"
-            << kImpls[i].colour << "'/><text x='" << x + 16 << "' y='" << top + plotH + 41 << "'>"
+        const int x = left + 10 + (i % 3) * 260;
+        const double y = top + plotH + 30 + (i / 3) * 18;
+        svg << "<rect x='" << x << "' y='" << y << "' width='12' height='12' fill='"
+            << kImpls[i].colour << "'/><text x='" << x + 16 << "' y='" << y + 11 << "'>"
             << kImpls[i].label << "</text>\n";
     }
 }

@@ -1,5 +1,5 @@
 // Connection table, server start, client connection, the message header on the wire, the debug
-// log and the keep-alive setting.
+// log, the keep-alive setting and the send-buffer size.
 #include "connection/KEPMsgConnectionServicesUtils.h"
 
 #include <dlfcn.h>
@@ -9,9 +9,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -435,6 +437,36 @@ TEST(KEPMsgKeepAliveTest,
     CommSocketPtr plain(pair.server->Accept());
     ASSERT_NE(plain, nullptr);
     EXPECT_EQ(IntOption(plain->GetId(), SOL_SOCKET, SO_KEEPALIVE), 0);
+}
+
+// ---- Send buffer: a size reaches dialed and accepted sockets as the system reports it for that
+// size, 0 leaves them as the system makes them, and refused values change nothing. ----
+
+TEST(KEPMsgSendBufferTest, SettingReachesDialedAndAcceptedSocketsAndRefusedValuesChangeNothing) {
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    EXPECT_EQ(services.GetSendBufferSize(), 65536);
+    // What the system reports for a connection left alone, and for one given 131072 bytes.
+    RawListener listener;
+    RawSocket plainClient = RawConnect(listener.Port());
+    RawSocket plainAccepted = listener.Accept();
+    const int systemSize = IntOption(plainAccepted.Fd(), SOL_SOCKET, SO_SNDBUF);
+    const int sized = 131072;
+    ::setsockopt(plainClient.Fd(), SOL_SOCKET, SO_SNDBUF, &sized, sizeof sized);
+    const int reportedForSized = IntOption(plainClient.Fd(), SOL_SOCKET, SO_SNDBUF);
+    ASSERT_NE(systemSize, reportedForSized);
+    for (const auto& row :
+         {std::make_pair(sized, reportedForSized), std::make_pair(0, systemSize)}) {
+        ASSERT_TRUE(services.SetSendBufferSize(row.first));
+        for (int refused : {-1, 1, 4095, 64 * 1024 * 1024 + 1, INT_MAX}) {
+            EXPECT_FALSE(services.SetSendBufferSize(refused)) << refused;
+        }
+        EXPECT_EQ(services.GetSendBufferSize(), row.first);
+        LoopbackPair pair = Connected();
+        for (KEPMsgCommSocket* socket : {pair.client.get(), pair.accepted.get()}) {
+            EXPECT_EQ(IntOption(socket->GetId(), SOL_SOCKET, SO_SNDBUF), row.second) << row.first;
+        }
+    }
+    EXPECT_TRUE(services.SetSendBufferSize(65536));
 }
 
 }  // namespace

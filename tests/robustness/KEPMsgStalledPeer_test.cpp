@@ -33,8 +33,11 @@ class ObservingInputStream : public KEPMsgSimpleInputStream {
 class StalledPeerTest : public RobustnessTest {};
 
 // A peer that stops inside a header or a body: the read times out, the message is dropped, the
-// connection is removed and closed, and the other connection is served both ways.
+// connection is removed and closed, and the other connection is served both ways. A body that
+// announces 16 MiB and brings 40 KiB is read straight into the message (its reads ask for 64 KiB,
+// more than the read-ahead buffer) and ends the same way.
 TEST_F(StalledPeerTest, StallTimesOutAndRemovesOnlyThatConnection) {
+    const std::uint32_t huge = BlobMessage::kMaxBytes;
     const struct {
         const char* name;
         std::string bytes;
@@ -42,6 +45,10 @@ TEST_F(StalledPeerTest, StallTimesOutAndRemovesOnlyThatConnection) {
     } rows[] = {
         {"inside the header", Bytes({4, 0}), false},
         {"inside the body", TextWire(3, std::string(100, 'x')).substr(0, 66), true},
+        {"inside a huge body",
+         HeaderBytes("Blob") + Bytes({5, 0, 0, 0}) +
+             std::string(reinterpret_cast<const char*>(&huge), 4) + std::string(40 * 1024, 'h'),
+         false},
     };
     ObservingInputStream observing;
     Communicator().RegisterMessageInputStream("Text", &observing);

@@ -7,7 +7,9 @@
 #include <netdb.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <climits>
+#include <thread>
 
 #include "platform/KEPWinsock.h"
 #include "tests/sockets/SocketTestSupport.h"
@@ -192,6 +194,44 @@ TEST(KEPMsgCommSocketBufferingTest, BufferedInputEndsAtPeerCloseOnlyAfterItsData
     EXPECT_FALSE(IsOpenDescriptor(pair.accepted->GetId()));
     pair.accepted->Shutdown();
     EXPECT_EQ(pair.accepted->GetErrorCode(), 0);
+}
+
+// A small message, then a 4 MiB one, then the start of a third, in one stream: the first read
+// buffers the second message's header and the start of its body. A read that asks for the whole
+// body gets the buffered part first, then receives straight into the caller's memory (more than
+// the read-ahead buffer holds in one call, once that much is waiting); every byte arrives in
+// order and the next header is intact.
+TEST(KEPMsgCommSocketBufferingTest, LargeReadTakesBufferedBytesFirstThenReceivesStraightIn) {
+    LoopbackPair pair = Connected();
+    std::string body(4 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<char>(i * 7 + i / 4096);
+    }
+    const std::string small = HeaderBytes("Note") + "tiny";
+    const std::string next = HeaderBytes("Next");
+    std::thread writer([&] { SendAll(*pair.accepted, small + HeaderBytes("Blob") + body + next); });
+    EXPECT_EQ(ReadExactly(*pair.client, static_cast<int>(small.size())), small);
+    EXPECT_GT(pair.client->BufferedInputBytes(), 8) << "the next header was not read ahead";
+    EXPECT_EQ(ReadExactly(*pair.client, 8), HeaderBytes("Blob"));
+    const int buffered = pair.client->BufferedInputBytes();
+    ASSERT_GT(buffered, 0);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return BytesWaiting(pair.client->GetId()) > KEPMsgCommSocket::kReadBufferBytes; }));
+    std::string got(body.size(), '\0');
+    const int length = static_cast<int>(body.size());
+    EXPECT_EQ(pair.client->read(&got[0], length), buffered);
+    const int direct = pair.client->read(&got[buffered], length - buffered);
+    EXPECT_GT(direct, KEPMsgCommSocket::kReadBufferBytes);
+    EXPECT_EQ(pair.client->BufferedInputBytes(), 0);
+    int done = buffered + std::max(direct, 0);
+    int count = 0;
+    while (done < length && (count = pair.client->read(&got[done], length - done)) > 0) {
+        done += count;
+    }
+    writer.join();
+    EXPECT_TRUE(got == body) << "the body arrived out of order or incomplete (" << done
+                             << " bytes)";
+    EXPECT_EQ(ReadExactly(*pair.client, static_cast<int>(next.size())), next);
 }
 
 TEST(KEPMsgCommSocketBufferingTest, GatheredWritesArriveWholeWithFewerSends) {

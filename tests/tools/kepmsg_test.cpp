@@ -36,7 +36,8 @@ void ExpectLine(ChildProcess& process, const std::string& pattern) {
 // A binary file larger than a socket buffer (it arrives in many pieces) and a text of an extra
 // type are printed with type, size and source; SIGTERM stops the server cleanly.
 TEST(KepmsgServeTest, ReceivedMessagesArePrintedAndTerminationStopsCleanly) {
-    ChildProcess serve = Tool({"serve", "--port", "0", "--type", "demo.note"});
+    ChildProcess serve =
+        Tool({"serve", "--port", "0", "--type", "demo.note", "--send-buffer", "system"});
     const std::string port = ServePort(serve);
     ASSERT_NE(port, "") << serve.Out() << serve.Err();
 
@@ -44,7 +45,7 @@ TEST(KepmsgServeTest, ReceivedMessagesArePrintedAndTerminationStopsCleanly) {
     // Whitespace, then NULs: neither may end or shorten the body.
     std::ofstream(path, std::ios::binary)
         << std::string(3 * 1024 * 1024, '\n') + std::string(17, '\0');
-    ChildProcess sendFile = Tool({"send", "--port", port, "--file", path});
+    ChildProcess sendFile = Tool({"send", "--port", port, "--file", path, "--send-buffer", "8192"});
     EXPECT_EQ(sendFile.Wait(), 0) << sendFile.Err();
     unlink(path.c_str());
     ExpectLine(serve, "^received type=kepmsg\\.raw size=3145745 from=socket:[0-9]+$");
@@ -154,6 +155,8 @@ TEST(KepmsgErrorTest, EachFailureGivesItsStatusAndOneLineAndHelpExplains) {
         {{"serve", "--ports", "5000-4999"}, 1, "^kepmsg"},
         {{"serve", "--bogus", "1"}, 1, "^kepmsg"},
         {{"serve", "--quiet=yes"}, 1, "^kepmsg"},
+        {{"serve", "--send-buffer", "4095"}, 1, "^kepmsg serve: bad send buffer '4095'"},
+        {{"send", "--port", "1", "--text", "x", "--send-buffer", "lots"}, 1, "^kepmsg"},
         {{"ping", "--port", "1", "--interval", "-1"}, 1, "^kepmsg"},
         {{"frobnicate"}, 1, "^kepmsg"},
         {{}, 1, "^kepmsg"},
