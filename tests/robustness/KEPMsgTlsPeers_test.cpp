@@ -199,6 +199,7 @@ TEST_F(TlsTest, BadSettingsAndHostStreamsAreRefusedAndBufferedRecordsRead) {
     std::vector<ReceivedMessage> got = ReceiveAtLeast(2);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].message->Sequence(), 2u);
+    EXPECT_TRUE(got[0].message->IsIntact() && got[1].message->IsIntact()) << "own streams read";
 }
 
 // A plaintext client of the TLS server is closed with a reason; a TLS client of a plaintext
