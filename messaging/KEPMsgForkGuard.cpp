@@ -11,6 +11,7 @@
 #include "messaging/KEPMsgSendMessageBuffer.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
 #include "platform/KEPProcess.h"
+#include "sockets/KEPMsgTlsContext.h"
 
 namespace {
 
@@ -49,9 +50,11 @@ void PrepareFork() {
     if (KEPMsgSocketCommunicator* communicator = Existing<KEPMsgSocketCommunicator>()) {
         communicator->HoldForFork();
     }
+    KEPMsgTlsContext::HoldForFork();
 }
 
 void ParentAfterFork() {
+    KEPMsgTlsContext::ReleaseAfterFork();
     if (KEPMsgSocketCommunicator* communicator = Existing<KEPMsgSocketCommunicator>()) {
         communicator->ReleaseAfterFork();
     }
@@ -73,6 +76,7 @@ void RenewLock(T*) {
 }
 
 void ChildAfterFork() {
+    KEPMsgTlsContext::ReleaseAfterFork();
     KEPBasAtiGlobalLock::RenewAfterFork();
     ForEachServiceInOrder([](auto* service) {
         if (service != nullptr) {

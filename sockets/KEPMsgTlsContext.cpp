@@ -39,3 +39,11 @@ bool KEPMsgTlsContext::SetHostInputStreamsInUse(bool inUse) {
     s_hostInputStreams = inUse;
     return true;
 }
+
+void KEPMsgTlsContext::HoldForFork() {
+    s_useMutex.lock();
+}
+
+void KEPMsgTlsContext::ReleaseAfterFork() {
+    s_useMutex.unlock();  // in the child too: the forking thread holds the child's copy
+}

@@ -40,6 +40,12 @@ class KEPMsgTlsContext {
     // (false returned, nothing changed) while any context exists.
     static bool SetHostInputStreamsInUse(bool inUse);
 
+    // The fork handlers hold the in-use mutex across fork() (it is a leaf: taken last, under
+    // any other lock), so that a child dropping inherited connections, and with them their
+    // contexts, never meets it held by a thread the child does not have.
+    static void HoldForFork();
+    static void ReleaseAfterFork();
+
   private:
     KEPMsgTlsContext(Role role, void* native, std::string serverName);
     // Counts a context in; false, with error set, while host input streams are in use.

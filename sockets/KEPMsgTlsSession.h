@@ -49,7 +49,8 @@ class KEPMsgTlsSession {
     // WSAETIMEDOUT when waiting ran out, WSAECONNRESET for a broken stream). wait = true waits
     // up to timeoutMs (0: no limit) for a record.
     int Read(char* buffer, int length, bool wait, int timeoutMs, int& code);
-    // Encrypts and sends up to length bytes: the count (at least one record), -1 with code.
+    // Encrypts and sends up to length bytes: the count, all of it handed to the system (records
+    // are collected and sent in large pieces, not one per send), -1 with code.
     int Write(const char* buffer, int length, int timeoutMs, int& code);
     // Decrypted bytes the TLS library holds that no Read has taken yet; 1 when it holds only
     // bytes it has not decrypted yet (a reader finds them without a receive all the same).

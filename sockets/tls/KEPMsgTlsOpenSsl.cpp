@@ -7,7 +7,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <vector>
 
 #include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgTlsContext.h"
@@ -15,27 +19,73 @@
 
 namespace {
 
-// The BIO flag that marks the end of the peer's stream (OpenSSL's socket BIO uses the same).
-constexpr int kEndOfStream = 0x800;
+// How much one receive may bring in: several records, so that a large message takes few
+// receives (and few acknowledgements and wake-ups).
+constexpr std::size_t kReceiveBytes = 64 * 1024;
 
-int DescriptorOf(BIO* bio) {
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+// A session's BIO: the descriptor; received bytes OpenSSL has not asked for yet (it reads a
+// record header, then its body); and the records written while the session encrypts a batch
+// (sent in large pieces by the session's Write, not a record per send).
+struct SocketBio {
+    int descriptor;
+    bool endOfStream = false;  // the peer's FIN: OpenSSL asks with BIO_CTRL_EOF
+    std::vector<char> received;
+    std::size_t receivedBegin = 0;
+    std::size_t receivedEnd = 0;
+    bool collecting = false;  // Write is encrypting: records go to pending
+    std::vector<char> pending;
+    std::size_t sentOfPending = 0;
+};
+
+SocketBio& StateOf(BIO* bio) {
+    return *static_cast<SocketBio*>(BIO_get_data(bio));
 }
 
 int BioRead(BIO* bio, char* buffer, int length) {
     BIO_clear_retry_flags(bio);
-    const int received = kepwsa::recv(DescriptorOf(bio), buffer, length, MSG_DONTWAIT);
-    if (received < 0 && kepwsa::WSAGetLastError() == kepwsa::WSAEWOULDBLOCK) {
-        BIO_set_retry_read(bio);
-    } else if (received == 0 && length > 0) {
-        BIO_set_flags(bio, kEndOfStream);  // the peer's FIN: OpenSSL asks with BIO_CTRL_EOF
+    SocketBio& state = StateOf(bio);
+    if (state.receivedBegin == state.receivedEnd && length > 0) {
+        state.received.resize(kReceiveBytes);
+        const int received = kepwsa::recv(state.descriptor, state.received.data(),
+                                          static_cast<int>(kReceiveBytes), MSG_DONTWAIT);
+        if (received <= 0) {
+            if (received < 0 && kepwsa::WSAGetLastError() == kepwsa::WSAEWOULDBLOCK) {
+                BIO_set_retry_read(bio);
+            } else if (received == 0) {
+                state.endOfStream = true;
+            }
+            return received;
+        }
+        state.receivedBegin = 0;
+        state.receivedEnd = static_cast<std::size_t>(received);
     }
-    return received;
+    const std::size_t served = std::min(static_cast<std::size_t>(std::max(length, 0)),
+                                        state.receivedEnd - state.receivedBegin);
+    std::memcpy(buffer, state.received.data() + state.receivedBegin, served);
+    state.receivedBegin += served;
+    return static_cast<int>(served);
+}
+
+// Whether bytes wait that no SSL_read has returned: decrypted ones (their count), or records
+// not decrypted yet, in OpenSSL or in the BIO (1).
+int PendingOf(SSL* ssl) {
+    const int decrypted = SSL_pending(ssl);
+    if (decrypted > 0) {
+        return decrypted;
+    }
+    const SocketBio& state = StateOf(SSL_get_rbio(ssl));
+    return SSL_has_pending(ssl) != 0 || state.receivedBegin < state.receivedEnd ? 1 : 0;
 }
 
 int BioWrite(BIO* bio, const char* buffer, int length) {
     BIO_clear_retry_flags(bio);
-    const int sent = kepwsa::send(DescriptorOf(bio), buffer, length, MSG_DONTWAIT);
+    SocketBio& state = StateOf(bio);
+    if (state.collecting || !state.pending.empty()) {
+        // Behind records not sent yet (a reader's alert while a writer waits for room): in order.
+        state.pending.insert(state.pending.end(), buffer, buffer + length);
+        return length;
+    }
+    const int sent = kepwsa::send(state.descriptor, buffer, length, MSG_DONTWAIT);
     if (sent < 0 && kepwsa::WSAGetLastError() == kepwsa::WSAEWOULDBLOCK) {
         BIO_set_retry_write(bio);
     }
@@ -44,15 +94,43 @@ int BioWrite(BIO* bio, const char* buffer, int length) {
 
 long BioControl(BIO* bio, int command, long /*number*/, void* /*pointer*/) {
     if (command == BIO_CTRL_EOF) {
-        return BIO_test_flags(bio, kEndOfStream) != 0 ? 1 : 0;
+        return StateOf(bio).endOfStream ? 1 : 0;
     }
-    return command == BIO_CTRL_FLUSH ? 1 : 0;  // nothing is buffered in the BIO itself
+    return command == BIO_CTRL_FLUSH ? 1 : 0;  // the session's Write sends what is collected
 }
 
 int BioCreate(BIO* bio) {
+    BIO_set_data(bio, new (std::nothrow) SocketBio{});
     BIO_set_init(bio, 1);
+    return BIO_get_data(bio) != nullptr ? 1 : 0;
+}
+
+int BioDestroy(BIO* bio) {
+    delete static_cast<SocketBio*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
     return 1;
 }
+
+// Sends collected records without waiting: false when the connection broke (the system's code
+// is left for the caller), true when all went or the rest waits for room.
+bool SendCollected(SocketBio& state) {
+    while (state.sentOfPending < state.pending.size()) {
+        const std::size_t left = state.pending.size() - state.sentOfPending;
+        const int sent =
+            kepwsa::send(state.descriptor, state.pending.data() + state.sentOfPending,
+                         static_cast<int>(std::min<std::size_t>(left, INT_MAX)), MSG_DONTWAIT);
+        if (sent < 0) {
+            return kepwsa::WSAGetLastError() == kepwsa::WSAEWOULDBLOCK;
+        }
+        state.sentOfPending += static_cast<std::size_t>(sent);
+    }
+    state.pending.clear();
+    state.sentOfPending = 0;
+    return true;
+}
+
+// How much a Write encrypts ahead of what the system has taken.
+constexpr std::size_t kWriteBatchBytes = 256 * 1024;
 
 // The one BIO method of the process, made on first use and kept for its life.
 BIO_METHOD* SocketBioMethod() {
@@ -62,6 +140,7 @@ BIO_METHOD* SocketBioMethod() {
         BIO_meth_set_write(made, BioWrite);
         BIO_meth_set_ctrl(made, BioControl);
         BIO_meth_set_create(made, BioCreate);
+        BIO_meth_set_destroy(made, BioDestroy);
         return made;
     }();
     return method;
@@ -106,9 +185,6 @@ std::string Load(SSL_CTX* context, const KEPMsgTlsSettings& settings, KEPMsgTlsC
     // lets a read that met only a handshake record come back instead of waiting.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_clear_mode(context, SSL_MODE_AUTO_RETRY);
-    // Records are read in large pieces, not a header and a body at a time (Pending() then
-    // counts what waits undecrypted too).
-    SSL_CTX_set_read_ahead(context, 1);
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
 #ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
     // A peer that closes without close_notify has ended the stream: the framing is ours.
@@ -204,7 +280,7 @@ std::unique_ptr<KEPMsgTlsSession> KEPMsgTlsSession::Make(std::shared_ptr<KEPMsgT
         SSL_free(ssl);
         return nullptr;
     }
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(descriptor)));
+    StateOf(bio).descriptor = descriptor;
     SSL_set_bio(ssl, bio, bio);
     if (context->GetRole() == KEPMsgTlsContext::Role::kServer) {
         SSL_set_accept_state(ssl);
@@ -266,6 +342,7 @@ KEPMsgTlsSession::Step KEPMsgTlsSession::Handshake() {
     kepwsa::WSASetLastError(0);
     const int result = SSL_do_handshake(ssl);
     if (result == 1) {
+        m_pending.store(PendingOf(ssl), std::memory_order_relaxed);  // the peer's first records
         m_established.store(true, std::memory_order_release);
         return Step::kDone;
     }
@@ -314,9 +391,7 @@ int KEPMsgTlsSession::Read(char* buffer, int length, bool wait, int timeoutMs, i
             ERR_clear_error();
             kepwsa::WSASetLastError(0);
             const int result = SSL_read(ssl, buffer, length);
-            const int decrypted = SSL_pending(ssl);
-            m_pending.store(decrypted > 0 ? decrypted : SSL_has_pending(ssl),
-                            std::memory_order_relaxed);
+            m_pending.store(PendingOf(ssl), std::memory_order_relaxed);
             if (result > 0) {
                 return result;
             }
@@ -345,26 +420,35 @@ int KEPMsgTlsSession::Read(char* buffer, int length, bool wait, int timeoutMs, i
 
 int KEPMsgTlsSession::Write(const char* buffer, int length, int timeoutMs, int& code) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int accepted = 0;  // bytes of buffer encrypted into collected records
     for (;;) {
-        int error = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             SSL* ssl = static_cast<SSL*>(m_native);
+            SocketBio& state = StateOf(SSL_get_wbio(ssl));
             ERR_clear_error();
             kepwsa::WSASetLastError(0);
-            const int result = SSL_write(ssl, buffer, length);
-            if (result > 0) {
-                return result;
+            // Records are collected up to a batch and leave in sends as large as the system
+            // takes; more is encrypted while earlier records wait for room.
+            state.collecting = true;
+            int result = 1;
+            while (accepted < length && state.pending.size() < kWriteBatchBytes && result > 0) {
+                result = SSL_write(ssl, buffer + accepted, length - accepted);
+                accepted += std::max(result, 0);
             }
-            error = SSL_get_error(ssl, result);
-            if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+            state.collecting = false;
+            const int error = result > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl, result);
+            if (error != SSL_ERROR_NONE || !SendCollected(state)) {
                 const int system = kepwsa::WSAGetLastError();
                 Fail("the connection broke");
                 code = system != 0 ? system : kepwsa::WSAECONNABORTED;
                 return -1;
             }
+            if (state.pending.empty()) {
+                return accepted;  // everything encrypted has gone to the system
+            }
         }
-        if (!AwaitDescriptor(error == SSL_ERROR_WANT_WRITE, deadline, timeoutMs > 0)) {
+        if (!AwaitDescriptor(true, deadline, timeoutMs > 0)) {
             code = kepwsa::WSAETIMEDOUT;
             return -1;
         }

@@ -16,15 +16,6 @@ constexpr int kLongWaitMs = 10000;
 
 class KEPMsgForkGuardTest : public ::testing::Test {
   protected:
-    // One receive pass with a long wait on another thread; returns once it has begun.
-    std::unique_ptr<BackgroundCall> StartLongPass() {
-        const unsigned long passes = Comm().ReceivePassCount();
-        std::unique_ptr<BackgroundCall> pass(
-            new BackgroundCall([] { Comm().WaitConnectionsAndMessages(nullptr, kLongWaitMs); }));
-        EXPECT_TRUE(WaitUntil([&] { return Comm().ReceivePassCount() > passes; }));
-        return pass;
-    }
-
     MessagingSetup m_setup;
     RawListener m_listener;
 };
@@ -54,12 +45,16 @@ TEST_F(KEPMsgForkGuardTest, ChildPassesLeaveTheParentsWakeupsAlone) {
     EXPECT_EQ(parentEnd.ReceiveString(3).size(), 3u);  // the child's passes ran meanwhile
     Comm().WaitConnectionsAndMessages(nullptr, 0);
     Comm().TransmitPendingMessage();
+    // Then each queued send wakes a long pass of the parent that has begun.
     for (std::uint32_t sequence = 2; sequence <= 4; ++sequence) {
-        std::unique_ptr<BackgroundCall> pass = StartLongPass();
         TextMessage queued(sequence, "queued");
-        Comm().ISendSocketMessage(link.channel, &queued, id);
-        EXPECT_TRUE(WaitUntil([&] { return pass->Done(); }, 5.0)) << sequence << ": not woken";
-        pass.reset();
+        {
+            const unsigned long passes = Comm().ReceivePassCount();
+            BackgroundCall pass([] { Comm().WaitConnectionsAndMessages(nullptr, kLongWaitMs); });
+            EXPECT_TRUE(WaitUntil([&] { return Comm().ReceivePassCount() > passes; }));
+            Comm().ISendSocketMessage(link.channel, &queued, id);
+            EXPECT_TRUE(WaitUntil([&] { return pass.Done(); }, 5.0)) << sequence << ": not woken";
+        }
         Comm().TransmitPendingMessage();
     }
     parentEnd.Close();

@@ -26,24 +26,13 @@ TEST(KEPMsgAcceptFilterTest, PeersAreAdmittedExactlyInsideTheirBlocks) {
     KEPMsgAcceptFilter filter;
     EXPECT_TRUE(filter.Allows(Peer("203.0.113.9"))) << "an empty filter admits everyone";
     ASSERT_TRUE(filter.Parse("10.0.0.0/8, 192.168.4.0/22,2001:db8::/33,::1"));
-    const struct {
-        const char* peer;
-        bool allowed;
-    } rows[] = {
-        {"10.255.1.2", true},
-        {"11.0.0.1", false},
-        {"192.168.7.255", true},
-        {"192.168.8.0", false},
-        {"2001:db8:7fff::1", true},
-        {"2001:db8:8000::1", false},
-        {"::1", true},
-        {"::2", false},
-        {"::ffff:10.1.2.3", true},
-        {"::ffff:11.1.2.3", false},
-        {"0.0.0.1", false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(filter.Allows(Peer(row.peer)), row.allowed) << row.peer;
+    for (const char* peer :
+         {"10.255.1.2", "192.168.7.255", "2001:db8:7fff::1", "::1", "::ffff:10.1.2.3"}) {
+        EXPECT_TRUE(filter.Allows(Peer(peer))) << peer;
+    }
+    for (const char* peer :
+         {"11.0.0.1", "192.168.8.0", "2001:db8:8000::1", "::2", "::ffff:11.1.2.3", "0.0.0.1"}) {
+        EXPECT_FALSE(filter.Allows(Peer(peer))) << peer;
     }
     EXPECT_FALSE(filter.Parse("10.0.0.0/8,bad")) << "one bad block refuses the list";
     EXPECT_TRUE(filter.Allows(Peer("10.1.1.1"))) << "and leaves the filter as it was";

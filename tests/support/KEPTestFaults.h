@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/KEPFaultInjection.h"
 #include "platform/KEPWinsock.h"
 
@@ -23,12 +25,7 @@ struct FaultRun {
     bool met = false;
     kepwsa::PlatformCall fired = kepwsa::PlatformCall::kAny;
     bool Hit(std::initializer_list<kepwsa::PlatformCall> calls) const {
-        for (kepwsa::PlatformCall call : calls) {
-            if (met && fired == call) {
-                return true;
-            }
-        }
-        return false;
+        return met && std::find(calls.begin(), calls.end(), fired) != calls.end();
     }
 };
 

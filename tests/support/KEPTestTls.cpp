@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -29,22 +30,14 @@ struct CertFree {
 using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 using Cert = std::unique_ptr<X509, CertFree>;
 
-Key ReadKey(const std::string& path) {
+template <class T, class Reader>
+T ReadPem(const std::string& path, Reader reader) {
     FILE* file = std::fopen(path.c_str(), "r");
-    Key key(file != nullptr ? PEM_read_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr);
+    T value(file != nullptr ? reader(file, nullptr, nullptr, nullptr) : nullptr);
     if (file != nullptr) {
         std::fclose(file);
     }
-    return key;
-}
-
-Cert ReadCert(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "r");
-    Cert cert(file != nullptr ? PEM_read_X509(file, nullptr, nullptr, nullptr) : nullptr);
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return cert;
+    return value;
 }
 
 void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
@@ -96,24 +89,19 @@ TestPki::TestPki() {
 }
 
 TestPki::~TestPki() {
-    for (const std::string& file : m_files) {
-        ::unlink(Path(file).c_str());
-    }
-    ::rmdir(m_dir.c_str());
+    std::filesystem::remove_all(m_dir);
 }
 
 void TestPki::MakeCa(const std::string& name) {
     Key key(EVP_EC_gen("P-256"));
     Write(Path(name), name, key.get(), nullptr, nullptr, true, false);
-    m_files.insert(m_files.end(), {name + ".pem", name + ".key"});
 }
 
 void TestPki::MakeLeaf(const std::string& name, const std::string& ca, bool expired) {
     Key key(EVP_EC_gen("P-256"));
-    Key caKey = ReadKey(Path(ca + ".key"));
-    Cert caCert = ReadCert(Path(ca + ".pem"));
+    Key caKey = ReadPem<Key>(Path(ca + ".key"), PEM_read_PrivateKey);
+    Cert caCert = ReadPem<Cert>(Path(ca + ".pem"), PEM_read_X509);
     Write(Path(name), name, key.get(), caCert.get(), caKey.get(), false, expired);
-    m_files.insert(m_files.end(), {name + ".pem", name + ".key"});
 }
 
 KEPMsgTlsSettings TestPki::Settings(const std::string& leaf, const std::string& ca) const {

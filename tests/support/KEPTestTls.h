@@ -7,7 +7,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "base/KEPString.h"
 #include "sockets/KEPMsgCommSocket.h"
@@ -32,7 +31,6 @@ class TestPki {
 
   private:
     std::string m_dir;
-    std::vector<std::string> m_files;
 };
 
 // Connects to 127.0.0.1:port through TLS (ConnectToServer) on a thread of its own while this
