@@ -24,7 +24,8 @@ cmake --build "$build"
 
 # One Wine prefix per build folder, and one server kept alive for the whole run: every program
 # start then costs a fraction of a second instead of a prefix check.
-export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
+# No Mono or Gecko: the programs are console programs, and their installers would ask on screen.
+export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
 wineserver -p 300 2>/dev/null || true  # a server already running for the prefix serves as well
 # Wine's helper processes start with the first program; started here, they do not hold ctest's
