@@ -174,15 +174,21 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool Started() const { return m_pid > 0; }
+    bool Started() const {
+        return m_pid > 0;
+    }
     // The next stdout line matching the regular expression pattern, or "" after timeoutSeconds.
     std::string WaitForLine(const std::string& pattern, double timeoutSeconds = 15.0);
     // The exit status once the child ends; -1 when it was killed or still runs after the time.
     int Wait(double timeoutSeconds = 15.0);
     // Windows has no signals: the child is terminated with status 128 + number.
     void Signal(int number);
-    const std::string& Out() const { return m_outText; }
-    const std::string& Err() const { return m_errText; }
+    const std::string& Out() const {
+        return m_outText;
+    }
+    const std::string& Err() const {
+        return m_errText;
+    }
 
   private:
     // Reads what both pipes hold, waiting up to timeoutMs; false once both are closed.
