@@ -195,6 +195,9 @@ int LocalPort(SOCKET s);
 // The numeric host and port of an IPv4 or IPv6 address; false (host empty, port 0) for another
 // family.
 bool DescribeAddress(const sockaddr_storage& address, char* host, std::size_t hostSize, int& port);
+// Reads a numeric address of family (AF_INET or AF_INET6) into address (4 or 16 bytes in network
+// order); false when text is not one.
+bool ParseNumericAddress(int family, const char* text, void* address);
 // A connected pair of local sockets, both non-blocking and not inherited by child processes; 0
 // or SOCKET_ERROR. POSIX gives a socket pair, Windows two loopback TCP sockets (its select
 // watches sockets only).

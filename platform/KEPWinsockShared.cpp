@@ -45,6 +45,10 @@ bool DescribeAddress(const sockaddr_storage& address, char* host, std::size_t ho
     return false;
 }
 
+bool ParseNumericAddress(int family, const char* text, void* address) {
+    return ::inet_pton(family, text, address) == 1;
+}
+
 AddrInfoList Resolve(const char* host, const char* service, const addrinfo& hints, int& code) {
     addrinfo* list = nullptr;
     code = kepwsa::getaddrinfo(host, service, &hints, &list);

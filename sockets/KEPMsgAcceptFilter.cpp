@@ -1,9 +1,5 @@
 #include "sockets/KEPMsgAcceptFilter.h"
 
-#ifndef _WIN32
-#include <arpa/inet.h>  // inet_pton
-#endif
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -43,9 +39,9 @@ bool KEPMsgAcceptFilter::ParseBlock(const char* text, Block& block) {
         prefix = address.substr(slash + 1);
         address.resize(slash);
     }
-    if (inet_pton(AF_INET, address.c_str(), block.address) == 1) {
+    if (kepwsa::ParseNumericAddress(AF_INET, address.c_str(), block.address)) {
         block.family = AF_INET;
-    } else if (inet_pton(AF_INET6, address.c_str(), block.address) == 1) {
+    } else if (kepwsa::ParseNumericAddress(AF_INET6, address.c_str(), block.address)) {
         block.family = AF_INET6;
     } else {
         return false;
