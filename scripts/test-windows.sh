@@ -4,19 +4,7 @@
 # kepmsg and the installed kepmsg.exe (under Wine) talk to each other in both directions.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
-packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+./scripts/setup.sh g++-mingw-w64-x86-64-posix wine wine64 googletest
 
 build=build-windows
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
