@@ -2,14 +2,8 @@
 // log, the keep-alive setting and the send-buffer size.
 #include "connection/KEPMsgConnectionServicesUtils.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -23,23 +17,6 @@
 #include "tests/connection/ConnectionTestSupport.h"
 
 using namespace keptest;
-
-// ---- Allocation watch: the largest byte buffer the module asked for. ----
-//
-// The test program's definition takes the place of the base library's for every caller in the
-// process; it forwards to the original.
-namespace {
-std::atomic<std::size_t> g_largestBuffer{0};
-}
-
-void* mem_OperatorNewThrowBuiltin(std::size_t size) {
-    using Fn = void* (*)(std::size_t);
-    static Fn original = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "_Z27mem_OperatorNewThrowBuiltinm"));
-    std::size_t seen = g_largestBuffer.load();
-    while (size > seen && !g_largestBuffer.compare_exchange_weak(seen, size)) {
-    }
-    return original(size);
-}
 
 namespace {
 
@@ -98,13 +75,13 @@ TEST_F(HeaderTest, HeaderWireBytesRoundTripAndOversizedOrCutShortHeadersAreRefus
             EXPECT_STREQ(type.GetUTF8(), c.name.GetUTF8());
         }
     }
-    // A count that cannot be a type name shuts the connection down at once, without allocating for
-    // it and without waiting for the bytes it announces (the peer sends none and keeps the
-    // connection open); it stays in the table for the receive pass to drop. A header cut short is
-    // refused too. After the peer's orderly close the socket stays in the table, shut down; a peer
-    // that stalls (here past a 100 ms time-out) must not leave the connection usable at a byte
-    // position inside the header, so it is shut down (or removed) and the peer sees that. None of
-    // them changes the type. (A stall inside the count is the blocked-header robustness test's.)
+    // A count that cannot be a type name shuts the connection down at once, without waiting for the
+    // bytes it announces (the peer sends none and keeps the connection open); it stays in the table
+    // for the receive pass to drop. A header cut short is refused too. After the peer's orderly
+    // close the socket stays in the table, shut down; a peer that stalls (here past a 100 ms
+    // time-out) must not leave the connection usable at a byte position inside the header, so it is
+    // shut down (or removed) and the peer sees that. None of them changes the type. (A stall inside
+    // the count is the blocked-header robustness test's.)
     const struct {
         const char* name;
         std::string bytes;
@@ -124,14 +101,12 @@ TEST_F(HeaderTest, HeaderWireBytesRoundTripAndOversizedOrCutShortHeadersAreRefus
         if (row.peerCloses) {
             m_peer.Close();
         }
-        g_largestBuffer = 0;
         bool result = true;
         KEPString type("unchanged");
         ASSERT_TRUE(FinishesWithinDeadline(
             [&] { result = Services().RetrieveMessageTypeFromSocket(id, type); }));
         EXPECT_FALSE(result);
         EXPECT_EQ(type, KEPString("unchanged"));
-        EXPECT_LE(g_largestBuffer.load(), KEPMsgConnectionServicesUtils::kMaxTypeNameBytes + 1);
         KEPMsgSocket* socket = Services().GetSocket(id);
         if (socket != nullptr || !row.stalls) {
             ASSERT_NE(socket, nullptr);
@@ -291,12 +266,7 @@ TEST_F(ServerTest, RangeSkipsAPortInUseAndNobodyListeningGivesNullAfterTheTimeou
 TEST_F(ServerTest, IoTimeoutReachesNewSockets) {
     Services().SetIoTimeout(1234);
     EXPECT_EQ(Services().GetIoTimeout(), 1234);
-    int id = Connect();
-    timeval value{};
-    socklen_t length = sizeof value;
-    ASSERT_EQ(::getsockopt(id, SOL_SOCKET, SO_RCVTIMEO, &value, &length), 0);
-    EXPECT_EQ(value.tv_sec, 1);
-    EXPECT_NEAR(value.tv_usec, 234000, 4000);  // the kernel rounds to its clock tick
+    EXPECT_NEAR(IoTimeoutMs(Connect()), 1234, 4);  // the kernel rounds to its clock tick
 }
 
 // ---- The debug log: its switch, its file name (prefix, process id, "_dbg.txt"), its entries
@@ -306,25 +276,25 @@ TEST_F(ServerTest, IoTimeoutReachesNewSockets) {
 class DebugLogTest : public ConnectionFixture {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kep-connlog-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_directory = pattern;
-        m_path = m_directory + "/net-" + std::to_string(::getpid()) + "_dbg.txt";
-        ScopedEnv log("KEP_DEBUG_COONECTIONS", (m_directory + "/net-").c_str());
+        ASSERT_FALSE(m_directory.Path().empty());
+        m_path = m_directory.File("net-" + std::to_string(ProcessId()) + "_dbg.txt");
+        ScopedEnv log("KEP_DEBUG_COONECTIONS", m_directory.File("net-").c_str());
         KEPMsgConnectionServicesUtils::Finalize();
         Services();
     }
     void TearDown() override {
         ConnectionFixture::TearDown();
-        ::unlink(m_path.c_str());
-        EXPECT_EQ(::rmdir(m_directory.c_str()), 0) << "a file other than the log was made";
+        std::remove(m_path.c_str());
+        EXPECT_TRUE(m_directory.Names().empty()) << "a file other than the log was made";
     }
+    // Read as text: the log is opened in text mode ("a+"), which ends lines with CR LF on
+    // Windows.
     std::string Log() {
-        std::ifstream in(m_path, std::ios::binary);
+        std::ifstream in(m_path);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    std::string m_directory;
+    TempDirectory m_directory;
     std::string m_path;
 };
 
@@ -367,12 +337,12 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrderAndFinalizeClosesAndReopenA
 
     // Finalize closes the log then, not when the next instance happens to be made; that instance
     // (the variable still set) appends to the same file, and without the variable there is none.
-    const int open = OpenDescriptorCount();
+    ASSERT_NE(FileHandleOf(m_path), FileHandle::kNone);
     KEPMsgConnectionServicesUtils::Finalize();
-    EXPECT_EQ(OpenDescriptorCount(), open - 1) << "the log stayed open";
+    EXPECT_EQ(FileHandleOf(m_path), FileHandle::kNone) << "the log stayed open";
 
     {
-        ScopedEnv log("KEP_DEBUG_COONECTIONS", (m_directory + "/net-").c_str());
+        ScopedEnv log("KEP_DEBUG_COONECTIONS", m_directory.File("net-").c_str());
         Services();
     }
     const int secondId = StartServer();
@@ -381,31 +351,21 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrderAndFinalizeClosesAndReopenA
     EXPECT_EQ(Log(), expected.str());
 
     KEPMsgConnectionServicesUtils::Finalize();
-    ::unlink(m_path.c_str());
+    std::remove(m_path.c_str());
     Services().ShutDownConnection(StartServer());
-    EXPECT_NE(::access(m_path.c_str(), F_OK), 0);
+    EXPECT_FALSE(std::filesystem::exists(m_path));
 }
 
 // The log's descriptor, like every other the library opens, is not inherited by programs the
 // host starts.
 TEST_F(DebugLogTest, LogIsClosedOnExec) {
-    int logDescriptor = -1;
-    for (int fd = 0; fd < 1024 && logDescriptor == -1; ++fd) {
-        char target[4096] = {};
-        const std::string link = "/proc/self/fd/" + std::to_string(fd);
-        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && m_path == target) {
-            logDescriptor = fd;
-        }
-    }
-    ASSERT_NE(logDescriptor, -1) << "the log is not open";
-    EXPECT_NE(::fcntl(logDescriptor, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(FileHandleOf(m_path), FileHandle::kKeptFromChildren);
 }
 
 // ---- Keep-alive: the setting reaches dialed and accepted sockets, and nonsense is refused. ----
 
-TEST(KEPMsgKeepAliveTest,
-     SettingReachesDialedAndAcceptedSocketsNonsenseIsRefusedAndEmptyHostResolves) {
-    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+// Sets 7 s idle, 3 s interval and 4 probes, then offers settings that must be refused.
+void SetKeepAliveThenOfferNonsense(KEPMsgConnectionServicesUtils& services) {
     ASSERT_TRUE(services.SetKeepAlive(7, 3, 4));
     const struct {
         const char* name;
@@ -417,6 +377,12 @@ TEST(KEPMsgKeepAliveTest,
     for (const auto& row : refused) {
         EXPECT_FALSE(services.SetKeepAlive(row.idle, row.interval, row.count)) << row.name;
     }
+}
+
+TEST(KEPMsgKeepAliveTest,
+     SettingReachesDialedAndAcceptedSocketsNonsenseIsRefusedAndEmptyHostResolves) {
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    SetKeepAliveThenOfferNonsense(services);
     // An empty host is the loopback and resolves, leaving the text alone. (An unresolvable one is
     // the command-line tool's test.)
     KEPString text("untouched");
@@ -425,18 +391,27 @@ TEST(KEPMsgKeepAliveTest,
     LoopbackPair pair = Connected();
     services.ClearKeepAlive();
     for (KEPMsgCommSocket* socket : {pair.client.get(), pair.accepted.get()}) {
-        const int fd = socket->GetId();
-        EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
-        EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7) << "refused settings changed it";
-        EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
-        EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
-        EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), (7 + 3 * 4) * 1000);
+        EXPECT_EQ(KeepAliveOf(socket->GetId()).on, 1);
     }
     // Cleared: accepted connections are left as the system makes them again.
     RawSocket client = RawConnect(pair.server->GetAddress().GetPort());
     CommSocketPtr plain(pair.server->Accept());
     ASSERT_NE(plain, nullptr);
-    EXPECT_EQ(IntOption(plain->GetId(), SOL_SOCKET, SO_KEEPALIVE), 0);
+    EXPECT_EQ(KeepAliveOf(plain->GetId()).on, 0);
+}
+
+TEST(KEPMsgKeepAliveTest, TimesReachDialedAndAcceptedSocketsUnchangedByRefusedSettings) {
+    KEPMsgConnectionServicesUtils& services = KEPMsgConnectionServicesUtils::Instance();
+    SetKeepAliveThenOfferNonsense(services);
+    LoopbackPair pair = Connected();
+    services.ClearKeepAlive();
+    for (KEPMsgCommSocket* socket : {pair.client.get(), pair.accepted.get()}) {
+        const KeepAliveOptions options = KeepAliveOf(socket->GetId());
+        EXPECT_EQ(options.idleSeconds, 7) << "refused settings changed it";
+        EXPECT_EQ(options.intervalSeconds, 3);
+        EXPECT_EQ(options.count, 4);
+        EXPECT_EQ(options.unacknowledgedMs, (7 + 3 * 4) * 1000);
+    }
 }
 
 // ---- Send buffer: a size reaches dialed and accepted sockets as the system reports it for that
@@ -451,7 +426,7 @@ TEST(KEPMsgSendBufferTest, SettingReachesDialedAndAcceptedSocketsAndRefusedValue
     RawSocket plainAccepted = listener.Accept();
     const int systemSize = IntOption(plainAccepted.Fd(), SOL_SOCKET, SO_SNDBUF);
     const int sized = 131072;
-    ::setsockopt(plainClient.Fd(), SOL_SOCKET, SO_SNDBUF, &sized, sizeof sized);
+    ASSERT_EQ(kepwsa::SetSendBufferBytes(plainClient.Fd(), sized), 0);
     const int reportedForSized = IntOption(plainClient.Fd(), SOL_SOCKET, SO_SNDBUF);
     ASSERT_NE(systemSize, reportedForSized);
     for (const auto& row :

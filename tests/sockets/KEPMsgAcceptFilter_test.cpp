@@ -1,11 +1,8 @@
 // The accept filter's CIDR matching: IPv4 and IPv6 blocks, prefixes that end inside a byte, and
 // IPv4 peers that reach an IPv6 listener as mapped addresses.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
-#include <cstring>
-
+#include "platform/KEPWinsock.h"
 #include "sockets/KEPMsgAcceptFilter.h"
 
 namespace {
@@ -14,9 +11,9 @@ sockaddr_storage Peer(const char* text) {
     sockaddr_storage peer{};
     auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
-    if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+    if (kepwsa::ParseNumericAddress(AF_INET, text, &v4->sin_addr)) {
         v4->sin_family = AF_INET;
-    } else if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+    } else if (kepwsa::ParseNumericAddress(AF_INET6, text, &v6->sin6_addr)) {
         v6->sin6_family = AF_INET6;
     }
     return peer;

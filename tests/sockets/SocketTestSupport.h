@@ -59,14 +59,6 @@ inline LoopbackPair Connected() {
     return pair;
 }
 
-// An integer socket option read back from the system, or -1.
-inline int IntOption(int fd, int level, int option) {
-    int value = -1;
-    socklen_t length = sizeof value;
-    return ::getsockopt(fd, level, option, reinterpret_cast<char*>(&value), &length) == 0 ? value
-                                                                                          : -1;
-}
-
 // Sets (or removes, for a null value) an environment variable for a scope.
 class ScopedEnv {
   public:

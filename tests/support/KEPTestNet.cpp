@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // After the Winsock headers.
+#include <io.h>
 #include <psapi.h>
 #include <windows.h>
 #else
@@ -22,12 +23,15 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 
 namespace keptest {
@@ -47,9 +51,17 @@ int PollSockets(pollfd* fds, int count, int timeoutMs) {
 int CloseSocket(int fd) {
     return ::closesocket(static_cast<SOCKET>(fd));
 }
+// Kept from child processes, as every socket of the library is: a child must not hold a test's
+// port.
 int NewSocket() {
-    return static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
+    return static_cast<int>(::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                         WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
 }
+// Options Windows has and MinGW's headers lack (ws2ipdef.h of the Windows SDK).
+constexpr int TCP_KEEPIDLE = 3;  // TCP_KEEPALIVE there
+constexpr int TCP_KEEPCNT = 16;
+constexpr int TCP_KEEPINTVL = 17;
+constexpr int TCP_MAXRT = 5;
 #else
 int PollSockets(pollfd* fds, int count, int timeoutMs) {
     return ::poll(fds, static_cast<nfds_t>(count), timeoutMs);
@@ -58,7 +70,7 @@ int CloseSocket(int fd) {
     return ::close(fd);
 }
 int NewSocket() {
-    return ::socket(AF_INET, SOCK_STREAM, 0);
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 #endif
 
@@ -170,7 +182,99 @@ BackgroundCall::~BackgroundCall() {
     m_thread.join();
 }
 
+int IntOption(int fd, int level, int option) {
+    // Zeroed first: Winsock returns a single byte for its boolean options.
+    int value = 0;
+    socklen_t length = sizeof value;
+    return ::getsockopt(fd, level, option, reinterpret_cast<char*>(&value), &length) == 0 ? value
+                                                                                          : -1;
+}
+
+KeepAliveOptions KeepAliveOf(int fd) {
+    KeepAliveOptions options;
+    options.on = IntOption(fd, SOL_SOCKET, SO_KEEPALIVE);
+    options.idleSeconds = IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE);
+    options.intervalSeconds = IntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL);
+    options.count = IntOption(fd, IPPROTO_TCP, TCP_KEEPCNT);
 #ifdef _WIN32
+    const int seconds = IntOption(fd, IPPROTO_TCP, TCP_MAXRT);
+    options.unacknowledgedMs = seconds < 0 ? -1 : seconds * 1000;
+#else
+    options.unacknowledgedMs = IntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT);
+#endif
+    return options;
+}
+
+TempDirectory::TempDirectory() {
+    std::random_device seed;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+        const std::filesystem::path candidate =
+            base / ("kep-test-" + std::to_string(ProcessId()) + "-" + std::to_string(seed()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            m_path = candidate.generic_string();
+        }
+    }
+}
+
+TempDirectory::~TempDirectory() {
+    std::error_code error;
+    std::filesystem::remove_all(m_path, error);
+}
+
+std::vector<std::string> TempDirectory::Names() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(m_path, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+#ifdef _WIN32
+int ProcessId() {
+    return static_cast<int>(::GetCurrentProcessId());
+}
+
+int IoTimeoutMs(int fd, bool sends) {
+    return IntOption(fd, SOL_SOCKET, sends ? SO_SNDTIMEO : SO_RCVTIMEO);  // a DWORD of ms
+}
+
+namespace {
+
+// The file identity behind a handle: volume and index.
+bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+    return file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &info);
+}
+
+}  // namespace
+
+FileHandle FileHandleOf(const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION wanted{};
+    HANDLE probe =
+        ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool found = FileIdentity(probe, wanted);
+    if (probe != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(probe);
+    }
+    // The C runtime's descriptors: the library opens its files through it.
+    for (int fd = 0; found && fd < 2048; ++fd) {
+        const HANDLE file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+        BY_HANDLE_FILE_INFORMATION info{};
+        DWORD flags = 0;
+        if (FileIdentity(file, info) && info.dwVolumeSerialNumber == wanted.dwVolumeSerialNumber &&
+            info.nFileIndexHigh == wanted.nFileIndexHigh &&
+            info.nFileIndexLow == wanted.nFileIndexLow && ::GetHandleInformation(file, &flags)) {
+            return (flags & HANDLE_FLAG_INHERIT) != 0 ? FileHandle::kInherited
+                                                      : FileHandle::kKeptFromChildren;
+        }
+    }
+    return FileHandle::kNone;
+}
+
 bool IsOpenDescriptor(int fd) {
     int type = 0;
     int length = sizeof type;
@@ -207,6 +311,30 @@ long RaiseDescriptorLimit(long wanted) {
     return wanted;
 }
 #else
+int ProcessId() {
+    return static_cast<int>(::getpid());
+}
+
+int IoTimeoutMs(int fd, bool sends) {
+    timeval limit{};
+    socklen_t length = sizeof limit;
+    return ::getsockopt(fd, SOL_SOCKET, sends ? SO_SNDTIMEO : SO_RCVTIMEO, &limit, &length) == 0
+               ? static_cast<int>(limit.tv_sec * 1000 + limit.tv_usec / 1000)
+               : -1;
+}
+
+FileHandle FileHandleOf(const std::string& path) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        char target[4096] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && path == target) {
+            return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0 ? FileHandle::kKeptFromChildren
+                                                            : FileHandle::kInherited;
+        }
+    }
+    return FileHandle::kNone;
+}
+
 bool IsOpenDescriptor(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
@@ -432,7 +560,17 @@ bool ReadAvailable(void*& pipe, std::string& text) {
                         nullptr)) {
             continue;
         }
+        // A text-mode stdout ends lines with CR LF; they are kept as LF, as on POSIX. A CR at the
+        // end of the text so far may be followed by its LF now.
+        const std::size_t from = text.empty() ? 0 : text.size() - 1;
         text.append(buffer, got);
+        std::size_t kept = from;
+        for (std::size_t i = from; i < text.size(); ++i) {
+            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+                text[kept++] = text[i];
+            }
+        }
+        text.resize(kept);
     }
 }
 

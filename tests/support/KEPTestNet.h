@@ -81,6 +81,27 @@ int BytesWaiting(int fd);
 // Raises the soft descriptor limit to at least wanted (up to the hard limit); returns the soft
 // limit in force afterwards.
 long RaiseDescriptorLimit(long wanted);
+// This process's id.
+int ProcessId();
+// An integer socket option read back from the system, or -1.
+int IntOption(int fd, int level, int option);
+// The receive (or, with sends, the send) time-out of a socket in milliseconds, or -1.
+int IoTimeoutMs(int fd, bool sends = false);
+// A socket's keep-alive options as the system reports them, each -1 where it reports none: on
+// or off, idle and interval seconds, probe count, and the bound on unacknowledged data in ms
+// (TCP_USER_TIMEOUT; Windows' TCP_MAXRT, which counts seconds).
+struct KeepAliveOptions {
+    int on = -1;
+    int idleSeconds = -1;
+    int intervalSeconds = -1;
+    int count = -1;
+    int unacknowledgedMs = -1;
+};
+KeepAliveOptions KeepAliveOf(int fd);
+// How this process holds the file at path: not at all, or open and inherited by the programs it
+// starts, or open and kept from them.
+enum class FileHandle { kNone, kInherited, kKeptFromChildren };
+FileHandle FileHandleOf(const std::string& path);
 // The local port a socket descriptor is bound to, or -1.
 int LocalPort(int fd);
 // The port of the peer at the other end of a connected socket descriptor, or -1.
@@ -134,6 +155,24 @@ class RawSocket {
 
   private:
     int m_fd = -1;
+};
+
+// A new directory of its own under the system's temporary folder; the destructor removes it with
+// everything in it.
+class TempDirectory {
+  public:
+    TempDirectory();
+    ~TempDirectory();
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+    // The names of what it holds, sorted.
+    std::vector<std::string> Names() const;
+
+  private:
+    std::string m_path;
 };
 
 // A socket bound to 127.0.0.1:port (0: the system chooses), listening when asked; closed on
