@@ -257,7 +257,7 @@ bool RunParent(int port, double seconds, unsigned seed, Figures& figures) {
     Communicator().PrepareStartupMessageTask();
     KEPBasAtiThread thread(&task);
     thread.Start();
-    ChildProcess child({"/proc/self/exe", "--child", std::to_string(port), "--seconds",
+    ChildProcess child({ThisProgramPath(), "--child", std::to_string(port), "--seconds",
                         std::to_string(seconds), "--seed", std::to_string(seed)});
     Check(child.Started(), "cannot start the child process");
     TrafficSender sender;

@@ -238,6 +238,12 @@ int ProcessId() {
     return static_cast<int>(::GetCurrentProcessId());
 }
 
+std::string ThisProgramPath() {
+    char path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+}
+
 int IoTimeoutMs(int fd, bool sends) {
     return IntOption(fd, SOL_SOCKET, sends ? SO_SNDTIMEO : SO_RCVTIMEO);  // a DWORD of ms
 }
@@ -313,6 +319,12 @@ long RaiseDescriptorLimit(long wanted) {
 #else
 int ProcessId() {
     return static_cast<int>(::getpid());
+}
+
+std::string ThisProgramPath() {
+    char path[4096] = {};
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
 int IoTimeoutMs(int fd, bool sends) {

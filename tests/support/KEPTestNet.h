@@ -81,8 +81,9 @@ int BytesWaiting(int fd);
 // Raises the soft descriptor limit to at least wanted (up to the hard limit); returns the soft
 // limit in force afterwards.
 long RaiseDescriptorLimit(long wanted);
-// This process's id.
+// This process's id, and the path of the program it runs (to start another copy of it).
 int ProcessId();
+std::string ThisProgramPath();
 // An integer socket option read back from the system, or -1.
 int IntOption(int fd, int level, int option);
 // The receive (or, with sends, the send) time-out of a socket in milliseconds, or -1.
