@@ -484,6 +484,14 @@ RawSocket RawConnect(int port) {
         false));
 }
 
+RawPair ConnectedPair() {
+    RawListener listener;
+    RawPair pair;
+    pair.local = RawConnect(listener.Port());
+    pair.remote = listener.Accept();
+    return pair;
+}
+
 RawListener::RawListener() : m_socket(BindLoopback(0, true)) {
     m_port = m_socket.IsOpen() ? LocalPort(m_socket.Fd()) : 0;
 }

@@ -183,6 +183,13 @@ RawSocket BindLoopback(int port, bool listening);
 // on failure.
 RawSocket RawConnect(int port);
 
+// The two ends of one loopback connection (Nagle off); closed on failure.
+struct RawPair {
+    RawSocket local;
+    RawSocket remote;
+};
+RawPair ConnectedPair();
+
 // A listening loopback socket on a port chosen by the system.
 class RawListener {
   public:
