@@ -9,13 +9,9 @@
 // Each step prints one line with a check mark or FAILED, and each connection event one line;
 // the exit status is 0 only when every check of both processes held. Every wait has a deadline
 // and a watchdog ends a process that still runs after a minute.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +28,7 @@
 #include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "connection/KEPMsgSimpleInputStream.h"
+#include "demo/KEPDemoChild.h"
 #include "messaging/KEPMsgConnectionEvent.h"
 #include "messaging/KEPMsgReconnectSettings.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
@@ -42,8 +39,6 @@
 #include "tools/KEPMsgToolEvents.h"
 #include "tools/KEPMsgToolMessages.h"
 #include "tools/KEPMsgToolSupport.h"
-
-extern char** environ;
 
 namespace {
 
@@ -111,11 +106,14 @@ void OnTextArrived(const KEPString& type) {
     kepmsgtool::NotifyArrival(type);
 }
 
-void OnWatchdog(int) {
-    static const char kLine[] = "FAILED: the demo did not finish in time\n";
-    ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
-    (void)ignored;
-    _exit(1);
+// Ends the process with a FAILED line if it still runs after kWatchdogSeconds.
+void StartWatchdog() {
+    std::thread([] {
+        std::this_thread::sleep_for(seconds(kWatchdogSeconds));
+        std::fputs("FAILED: the demo did not finish in time\n", stdout);
+        std::fflush(stdout);
+        std::_Exit(1);
+    }).detach();
 }
 
 // Prints one line per check and remembers whether all held.
@@ -348,46 +346,6 @@ int RunClient(int port) {
 // ---------------------------------------------------------------------------------------------
 // Server: the parent process.
 
-// The child process, killed if it is still running when the server gives up.
-class ChildProcess {
-  public:
-    ~ChildProcess() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    bool Spawn(int port) {
-        const std::string portText = std::to_string(port);
-        char self[] = "kep_demo";
-        char client[] = "--client";
-        std::vector<char> portArg(portText.begin(), portText.end());
-        portArg.push_back('\0');
-        char* argv[] = {self, client, portArg.data(), nullptr};
-        return posix_spawn(&m_pid, "/proc/self/exe", nullptr, nullptr, argv, environ) == 0;
-    }
-    pid_t Pid() const { return m_pid; }
-    // The child's exit status, waiting until deadline; -1 when it did not exit normally in time.
-    int WaitExit(Clock::time_point deadline) {
-        while (m_pid > 0) {
-            int status = 0;
-            const pid_t done = waitpid(m_pid, &status, WNOHANG);
-            if (done == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            if (done < 0 || Clock::now() >= deadline) {
-                return -1;
-            }
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        return -1;
-    }
-
-  private:
-    pid_t m_pid = -1;
-};
-
 // Answers the client's pings until it sends a text, which it returns with the number answered;
 // -1 on time-out.
 int AnswerPingsUntilText(kepmsgtool::Inbox& inbox, kepmsgtool::Received& text) {
@@ -477,8 +435,8 @@ int RunServer() {
     if (!report.Check(loop.Start(), "message task started")) {
         return Finish(report);
     }
-    ChildProcess child;
-    if (!report.Check(child.Spawn(port), "client process started")) {
+    KEPDemoChild child;
+    if (!report.Check(child.Start({"--client", std::to_string(port)}), "client process started")) {
         return Finish(report);
     }
 
@@ -564,9 +522,10 @@ int RunServer() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGALRM, OnWatchdog);
-    alarm(kWatchdogSeconds);
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    StartWatchdog();
     if (argc == 3 && std::strcmp(argv[1], "--client") == 0) {
         const int port = std::atoi(argv[2]);
         if (port <= 0 || port > 65535) {

@@ -23,6 +23,12 @@ wine "$build/bin/kepmsg.exe" --help >/dev/null
 status=0
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 120 || status=1
 
+# The demo as a user starts it, from its folder: its second process comes from CreateProcess.
+if ! wine "$build/bin/kep_demo.exe" >"$build/kep_demo.log" 2>&1; then
+  cat "$build/kep_demo.log"
+  status=1
+fi
+
 # The package: install and zip it; the interop check runs the installed kepmsg.exe.
 rm -rf "$build/install"
 cmake --install "$build" --prefix "$build/install" >/dev/null
