@@ -285,7 +285,8 @@ class DebugLogTest : public ConnectionFixture {
     void TearDown() override {
         ConnectionFixture::TearDown();
         std::remove(m_path.c_str());
-        EXPECT_TRUE(m_directory.Names().empty()) << "a file other than the log was made";
+        EXPECT_TRUE(std::filesystem::is_empty(m_directory.Path()))
+            << "a file other than the log was made";
     }
     // Read as text: the log is opened in text mode ("a+"), which ends lines with CR LF on
     // Windows.

@@ -41,7 +41,7 @@ class SocketLeaseTest : public ConnectionFixture {
     std::atomic<int> m_destroyed{0};
 };
 
-TEST_F(SocketLeaseTest, LeaseKeepsDescriptorOnlyTheLastDestroysAndBlockedReadSurvivesRemoval) {
+TEST_F(SocketLeaseTest, LeaseKeepsDescriptorAndOnlyTheLastDestroys) {
     EXPECT_FALSE(Services().LeaseSocket(555555));
     int id = AddTracked();
     KEPMsgSocketLease lease = Services().LeaseSocket(id);
@@ -73,9 +73,12 @@ TEST_F(SocketLeaseTest, LeaseKeepsDescriptorOnlyTheLastDestroysAndBlockedReadSur
     Services().ShutDownConnection(id);
     EXPECT_EQ(m_destroyed, 3);
     EXPECT_FALSE(IsOpenDescriptor(id));
-    // A reader blocked in a stream's receive while another thread removes the connection wakes up
-    // and finds the socket still alive.
-    id = AddTracked();
+}
+
+// A reader blocked in a stream's receive while another thread removes the connection wakes up
+// and finds the socket still alive.
+TEST_F(SocketLeaseTest, BlockedReadSurvivesRemoval) {
+    const int id = AddTracked();
     bool ok = false;
     int got = -1;
     BackgroundCall reader([&] {
@@ -92,7 +95,7 @@ TEST_F(SocketLeaseTest, LeaseKeepsDescriptorOnlyTheLastDestroysAndBlockedReadSur
     Services().ShutDownConnection(id);
     ASSERT_TRUE(WaitUntil([&] { return reader.Done(); }));
     EXPECT_TRUE(!ok || got == 0);
-    EXPECT_EQ(m_destroyed, 4);
+    EXPECT_EQ(m_destroyed, 1);
 }
 
 using LeasedSocketScopeTest = ConnectionFixture;

@@ -223,16 +223,6 @@ TempDirectory::~TempDirectory() {
     std::filesystem::remove_all(m_path, error);
 }
 
-std::vector<std::string> TempDirectory::Names() const {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(m_path, error)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 #ifdef _WIN32
 int ProcessId() {
     return static_cast<int>(::GetCurrentProcessId());
@@ -286,11 +276,6 @@ bool IsOpenDescriptor(int fd) {
     int length = sizeof type;
     return ::getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_TYPE,
                         reinterpret_cast<char*>(&type), &length) == 0;
-}
-
-// Windows hands out handle values of its own choosing: the next one made stands in.
-int LowestFreeDescriptor() {
-    return RawSocket(NewSocket()).Fd();
 }
 
 int OpenDescriptorCount() {
@@ -351,10 +336,6 @@ bool IsOpenDescriptor(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
-int LowestFreeDescriptor() {
-    return RawSocket(NewSocket()).Fd();
-}
-
 int OpenDescriptorCount() {
     int count = -1;  // the directory stream's own descriptor
     if (DIR* dir = ::opendir("/proc/self/fd")) {
@@ -388,6 +369,11 @@ long RaiseDescriptorLimit(long wanted) {
     return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? static_cast<long>(limit.rlim_cur) : -1;
 }
 #endif
+
+// Windows hands out handle values of its own choosing: there the next one made stands in.
+int LowestFreeDescriptor() {
+    return RawSocket(NewSocket()).Fd();
+}
 
 int LocalPort(int fd) {
     return PortOf(fd, [](int s, sockaddr* address, socklen_t* length) {

@@ -169,8 +169,6 @@ class TempDirectory {
 
     const std::string& Path() const { return m_path; }
     std::string File(const std::string& name) const { return m_path + "/" + name; }
-    // The names of what it holds, sorted.
-    std::vector<std::string> Names() const;
 
   private:
     std::string m_path;
