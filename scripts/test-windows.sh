@@ -7,7 +7,12 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh g++-mingw-w64-x86-64-posix wine wine64 googletest
 
 build=build-windows
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+# ccache, where installed, makes a build from scratch cheap.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake "${launcher[@]}"
 cmake --build "$build"
 
 # One Wine prefix per build folder, and one server kept alive for the whole run: every program
