@@ -1,45 +1,11 @@
 #include "sockets/KEPMsgSocket.h"
 
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <netinet/tcp.h>
-#endif
-
-#include <fstream>
 
 #include "platform/KEPWinsock.h"
 #include "tests/sockets/SocketTestSupport.h"
 
 using namespace keptest;
-
-namespace {
-
-#ifdef _WIN32
-// The test that uses these is excluded on Windows (KEP_WINDOWS_EXCLUDED): there is no thread
-// state to read.
-int CurrentThreadId() {
-    return static_cast<int>(::GetCurrentThreadId());
-}
-bool IsSleeping(int) {
-    return true;
-}
-#else
-int CurrentThreadId() {
-    return static_cast<int>(::gettid());
-}
-
-// True when thread tid of this process is in an interruptible sleep (state 'S').
-bool IsSleeping(int tid) {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-    std::ifstream stat(path);
-    std::string text;
-    std::getline(stat, text);
-    const std::string::size_type end = text.rfind(')');
-    return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
-}
-#endif
-
-}  // namespace
 
 TEST(KEPMsgSocketHoldTest, HeldCloseWakesReaderBlockedOnDescriptor) {
     ScopedIoTimeout timeout(5000);  // a reader that is never woken fails instead of hanging
@@ -47,12 +13,13 @@ TEST(KEPMsgSocketHoldTest, HeldCloseWakesReaderBlockedOnDescriptor) {
     pair.client->AcquireHold();
     std::atomic<int> readerTid{0};
     std::thread reader([&] {
-        readerTid = CurrentThreadId();
+        readerTid = ThisThreadId();
         char buffer[4];
         pair.client->read(buffer, sizeof(buffer));
     });
     // Close only once the reader sleeps in recv, so the wake-up is what is tested.
-    ASSERT_TRUE(WaitUntil([&] { return readerTid.load() != 0 && IsSleeping(readerTid.load()); }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return readerTid.load() != 0 && IsThreadSleeping(readerTid.load()); }));
     // Close without a shutdown first: the deferred close must end the connection itself.
     pair.client->Close();
     reader.join();
@@ -106,7 +73,7 @@ TEST(KEPMsgSocketTest, ConnectionLostCodesAreTheDocumentedOnesAndSocketsCarryThe
     } rows[] = {{"connected", pair.client->GetId(), true},
                 {"accepted", pair.accepted->GetId(), false}};
     for (const auto& row : rows) {
-        EXPECT_NE(0, IntOption(row.fd, IPPROTO_TCP, TCP_NODELAY)) << row.name;
+        EXPECT_NE(0, NoDelayOf(row.fd)) << row.name;
         linger lingering{};
         socklen_t length = sizeof lingering;
         ASSERT_EQ(0, ::getsockopt(row.fd, SOL_SOCKET, SO_LINGER,

@@ -190,6 +190,10 @@ int IntOption(int fd, int level, int option) {
                                                                                           : -1;
 }
 
+int NoDelayOf(int fd) {
+    return IntOption(fd, IPPROTO_TCP, TCP_NODELAY);
+}
+
 KeepAliveOptions KeepAliveOf(int fd) {
     KeepAliveOptions options;
     options.on = IntOption(fd, SOL_SOCKET, SO_KEEPALIVE);
@@ -224,6 +228,14 @@ TempDirectory::~TempDirectory() {
 }
 
 #ifdef _WIN32
+int ThisThreadId() {
+    return static_cast<int>(::GetCurrentThreadId());
+}
+
+bool IsThreadSleeping(int) {
+    return true;
+}
+
 int ProcessId() {
     return static_cast<int>(::GetCurrentProcessId());
 }
@@ -302,6 +314,19 @@ long RaiseDescriptorLimit(long wanted) {
     return wanted;
 }
 #else
+int ThisThreadId() {
+    return static_cast<int>(::gettid());
+}
+
+bool IsThreadSleeping(int tid) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    std::ifstream stat(path);
+    std::string text;
+    std::getline(stat, text);
+    const std::string::size_type end = text.rfind(')');
+    return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
+}
+
 int ProcessId() {
     return static_cast<int>(::getpid());
 }

@@ -81,11 +81,17 @@ int BytesWaiting(int fd);
 // Raises the soft descriptor limit to at least wanted (up to the hard limit); returns the soft
 // limit in force afterwards.
 long RaiseDescriptorLimit(long wanted);
+// This thread's id, and whether thread tid of this process is in an interruptible sleep (always
+// true on Windows, which shows no thread state).
+int ThisThreadId();
+bool IsThreadSleeping(int tid);
 // This process's id, and the path of the program it runs (to start another copy of it).
 int ProcessId();
 std::string ThisProgramPath();
 // An integer socket option read back from the system, or -1.
 int IntOption(int fd, int level, int option);
+// Whether Nagle's algorithm is off on a socket (TCP_NODELAY): 1 or 0, or -1.
+int NoDelayOf(int fd);
 // The receive (or, with sends, the send) time-out of a socket in milliseconds, or -1.
 int IoTimeoutMs(int fd, bool sends = false);
 // A socket's keep-alive options as the system reports them, each -1 where it reports none: on
