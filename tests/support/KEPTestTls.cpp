@@ -4,14 +4,10 @@
 
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <stdexcept>
 #include <thread>
 
 #include "connection/KEPMsgConnectionServicesUtils.h"
@@ -79,18 +75,6 @@ void Write(const std::string& base, const std::string& name, EVP_PKEY* key, X509
 }
 
 }  // namespace
-
-TestPki::TestPki() {
-    char pattern[] = "/tmp/kep-pki-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    m_dir = pattern;
-}
-
-TestPki::~TestPki() {
-    std::filesystem::remove_all(m_dir);
-}
 
 void TestPki::MakeCa(const std::string& name) {
     Key key(EVP_EC_gen("P-256"));

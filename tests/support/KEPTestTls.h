@@ -11,26 +11,22 @@
 #include "base/KEPString.h"
 #include "sockets/KEPMsgCommSocket.h"
 #include "sockets/KEPMsgTlsSettings.h"
+#include "tests/support/KEPTestNet.h"
 
 namespace keptest {
 
 class TestPki {
   public:
-    TestPki();
-    ~TestPki();
-    TestPki(const TestPki&) = delete;
-    TestPki& operator=(const TestPki&) = delete;
-
     // Makes CA name (files name.pem, name.key); its path is Path(name + ".pem").
     void MakeCa(const std::string& name);
     // Makes leaf name signed by CA ca, valid now unless expired (then it ended yesterday).
     void MakeLeaf(const std::string& name, const std::string& ca, bool expired = false);
-    std::string Path(const std::string& file) const { return m_dir + "/" + file; }
+    std::string Path(const std::string& file) const { return m_dir.File(file); }
     // Settings with leaf's chain and key (leaf "" for none) and ca's certificate (ca "": none).
     KEPMsgTlsSettings Settings(const std::string& leaf, const std::string& ca) const;
 
   private:
-    std::string m_dir;
+    TempDirectory m_dir;
 };
 
 // Connects to 127.0.0.1:port through TLS (ConnectToServer) on a thread of its own while this
