@@ -23,7 +23,8 @@ TEST(KEPWinsockErrorTest, ResolverFailureIsReturnedAndStoredAndLastErrorIsPerThr
     ASSERT_EQ(kepwsa::getaddrinfo("127.0.0.1", "65535", &hints, &list), 0);
     kepwsa::freeaddrinfo(list);
     // Nothing but the other thread's calls come between this thread's set and get: on Windows
-    // the code is the thread's system last error, which other system calls (a join) overwrite.
+    // the code is the thread's system last error, which other system calls may overwrite (under
+    // Wine, joining a thread does).
     std::atomic<int> step{0};
     int seenByOther = -1;
     std::thread other([&] {

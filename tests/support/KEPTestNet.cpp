@@ -183,7 +183,7 @@ BackgroundCall::~BackgroundCall() {
 }
 
 int IntOption(int fd, int level, int option) {
-    // Zeroed first: Winsock returns a single byte for its boolean options.
+    // Zeroed first: a boolean option may come back as a single byte (it does under Wine).
     int value = 0;
     socklen_t length = sizeof value;
     return ::getsockopt(fd, level, option, reinterpret_cast<char*>(&value), &length) == 0 ? value
