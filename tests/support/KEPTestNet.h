@@ -1,10 +1,11 @@
-// POSIX helpers shared by every test program: deadline waits, owned raw loopback sockets that the
-// test drives byte by byte outside the library, process figures, and child processes with their
-// output captured.
+// The operating system as the tests see it, on POSIX and on Windows: deadline waits, owned raw
+// loopback sockets that the test drives byte by byte outside the library, socket options read
+// back, process and file figures, temporary folders, and child processes with their output
+// captured. Test files reach the system through these, not through its headers.
 //
-// Built as kep_test_net, which needs nothing but POSIX: it knows no layer of the library. The
-// message-level members of RawSocket (SendMessage, ReceiveType, ReceiveMessage) are defined in
-// kep_test_support, so only programs that link it may call them. Every blocking call has a
+// Built as kep_test_net, which needs nothing but the system: it knows no layer of the library.
+// The message-level members of RawSocket (SendMessage, ReceiveType, ReceiveMessage) are defined
+// in kep_test_support, so only programs that link it may call them. Every blocking call has a
 // deadline, so a broken library fails a test instead of hanging it. Nothing here is thread-safe
 // beyond one thread per object.
 #pragma once
