@@ -19,6 +19,7 @@ class KEPMsgChannelOrganizerTest : public ChannelSocketsTest {
         return Ids(all);
     }
     std::vector<int> Listened() { return Ids(organizer().GetCurrentWaitable().Channels()); }
+    bool NothingRegistered() { return Registered().empty() && Listened().empty(); }
 };
 
 // A channel registered twice is removed one entry per call; the others keep their order. An
@@ -73,8 +74,7 @@ TEST_F(KEPMsgChannelOrganizerTest, RemoveClosesTheConnectionOnlyWithShutdown) {
             organizer().RegisterChannel(channel, true);
         }
         organizer().RemoveChannel(channel, row.shutdown);
-        EXPECT_TRUE(Registered().empty()) << row.name;
-        EXPECT_TRUE(Listened().empty()) << row.name;
+        EXPECT_TRUE(NothingRegistered()) << row.name;
         EXPECT_EQ(channel.GetSocketId(), row.shutdown ? -1 : id) << row.name;
         KEPMsgSocket* socket = KEPMsgConnectionServicesUtils::Instance().GetSocket(id);
         EXPECT_EQ(socket == nullptr, row.shutdown) << row.name;
@@ -102,8 +102,7 @@ TEST_F(KEPMsgChannelOrganizerTest, NullQueryAndShutdownCloseEverything) {
                 organizer().RemoveChannel(static_cast<KEPMsgChannelQuery*>(nullptr), true);
             }
         }
-        EXPECT_TRUE(Registered().empty()) << viaShutdown;
-        EXPECT_TRUE(Listened().empty()) << viaShutdown;
+        EXPECT_TRUE(NothingRegistered()) << viaShutdown;
         EXPECT_EQ(current.Listen().size(), 1) << viaShutdown;
         EXPECT_FALSE(a.GetSocket() || b.GetSocket()) << viaShutdown;
     }
@@ -145,8 +144,7 @@ TEST_F(KEPMsgChannelOrganizerTest, RemovalByQueryNeverClosesAConnectionThatTookT
     ASSERT_EQ(newcomer->GetId(), id) << "the newcomer did not get the number";
     EXPECT_EQ(KEPMsgConnectionServicesUtils::Instance().GetSocket(id), newcomer);
     EXPECT_FALSE(newcomerPeer.WaitReadable(0)) << "the newcomer was closed";
-    EXPECT_TRUE(Registered().empty());
-    EXPECT_TRUE(Listened().empty());
+    EXPECT_TRUE(NothingRegistered());
 }
 
 // Registering and removing from one thread while another runs the current waitable's wait in a
@@ -183,8 +181,7 @@ TEST_F(KEPMsgChannelOrganizerTest, RegistrationInterleavesWithRunningWait) {
     }));
     stop.store(true);
     waiter.join();
-    EXPECT_TRUE(Registered().empty());
-    EXPECT_TRUE(Listened().empty());
+    EXPECT_TRUE(NothingRegistered());
 }
 
 }  // namespace

@@ -57,7 +57,6 @@ TEST(KEPMsgCommSocketTest, FailedConnectRecordsCodeAndStaysClosed) {
         SCOPED_TRACE(row.target.GetPort());
         KEPMsgCommSocket client(Address("", 0));
         client.Connect(row.target);
-        EXPECT_FALSE(client.IsConnected());
         EXPECT_TRUE(client.IsClosed());
         EXPECT_EQ(client.GetId(), -1);
         EXPECT_TRUE(row.code == 0 ? client.GetErrorCode() != 0 : client.GetErrorCode() == row.code)
@@ -153,7 +152,6 @@ TEST(KEPMsgCommSocketTest, SilentPeerTimesOutAndClosedSocketDoesNotUseStaleHandl
     char buffer[4];
     EXPECT_EQ(pair.accepted->read(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(pair.accepted->GetErrorCode(), kepwsa::WSAETIMEDOUT);
-    EXPECT_FALSE(pair.accepted->IsConnected());
     EXPECT_TRUE(pair.accepted->IsClosed());
     pair.client->Close();  // closed without a shutdown: the direction flags still read open
     EXPECT_EQ(pair.client->read(buffer, sizeof(buffer)), -1);
@@ -191,7 +189,6 @@ TEST(KEPMsgCommSocketBufferingTest, BufferedInputEndsAtPeerCloseOnlyAfterItsData
     EXPECT_TRUE(pair.accepted->IsInputShutDown());
     EXPECT_TRUE(pair.accepted->IsOutputShutDown());
     EXPECT_TRUE(pair.accepted->IsClosed());
-    EXPECT_FALSE(pair.accepted->IsConnected());
     EXPECT_FALSE(IsOpenDescriptor(pair.accepted->GetId()));
     pair.accepted->Shutdown();
     EXPECT_EQ(pair.accepted->GetErrorCode(), 0);
@@ -224,14 +221,10 @@ TEST(KEPMsgCommSocketBufferingTest, LargeReadTakesBufferedBytesFirstThenReceives
     const int direct = pair.client->read(&got[buffered], length - buffered);
     EXPECT_GT(direct, KEPMsgCommSocket::kReadBufferBytes);
     EXPECT_EQ(pair.client->BufferedInputBytes(), 0);
-    int done = buffered + std::max(direct, 0);
-    int count = 0;
-    while (done < length && (count = pair.client->read(&got[done], length - done)) > 0) {
-        done += count;
-    }
+    const int done = buffered + std::max(direct, 0);
+    got.replace(done, std::string::npos, ReadExactly(*pair.client, length - done));
     writer.join();
-    EXPECT_TRUE(got == body) << "the body arrived out of order or incomplete (" << done
-                             << " bytes)";
+    EXPECT_TRUE(got == body) << "the body arrived out of order or incomplete";
     EXPECT_EQ(ReadExactly(*pair.client, static_cast<int>(next.size())), next);
 }
 
