@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "channels/KEPMsgChannelQueryByLabel.h"
+#include "sockets/KEPMsgSocketErrorInfo.h"
 #include "sockets/KEPMsgTlsSession.h"
 #include "tests/robustness/RobustnessSupport.h"
 #include "tests/sockets/SocketTestSupport.h"
@@ -186,6 +187,13 @@ TEST_F(TlsTest, BadSettingsAndHostStreamsAreRefusedAndBufferedRecordsRead) {
     std::string error;
     EXPECT_EQ(Dial(noCa, error), nullptr);
     EXPECT_NE(error.find("cannot load CA file"), std::string::npos) << error;
+    KEPString refused, expected;  // a dial that nobody answers says why
+    KEPMsgSocketErrorInfo(kepwsa::WSAECONNREFUSED, expected);
+    EXPECT_EQ(Services().ConnectToServer(LoopbackAddress(0),
+                                         LoopbackAddress(LocalPort(BindLoopback(0, false).Fd())), 0,
+                                         1, m_pki.Settings("client", "ca"), refused),
+              nullptr);
+    EXPECT_STREQ(refused.GetUTF8(), expected.GetUTF8());
     struct HostStream : KEPBasInputStream {
         bool read(void*, int, int&) override { return false; }
     } host;
