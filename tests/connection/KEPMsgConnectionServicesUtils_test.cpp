@@ -243,6 +243,19 @@ TEST_F(TableTest, RefusesNullAndDuplicatesAndKeepsShutDownSocketsNumber) {
     EXPECT_EQ(name, KEPString("second"));
 }
 
+// A number closed behind the table's back goes to the next new descriptor: a connection made on
+// it while the stale entry holds the number is closed and refused, never handed out.
+TEST_F(TableTest, NewConnectionOnANumberTheTableStillHoldsIsRefused) {
+    const int id = Connect();
+    ::close(id);
+    RawListener listener;
+    ASSERT_EQ(LowestFreeDescriptor(), id);
+    EXPECT_EQ(
+        Services().ConnectToServer(LoopbackAddress(0), LoopbackAddress(listener.Port()), 0, 1),
+        nullptr);
+    EXPECT_TRUE(listener.Accept().WaitPeerClosed());
+}
+
 // ---- Server start and client connection ----
 
 using ServerTest = ConnectionFixture;
