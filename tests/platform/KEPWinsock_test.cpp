@@ -117,6 +117,44 @@ TEST(KEPWinsockSendTest, InterruptedRecvIsRetried) {
     EXPECT_EQ(received.load(), 2) << "error " << error.load();
 }
 
+// A connect to a listener whose accept queue is full stays unanswered; a signal that interrupts
+// the wait for it ends that wait unfinished, not as a failed connect.
+TEST(KEPWinsockSendTest, InterruptedConnectWaitIsNoFailure) {
+    if (keptest::kUnderThreadSanitizer) {
+        GTEST_SKIP() << "ThreadSanitizer defers signals, so none may interrupt the blocked poll";
+    }
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = CountSignal;
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    keptest::RawSocket listener = keptest::BindLoopback(0, false);
+    ASSERT_EQ(::listen(listener.Fd(), 0), 0);
+    const int port = keptest::LocalPort(listener.Fd());
+    keptest::RawSocket queued = keptest::RawConnect(port);
+    keptest::RawSocket dialer(kepwsa::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(SetNonBlocking(dialer.Fd(), true), 0);
+    ASSERT_NE(kepwsa::connect(dialer.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address),
+              0);
+    std::atomic<bool> done{false}, finished{false};
+    int code = 0;
+    std::thread waiter([&] {
+        finished = AwaitConnect(dialer.Fd(), 10000, code);
+        done = true;
+    });
+    s_signals = 0;
+    for (int sent = 0; !done.load(); ++sent) {
+        ::pthread_kill(waiter.native_handle(), SIGUSR1);
+        keptest::WaitUntil([&] { return s_signals.load() > sent; });
+    }
+    waiter.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_FALSE(finished.load()) << "code " << code;
+}
+
 // Fills set with handles and waits up to limit for them to be readable.
 int SelectRead(fd_set& set, std::initializer_list<int> handles, timeval limit) {
     FD_ZERO(&set);
@@ -247,8 +285,10 @@ TEST(KEPFaultInjectionTest, NthCallOfItsKindFailsOnceOrMovesFewerBytes) {
 }
 
 // A pair that cannot be made leaves no descriptor and no wake-up; a failed signalling write leaves
-// the next Signal() free to write, instead of the wake-up staying armed with nothing to read.
-TEST(KEPWakeupSignalTest, FailedPairOrWriteLosesNoLaterWakeUp) {
+// the next Signal() free to write, instead of the wake-up staying armed with nothing to read. The
+// write fails for a pair without its reading end, not for a full one (a byte waits there). A
+// renewed pair replaces the old one, and the end leaves no descriptor either.
+TEST(KEPWakeupSignalTest, FailedPairOrWriteLosesNoLaterWakeUpAndNoPairOutlivesItsUse) {
     const int before = keptest::OpenDescriptorCount();
     FailNthCall(PlatformCall::kWakePair, 1, WSAEMFILE);
     {
@@ -257,13 +297,27 @@ TEST(KEPWakeupSignalTest, FailedPairOrWriteLosesNoLaterWakeUp) {
         none.Signal();
     }
     EXPECT_EQ(keptest::OpenDescriptorCount(), before);
-    KEPWakeupSignal wakeup;
-    FailNthCall(PlatformCall::kWakePair, 1, WSAENOBUFS);
-    wakeup.Signal();
-    EXPECT_TRUE(FaultMet());
-    EXPECT_FALSE(keptest::WaitReadable(wakeup.Handle(), 0));
-    wakeup.Signal();
-    EXPECT_TRUE(keptest::WaitReadable(wakeup.Handle(), 10));
+    {
+        KEPWakeupSignal wakeup;
+        FailNthCall(PlatformCall::kWakePair, 1, WSAENOBUFS);
+        wakeup.Signal();
+        EXPECT_TRUE(FaultMet());
+        EXPECT_FALSE(keptest::WaitReadable(wakeup.Handle(), 0));
+        wakeup.Signal();
+        EXPECT_TRUE(keptest::WaitReadable(wakeup.Handle(), 10));
+        const int open = keptest::OpenDescriptorCount();
+        wakeup.RenewAfterFork();
+        EXPECT_EQ(keptest::OpenDescriptorCount(), open) << "the old pair was kept";
+    }
+    EXPECT_EQ(keptest::OpenDescriptorCount(), before) << "the pair outlived the wake-up";
+    SOCKET ends[2];
+    ASSERT_EQ(OpenLocalPair(ends), 0);
+    keptest::RawSocket reading(ends[0]), writing(ends[1]);
+    while (::send(writing.Fd(), "x", 1, MSG_DONTWAIT) == 1) {
+    }
+    EXPECT_TRUE(WriteWakeByte(writing.Fd())) << "a full pair has a byte waiting";
+    reading.Close();
+    EXPECT_FALSE(WriteWakeByte(writing.Fd())) << "the pair has no reading end";
 }
 
 }  // namespace kepwsa
