@@ -10,11 +10,12 @@
 // Message objects the library made must all be accounted for (stored and taken out, or
 // released), and no descriptor may be left behind. No thread and no TCP connect per input.
 //
-// Cheap per input: passes that never sleep (every byte is buffered already), the stored
-// messages looked at only after a pass that stored some, and one system call to see that the
-// library closed its end of the pair. The open sockets are counted every
-// kFullCheckEvery inputs and at the replay's end (sockets only: the fuzzing engine opens pipes
-// of its own, to its symbolizer).
+// Cheap per input: passes that never sleep (every byte is buffered already) and drain what is
+// buffered (most inputs take two: their bytes, then the close), the stored messages looked at
+// only after a pass that stored some, the connection table's removal count to see the fuzzed
+// connection go, and one system call to see that the library closed its end of the pair. The open
+// sockets are counted every kFullCheckEvery inputs and at the replay's end (sockets only: the
+// fuzzing engine opens pipes of its own, to its symbolizer).
 //
 // Built with libFuzzer (clang, -fsanitize=fuzzer) this is a fuzz target. Built without a fuzzing
 // engine (KEP_FUZZ_REPLAY), main() replays the files and directories given on the command line
