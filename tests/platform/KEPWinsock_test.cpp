@@ -91,65 +91,53 @@ TEST(KEPWinsockSendTest, SendToClosedPeerFailsWithoutSignal) {
     EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
 }
 
-TEST(KEPWinsockSendTest, InterruptedRecvIsRetried) {
+// Signals interrupt a blocked recv, which is retried, and the wait for a connect that a
+// listener with a full accept queue leaves unanswered, which ends unfinished, not failed.
+TEST(KEPWinsockSendTest, InterruptedRecvIsRetriedAndInterruptedConnectWaitIsNoFailure) {
     if (keptest::kUnderThreadSanitizer) {
-        GTEST_SKIP() << "ThreadSanitizer defers signals, so none may interrupt the blocked recv";
+        GTEST_SKIP() << "ThreadSanitizer defers signals, so none may interrupt the blocked calls";
     }
     struct sigaction action {};
     struct sigaction previous {};
-    action.sa_handler = CountSignal;  // no SA_RESTART: recv really sees EINTR
+    action.sa_handler = CountSignal;  // no SA_RESTART: the calls really see EINTR
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    // Signals thread (counted by the handler) until done or 20 were sent.
+    const auto interrupt = [](std::thread& thread, const std::atomic<bool>& done) {
+        s_signals = 0;
+        for (int sent = 0; sent < 20 && !done.load(); ++sent) {
+            ::pthread_kill(thread.native_handle(), SIGUSR1);
+            keptest::WaitUntil([&] { return s_signals.load() > sent; });
+        }
+    };
     SocketPair pair;
+    std::atomic<bool> done{false};
     std::atomic<int> received{0}, error{0};
     std::thread reader([&] {
         char buffer[4];
         received = kepwsa::recv(pair.local.Fd(), buffer, sizeof(buffer), 0);
         error = WSAGetLastError();
     });
-    s_signals = 0;
-    for (int sent = 0; sent < 20; ++sent) {
-        ::pthread_kill(reader.native_handle(), SIGUSR1);
-        keptest::WaitUntil([&] { return s_signals.load() > sent; });
-    }
+    interrupt(reader, done);
     ASSERT_EQ(::write(pair.remote.Fd(), "ok", 2), 2);
     reader.join();
-    ::sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(received.load(), 2) << "error " << error.load();
-}
 
-// A connect to a listener whose accept queue is full stays unanswered; a signal that interrupts
-// the wait for it ends that wait unfinished, not as a failed connect.
-TEST(KEPWinsockSendTest, InterruptedConnectWaitIsNoFailure) {
-    if (keptest::kUnderThreadSanitizer) {
-        GTEST_SKIP() << "ThreadSanitizer defers signals, so none may interrupt the blocked poll";
-    }
-    struct sigaction action {};
-    struct sigaction previous {};
-    action.sa_handler = CountSignal;
-    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     keptest::RawSocket listener = keptest::BindLoopback(0, false);
     ASSERT_EQ(::listen(listener.Fd(), 0), 0);
-    const int port = keptest::LocalPort(listener.Fd());
-    keptest::RawSocket queued = keptest::RawConnect(port);
+    keptest::RawSocket queued = keptest::RawConnect(keptest::LocalPort(listener.Fd()));
     keptest::RawSocket dialer(kepwsa::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&address), &length), 0);
     ASSERT_EQ(SetNonBlocking(dialer.Fd(), true), 0);
-    ASSERT_NE(kepwsa::connect(dialer.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address),
-              0);
-    std::atomic<bool> done{false}, finished{false};
+    ASSERT_NE(kepwsa::connect(dialer.Fd(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    std::atomic<bool> finished{false};
     int code = 0;
     std::thread waiter([&] {
         finished = AwaitConnect(dialer.Fd(), 10000, code);
         done = true;
     });
-    s_signals = 0;
-    for (int sent = 0; !done.load(); ++sent) {
-        ::pthread_kill(waiter.native_handle(), SIGUSR1);
-        keptest::WaitUntil([&] { return s_signals.load() > sent; });
-    }
+    interrupt(waiter, done);
     waiter.join();
     ::sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_FALSE(finished.load()) << "code " << code;
