@@ -256,6 +256,20 @@ TEST_F(TableTest, NewConnectionOnANumberTheTableStillHoldsIsRefused) {
     EXPECT_TRUE(listener.Accept().WaitPeerClosed());
 }
 
+// A redial whose socket call fails stays unconnected, even when another descriptor has taken the
+// number of the socket's last connection meanwhile.
+TEST_F(TableTest, FailedRedialNeverTakesOverTheNumberOfItsLastConnection) {
+    LoopbackPair pair = Connected();
+    const int old = pair.client->GetId();
+    pair.client->Shutdown();
+    ASSERT_EQ(LowestFreeDescriptor(), old);
+    RawSocket squatter = RawConnect(pair.server->GetAddress().GetPort());
+    kepwsa::FailNthCall(kepwsa::PlatformCall::kSocket, 1, kepwsa::WSAEMFILE);
+    pair.client->Connect(LoopbackAddress(pair.server->GetAddress().GetPort()));
+    kepwsa::DisarmFault();
+    EXPECT_FALSE(pair.client->IsConnected());
+}
+
 // ---- Server start and client connection ----
 
 using ServerTest = ConnectionFixture;
