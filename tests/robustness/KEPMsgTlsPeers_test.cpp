@@ -314,6 +314,23 @@ TEST_F(TlsTest, ReconnectingClientComesBackOverTlsAfterAServerRestart) {
     EXPECT_TRUE(Communicator().StopReconnectingClient("client"));
 }
 
+// While a host input stream reads the descriptor itself, no TLS context is made; once the stream
+// is gone, one is.
+TEST_F(RobustnessTest, HostInputStreamRefusesTlsUntilItGoes) {
+    struct HostStream : KEPBasInputStream {
+        bool read(void*, int, int&) override { return false; }
+    } host;
+    ASSERT_TRUE(Communicator().SetDefaultInputStream(&host));
+    std::string error;
+    const auto make = [&error] {
+        return KEPMsgTlsContext::Make(KEPMsgTlsSettings(), KEPMsgTlsContext::Role::kClient, error);
+    };
+    EXPECT_EQ(make(), nullptr);
+    EXPECT_NE(error.find("a host input stream is registered"), std::string::npos) << error;
+    ASSERT_TRUE(Communicator().SetDefaultInputStream(nullptr));
+    EXPECT_NE(make(), nullptr) << error;
+}
+
 #endif  // KEP_WITH_TLS
 
 // A client from 127.0.0.2 against a filter that admits 127.0.0.1 only.
