@@ -555,7 +555,12 @@ bool KEPMsgConnectionServicesUtils::WriteMessageHeader(KEPMsgCommSocket& socket,
 bool KEPMsgConnectionServicesUtils::HasBufferedHeader(const KEPMsgCommSocket& socket) {
     int available = 0;
     const char* const buffered = socket.BufferedInput(available);
-    return BufferedNameLength(buffered, available) > 0;
+    if (available < 4) {
+        return false;
+    }
+    unsigned char countBytes[4];
+    std::memcpy(countBytes, buffered, 4);
+    return DecodeNameLength(countBytes) == 0 || BufferedNameLength(buffered, available) > 0;
 }
 
 bool KEPMsgConnectionServicesUtils::ReadMessageHeader(KEPMsgCommSocket& socket, KEPString& type,

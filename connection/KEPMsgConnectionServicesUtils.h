@@ -166,8 +166,9 @@ class KEPMSG_API KEPMsgConnectionServicesUtils
     KEPMSG_INTERNAL static bool WriteMessageHeader(KEPMsgCommSocket& socket, const KEPString& type);
     KEPMSG_INTERNAL static bool ReadMessageHeader(KEPMsgCommSocket& socket, KEPString& type,
                                                   bool& lost);
-    // True when a whole valid header (count and name) waits in the socket's read buffer, so
-    // that reading it needs no receive. For the thread that reads the socket.
+    // True when reading the next header needs no receive: a whole valid header (count and
+    // name) or an empty one (a count of 0) waits in the socket's read buffer. For the thread
+    // that reads the socket.
     KEPMSG_INTERNAL static bool HasBufferedHeader(const KEPMsgCommSocket& socket);
 
     // Called with the mutex held for every connected socket that leaves the table (before it is

@@ -10,11 +10,12 @@
 // Message objects the library made must all be accounted for (stored and taken out, or
 // released), and no descriptor may be left behind. No thread and no TCP connect per input.
 //
-// Cheap per input: passes that never sleep (every byte is buffered already), the stored
-// messages looked at only after a pass that stored some, and one system call to see that the
-// library closed its end of the pair. The open sockets are counted every
-// kFullCheckEvery inputs and at the replay's end (sockets only: the fuzzing engine opens pipes
-// of its own, to its symbolizer).
+// Cheap per input: passes that never sleep (every byte is buffered already) and drain what is
+// buffered (most inputs take two: their bytes, then the close), the stored messages looked at
+// only after a pass that stored some, the connection table's removal count to see the fuzzed
+// connection go, and one system call to see that the library closed its end of the pair. The open
+// sockets are counted every kFullCheckEvery inputs and at the replay's end (sockets only: the
+// fuzzing engine opens pipes of its own, to its symbolizer).
 //
 // Built with libFuzzer (clang, -fsanitize=fuzzer) this is a fuzz target. Built without a fuzzing
 // engine (KEP_FUZZ_REPLAY), main() replays the files and directories given on the command line
@@ -45,7 +46,7 @@ const double kSettleSeconds = 10.0;
 // Larger inputs are cut: more bytes reach no new code, and they would only fill socket buffers.
 const std::size_t kMaxInputBytes = 64 * 1024;
 
-const int kDrainLimit = 16;
+const int kDrainLimit = 64;
 // Inputs between two counts of the open sockets (a read of /proc/self/fd each).
 const std::uint32_t kFullCheckEvery = 1024;
 
@@ -79,8 +80,9 @@ class Harness {
         communicator.RegisterMessageInputStream(kUnreadType, nullptr);
         communicator.RegisterMessageNotificationCallback(
             TextMessage::kType, [](const KEPString&) { ++g_textNotifications; });
-        // A pass reads on while a connection's buffer holds whole messages: inputs of many
-        // messages take fewer passes, and the drain is fuzzed too.
+        // A pass reads on while a connection's buffer holds whole headers, as a host that
+        // drains would set it: most inputs take two passes (their bytes, then the close), and
+        // inputs of more headers than the limit fuzz the drain's round-robin too.
         communicator.SetReceiveDrainLimit(kDrainLimit);
         m_good = Open("good", m_goodPeer);
         m_baseChannels = RegisteredChannelCount();
@@ -90,14 +92,17 @@ class Harness {
 
     void RunOne(const std::uint8_t* data, std::size_t size) {
         const std::uint32_t sequence = ++m_runs;
-        FixedMessage probe(sequence, 0xC0FFEEu ^ sequence, 0x0123456789ABCDEFull + sequence);
-        Require(m_goodPeer.SendBytes(WireBytes(probe)), "the well-behaved peer could not send");
+        FixedMessage message(sequence, 0xC0FFEEu ^ sequence, 0x0123456789ABCDEFull + sequence);
+        const std::string probe = WireBytes(message);
+        Require(m_goodPeer.SendBytes(probe), "the well-behaved peer could not send");
         RawSocket fuzzed;
         const int libraryEnd = Open("fuzzed", fuzzed).GetSocketId();
         Require(fuzzed.SendBytes(data, std::min(size, kMaxInputBytes)),
                 "cannot write the input into the socket pair");
         fuzzed.Close();
 
+        // Only the fuzzed connection can leave the table; its channel must leave with it.
+        const std::uint64_t removals = KEPMsgConnectionServicesUtils::Instance().RemovalCount();
         bool probeSeen = false;
         Settle(
             [&] {
@@ -107,10 +112,13 @@ class Harness {
                     m_stores = stores;
                     probeSeen = Collect(probe) || probeSeen;
                 }
-                return probeSeen && RegisteredChannelCount() == m_baseChannels;
+                return probeSeen &&
+                       KEPMsgConnectionServicesUtils::Instance().RemovalCount() != removals;
             },
             "the fuzzed peer's close or the well-behaved peer's message was never seen");
-        Require(LiveTestMessages() == m_baseMessages + 1,  // the probe is still alive
+        Require(RegisteredChannelCount() == m_baseChannels,
+                "the fuzzed connection left the table but its channel stayed registered");
+        Require(LiveTestMessages() == m_baseMessages + 1,  // the probe's original is still alive
                 "a message object made by the library was neither stored nor released");
         Require(::fcntl(libraryEnd, F_GETFD) == -1, "the fuzzed connection's socket was left open");
         if (sequence % kFullCheckEvery == 0) {
@@ -174,13 +182,13 @@ class Harness {
 
     // Takes every stored message out. Returns true when the probe arrived, whole, on the
     // well-behaved channel; anything else on that channel is a cross-talk fault.
-    bool Collect(FixedMessage& probe) {
+    bool Collect(const std::string& probe) {
         bool found = false;
         for (ReceivedMessage& record : TakeReceived()) {
             if (!(record.channel == m_good)) {
                 continue;  // from the fuzzed peer: anything goes
             }
-            Require(record.message->IsIntact() && WireBytes(*record.message) == WireBytes(probe),
+            Require(record.message->IsIntact() && WireBytes(*record.message) == probe,
                     "the well-behaved peer's message arrived damaged");
             found = true;
         }

@@ -72,7 +72,9 @@ class DrainRounds {
           m_limit(limit),
           m_firstRequeued(m_listen.size()) {}
 
-    // Called after a message was read from listen[entry] through socket and stored.
+    // Called after a read from listen[entry] through socket that left the connection open. A
+    // header that brought nothing to store (an unknown type, a type without an input stream, a
+    // count of 0) counts as a read too: what follows it is as ready as after a stored message.
     void MessageRead(int entry, const KEPMsgCommSocket& socket) {
         const int reads = entry < m_firstRequeued ? 1 : m_reads[entry - m_firstRequeued];
         if (reads >= m_limit || !KEPMsgConnectionServicesUtils::HasBufferedHeader(socket)) {
@@ -437,7 +439,7 @@ KEPBasInputStream* KEPMsgSocketCommunicator::ChooseInputStream_priv(const KEPStr
     return m_defaultInputStream.load();
 }
 
-bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
+void KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel,
                                            PassIntake& intake) {
     KEPString& type = intake.type;
     // Read-ahead only while no host stream can be handed this connection's next body.
@@ -448,12 +450,12 @@ bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMs
         if (lost) {
             socket.Shutdown();
         }
-        return false;
+        return;
     }
     KEPBasSocketMessage* const message =
         KEPMsgConnectionServicesUtils::Instance().GetMsgInstance(type);
     if (message == nullptr) {
-        return false;  // unknown type: its name is consumed, the body stays on the connection
+        return;  // unknown type: its name is consumed, the body stays on the connection
     }
     bool stored = false;
     {
@@ -480,7 +482,6 @@ bool KEPMsgSocketCommunicator::ReadMessage(KEPMsgCommSocket& socket, const KEPMs
     if (!stored) {
         delete message;  // nobody else can ever reach it
     }
-    return stored;
 }
 
 void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable* waitable,
@@ -538,10 +539,10 @@ void KEPMsgSocketCommunicator::WaitConnectionsAndMessages(KEPMsgChannelWaitable*
         if (socket == nullptr || !IsListedConnection(*socket, *waitable, i)) {
             continue;  // a later connection got the id: neither read nor closed by this entry
         }
-        const bool stored = ReadMessage(*socket, listen[i], intake);
+        ReadMessage(*socket, listen[i], intake);
         if (socket->IsClosed()) {
             closedSocketIds.push_back(socketId);  // the peer's close, a reset, a bad header...
-        } else if (stored) {
+        } else {
             drain.MessageRead(i, *socket);
         }
     }

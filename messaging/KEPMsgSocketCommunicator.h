@@ -261,9 +261,8 @@ class KEPMSG_API KEPMsgSocketCommunicator
         KEPString type;
     };
     // Reads one message from socket (listed as channel) into intake, unless the connection was
-    // lost in the middle of its body: then the message is deleted. True when a message was
-    // received.
-    bool ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel, PassIntake& intake);
+    // lost in the middle of its body: then the message is deleted.
+    void ReadMessage(KEPMsgCommSocket& socket, const KEPMsgChannel& channel, PassIntake& intake);
 
     // Calls a notification callback; a throw is caught, and the first one reported on aio_cerr.
     void NotifyCaught(NotificationCallback callback, const KEPString& type);

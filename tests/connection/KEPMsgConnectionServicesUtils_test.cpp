@@ -218,6 +218,31 @@ TEST_F(TableTest, RefusesNullAndDuplicatesAndKeepsShutDownSocketsNumber) {
     EXPECT_EQ(name, KEPString("second"));
 }
 
+// A number the table still holds is never handed out again: a number closed behind the table's
+// back goes to the next new descriptor, and a connection made on it while the stale entry holds it
+// is closed and refused; a redial whose socket call fails stays unconnected, even when another
+// descriptor has taken the number of the socket's last connection meanwhile.
+TEST_F(TableTest, ANumberTheTableStillHoldsIsNeverHandedOutOrTakenOver) {
+    const int id = Connect();
+    ::close(id);
+    RawListener listener;
+    ASSERT_EQ(LowestFreeDescriptor(), id);
+    EXPECT_EQ(
+        Services().ConnectToServer(LoopbackAddress(0), LoopbackAddress(listener.Port()), 0, 1),
+        nullptr);
+    EXPECT_TRUE(listener.Accept().WaitPeerClosed());
+
+    LoopbackPair pair = Connected();
+    const int old = pair.client->GetId();
+    pair.client->Shutdown();
+    ASSERT_EQ(LowestFreeDescriptor(), old);
+    RawSocket squatter = RawConnect(pair.server->GetAddress().GetPort());
+    kepwsa::FailNthCall(kepwsa::PlatformCall::kSocket, 1, kepwsa::WSAEMFILE);
+    pair.client->Connect(LoopbackAddress(pair.server->GetAddress().GetPort()));
+    kepwsa::DisarmFault();
+    EXPECT_FALSE(pair.client->IsConnected());
+}
+
 // ---- Server start and client connection ----
 
 using ServerTest = ConnectionFixture;

@@ -12,16 +12,36 @@
 namespace keptest {
 namespace {
 
+struct ClosingWay {
+    const char* name;
+    KEPMsgCloseReason reason;
+    int errorCode;
+    std::function<void(RawLink&)> close;
+};
+
+// Closes a fresh connection labelled "link" the given way and checks the one closed event.
+void ExpectClosedEvent(const ClosingWay& way) {
+    MessagingSetup setup;
+    EventRecorder recorder;
+    RawListener listener;
+    RawLink link = ConnectToRawPeer(listener, "link");
+    const int id = link.channel.GetSocketId();
+    ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kConnected, id)) << way.name;
+
+    way.close(link);
+    const auto closed = recorder.PumpFor(KEPMsgConnectionEvent::kClosed, id);
+    ASSERT_TRUE(closed) << way.name;
+    EXPECT_EQ(closed->m_reason, way.reason) << way.name;
+    EXPECT_EQ(closed->m_errorCode, way.errorCode) << way.name;
+    EXPECT_STREQ(closed->m_label.GetUTF8(), "link") << way.name;
+    ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; })) << way.name;
+    EXPECT_EQ(recorder.Events().size(), 2u) << way.name << ": each event once";
+}
+
 TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
     KEPMsgChannelQueryByLabel byLabel(KEPString("link"));
-    const struct {
-        const char* name;
-        KEPMsgCloseReason reason;
-        int errorCode;
-        std::function<void(RawLink&)> close;
-    } rows[] = {
+    const ClosingWay ways[] = {
         {"peer closes", kCloseReasonPeerClosed, 0, [](RawLink& l) { l.peer.Close(); }},
-        {"peer resets", kCloseReasonReset, 10054, [](RawLink& l) { l.peer.CloseWithReset(); }},
         {"header count too large", kCloseReasonProtocolViolation, 0,
          [](RawLink& l) {
              l.peer.SendBytes(Bytes({0xFF, 0xFF, 0xFF, 0x7F}));
@@ -31,23 +51,14 @@ TEST(KEPMsgConnectionEventsTest, EachWayOfClosingGivesItsReason) {
         {"task shuts down", kCloseReasonTaskShutdown, 0,
          [](RawLink&) { Comm().ShutdownMessageTask(); }},
     };
-    for (const auto& row : rows) {
-        MessagingSetup setup;
-        EventRecorder recorder;
-        RawListener listener;
-        RawLink link = ConnectToRawPeer(listener, "link");
-        const int id = link.channel.GetSocketId();
-        ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kConnected, id)) << row.name;
-
-        row.close(link);
-        const auto closed = recorder.PumpFor(KEPMsgConnectionEvent::kClosed, id);
-        ASSERT_TRUE(closed) << row.name;
-        EXPECT_EQ(closed->m_reason, row.reason) << row.name;
-        EXPECT_EQ(closed->m_errorCode, row.errorCode) << row.name;
-        EXPECT_STREQ(closed->m_label.GetUTF8(), "link") << row.name;
-        ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 0; })) << row.name;
-        EXPECT_EQ(recorder.Events().size(), 2u) << row.name << ": each event once";
+    for (const ClosingWay& way : ways) {
+        ExpectClosedEvent(way);
     }
+}
+
+TEST(KEPMsgConnectionEventsTest, PeerResetGivesResetAndItsCode) {
+    ExpectClosedEvent(
+        {"peer resets", kCloseReasonReset, 10054, [](RawLink& l) { l.peer.CloseWithReset(); }});
 }
 
 void CountAndThrow(const KEPMsgConnectionEvent&, void* context) {

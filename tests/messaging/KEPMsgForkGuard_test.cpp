@@ -91,6 +91,22 @@ TEST_F(KEPMsgForkGuardTest, ChildShutdownLeavesTheParentsListenerAndConnectionSe
     EXPECT_EQ(ReceiveAtLeast(2).size(), 2u) << "the listener or the connection was shut down";
 }
 
+// A lease the forking thread holds keeps the child's closed copy of its socket until the lease
+// is returned there, which then frees it once; the parent's connection stays open.
+TEST_F(KEPMsgForkGuardTest, ChildFreesALeasedSocketOnlyWhenTheLeaseReturns) {
+    RawLink link = ConnectToRawPeer(m_listener, "peer");
+    KEPMsgSocketLease lease =
+        KEPMsgConnectionServicesUtils::Instance().LeaseSocket(link.channel.GetSocketId());
+    ASSERT_TRUE(lease);
+    ChildProcess child([&] {
+        const bool closed = lease->IsClosed();
+        lease.reset();
+        return closed ? 0 : 2;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_FALSE(lease->IsClosed()) << "the child closed the parent's connection";
+}
+
 // The parent's reconnecting client has no thread in the child: the child's registry starts
 // empty, so the child may start, use and stop a client of the same label.
 TEST_F(KEPMsgForkGuardTest, ChildStartsAndStopsAReconnectingClientOfItsOwn) {

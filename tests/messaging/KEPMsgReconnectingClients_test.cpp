@@ -136,6 +136,26 @@ TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndFreesTheLabel) {
     EXPECT_FALSE(Comm().StopReconnectingClient("down"));
 }
 
+// A full accept queue leaves the client's connect unanswered: a stop must end that dial, not
+// wait out its time-out.
+TEST(KEPMsgReconnectingClientsTest, StopCutsAnUnansweredDialShort) {
+    MessagingSetup setup;
+    RawSocket listener = BindLoopback(0, false);
+    ASSERT_EQ(::listen(listener.Fd(), 0), 0);
+    RawSocket queued = RawConnect(LocalPort(listener.Fd()));
+    static std::atomic<int> dials{0};
+    dials = 0;
+    kepwsa::SetConnectHookForTesting([](kepwsa::SOCKET) { ++dials; });
+    ASSERT_TRUE(Comm().StartReconnectingClient("silent", LoopbackAddress(LocalPort(listener.Fd())),
+                                               Settings{10, 100, 0, 15000}));
+    EXPECT_TRUE(WaitUntil([] { return dials.load() > 0; }));
+    {
+        BackgroundCall stop([] { EXPECT_TRUE(Comm().StopReconnectingClient("silent")); });
+        EXPECT_TRUE(WaitUntil([&] { return stop.Done(); })) << "the stop waited for the dial";
+    }
+    kepwsa::SetConnectHookForTesting(nullptr);
+}
+
 // The host shuts the client's channel down; the client redials at once, and its new connection
 // usually gets the old descriptor number. A send by label must find one channel all the same.
 TEST(KEPMsgReconnectingClientsTest, LabelSendAfterTheHostShutsTheChannelDownReachesThePeerOnce) {

@@ -5,15 +5,21 @@ using namespace keptest;
 
 namespace {
 
-// Reports positions as given, to check that the buffer guards against sloppy host queries.
+// Reports positions as given, then takes the last `withdrawn` back (they stay in the vector's
+// spare room), to check that the buffer guards against sloppy host queries.
 struct FixedPositionsQuery : KEPMsgMessageQuery {
-    explicit FixedPositionsQuery(std::vector<int> given) : positions(std::move(given)) {}
+    explicit FixedPositionsQuery(std::vector<int> given, int back = 0)
+        : positions(std::move(given)), withdrawn(back) {}
     void Search(const KEPBasVector<KEPBasSocketMessage*>&, KEPBasVector<int>& out) const override {
         for (int position : positions) {
             out.push_back(position);
         }
+        for (int i = 0; i < withdrawn; ++i) {
+            out.Erase(out.size() - 1);
+        }
     }
     std::vector<int> positions;
+    int withdrawn;
 };
 
 class RetrieveBufferTest : public ::testing::Test {
@@ -66,18 +72,21 @@ TEST_F(RetrieveBufferTest, RetrievalByTypeOrSloppyPositionsLeavesTheRestInArriva
     EXPECT_EQ((std::vector<std::uint32_t>{2, 4, 0, 0, 0, 5}), Retrieve(&all));
 
     // Positions from a sloppy host query (repeated, negative, past the end, ascending until one
-    // past the end): each valid message goes out once, in the order given; the rest stays in
-    // arrival order.
+    // past the end, one taken back): each valid message goes out once, in the order given; the
+    // rest stays in arrival order.
     const struct {
         std::vector<int> positions;
+        int withdrawn;
         std::vector<std::uint32_t> out;
         std::vector<std::uint32_t> left;
-    } rows[] = {{{2, 2, -1, 7, 0}, {3, 1}, {2, 4}}, {{0, 2, 4}, {1, 3}, {2, 4}}};
+    } rows[] = {{{2, 2, -1, 7, 0}, 0, {3, 1}, {2, 4}},
+                {{0, 2, 4}, 0, {1, 3}, {2, 4}},
+                {{0, 1}, 1, {1}, {2, 3, 4}}};
     for (const auto& row : rows) {
         for (std::uint32_t sequence = 1; sequence <= 4; ++sequence) {
             Store(new TextMessage(sequence, "x"));
         }
-        FixedPositionsQuery query(row.positions);
+        FixedPositionsQuery query(row.positions, row.withdrawn);
         EXPECT_EQ(row.out, Retrieve(&query)) << ::testing::PrintToString(row.positions);
         EXPECT_EQ(row.left, Retrieve(&text)) << ::testing::PrintToString(row.positions);
     }

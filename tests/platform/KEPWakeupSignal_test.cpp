@@ -59,8 +59,9 @@ TEST(KEPWakeupSignalTest, WakeUpIsRememberedOnceAndReportedApartFromTheSockets) 
 }
 
 // A pair that cannot be made leaves no descriptor and no wake-up; a failed signalling write leaves
-// the next Signal() free to write, instead of the wake-up staying armed with nothing to read.
-TEST(KEPWakeupSignalTest, FailedPairOrWriteLosesNoLaterWakeUp) {
+// the next Signal() free to write, instead of the wake-up staying armed with nothing to read. A
+// renewed pair replaces the old one, and the end leaves no descriptor either.
+TEST(KEPWakeupSignalTest, FailedPairOrWriteLosesNoLaterWakeUpAndNoPairOutlivesItsUse) {
     const int before = keptest::OpenDescriptorCount();
     FailNthCall(PlatformCall::kWakePair, 1, WSAEMFILE);
     {
@@ -69,13 +70,19 @@ TEST(KEPWakeupSignalTest, FailedPairOrWriteLosesNoLaterWakeUp) {
         none.Signal();
     }
     EXPECT_EQ(keptest::OpenDescriptorCount(), before);
-    KEPWakeupSignal wakeup;
-    FailNthCall(PlatformCall::kWakePair, 1, WSAENOBUFS);
-    wakeup.Signal();
-    EXPECT_TRUE(FaultMet());
-    EXPECT_FALSE(keptest::WaitReadable(wakeup.Handle(), 0));
-    wakeup.Signal();
-    EXPECT_TRUE(keptest::WaitReadable(wakeup.Handle(), 10));
+    {
+        KEPWakeupSignal wakeup;
+        FailNthCall(PlatformCall::kWakePair, 1, WSAENOBUFS);
+        wakeup.Signal();
+        EXPECT_TRUE(FaultMet());
+        EXPECT_FALSE(keptest::WaitReadable(wakeup.Handle(), 0));
+        wakeup.Signal();
+        EXPECT_TRUE(keptest::WaitReadable(wakeup.Handle(), 10));
+        const int open = keptest::OpenDescriptorCount();
+        wakeup.RenewAfterFork();
+        EXPECT_EQ(keptest::OpenDescriptorCount(), open) << "the old pair was kept";
+    }
+    EXPECT_EQ(keptest::OpenDescriptorCount(), before) << "the pair outlived the wake-up";
 }
 
 }  // namespace kepwsa

@@ -62,38 +62,75 @@ TEST(KEPWinsockErrorTest, EveryErrnoMapsToItsWinsockTwin) {
     EXPECT_EQ(ErrnoToWinsock(ENOENT), WSA_UNMAPPED_ERROR);
 }
 
+// Sends to a closed peer fail without a signal; the wake-up pair's write fails for a pair without
+// its reading end, not for a full one (a byte waits there already).
 TEST(KEPWinsockSendTest, SendToClosedPeerFailsWithoutSignal) {
     ::signal(SIGPIPE, SIG_DFL);  // without MSG_NOSIGNAL the test program would die here
     SocketPair pair;
     pair.remote.Close();
     EXPECT_EQ(kepwsa::send(pair.local.Fd(), "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+
+    SOCKET ends[2];
+    ASSERT_EQ(OpenLocalPair(ends), 0);
+    keptest::RawSocket reading(ends[0]), writing(ends[1]);
+    while (::send(writing.Fd(), "x", 1, MSG_DONTWAIT) == 1) {
+    }
+    EXPECT_TRUE(WriteWakeByte(writing.Fd())) << "a full pair has a byte waiting";
+    reading.Close();
+    EXPECT_FALSE(WriteWakeByte(writing.Fd())) << "the pair has no reading end";
 }
 
-TEST(KEPWinsockSendTest, InterruptedRecvIsRetried) {
+// Signals interrupt a blocked recv, which is retried, and the wait for a connect that a
+// listener with a full accept queue leaves unanswered, which ends unfinished, not failed.
+TEST(KEPWinsockSendTest, InterruptedRecvIsRetriedAndInterruptedConnectWaitIsNoFailure) {
     if (keptest::kUnderThreadSanitizer) {
-        GTEST_SKIP() << "ThreadSanitizer defers signals, so none may interrupt the blocked recv";
+        GTEST_SKIP() << "ThreadSanitizer defers signals, so none may interrupt the blocked calls";
     }
     struct sigaction action {};
     struct sigaction previous {};
-    action.sa_handler = CountSignal;  // no SA_RESTART: recv really sees EINTR
+    action.sa_handler = CountSignal;  // no SA_RESTART: the calls really see EINTR
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    // Signals thread (counted by the handler) until done or 20 were sent.
+    const auto interrupt = [](std::thread& thread, const std::atomic<bool>& done) {
+        s_signals = 0;
+        for (int sent = 0; sent < 20 && !done.load(); ++sent) {
+            ::pthread_kill(thread.native_handle(), SIGUSR1);
+            keptest::WaitUntil([&] { return s_signals.load() > sent; });
+        }
+    };
     SocketPair pair;
+    std::atomic<bool> done{false};
     std::atomic<int> received{0}, error{0};
     std::thread reader([&] {
         char buffer[4];
         received = kepwsa::recv(pair.local.Fd(), buffer, sizeof(buffer), 0);
         error = WSAGetLastError();
     });
-    s_signals = 0;
-    for (int sent = 0; sent < 20; ++sent) {
-        ::pthread_kill(reader.native_handle(), SIGUSR1);
-        keptest::WaitUntil([&] { return s_signals.load() > sent; });
-    }
+    interrupt(reader, done);
     ASSERT_EQ(::write(pair.remote.Fd(), "ok", 2), 2);
     reader.join();
-    ::sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(received.load(), 2) << "error " << error.load();
+
+    keptest::RawSocket listener = keptest::BindLoopback(0, false);
+    ASSERT_EQ(::listen(listener.Fd(), 0), 0);
+    keptest::RawSocket queued = keptest::RawConnect(keptest::LocalPort(listener.Fd()));
+    keptest::RawSocket dialer(kepwsa::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_EQ(SetNonBlocking(dialer.Fd(), true), 0);
+    ASSERT_NE(kepwsa::connect(dialer.Fd(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    std::atomic<bool> finished{false};
+    int code = 0;
+    std::thread waiter([&] {
+        finished = AwaitConnect(dialer.Fd(), 10000, code);
+        done = true;
+    });
+    interrupt(waiter, done);
+    waiter.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_FALSE(finished.load()) << "code " << code;
 }
 
 TEST(KEPWinsockSelectTest, WaitsOnDescriptorNumberedAbove1023) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "channels/KEPMsgChannelQueryByLabel.h"
+#include "sockets/KEPMsgSocketErrorInfo.h"
 #include "sockets/KEPMsgTlsSession.h"
 #include "tests/robustness/RobustnessSupport.h"
 #include "tests/sockets/SocketTestSupport.h"
@@ -186,6 +187,13 @@ TEST_F(TlsTest, BadSettingsAndHostStreamsAreRefusedAndBufferedRecordsRead) {
     std::string error;
     EXPECT_EQ(Dial(noCa, error), nullptr);
     EXPECT_NE(error.find("cannot load CA file"), std::string::npos) << error;
+    KEPString refused, expected;  // a dial that nobody answers says why
+    KEPMsgSocketErrorInfo(kepwsa::WSAECONNREFUSED, expected);
+    EXPECT_EQ(Services().ConnectToServer(LoopbackAddress(0),
+                                         LoopbackAddress(LocalPort(BindLoopback(0, false).Fd())), 0,
+                                         1, m_pki.Settings("client", "ca"), refused),
+              nullptr);
+    EXPECT_STREQ(refused.GetUTF8(), expected.GetUTF8());
     struct HostStream : KEPBasInputStream {
         bool read(void*, int, int&) override { return false; }
     } host;
@@ -304,6 +312,23 @@ TEST_F(TlsTest, ReconnectingClientComesBackOverTlsAfterAServerRestart) {
     ASSERT_TRUE(PumpUntil([&] { return m_events.Count(KEPMsgConnectionEvent::kConnected) == 2; }));
     EXPECT_TRUE(Served(2));
     EXPECT_TRUE(Communicator().StopReconnectingClient("client"));
+}
+
+// While a host input stream reads the descriptor itself, no TLS context is made; once the stream
+// is gone, one is.
+TEST_F(RobustnessTest, HostInputStreamRefusesTlsUntilItGoes) {
+    struct HostStream : KEPBasInputStream {
+        bool read(void*, int, int&) override { return false; }
+    } host;
+    ASSERT_TRUE(Communicator().SetDefaultInputStream(&host));
+    std::string error;
+    const auto make = [&error] {
+        return KEPMsgTlsContext::Make(KEPMsgTlsSettings(), KEPMsgTlsContext::Role::kClient, error);
+    };
+    EXPECT_EQ(make(), nullptr);
+    EXPECT_NE(error.find("a host input stream is registered"), std::string::npos) << error;
+    ASSERT_TRUE(Communicator().SetDefaultInputStream(nullptr));
+    EXPECT_NE(make(), nullptr) << error;
 }
 
 #endif  // KEP_WITH_TLS
