@@ -213,6 +213,9 @@ void DrainWakeBytes(SOCKET s);
 // True for a numeric service above 65535: Winsock refuses it as an unknown service, where glibc
 // (and Wine, which passes the call on to it) would keep its low 16 bits.
 bool IsNumericServiceOutOfRange(const char* service);
+// The buffer checks send and recv share: 0, or SOCKET_ERROR with WSAEINVAL (a negative length)
+// or WSAEFAULT (no buffer for a positive length) stored as the last error.
+int CheckTransferBuffer(const void* buffer, int length);
 
 // A resolver result list that frees itself with freeaddrinfo.
 struct AddrInfoDeleter {

@@ -328,11 +328,8 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
     if (FaultInjected(PlatformCall::kSend, &length)) {
         return SOCKET_ERROR;
     }
-    if (length < 0) {
-        return FailWith(WSAEINVAL);
-    }
-    if (buffer == nullptr && length > 0) {
-        return FailWith(WSAEFAULT);
+    if (CheckTransferBuffer(buffer, length) != 0) {
+        return SOCKET_ERROR;
     }
     for (;;) {
         const ssize_t sent =
@@ -350,11 +347,8 @@ int recv(SOCKET s, char* buffer, int length, int flags) {
     if (FaultInjected(PlatformCall::kRecv, &length)) {
         return SOCKET_ERROR;
     }
-    if (length < 0) {
-        return FailWith(WSAEINVAL);
-    }
-    if (buffer == nullptr && length > 0) {
-        return FailWith(WSAEFAULT);
+    if (CheckTransferBuffer(buffer, length) != 0) {
+        return SOCKET_ERROR;
     }
     for (;;) {
         const ssize_t received = ::recv(s, buffer, static_cast<std::size_t>(length), flags);
@@ -491,17 +485,6 @@ bool AwaitConnect(SOCKET s, int timeoutMs, int& code) {
     }
     code = ErrnoToWinsock(error);
     return true;
-}
-
-int LocalPort(SOCKET s) {
-    sockaddr_storage bound{};
-    socklen_t length = sizeof(bound);
-    if (kepwsa::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-        return -1;
-    }
-    return bound.ss_family == AF_INET6
-               ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
-               : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
 }
 
 int OpenLocalPair(SOCKET ends[2]) {

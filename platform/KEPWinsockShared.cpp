@@ -1,5 +1,6 @@
 // The parts of the socket layer that are the same on every platform: the fixed-capacity handle
-// set, the owned resolver list and the check of numeric services.
+// set, the owned resolver list, the check of numeric services and of send/recv buffers, and the
+// port a socket is bound to.
 #include "platform/KEPWinsock.h"
 
 #include <cstring>
@@ -25,6 +26,26 @@ bool IsNumericServiceOutOfRange(const char* service) {
         }
     }
     return value > 65535;
+}
+
+int CheckTransferBuffer(const void* buffer, int length) {
+    const int code = length < 0 ? WSAEINVAL : buffer == nullptr && length > 0 ? WSAEFAULT : 0;
+    if (code != 0) {
+        WSASetLastError(code);
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
+int LocalPort(SOCKET s) {
+    sockaddr_storage bound{};
+    socklen_t length = sizeof(bound);
+    if (kepwsa::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        return -1;
+    }
+    return bound.ss_family == AF_INET6
+               ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
+               : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
 }
 
 bool DescribeAddress(const sockaddr_storage& address, char* host, std::size_t hostSize, int& port) {

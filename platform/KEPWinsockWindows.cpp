@@ -233,11 +233,8 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
     if (FaultInjected(PlatformCall::kSend, &length)) {
         return SOCKET_ERROR;
     }
-    if (length < 0) {
-        return FailWith(WSAEINVAL);
-    }
-    if (buffer == nullptr && length > 0) {
-        return FailWith(WSAEFAULT);
+    if (CheckTransferBuffer(buffer, length) != 0) {
+        return SOCKET_ERROR;
     }
     return ::send(Native(s), buffer, length, flags);
 }
@@ -246,11 +243,8 @@ int recv(SOCKET s, char* buffer, int length, int flags) {
     if (FaultInjected(PlatformCall::kRecv, &length)) {
         return SOCKET_ERROR;
     }
-    if (length < 0) {
-        return FailWith(WSAEINVAL);
-    }
-    if (buffer == nullptr && length > 0) {
-        return FailWith(WSAEFAULT);
+    if (CheckTransferBuffer(buffer, length) != 0) {
+        return SOCKET_ERROR;
     }
     return ::recv(Native(s), buffer, length, flags);
 }
@@ -372,17 +366,6 @@ bool AwaitConnect(SOCKET s, int timeoutMs, int& code) {
     }
     code = excepts.fd_count > 0 && error == 0 ? WSAECONNREFUSED : error;
     return true;
-}
-
-int LocalPort(SOCKET s) {
-    sockaddr_storage bound{};
-    int length = sizeof(bound);
-    if (kepwsa::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-        return -1;
-    }
-    return bound.ss_family == AF_INET6
-               ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
-               : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
 }
 
 int OpenLocalPair(SOCKET ends[2]) {
