@@ -19,7 +19,12 @@ cmake --build "$build"
 # start then costs a fraction of a second instead of a prefix check.
 # No Mono or Gecko: the programs are console programs, and their installers would ask on screen.
 export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
+# A new prefix is finished (wineboot and the processes it starts have ended) before any test
+# program starts in it.
+if [ ! -d "$WINEPREFIX" ]; then
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+fi
 wineserver -p 300 2>/dev/null || true  # a server already running for the prefix serves as well
 # Wine's helper processes (winedevice.exe and the like) would otherwise outlive the run by
 # hours, each taking a little CPU: the server ends them with itself.
