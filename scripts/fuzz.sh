@@ -5,9 +5,10 @@
 #
 #   scripts/fuzz.sh [seconds]      default 60
 #
-# New inputs go to build-fuzz/corpus/<target> (the seeds in fuzz/corpus/<target> stay as they
-# are); a crash, leak, hang or oversized allocation stops the run, leaves the input in
-# build-fuzz/artifacts/ and makes the script fail. Replay one with:
+# The receive target runs one process per core. New inputs go to build-fuzz/corpus/<target> (the
+# seeds in fuzz/corpus/<target> stay as they are), logs to build-fuzz/logs/<target>; a crash,
+# leak, hang or oversized allocation stops the run, leaves the input in build-fuzz/artifacts/ and
+# makes the script fail. Replay one with:
 # build-fuzz/fuzz/kep_fuzz_<target> <file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,19 +24,32 @@ cmake --build "$dir" --target kep_fuzz_receive kep_fuzz_kepmsg_body -j "${KEP_JO
 mkdir -p "$dir/artifacts"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
-# fuzz <target> <seconds> <max input bytes> <malloc limit MiB>
+# fuzz <target> <seconds> <max input bytes> <malloc limit MiB> <workers>
+# With more than one worker, each is a process of its own sharing the corpus folder; the
+# executions printed are their sum.
 fuzz() {
-  local target="$1" time="$2" log="$dir/fuzz-$1.log" result=0
-  mkdir -p "$dir/corpus/$target"
-  "$dir/fuzz/kep_fuzz_$target" -max_total_time="$time" -dict="fuzz/$target.dict" \
-    -max_len="$3" -malloc_limit_mb="$4" -timeout=30 -print_final_stats=1 \
-    -artifact_prefix="$dir/artifacts/" "$dir/corpus/$target" "fuzz/corpus/$target" \
-    > "$log" 2>&1 || result=$?
-  tail -n 25 "$log"
-  local executions
-  executions="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
-  echo "fuzz $target: ${executions:-unknown} executions in ${time} s" \
-    "($(( ${executions:-0} / time )) per second), corpus $(ls "$dir/corpus/$target" | wc -l)" \
+  local target="$1" time="$2" workers="$5" logs="$dir/logs/$1" result=0
+  mkdir -p "$dir/corpus/$target" "$logs"
+  rm -f "$logs"/*.log
+  local options=(-max_total_time="$time" -dict="$PWD/fuzz/$target.dict" -max_len="$3"
+    -malloc_limit_mb="$4" -timeout=30 -print_final_stats=1
+    -artifact_prefix="$PWD/$dir/artifacts/" "$PWD/$dir/corpus/$target"
+    "$PWD/fuzz/corpus/$target")
+  if [ "$workers" -gt 1 ]; then
+    # libFuzzer writes worker N's output to fuzz-N.log in its working folder.
+    (cd "$logs" && "$OLDPWD/$dir/fuzz/kep_fuzz_$target" -jobs="$workers" -workers="$workers" \
+      "${options[@]}" > main.log 2>&1) || result=$?
+  else
+    "$dir/fuzz/kep_fuzz_$target" "${options[@]}" > "$logs/fuzz-0.log" 2>&1 || result=$?
+  fi
+  local executions=0 log count
+  for log in "$logs"/fuzz-*.log; do
+    tail -n 12 "$log"
+    count="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
+    executions=$(( executions + ${count:-0} ))
+  done
+  echo "fuzz $target: $executions executions in ${time} s by $workers process(es)" \
+    "($(( executions / time )) per second), corpus $(ls "$dir/corpus/$target" | wc -l)" \
     "new inputs, exit status $result"
   [ "$result" -eq 0 ] || status="$result"
 }
@@ -44,6 +58,6 @@ fuzz() {
 # any larger single allocation is a finding.
 receive_time=$(( seconds * 2 / 3 > 0 ? seconds * 2 / 3 : 1 ))
 body_time=$(( seconds - receive_time > 0 ? seconds - receive_time : 1 ))
-fuzz receive "$receive_time" 65536 32
-fuzz kepmsg_body "$body_time" 4096 32
+fuzz receive "$receive_time" 65536 32 "$(nproc)"
+fuzz kepmsg_body "$body_time" 4096 32 1
 exit "$status"
