@@ -9,6 +9,7 @@
 //
 // Built without a fuzzing engine (KEP_FUZZ_REPLAY), main() replays the files and directories given
 // on the command line (KEPFuzzReplay.h).
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,40 +22,36 @@
 
 namespace {
 
-// Hands out the body in pieces of at most m_piece bytes; 0 bytes (the peer's close) at the end.
-class PieceInputStream : public KEPBasInputStream {
+// Hands out the body in pieces of at most m_piece bytes, 0 bytes (the peer's close) at the end;
+// collects what is written.
+class PieceStream : public KEPBasInputStream, public KEPBasOutputStream {
   public:
-    PieceInputStream(const std::uint8_t* data, std::size_t size, int piece)
+    PieceStream(const std::uint8_t* data, std::size_t size, std::size_t piece)
         : m_data(data), m_size(size), m_piece(piece) {}
     bool read(void* buffer, int length, int& got) override {
-        std::size_t n = m_size - m_at;
-        n = n < static_cast<std::size_t>(m_piece) ? n : static_cast<std::size_t>(m_piece);
-        n = length < 0 ? 0 : (n < static_cast<std::size_t>(length) ? n : length);
+        const std::size_t asked = length < 0 ? 0 : static_cast<std::size_t>(length);
+        const std::size_t n = std::min({m_size - m_at, m_piece, asked});
         std::memcpy(buffer, m_data + m_at, n);
         m_at += n;
         got = static_cast<int>(n);
         return true;
     }
-    std::size_t Consumed() const { return m_at; }
+    bool write(void* data, int length, int& written) override {
+        m_written.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
+        written += length;
+        return true;
+    }
+    // True when what was written is exactly what was read.
+    bool WroteWhatItRead() const {
+        return m_written == std::string(reinterpret_cast<const char*>(m_data), m_at);
+    }
 
   private:
     const std::uint8_t* m_data;
     std::size_t m_size;
     std::size_t m_at = 0;
-    int m_piece;
-};
-
-class StringOutputStream : public KEPBasOutputStream {
-  public:
-    bool write(void* data, int length, int& written) override {
-        m_bytes.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
-        written += length;
-        return true;
-    }
-    const std::string& Bytes() const { return m_bytes; }
-
-  private:
-    std::string m_bytes;
+    std::size_t m_piece;
+    std::string m_written;
 };
 
 }  // namespace
@@ -63,24 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    std::unique_ptr<KEPBasSocketMessage> message;
-    switch (data[0] & 3) {
-        case 1:
-            message.reset(new KEPMsgToolPingMessage());
-            break;
-        case 2:
-            message.reset(new KEPMsgToolPongMessage());
-            break;
-        default:
-            message.reset(new KEPMsgToolRawMessage());
-    }
-    PieceInputStream in(data + 1, size - 1, (data[0] >> 2) + 1);
-    if (!message->ReadBody(&in)) {
+    const int kind = data[0] & 3;
+    using Message = std::unique_ptr<KEPBasSocketMessage>;
+    const Message message = kind == 1   ? Message(new KEPMsgToolPingMessage())
+                            : kind == 2 ? Message(new KEPMsgToolPongMessage())
+                                        : Message(new KEPMsgToolRawMessage());
+    PieceStream stream(data + 1, size - 1, (data[0] >> 2) + 1u);
+    if (!message->ReadBody(&stream)) {
         return 0;
     }
-    StringOutputStream out;
-    const std::string consumed(reinterpret_cast<const char*>(data + 1), in.Consumed());
-    if (!message->WriteBody(&out) || out.Bytes() != consumed) {
+    if (!message->WriteBody(&stream) || !stream.WroteWhatItRead()) {
         std::fprintf(stderr, "kepmsg_body_fuzzer: a body read whole did not write back the same\n");
         std::abort();
     }

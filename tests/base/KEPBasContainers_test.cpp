@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KEPBase/ProtectedInterfaces/KEPBasSet.h"
@@ -62,24 +63,21 @@ TEST(KEPBasVectorTest, EraseKeepsOrderCopiesReleaseAndReserveGrowsOnlyKeepingThe
     EXPECT_GE(strings.Capacity(), strings.size());
     // Reserve only ever grows the storage, and whatever it moves (a single element included) keeps
     // its value.
-    struct Row {
-        int elements;
-        int reserve;
-    };
-    for (const Row row : {Row{1, 1}, Row{1, 16}, Row{10, 2}, Row{10, 10}, Row{3, 40}}) {
+    const std::pair<int, int> rows[] = {{1, 1}, {1, 16}, {10, 2}, {10, 10}, {3, 40}};
+    for (const auto& [elements, reserve] : rows) {
+        SCOPED_TRACE(std::to_string(elements) + " elements, Reserve(" + std::to_string(reserve) +
+                     ")");
         KEPBasVector<KEPString> strings;
-        strings.Reserve(row.elements);
-        for (int i = 0; i < row.elements; ++i) {
+        strings.Reserve(elements);
+        for (int i = 0; i < elements; ++i) {
             strings.push_back(Item(i));
         }
-        strings.Reserve(row.reserve);
+        strings.Reserve(reserve);
         strings.push_back("last");
-        const std::string name = std::to_string(row.elements) + " elements, Reserve(" +
-                                 std::to_string(row.reserve) + ")";
-        ASSERT_EQ(row.elements + 1, strings.size()) << name;
-        EXPECT_GE(strings.Capacity(), std::max(row.reserve, strings.size())) << name;
-        EXPECT_STREQ("item0", strings[0].GetUTF8()) << name;
-        EXPECT_STREQ("last", strings[row.elements].GetUTF8()) << name;
+        ASSERT_EQ(elements + 1, strings.size());
+        EXPECT_GE(strings.Capacity(), std::max(reserve, strings.size()));
+        EXPECT_STREQ("item0", strings[0].GetUTF8());
+        EXPECT_STREQ("last", strings[elements].GetUTF8());
     }
 }
 

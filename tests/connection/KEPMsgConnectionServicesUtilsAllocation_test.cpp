@@ -5,8 +5,6 @@
 
 #include <atomic>
 
-#include <gtest/gtest.h>
-
 #include "tests/connection/ConnectionTestSupport.h"
 
 using namespace keptest;

@@ -9,8 +9,6 @@
 #include <sstream>
 #include <utility>
 
-#include <gtest/gtest.h>
-
 #include "base/KEPBasTime.h"
 #include "platform/KEPFaultInjection.h"
 #include "platform/KEPWinsock.h"
@@ -20,20 +18,15 @@ using namespace keptest;
 
 namespace {
 
-class Message : public KEPBasSocketMessage {
-  public:
+// A prototype that counts the instances made from it.
+struct Message : KEPBasSocketMessage {
     explicit Message(const char* type) : m_type(type) {}
     bool WriteBody(KEPBasOutputStream*) override { return true; }
     bool ReadBody(KEPBasInputStream*) override { return true; }
-    KEPBasSocketMessage* CreateInstance() override {
-        ++m_instances;
-        return new Message(m_type);
-    }
+    KEPBasSocketMessage* CreateInstance() override { return ++m_instances, new Message(m_type); }
     KEPString GetMessageType() override { return KEPString(m_type); }
-    int m_instances = 0;
-
-  private:
     const char* m_type;
+    int m_instances = 0;
 };
 
 // Every send the platform layer makes, and the length of the first.
@@ -324,7 +317,7 @@ class DebugLogTest : public ConnectionFixture {
     std::string m_path;
 };
 
-TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrderAndFinalizeClosesAndReopenAppends) {
+TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrderAndTheLogIsClosedOnExecAndByFinalize) {
     EXPECT_FALSE(Services().AddConnection(nullptr));
 
     // A range whose first port is in use: only the success is logged.
@@ -361,9 +354,11 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrderAndFinalizeClosesAndReopenA
              << "removing socket " << serverId << "\n";
     EXPECT_EQ(Log(), expected.str());
 
-    // Finalize closes the log then, not when the next instance happens to be made; that instance
-    // (the variable still set) appends to the same file, and without the variable there is none.
-    ASSERT_NE(FileHandleOf(m_path), FileHandle::kNone);
+    // The log's descriptor, like every other the library opens, is not inherited by programs the
+    // host starts. Finalize closes the log then, not when the next instance happens to be made;
+    // that instance (the variable still set) appends to the same file, and without the variable
+    // there is none.
+    ASSERT_EQ(FileHandleOf(m_path), FileHandle::kKeptFromChildren);
     KEPMsgConnectionServicesUtils::Finalize();
     EXPECT_EQ(FileHandleOf(m_path), FileHandle::kNone) << "the log stayed open";
 
@@ -380,12 +375,6 @@ TEST_F(DebugLogTest, EntriesAreWrittenVerbatimInOrderAndFinalizeClosesAndReopenA
     std::remove(m_path.c_str());
     Services().ShutDownConnection(StartServer());
     EXPECT_FALSE(std::filesystem::exists(m_path));
-}
-
-// The log's descriptor, like every other the library opens, is not inherited by programs the
-// host starts.
-TEST_F(DebugLogTest, LogIsClosedOnExec) {
-    EXPECT_EQ(FileHandleOf(m_path), FileHandle::kKeptFromChildren);
 }
 
 // ---- Keep-alive: the setting reaches dialed and accepted sockets, and nonsense is refused. ----

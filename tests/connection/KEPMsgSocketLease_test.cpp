@@ -4,8 +4,6 @@
 // fail on a removed connection as without it.
 #include "connection/KEPMsgSocketLease.h"
 
-#include <gtest/gtest.h>
-
 #include "connection/KEPMsgBufferedOutputStream.h"
 #include "connection/KEPMsgLeasedSocketScope.h"
 #include "connection/KEPMsgSimpleInputStream.h"

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 
-#include <gtest/gtest.h>
-
 #include "platform/KEPWinsock.h"
 #include "tests/connection/ConnectionTestSupport.h"
 

@@ -111,20 +111,17 @@ TEST_F(KEPMsgForkGuardTest, ChildFreesALeasedSocketOnlyWhenTheLeaseReturns) {
 // empty, so the child may start, use and stop a client of the same label.
 TEST_F(KEPMsgForkGuardTest, ChildStartsAndStopsAReconnectingClientOfItsOwn) {
     const KEPMsgSocketAddress server = LoopbackAddress(m_listener.Port());
-    ASSERT_TRUE(Comm().StartReconnectingClient("up", server, KEPMsgReconnectSettings{5, 20, 0}));
+    const KEPMsgReconnectSettings quick{5, 20, 0};
+    ASSERT_TRUE(Comm().StartReconnectingClient("up", server, quick));
     RawSocket parentPeer = m_listener.Accept();
     ASSERT_TRUE(PumpUntil([] { return RegisteredChannelCount() == 1; }));
+    // 2: it stopped the parent's client; 3, 4, 5: its own did not start, connect or stop.
     ChildProcess child([&] {
-        if (Comm().StopReconnectingClient("up")) {
-            return 2;  // the parent's client
-        }
-        if (!Comm().StartReconnectingClient("up", server, KEPMsgReconnectSettings{5, 20, 0})) {
-            return 3;
-        }
-        if (!PumpUntil([] { return RegisteredChannelCount() == 1; })) {
-            return 4;
-        }
-        return Comm().StopReconnectingClient("up") ? 0 : 5;
+        return Comm().StopReconnectingClient("up")                        ? 2
+               : !Comm().StartReconnectingClient("up", server, quick)     ? 3
+               : !PumpUntil([] { return RegisteredChannelCount() == 1; }) ? 4
+               : Comm().StopReconnectingClient("up")                      ? 0
+                                                                          : 5;
     });
     RawSocket childPeer = m_listener.Accept();
     EXPECT_TRUE(childPeer.IsOpen()) << "the child's client did not dial";

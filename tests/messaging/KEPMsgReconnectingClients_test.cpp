@@ -29,29 +29,35 @@ void RecordPause(int delayMs, void*) {
 
 void SkipPause(int, void*) {}
 
-TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnTheSamePort) {
-    MessagingSetup setup;
-    EventRecorder recorder;
+class KEPMsgReconnectingClientsTest : public ::testing::Test {
+  protected:
+    MessagingSetup m_setup;
+    EventRecorder m_recorder;  // after the setup, so it detaches first
+    RawListener m_listener;
+};
+
+TEST_F(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnTheSamePort) {
     auto first = std::make_unique<RawListener>();
     const int port = first->Port();
     ASSERT_TRUE(Comm().StartReconnectingClient("up", LoopbackAddress(port), Settings{5, 20, 0}));
     RawSocket lost = first->Accept();
     ASSERT_TRUE(lost.IsOpen());
-    const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected);
+    const auto connected = m_recorder.PumpFor(KEPMsgConnectionEvent::kConnected);
     ASSERT_TRUE(connected);
     EXPECT_STREQ(connected->m_label.GetUTF8(), "up");
     // The server goes away with a reset, which leaves no TIME_WAIT to keep the port taken.
     first.reset();
     lost.CloseWithReset();
 
-    const auto attempt = recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt);
+    const auto attempt = m_recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt);
     ASSERT_TRUE(attempt);
     EXPECT_EQ(attempt->m_errorCode, 10061);  // refused while nothing listens
     EXPECT_EQ(attempt->m_attempt, 1);        // the first dial since the loss
 
     RawSocket server = BindLoopback(port, true);
     ASSERT_TRUE(server.IsOpen());
-    ASSERT_TRUE(PumpUntil([&] { return recorder.Count(KEPMsgConnectionEvent::kConnected) == 2; }));
+    ASSERT_TRUE(
+        PumpUntil([&] { return m_recorder.Count(KEPMsgConnectionEvent::kConnected) == 2; }));
     RawSocket peer(::accept(server.Fd(), nullptr, nullptr));
     ASSERT_TRUE(peer.IsOpen());
     TextMessage message(7, "after the restart");
@@ -60,7 +66,7 @@ TEST(KEPMsgReconnectingClientsTest, SendByLabelReachesTheServerThatCameBackOnThe
     EXPECT_TRUE(Comm().StopReconnectingClient("up"));
 }
 
-TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
+TEST(KEPMsgReconnectPausesTest, PausesGrowAndStopAtTheMaximum) {
     struct Row {
         const char* name;
         double jitter;
@@ -100,12 +106,10 @@ TEST(KEPMsgReconnectingClientsTest, PausesGrowAndStopAtTheMaximum) {
 
 // The first pause would last an hour: the stop must end it, not wait for it. A label has one
 // client at a time and is free again after the stop. Nonsensical settings are refused.
-TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndFreesTheLabel) {
-    MessagingSetup setup;
-    EventRecorder recorder;
+TEST_F(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndFreesTheLabel) {
     const KEPMsgReconnectSettings hourly = Settings{3600000, 3600000, 0};
     ASSERT_TRUE(Comm().StartReconnectingClient("down", Refusing(), hourly));
-    ASSERT_TRUE(recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt));
+    ASSERT_TRUE(m_recorder.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt));
     EXPECT_FALSE(Comm().StartReconnectingClient("down", Refusing(), Settings{10, 100, 0}));
     EXPECT_TRUE(Comm().StopReconnectingClient("down"));
     EXPECT_FALSE(Comm().StopReconnectingClient("down"));
@@ -138,8 +142,7 @@ TEST(KEPMsgReconnectingClientsTest, StopCutsAPauseShortAndFreesTheLabel) {
 
 // A full accept queue leaves the client's connect unanswered: a stop must end that dial, not
 // wait out its time-out.
-TEST(KEPMsgReconnectingClientsTest, StopCutsAnUnansweredDialShort) {
-    MessagingSetup setup;
+TEST_F(KEPMsgReconnectingClientsTest, StopCutsAnUnansweredDialShort) {
     RawSocket listener = BindLoopback(0, false);
     ASSERT_EQ(::listen(listener.Fd(), 0), 0);
     RawSocket queued = RawConnect(LocalPort(listener.Fd()));
@@ -158,18 +161,15 @@ TEST(KEPMsgReconnectingClientsTest, StopCutsAnUnansweredDialShort) {
 
 // The host shuts the client's channel down; the client redials at once, and its new connection
 // usually gets the old descriptor number. A send by label must find one channel all the same.
-TEST(KEPMsgReconnectingClientsTest, LabelSendAfterTheHostShutsTheChannelDownReachesThePeerOnce) {
-    MessagingSetup setup;
-    EventRecorder recorder;
-    RawListener listener;
+TEST_F(KEPMsgReconnectingClientsTest, LabelSendAfterTheHostShutsTheChannelDownReachesThePeerOnce) {
     KEPMsgReconnectingClients::SetPauseHookForTesting(&SkipPause, nullptr);
-    ASSERT_TRUE(
-        Comm().StartReconnectingClient("up", LoopbackAddress(listener.Port()), Settings{5, 20, 0}));
+    ASSERT_TRUE(Comm().StartReconnectingClient("up", LoopbackAddress(m_listener.Port()),
+                                               Settings{5, 20, 0}));
     KEPMsgChannelQueryByLabel byLabel(KEPString("up"));
     for (std::uint32_t round = 1; round <= 20; ++round) {
-        RawSocket peer = listener.Accept();
+        RawSocket peer = m_listener.Accept();
         ASSERT_TRUE(PumpUntil([&] {
-            return recorder.Count(KEPMsgConnectionEvent::kConnected) == static_cast<int>(round);
+            return m_recorder.Count(KEPMsgConnectionEvent::kConnected) == static_cast<int>(round);
         })) << round;
         KEPBasVector<KEPMsgChannel> found;
         Comm().RetrieveConnections(&byLabel, found);
@@ -188,18 +188,15 @@ TEST(KEPMsgReconnectingClientsTest, LabelSendAfterTheHostShutsTheChannelDownReac
 
 // The host unregisters the client's channel without closing it, which takes the connection over:
 // the client stops (the label is free), says so in a released event, and never closes it.
-TEST(KEPMsgReconnectingClientsTest, HostThatUnregistersTheChannelTakesTheConnectionOver) {
-    MessagingSetup setup;
-    EventRecorder recorder;
-    RawListener listener;
-    ASSERT_TRUE(
-        Comm().StartReconnectingClient("up", LoopbackAddress(listener.Port()), Settings{5, 20, 0}));
-    RawSocket peer = listener.Accept();
-    const auto connected = recorder.PumpFor(KEPMsgConnectionEvent::kConnected);
+TEST_F(KEPMsgReconnectingClientsTest, HostThatUnregistersTheChannelTakesTheConnectionOver) {
+    ASSERT_TRUE(Comm().StartReconnectingClient("up", LoopbackAddress(m_listener.Port()),
+                                               Settings{5, 20, 0}));
+    RawSocket peer = m_listener.Accept();
+    const auto connected = m_recorder.PumpFor(KEPMsgConnectionEvent::kConnected);
     ASSERT_TRUE(connected);
     KEPMsgChannelQueryByLabel byLabel(KEPString("up"));
     Comm().RemoveConnection(&byLabel, false);
-    const auto released = recorder.PumpFor(KEPMsgConnectionEvent::kReleased);
+    const auto released = m_recorder.PumpFor(KEPMsgConnectionEvent::kReleased);
     ASSERT_TRUE(released);
     EXPECT_EQ(released->m_socketId, connected->m_socketId);
     EXPECT_STREQ(released->m_label.GetUTF8(), "up");
@@ -214,7 +211,7 @@ TEST(KEPMsgReconnectingClientsTest, HostThatUnregistersTheChannelTakesTheConnect
     ExpectTexts(peer, {1});
     channel.Shutdown();
     EXPECT_TRUE(peer.WaitPeerClosed());
-    EXPECT_EQ(recorder.Count(KEPMsgConnectionEvent::kConnected), 1) << "the client redialed";
+    EXPECT_EQ(m_recorder.Count(KEPMsgConnectionEvent::kConnected), 1) << "the client redialed";
 }
 
 }  // namespace

@@ -15,17 +15,12 @@
 
 namespace {
 
-// A connected pair of stream sockets, closed at the end of the scope.
-struct SocketPair {
-    SocketPair() {
-        int ends[2] = {-1, -1};
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        local = keptest::RawSocket(ends[0]);
-        remote = keptest::RawSocket(ends[1]);
-    }
-    keptest::RawSocket local;
-    keptest::RawSocket remote;
-};
+// A connected pair of local stream sockets: a send to a closed peer fails at once.
+keptest::RawPair LocalPair() {
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    return {keptest::RawSocket(ends[0]), keptest::RawSocket(ends[1])};
+}
 
 std::atomic<int> s_signals{0};
 void CountSignal(int) {
@@ -66,7 +61,7 @@ TEST(KEPWinsockErrorTest, EveryErrnoMapsToItsWinsockTwin) {
 // its reading end, not for a full one (a byte waits there already).
 TEST(KEPWinsockSendTest, SendToClosedPeerFailsWithoutSignal) {
     ::signal(SIGPIPE, SIG_DFL);  // without MSG_NOSIGNAL the test program would die here
-    SocketPair pair;
+    keptest::RawPair pair = LocalPair();
     pair.remote.Close();
     EXPECT_EQ(kepwsa::send(pair.local.Fd(), "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
@@ -99,7 +94,7 @@ TEST(KEPWinsockSendTest, InterruptedRecvIsRetriedAndInterruptedConnectWaitIsNoFa
             keptest::WaitUntil([&] { return s_signals.load() > sent; });
         }
     };
-    SocketPair pair;
+    keptest::RawPair pair = LocalPair();
     std::atomic<bool> done{false};
     std::atomic<int> received{0}, error{0};
     std::thread reader([&] {
@@ -138,7 +133,7 @@ TEST(KEPWinsockSelectTest, WaitsOnDescriptorNumberedAbove1023) {
     if (keptest::RaiseDescriptorLimit(kHighNumber + 1) <= kHighNumber) {
         GTEST_SKIP() << "descriptor limit too low to open number " << kHighNumber;
     }
-    SocketPair pair;
+    keptest::RawPair pair = LocalPair();
     ASSERT_EQ(::dup2(pair.local.Fd(), kHighNumber), kHighNumber);
     keptest::RawSocket high(kHighNumber);
     ASSERT_EQ(::write(pair.remote.Fd(), "x", 1), 1);

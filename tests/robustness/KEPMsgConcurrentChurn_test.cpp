@@ -5,8 +5,6 @@
 // that a newer connection got.
 // Built with -DKEP_SANITIZER=thread this is also the data-race test of the teardown paths.
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <deque>
 #include <map>

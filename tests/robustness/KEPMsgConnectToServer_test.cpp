@@ -1,8 +1,6 @@
 // A connect that retries against a refusing port must not hold up the rest of the process: the
 // connection services are locked only to enter a socket that did connect.
 
-#include <gtest/gtest.h>
-
 #include "platform/KEPWinsock.h"
 #include "tests/robustness/RobustnessSupport.h"
 #include "tests/sockets/SocketTestSupport.h"

@@ -1,8 +1,6 @@
 // Many connections: a thousand held at once (when the wait's descriptor set can watch them), and
 // two thousand opened and closed in turn without descriptors or memory left behind.
 
-#include <gtest/gtest.h>
-
 #include <map>
 
 #include "channels/KEPMsgChannelQueryByLabel.h"

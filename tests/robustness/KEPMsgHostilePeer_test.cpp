@@ -2,8 +2,6 @@
 // write, resets in the middle of a message, unknown types, resets before an accept. None may
 // crash the process, lose or invent a message, or starve another connection.
 
-#include <gtest/gtest.h>
-
 #include <map>
 
 #include "platform/KEPWinsock.h"

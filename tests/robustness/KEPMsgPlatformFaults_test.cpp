@@ -2,7 +2,6 @@
 // recv moves fewer bytes). Whatever fails, the path reports it the way its interface says, leaves
 // no descriptor or message object behind, disturbs no other connection, and the library serves a
 // fresh exchange afterwards.
-#include <gtest/gtest.h>
 
 #include "channels/KEPMsgChannelQueryByLabel.h"
 #include "tests/robustness/RobustnessSupport.h"

@@ -1,7 +1,6 @@
 // The receive pass against connections that change under it: a listed connection replaced by a
 // newer one with the same descriptor, a connection removed without its channel, bodies cut off
 // by the peer, and a host input stream that receives from the descriptor itself.
-#include <gtest/gtest.h>
 
 #include "channels/KEPMsgChannelOrganizer.h"
 #include "platform/KEPWinsock.h"

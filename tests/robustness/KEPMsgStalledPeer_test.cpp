@@ -2,8 +2,6 @@
 // connection is treated as lost and removed, and every other connection goes on being served.
 // A blocked header send or receive must not hold the connection-services mutex.
 
-#include <gtest/gtest.h>
-
 #include "platform/KEPWinsock.h"
 #include "tests/robustness/RobustnessSupport.h"
 

@@ -35,6 +35,11 @@ std::string ClientHello() {
     return theirs.ReceiveString(static_cast<std::size_t>(BytesWaiting(theirs.Fd())), 1.0);
 }
 
+// A host input stream, which reads the descriptor itself.
+struct HostStream : KEPBasInputStream {
+    bool read(void*, int, int&) override { return false; }
+};
+
 class TlsTest : public RobustnessTest {
   protected:
     TlsTest() : RobustnessTest(2000) {}
@@ -194,9 +199,7 @@ TEST_F(TlsTest, BadSettingsAndHostStreamsAreRefusedAndBufferedRecordsRead) {
                                          1, m_pki.Settings("client", "ca"), refused),
               nullptr);
     EXPECT_STREQ(refused.GetUTF8(), expected.GetUTF8());
-    struct HostStream : KEPBasInputStream {
-        bool read(void*, int, int&) override { return false; }
-    } host;
+    HostStream host;
     EXPECT_FALSE(Communicator().RegisterMessageInputStream("Text", &host));
     EXPECT_FALSE(Communicator().SetDefaultInputStream(&host));
     ASSERT_NE(Dial(m_pki.Settings("client", "ca"), error), nullptr) << error;
@@ -317,9 +320,7 @@ TEST_F(TlsTest, ReconnectingClientComesBackOverTlsAfterAServerRestart) {
 // While a host input stream reads the descriptor itself, no TLS context is made; once the stream
 // is gone, one is.
 TEST_F(RobustnessTest, HostInputStreamRefusesTlsUntilItGoes) {
-    struct HostStream : KEPBasInputStream {
-        bool read(void*, int, int&) override { return false; }
-    } host;
+    HostStream host;
     ASSERT_TRUE(Communicator().SetDefaultInputStream(&host));
     std::string error;
     const auto make = [&error] {

@@ -60,15 +60,13 @@ KEPMsgSocketCommunicator& Communicator() {
 std::unique_ptr<SequencedMessage> MakeTrafficMessage(std::uint32_t s) {
     if (s % 97 == 5 || s % 3 == 2) {
         const std::size_t size = s % 97 == 5 ? 1000 + (s * 7919u) % 60000 : s % 300;
-        return std::unique_ptr<SequencedMessage>(new BlobMessage(s, size, s));
+        return std::make_unique<BlobMessage>(s, size, s);
     }
     if (s % 3 == 1) {
-        const std::string text = "msg-" + std::to_string(s) + "-" +
-                                 std::string(s % 150, static_cast<char>('a' + s % 26));
-        return std::unique_ptr<SequencedMessage>(new TextMessage(s, text));
+        return std::make_unique<TextMessage>(
+            s, "msg-" + std::to_string(s) + "-" + std::string(s % 150, char('a' + s % 26)));
     }
-    return std::unique_ptr<SequencedMessage>(
-        new FixedMessage(s, s * 2654435761u, std::uint64_t(s) * s + 7));
+    return std::make_unique<FixedMessage>(s, s * 2654435761u, std::uint64_t(s) * s + 7);
 }
 
 // The count a bye carries, or -1 when message is not a bye.
@@ -98,12 +96,10 @@ class TrafficSender {
     }
     // Frees every message no longer pending; true when none is left.
     bool AllWritten() {
-        m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(),
-                                    [](auto& kept) {
-                                        return kept.first == 0 ||
-                                               !Communicator().QueryPendingStatus(kept.first);
-                                    }),
-                     m_kept.end());
+        const auto written = [](auto& kept) {
+            return kept.first == 0 || !Communicator().QueryPendingStatus(kept.first);
+        };
+        m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(), written), m_kept.end());
         return m_kept.empty();
     }
 

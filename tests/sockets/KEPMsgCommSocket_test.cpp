@@ -3,8 +3,6 @@
 // of receives and sends.
 #include "sockets/KEPMsgCommSocket.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <climits>
 #include <csignal>

@@ -1,7 +1,5 @@
 #include "sockets/KEPMsgServerSocket.h"
 
-#include <gtest/gtest.h>
-
 #include "platform/KEPWinsock.h"
 #include "tests/sockets/SocketTestSupport.h"
 
