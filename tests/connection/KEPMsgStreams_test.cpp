@@ -34,7 +34,7 @@ TEST_F(StreamTest, WritesAreSentInBoundedChunksAndMissingOrListeningSocketFails)
         int chunk;
         int length;
         int fewestSends;
-    } rows[] = {{4096, 10000, 3}, {0, 3, 3}, {16, 0, 0}, {16, -5, 0}};
+    } rows[] = {{4096, 10000, 3}, {65536, 100000, 2}, {0, 3, 3}, {16, 0, 0}, {16, -5, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.chunk << "/" << row.length);
         const int id = Connect();
