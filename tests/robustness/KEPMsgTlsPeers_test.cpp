@@ -1,8 +1,8 @@
 // TLS connections and the accept filter against the whole messaging stack: which handshakes are
 // served and which refused, peers that speak the wrong protocol, stay silent, stop halfway,
-// break records or trickle, a server restart under a reconnecting client, and peers outside the
-// filter. Certificates are made at test time. Every refused peer ends only its own connection,
-// with a reason, and stores nothing.
+// break records or trickle, sends and receives that find the socket not ready, a server restart
+// under a reconnecting client, and peers outside the filter. Certificates are made at test time.
+// Every refused peer ends only its own connection, with a reason, and stores nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -15,6 +15,7 @@
 #include "tests/robustness/RobustnessSupport.h"
 #include "tests/sockets/SocketTestSupport.h"
 #include "tests/support/KEPTestEvents.h"
+#include "tests/support/KEPTestFaults.h"
 #include "tests/support/KEPTestTls.h"
 
 namespace keptest {
@@ -292,6 +293,32 @@ TEST_F(TlsTest, FourMiBArriveWhileAnotherConnectionTricklesByteByByte) {
         EXPECT_TRUE(received.message->IsIntact());
         EXPECT_TRUE(received.message->Sequence() == 8 || received.message->Sequence() == 9);
     }
+}
+
+// TLS reads and writes never block in the system: a handshake or message whose send or receive
+// finds the socket not ready, or moves one byte, waits for it and goes on.
+TEST_F(TlsTest, HandshakeAndMessageGoOnWhateverSendOrReceiveIsNotReady) {
+    using kepwsa::PlatformCall;
+    const Fault faults[] = {{PlatformCall::kSend, kepwsa::WSAEWOULDBLOCK},
+                            {PlatformCall::kRecv, kepwsa::WSAEWOULDBLOCK},
+                            {PlatformCall::kSend, 0, 1},
+                            {PlatformCall::kRecv, 0, 1}};
+    std::uint32_t sequence = 0;
+    for (const Fault& fault : faults) {
+        const long met = SweepFaults(
+            fault, NothingToPrepare,
+            [&] {
+                std::string error;
+                EXPECT_NE(Dial(m_pki.Settings("client", "ca"), error), nullptr) << error;
+                EXPECT_TRUE(Served(++sequence));
+            },
+            [&](const FaultRun&) {
+                KEPMsgChannelQueryByLabel query(KEPString("client"));
+                Communicator().RemoveConnection(&query, true);
+            });
+        EXPECT_GT(met, 2);
+    }
+    EXPECT_EQ(Closed(kCloseReasonTlsHandshakeFailed) + Closed(kCloseReasonReset), 0u);
 }
 
 TEST_F(TlsTest, ReconnectingClientComesBackOverTlsAfterAServerRestart) {
