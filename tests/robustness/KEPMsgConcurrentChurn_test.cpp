@@ -10,7 +10,6 @@
 #include <map>
 #include <random>
 
-#include "channels/KEPMsgChannelQueryByLabel.h"
 #include "tests/robustness/RobustnessSupport.h"
 
 namespace keptest {
@@ -101,8 +100,7 @@ TEST_F(ConcurrentChurnTest, RemovedConnectionsAreNeverWrittenToAndNoMessageReach
                 }
             } else {
                 const std::string label = pickLabel(random, true);
-                KEPMsgChannelQueryByLabel query{KEPString(label.c_str())};
-                Communicator().RemoveConnection(&query, true);
+                RemoveLabelled(label.c_str());
                 peerReceived += CheckPeer(peers[label], label);
                 peers.erase(label);
                 ++removed;

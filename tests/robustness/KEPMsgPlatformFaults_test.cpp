@@ -3,7 +3,6 @@
 // no descriptor or message object behind, disturbs no other connection, and the library serves a
 // fresh exchange afterwards.
 
-#include "channels/KEPMsgChannelQueryByLabel.h"
 #include "tests/robustness/RobustnessSupport.h"
 #include "tests/sockets/SocketTestSupport.h"
 
@@ -31,11 +30,6 @@ class PlatformFaultTest : public RobustnessTest {
         EXPECT_EQ(OpenDescriptorCount(), m_descriptors);
         EXPECT_EQ(LiveTestMessages(), m_messages);
         ExpectServed(m_bystander, ++m_sequence);
-    }
-
-    static void Remove(const char* label) {
-        KEPMsgChannelQueryByLabel query{KEPString(label)};
-        Communicator().RemoveConnection(&query, true);
     }
 
     // The raw ends of every connection the library made to m_listener; the one whose port
@@ -118,7 +112,7 @@ TEST_F(PlatformFaultTest, ConnectToServerGivesNullOrAServingConnection) {
                     if (socket != nullptr) {
                         Communicator().AddConnection(link.channel, true);
                         ExpectServed(link, ++m_sequence);
-                        Remove("dialed");
+                        RemoveLabelled("dialed");
                     }
                     link.peer.Close();
                     ExpectSettled();
@@ -220,7 +214,7 @@ TEST_F(PlatformFaultTest, SendDeliversWholeOrDropsOnlyItsConnection) {
                     }
                     got.reset();
                     message.reset();
-                    Remove("sender");
+                    RemoveLabelled("sender");
                     link.peer.Close();
                     ExpectSettled();
                 });

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <thread>
 
-#include "channels/KEPMsgChannelQueryByLabel.h"
 #include "sockets/KEPMsgSocketErrorInfo.h"
 #include "sockets/KEPMsgTlsSession.h"
 #include "tests/robustness/RobustnessSupport.h"
@@ -158,8 +157,7 @@ TEST_F(TlsTest, OnlyHandshakesWithTrustedCertificatesAndTheRightNameAreServed) {
             EXPECT_NE(AwaitClosed(kCloseReasonTlsHandshakeFailed, failedBefore + 1), "");
             EXPECT_TRUE(client != nullptr || error.find("TLS handshake failed: ") == 0) << error;
         }
-        KEPMsgChannelQueryByLabel query(KEPString("client"));
-        Communicator().RemoveConnection(&query, true);
+        RemoveLabelled("client");
         EXPECT_TRUE(TakeReceived().empty());
     }
 }
@@ -312,10 +310,7 @@ TEST_F(TlsTest, HandshakeAndMessageGoOnWhateverSendOrReceiveIsNotReady) {
                 EXPECT_NE(Dial(m_pki.Settings("client", "ca"), error), nullptr) << error;
                 EXPECT_TRUE(Served(++sequence));
             },
-            [&](const FaultRun&) {
-                KEPMsgChannelQueryByLabel query(KEPString("client"));
-                Communicator().RemoveConnection(&query, true);
-            });
+            [](const FaultRun&) { RemoveLabelled("client"); });
         EXPECT_GT(met, 2);
     }
     EXPECT_EQ(Closed(kCloseReasonTlsHandshakeFailed) + Closed(kCloseReasonReset), 0u);
@@ -330,10 +325,8 @@ TEST_F(TlsTest, ReconnectingClientComesBackOverTlsAfterAServerRestart) {
     ASSERT_TRUE(m_events.PumpFor(KEPMsgConnectionEvent::kConnected));
     EXPECT_TRUE(Served(1));
     // Restart: the listener and its connections go, a new TLS listener takes the same port.
-    for (const char* label : {"server", ""}) {
-        KEPMsgChannelQueryByLabel query{KEPString(label)};
-        Communicator().RemoveConnection(&query, true);
-    }
+    RemoveLabelled("server");
+    RemoveLabelled("");
     ASSERT_TRUE(m_events.PumpFor(KEPMsgConnectionEvent::kReconnectAttempt));
     m_server = Services().StartServer(LoopbackAddress(m_port), 16);
     ASSERT_NE(m_server, nullptr);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "channels/KEPMsgChannelQueryByLabel.h"
 #include "connection/KEPMsgConnectionServicesUtils.h"
 #include "messaging/KEPMsgSocketCommunicator.h"
 #include "tests/support/KEPTestMessaging.h"
@@ -44,6 +45,11 @@ class RobustnessTest : public ::testing::Test {
     static KEPMsgSocketCommunicator& Communicator() { return KEPMsgSocketCommunicator::Instance(); }
     static KEPMsgConnectionServicesUtils& Services() {
         return KEPMsgConnectionServicesUtils::Instance();
+    }
+    // Removes and shuts down every connection labelled label.
+    static void RemoveLabelled(const char* label) {
+        KEPMsgChannelQueryByLabel query{KEPString(label)};
+        Communicator().RemoveConnection(&query, true);
     }
     // Two links to raw peers of m_listener, registered with the labels "first" and "second";
     // false when either failed.
